@@ -1,0 +1,45 @@
+#include "accounts/account_type_list.h"
+
+namespace tarvel {
+
+AccountTypeList::AccountTypeList(OptionFlags& flags, const EngineFactory& factory) : flags_(flags) {
+  for (std::size_t index = 0; index < kAccountTypes.size(); ++index) {
+    std::unique_ptr<MailEngine> engine = factory(kAccountTypes[index]);
+    byIndex_[index] = engine.get();
+    engines_.append(std::move(engine));
+  }
+}
+
+AccountTypeList::~AccountTypeList() {
+  // A check still running uses the engines: let it end before they go.
+  checkThread_.waitFinished(0);
+}
+
+MailEngine* AccountTypeList::at(std::size_t index) const {
+  return index < byIndex_.size() ? byIndex_[index] : nullptr;
+}
+
+MailEngine* AccountTypeList::findByTypeBit(uint32_t typeBit) const {
+  for (MailEngine* engine = first(); engine; engine = next(engine)) {
+    if (engine->typeBit == typeBit)
+      return engine;
+  }
+  return nullptr;
+}
+
+bool AccountTypeList::anyEnabled() const {
+  for (const MailEngine* engine = first(); engine; engine = next(engine)) {
+    if (isEnabled(*engine))
+      return true;
+  }
+  return false;
+}
+
+bool AccountTypeList::StartCheck(WorkerThread::Routine routine) {
+  if (!checkThread_.isFinished())
+    return false;
+  flags_.clear(flag_bits::kRecheckRequested);
+  return checkThread_.start(std::move(routine));
+}
+
+}  // namespace tarvel

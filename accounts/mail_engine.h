@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "accounts/account_type.h"
+#include "accounts/check_status.h"
+#include "app/mail_item.h"
+#include "app/node_list.h"
+#include "platform/text.h"
+
+namespace tarvel {
+
+class ReaderLauncher;
+
+// Whether AddMail keeps the service's order or sorts by date.
+enum class MailOrder {
+  AsReported,  // the service is known to list newest first
+  SortedByDate,
+};
+
+// What the user interface shows of an account: its own name and its unread count.
+struct AccountSummary {
+  Text accountName;
+  std::size_t unreadCount = 0;
+};
+
+// A check engine: one per account type, created once at start and kept for the whole run.
+class MailEngine : public ListNode {
+ public:
+  explicit MailEngine(const AccountTypeInfo& type);
+  ~MailEngine() override;
+
+  // Returns 1 when a fresh check is to run now. Any other value keeps the previous mails,
+  // which are walked again (all of them count as seen).
+  virtual int ReadyToCheck() { return 1; }
+
+  // Runs one check: `mails` is empty on entry and is filled through AddMail.
+  virtual CheckStatus Check() = 0;
+
+  // Opens the account's mail for the user.
+  virtual bool OpenReader(ReaderLauncher& launcher);
+
+  // The name under which the account is shown.
+  virtual Text GetDisplayName() const = 0;
+
+  // Normalises the record and adds it to `mails`, which takes ownership.
+  void AddMail(std::unique_ptr<MailItem> item, MailOrder order);
+
+  AccountSummary GetAccountSummary() const { return {accountName, mails.count()}; }
+
+  const AccountTypeInfo& type() const { return *type_; }
+
+  Text newestSeenDate;  // the new-mail watermark
+  Text name;            // internal name of the account type
+  Text accountName;     // the account's own name, learnt during a check
+  Text website;         // the address OpenReader opens in the browser
+  Text reader;          // the reader setting: a browser, an address or a mail program
+  NodeList<MailItem> mails;
+  uint32_t iconId;
+  uint32_t logoId;
+  uint32_t typeBit;
+  uint64_t selectBit;
+
+  // Outcome of the last check, for reports: its status, a short reason when it failed, and
+  // the number of records the new-mail walk found new.
+  CheckStatus lastStatus = CheckStatus::Success;
+  Text lastFailure;
+  uint32_t lastNewCount = 0;
+
+ private:
+  const AccountTypeInfo* type_;
+};
+
+// The name derived from an address: schemes and "www." removed in any letter case, the first
+// character in upper case, cut at the first "/".
+Text NameFromAddress(const Text& address);
+
+}  // namespace tarvel

@@ -1,0 +1,429 @@
+#include "platform/text.h"
+
+#include <algorithm>
+
+namespace tarvel {
+
+namespace {
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+constexpr char32_t kLastCodePoint = 0x10FFFF;
+
+bool IsHighSurrogate(char32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+void AppendCodePoint(std::u16string& out, char32_t codePoint) {
+  if (codePoint < 0x10000) {
+    out.push_back(static_cast<char16_t>(codePoint));
+  } else {
+    codePoint -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (codePoint >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
+  }
+}
+
+void AppendUtf8(std::string& out, char32_t codePoint) {
+  if (codePoint < 0x80) {
+    out.push_back(static_cast<char>(codePoint));
+  } else if (codePoint < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else if (codePoint < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  }
+}
+
+// The value of a hexadecimal digit character, or -1. The decimal escape forms read their
+// digits with this same test, so "a" to "f" count as 10 to 15 there too.
+int HexValue(char16_t unit) {
+  if (unit >= u'0' && unit <= u'9')
+    return unit - u'0';
+  if (unit >= u'a' && unit <= u'f')
+    return unit - u'a' + 10;
+  if (unit >= u'A' && unit <= u'F')
+    return unit - u'A' + 10;
+  return -1;
+}
+
+bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Text::FoldCase(a[i]) != Text::FoldCase(b[i]))
+      return false;
+  }
+  return true;
+}
+
+Text::Position FindNoCaseIn(std::u16string_view haystack, std::u16string_view needle,
+                            std::size_t start) {
+  if (needle.empty() || start >= haystack.size() || needle.size() > haystack.size() - start) {
+    return Text::kNotFound;
+  }
+  const char16_t lower = Text::FoldCase(needle[0]);
+  const char16_t upper = (lower >= u'a' && lower <= u'z') ? lower - (u'a' - u'A') : lower;
+  const std::u16string_view rest = needle.substr(1);
+  const std::size_t last = haystack.size() - needle.size();
+  for (std::size_t i = start; i <= last; ++i) {
+    const char16_t unit = haystack[i];
+    if (unit != lower && unit != upper)
+      continue;
+    if (EqualsNoCase(haystack.substr(i + 1, rest.size()), rest)) {
+      return static_cast<Text::Position>(i);
+    }
+  }
+  return Text::kNotFound;
+}
+
+Text::Position FindCaseIn(std::u16string_view haystack, std::u16string_view needle,
+                          std::size_t start) {
+  if (needle.empty() || start >= haystack.size())
+    return Text::kNotFound;
+  const std::size_t found = haystack.find(needle, start);
+  return found == std::u16string_view::npos ? Text::kNotFound : static_cast<Text::Position>(found);
+}
+
+// One escape form: the text it starts with, how many digits follow, whether they are read
+// as hexadecimal, whether a ";" closes it, and whether it may stand for more than 16 bits.
+struct EscapeForm {
+  std::u16string_view prefix;
+  int digits;
+  bool hexadecimal;
+  bool closedBySemicolon;
+  bool wide;
+};
+
+// The forms in the order in which they are tried at each position.
+constexpr EscapeForm kEscapeForms[] = {
+    {u"%", 2, true, false, false},   {u"&#x", 2, true, true, false},
+    {u"&#", 2, false, true, false},  {u"&#", 3, false, true, false},
+    {u"&#x", 3, true, true, false},  {u"\\u", 4, true, false, false},
+    {u"\\x", 2, true, false, false}, {u"&#x", 4, true, true, false},
+    {u"%u", 4, true, false, false},  {u"&#", 4, false, true, false},
+    {u"&#", 5, false, true, true},   {u"&#", 6, false, true, true},
+};
+
+// Tries one form at `position`; on a match returns the number of code units it spans and
+// sets `value`.
+std::size_t MatchEscape(std::u16string_view text, std::size_t position, const EscapeForm& form,
+                        char32_t& value) {
+  const std::size_t length =
+      form.prefix.size() + static_cast<std::size_t>(form.digits) + (form.closedBySemicolon ? 1 : 0);
+  if (text.size() - position < length)
+    return 0;
+  if (text.substr(position, form.prefix.size()) != form.prefix)
+    return 0;
+  char32_t result = 0;
+  for (int i = 0; i < form.digits; ++i) {
+    const int digit = HexValue(text[position + form.prefix.size() + static_cast<std::size_t>(i)]);
+    if (digit < 0)
+      return 0;
+    result = result * (form.hexadecimal ? 16 : 10) + static_cast<char32_t>(digit);
+  }
+  if (form.closedBySemicolon && text[position + length - 1] != u';')
+    return 0;
+  value = form.wide ? result : (result & 0xFFFF);
+  return length;
+}
+
+}  // namespace
+
+Text Text::FromUtf8(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      if (lead != 0)
+        out.push_back(lead);
+      ++i;
+      continue;
+    }
+    int extra = 0;
+    char32_t codePoint = 0;
+    char32_t minimum = 0;
+    if ((lead & 0xE0) == 0xC0) {
+      extra = 1, codePoint = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2, codePoint = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3, codePoint = lead & 0x07, minimum = 0x10000;
+    } else {
+      out.push_back(static_cast<char16_t>(kReplacementCharacter));
+      ++i;
+      continue;
+    }
+    std::size_t consumed = 1;
+    bool valid = true;
+    for (int k = 0; k < extra; ++k) {
+      if (i + consumed >= utf8.size() ||
+          (static_cast<unsigned char>(utf8[i + consumed]) & 0xC0) != 0x80) {
+        valid = false;
+        break;
+      }
+      codePoint = (codePoint << 6) | (static_cast<unsigned char>(utf8[i + consumed]) & 0x3F);
+      ++consumed;
+    }
+    if (!valid || codePoint < minimum || codePoint > kLastCodePoint ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+      out.push_back(static_cast<char16_t>(kReplacementCharacter));
+    } else {
+      AppendCodePoint(out, codePoint);
+    }
+    i += consumed;
+  }
+  return Text(std::move(out));
+}
+
+Text Text::FromBytes(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  for (const char byte : bytes) {
+    if (byte != 0)
+      out.push_back(static_cast<unsigned char>(byte));
+  }
+  return Text(std::move(out));
+}
+
+std::string Text::ToUtf8() const {
+  std::string out;
+  out.reserve(units_.size());
+  for (std::size_t i = 0; i < units_.size(); ++i) {
+    const char32_t unit = units_[i];
+    if (IsHighSurrogate(unit) && i + 1 < units_.size() && IsLowSurrogate(units_[i + 1])) {
+      AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (units_[i + 1] - 0xDC00));
+      ++i;
+    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+      AppendUtf8(out, kReplacementCharacter);
+    } else {
+      AppendUtf8(out, unit);
+    }
+  }
+  return out;
+}
+
+Text& Text::Append(std::u16string_view more) {
+  if (more.find(u'\0') == std::u16string_view::npos) {
+    units_.append(more);
+    return *this;
+  }
+  for (const Unit unit : more) {
+    if (unit != 0)
+      units_.push_back(unit);
+  }
+  return *this;
+}
+
+Text& Text::Append(Unit unit) {
+  if (unit != 0)
+    units_.push_back(unit);
+  return *this;
+}
+
+void Text::Truncate(Position count) {
+  if (count >= 0 && count < length())
+    units_.resize(static_cast<std::size_t>(count));
+}
+
+Text Text::Left(Position count) const {
+  return Mid(0, count);
+}
+
+Text Text::Mid(Position start, Position count) const {
+  if (start < 0 || start >= length())
+    return Text();
+  const std::size_t from = static_cast<std::size_t>(start);
+  const std::size_t size = count < 0 ? std::u16string::npos : static_cast<std::size_t>(count);
+  return Text(view().substr(from, size));
+}
+
+Text::Position Text::Find(std::u16string_view needle, Position start) const {
+  if (start < 0)
+    start = 0;
+  return FindNoCaseIn(units_, needle, static_cast<std::size_t>(start));
+}
+
+Text::Position Text::FindCase(std::u16string_view needle, Position start) const {
+  if (start < 0)
+    start = 0;
+  return FindCaseIn(units_, needle, static_cast<std::size_t>(start));
+}
+
+Text::Position Text::FindChar(Unit unit, Position start) const {
+  if (start < 0)
+    start = 0;
+  if (start >= length())
+    return kNotFound;
+  const std::size_t found = units_.find(unit, static_cast<std::size_t>(start));
+  return found == std::u16string::npos ? kNotFound : static_cast<Position>(found);
+}
+
+template <typename Matcher>
+std::size_t Text::ReplaceWith(std::u16string_view find, std::u16string_view replacement,
+                              Matcher&& findFrom) {
+  if (find.empty())
+    return 0;
+  // Searching again from the start after each replacement finds nothing before the place
+  // just replaced that was not there already, except a match that overlaps it; so the search
+  // resumes far enough back to see such a match.
+  const bool replacementMatchesItself = findFrom(replacement, find, 0) != kNotFound;
+  std::size_t count = 0;
+  std::size_t from = 0;
+  for (;;) {
+    const Position found = findFrom(std::u16string_view(units_), find, from);
+    if (found == kNotFound)
+      break;
+    const std::size_t at = static_cast<std::size_t>(found);
+    units_.replace(at, find.size(), replacement);
+    ++count;
+    if (replacementMatchesItself) {
+      from = at + replacement.size();
+    } else {
+      from = at >= find.size() - 1 ? at - (find.size() - 1) : 0;
+    }
+  }
+  return count;
+}
+
+std::size_t Text::Replace(std::u16string_view find, std::u16string_view replacement) {
+  return ReplaceWith(find, replacement, FindCaseIn);
+}
+
+std::size_t Text::ReplaceNoCase(std::u16string_view find, std::u16string_view replacement) {
+  return ReplaceWith(find, replacement, FindNoCaseIn);
+}
+
+bool Text::IsBlank(Unit unit) {
+  switch (unit) {
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return unit >= 0x2000 && unit <= 0x200A;
+  }
+}
+
+void Text::Trim() {
+  std::size_t end = units_.size();
+  while (end > 0 && IsBlank(units_[end - 1]))
+    --end;
+  std::size_t begin = 0;
+  while (begin < end && IsBlank(units_[begin]))
+    ++begin;
+  units_ = units_.substr(begin, end - begin);
+}
+
+void Text::DecodeEscapes(EscapeMode mode) {
+  const std::u16string_view source = units_;
+  std::u16string out;
+  out.reserve(source.size());
+  std::size_t position = 0;
+  while (position < source.size()) {
+    const char16_t unit = source[position];
+    std::size_t consumed = 0;
+    if (unit == u'%' || unit == u'&' || unit == u'\\') {
+      const std::size_t formCount = mode == EscapeMode::Full ? std::size(kEscapeForms) : 1;
+      for (std::size_t f = 0; f < formCount && consumed == 0; ++f) {
+        char32_t value = 0;
+        const std::size_t length = MatchEscape(source, position, kEscapeForms[f], value);
+        if (length == 0 || value == 0 || value > kLastCodePoint)
+          continue;
+        AppendCodePoint(out, value);
+        consumed = length;
+      }
+    }
+    if (consumed == 0) {
+      out.push_back(unit);
+      consumed = 1;
+    }
+    position += consumed;
+  }
+  units_ = std::move(out);
+}
+
+int Text::Compare(std::u16string_view a, std::u16string_view b) {
+  const int result = a.compare(b);
+  return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
+int Text::CompareNoCase(std::u16string_view a, std::u16string_view b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const Unit left = FoldCase(a[i]);
+    const Unit right = FoldCase(b[i]);
+    if (left != right)
+      return left < right ? -1 : 1;
+  }
+  if (a.size() == b.size())
+    return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+int Text::CompareLogical(std::u16string_view a, std::u16string_view b) {
+  const auto isDigit = [](Unit unit) { return unit >= u'0' && unit <= u'9'; };
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (isDigit(a[i]) && isDigit(b[j])) {
+      // Compare the digit runs by value without converting them, so any length works:
+      // skip leading zeros, then the longer run is larger, else the first differing digit.
+      while (i < a.size() && a[i] == u'0')
+        ++i;
+      while (j < b.size() && b[j] == u'0')
+        ++j;
+      std::size_t endA = i;
+      std::size_t endB = j;
+      while (endA < a.size() && isDigit(a[endA]))
+        ++endA;
+      while (endB < b.size() && isDigit(b[endB]))
+        ++endB;
+      const std::size_t lengthA = endA - i;
+      const std::size_t lengthB = endB - j;
+      if (lengthA != lengthB)
+        return lengthA < lengthB ? -1 : 1;
+      const int digits = a.substr(i, lengthA).compare(b.substr(j, lengthB));
+      if (digits != 0)
+        return digits < 0 ? -1 : 1;
+      i = endA;
+      j = endB;
+      continue;
+    }
+    const Unit left = FoldCase(a[i]);
+    const Unit right = FoldCase(b[j]);
+    if (left != right)
+      return left < right ? -1 : 1;
+    ++i;
+    ++j;
+  }
+  const bool aDone = i >= a.size();
+  const bool bDone = j >= b.size();
+  if (aDone && bDone)
+    return 0;
+  return aDone ? -1 : 1;
+}
+
+}  // namespace tarvel

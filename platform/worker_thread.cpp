@@ -1,0 +1,60 @@
+#include "platform/worker_thread.h"
+
+#include <chrono>
+
+namespace tarvel {
+
+WorkerThread::~WorkerThread() {
+  waitFinished(0);
+  if (thread_.joinable())
+    thread_.join();
+}
+
+bool WorkerThread::start(Routine routine) {
+  std::lock_guard lock(mutex_);
+  if (running_)
+    return false;
+  // The previous thread released the lock for the last time before we took it, so joining
+  // it under the lock cannot wait for long.
+  if (thread_.joinable())
+    thread_.join();
+  running_ = true;
+  stopRequested_.store(false);
+  thread_ = std::thread([this, routine = std::move(routine)]() {
+    const uint32_t code = routine();
+    std::lock_guard done(mutex_);
+    exitCode_ = code;
+    running_ = false;
+    finished_.notify_all();
+  });
+  threadId_ = thread_.get_id();
+  return true;
+}
+
+bool WorkerThread::isFinished(uint32_t* exitCode) const {
+  std::lock_guard lock(mutex_);
+  if (running_)
+    return false;
+  if (exitCode)
+    *exitCode = exitCode_;
+  return true;
+}
+
+bool WorkerThread::waitFinished(uint32_t milliseconds) {
+  std::unique_lock lock(mutex_);
+  if (milliseconds == 0) {
+    finished_.wait(lock, [this] { return !running_; });
+    return true;
+  }
+  return finished_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                            [this] { return !running_; });
+}
+
+std::optional<std::thread::id> WorkerThread::threadId() const {
+  std::lock_guard lock(mutex_);
+  if (!running_)
+    return std::nullopt;
+  return threadId_;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <atomic>
+
+#include "platform/clock.h"
+
+namespace tarvel::testing {
+
+// A clock whose local time the test sets and whose sleeps only move it forward.
+class FakeClock : public Clock {
+ public:
+  void setLocalTime(int dayOfWeek, int hour, int minute = 0) {
+    dayOfWeek_ = dayOfWeek;
+    hour_ = hour;
+    minute_ = minute;
+  }
+  LocalTime LocalNow() const override { return {hour_.load(), minute_.load(), dayOfWeek_.load()}; }
+  uint64_t MonotonicMilliseconds() const override { return milliseconds_.load(); }
+  void SleepFor(uint32_t milliseconds) override;
+  void advance(uint64_t milliseconds) { milliseconds_ += milliseconds; }
+  uint64_t sleptMilliseconds() const { return slept_.load(); }
+
+ private:
+  std::atomic<int> dayOfWeek_{1};
+  std::atomic<int> hour_{12};
+  std::atomic<int> minute_{0};
+  std::atomic<uint64_t> milliseconds_{0};
+  std::atomic<uint64_t> slept_{0};
+};
+
+}  // namespace tarvel::testing

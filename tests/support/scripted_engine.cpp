@@ -1,0 +1,52 @@
+#include "tests/support/scripted_engine.h"
+
+namespace tarvel::testing {
+
+const ScriptedCheck& ScriptedEngine::current() const {
+  return script_.empty() ? lastStep_ : script_.front();
+}
+
+int ScriptedEngine::ReadyToCheck() {
+  const int ready = current().ready;
+  // A step that skips the check is used up here, since Check will not run for it.
+  if (ready != 1 && !script_.empty())
+    script_.pop_front();
+  return ready;
+}
+
+void ScriptedEngine::allowCheck() {
+  std::lock_guard lock(gateMutex_);
+  ++permits_;
+  gateOpened_.notify_all();
+}
+
+CheckStatus ScriptedEngine::Check() {
+  if (gated_) {
+    std::unique_lock lock(gateMutex_);
+    gateOpened_.wait(lock, [this] { return permits_ > 0; });
+    --permits_;
+  }
+  ++checks;
+  if (!script_.empty()) {
+    lastStep_ = script_.front();
+    script_.pop_front();
+  }
+  for (const ScriptedMail& mail : lastStep_.mails) {
+    AddMail(std::make_unique<MailItem>(Text::FromUtf8(mail.sender), Text::FromUtf8(mail.subject),
+                                       Text::FromUtf8(mail.folder), Text::FromUtf8(mail.date)),
+            lastStep_.order);
+  }
+  if (duringCheck)
+    duringCheck();
+  return lastStep_.status;
+}
+
+EngineFactory ScriptedEngineFactory() {
+  return [](const AccountTypeInfo& type) { return std::make_unique<ScriptedEngine>(type); };
+}
+
+ScriptedEngine& Scripted(AccountTypeList& accounts, uint32_t typeBit) {
+  return static_cast<ScriptedEngine&>(*accounts.findByTypeBit(typeBit));
+}
+
+}  // namespace tarvel::testing

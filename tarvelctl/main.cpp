@@ -1,12 +1,17 @@
 #include <cstdio>
 #include <string_view>
 
+#include "tarvelctl/util_commands.h"
+
 namespace {
 
 constexpr const char* kUsage =
     "Usage: tarvelctl [-p | --ini PATH] COMMAND [ARGUMENTS]\n"
     "\n"
     "The command-line companion of Tarvel E-Mail Notifier.\n"
+    "\n"
+    "Commands:\n"
+    "  util ...       diagnostics over the text, JSON and XML readers\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help and exit\n";
@@ -23,6 +28,7 @@ int main(int argc, char* argv[]) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (command == "util") return tarvel::ctl::RunUtilCommand(argc - 2, argv + 2);
   std::fprintf(stderr, "tarvelctl: unknown command '%s'\n", argv[1]);
   std::fputs(kUsage, stderr);
   return 2;

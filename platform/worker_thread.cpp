@@ -1,5 +1,8 @@
 #include "platform/worker_thread.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
 
 namespace tarvel {
@@ -21,7 +24,9 @@ bool WorkerThread::start(Routine routine) {
   running_ = true;
   stopRequested_.store(false);
   thread_ = std::thread([this, routine = std::move(routine)]() {
+    nativeThreadId_.store(::syscall(SYS_gettid));
     const uint32_t code = routine();
+    nativeThreadId_.store(0);
     std::lock_guard done(mutex_);
     exitCode_ = code;
     running_ = false;

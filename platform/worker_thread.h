@@ -36,6 +36,8 @@ class WorkerThread {
   bool stopRequested() const { return stopRequested_.load(); }
 
   std::optional<std::thread::id> threadId() const;
+  // The kernel's id of the running thread, 0 when none runs; safe to read in a signal handler.
+  long nativeThreadId() const { return nativeThreadId_.load(); }
 
  private:
   mutable std::mutex mutex_;
@@ -43,6 +45,7 @@ class WorkerThread {
   bool running_ = false;
   uint32_t exitCode_ = 0;
   std::atomic<bool> stopRequested_{false};
+  std::atomic<long> nativeThreadId_{0};
   std::thread thread_;
   std::thread::id threadId_;
 };

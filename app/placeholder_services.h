@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/desktop_services.h"
+#include "app/login_runner.h"
+#include "maintenance/diagnostic_trace.h"
+
+namespace tarvel {
+
+class DiagnosticTrace;
+
+// Stands in for the tray icon, dialogs, windows and readers until they are built: each
+// request is written to the diagnostic trace, so it can be seen that it was made.
+class PlaceholderServices : public DesktopServices, public LoginRunner {
+ public:
+  explicit PlaceholderServices(DiagnosticTrace& trace) : trace_(trace) {}
+
+  void PrepareProblemReports() override {}
+  void AddTrayIcon() override { trace_.Record("AddTrayIcon"); }
+  void RemoveTrayIcon() override { trace_.Record("RemoveTrayIcon"); }
+  void RestoreCookies(AccountTypeList&) override {}
+  void StartUpdateCheck(bool) override {}
+  void OpenOptions() override { trace_.Record("OpenOptions"); }
+  void CloseOptions() override {}
+  void OpenMailList() override { trace_.Record("OpenMailList"); }
+  void CloseMailList() override {}
+  void ClosePopup() override {}
+  void ShowNewMailPopup() override {}
+  void OnTrayCallback(uintptr_t, intptr_t) override {}
+  intptr_t OnNotesRequest(uintptr_t, intptr_t) override { return 0; }
+  void OpenReaders(uint32_t) override { trace_.Record("OpenReaders"); }
+
+  bool IsOpen() const override { return false; }
+  void BringToFront() override {}
+  bool Run(uint32_t) override {
+    trace_.Record("LoginWindowUnavailable");
+    return true;
+  }
+
+ private:
+  DiagnosticTrace& trace_;
+};
+
+}  // namespace tarvel

@@ -50,6 +50,19 @@ std::vector<std::string> ScriptedImapServer::receivedLines() const {
   return received_;
 }
 
+bool ScriptedImapServer::WaitForLineEnding(const std::string& suffix,
+                                           std::chrono::milliseconds bound) const {
+  std::unique_lock<std::mutex> lock(lock_);
+  return receivedChanged_.wait_for(lock, bound, [&] {
+    for (const std::string& line : received_) {
+      if (line.size() >= suffix.size() &&
+          line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return true;
+    }
+    return false;
+  });
+}
+
 void ScriptedImapServer::Push(const std::string& text) {
   const std::lock_guard<std::mutex> guard(lock_);
   if (current_ >= 0)
@@ -117,6 +130,7 @@ void ScriptedImapServer::ServeConnection(int connection) {
         const std::lock_guard<std::mutex> guard(lock_);
         received_.push_back(line);
       }
+      receivedChanged_.notify_all();
       if (line == "DONE" && !idleTag.empty()) {
         const std::lock_guard<std::mutex> guard(lock_);
         SendAll(connection, idleTag + " OK Idle completed\r\n");

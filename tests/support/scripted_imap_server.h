@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -37,6 +39,9 @@ class ScriptedImapServer {
   std::string url(const std::string& path) const;
   // Every line received so far, without line ends, over all connections.
   std::vector<std::string> receivedLines() const;
+  // Waits (up to `bound`) until a received line ends with `suffix`.
+  bool WaitForLineEnding(const std::string& suffix,
+                         std::chrono::milliseconds bound = std::chrono::seconds(20)) const;
   // Sends text on the current connection from outside the handler (untagged news).
   void Push(const std::string& text);
 
@@ -58,6 +63,7 @@ class ScriptedImapServer {
   uint16_t port_ = 0;
   std::thread thread_;
   mutable std::mutex lock_;
+  mutable std::condition_variable receivedChanged_;
   std::vector<std::string> received_;
   int current_ = -1;  // guarded by lock_
 };

@@ -545,16 +545,18 @@ int ImapSession::Authenticate(Run& run) {
 
 int ImapSession::RunIdle(const std::string& tag, Run& run, Completion& completion) {
   bool idling = false;
-  int result = RunCommand(tag, "IDLE", run, completion, [&](const std::string&) {
+  const int result = RunCommand(tag, "IDLE", run, completion, [&](const std::string&) {
     idling = true;
     return 0;
   });
-  if (result == 0 || !idling)
+  if (result == 0)
     return result;
-  if (result != ZARQUET_ERROR_ABORTED && result != ZARQUET_ERROR_OPERATION_TIMEDOUT)
+  if (result != ZARQUET_ERROR_ABORTED && result != ZARQUET_ERROR_OPERATION_TIMEDOUT) {
+    CloseConnection(false);
     return result;
-  // Leave IDLE properly so the connection stays usable; the lines of the ending are not
-  // handed on.
+  }
+  // Leave IDLE properly so the connection stays usable: DONE once the server has confirmed
+  // the IDLE (at once when it has), then its tagged answer. These lines are not handed on.
   const std::string reason = run.message;
   Run ending;
   ending.deadline = std::chrono::steady_clock::now() + kShutdownBound;
@@ -563,7 +565,9 @@ int ImapSession::RunIdle(const std::string& tag, Run& run, Completion& completio
   while (::read(cancelPipe_[0], drain, sizeof drain) > 0) {
   }
   Completion ended = Completion::Bad;
-  if (Send("DONE\r\n", ending) != 0 || ReadResponse(tag, ending, ended, nullptr) != 0 ||
+  const ContinuationHandler sendDone = [&](const std::string&) { return Send("DONE\r\n", ending); };
+  if ((idling && Send("DONE\r\n", ending) != 0) ||
+      ReadResponse(tag, ending, ended, idling ? nullptr : sendDone) != 0 ||
       ended != Completion::Ok) {
     CloseConnection(false);
   }

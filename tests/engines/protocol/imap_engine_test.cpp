@@ -447,6 +447,7 @@ TEST_F(ImapIdleTest, NewMailWhileIdlingChecksIn) {
   ASSERT_TRUE(engine->idleRunning());
   EXPECT_EQ(engine->ReadyToCheck(), 0);  // the IDLE covers the account
 
+  ASSERT_TRUE(server->WaitForLineEnding(" IDLE"));
   server->Push("* 1 EXISTS\r\n");
   ASSERT_TRUE(checkIns.WaitFor(1));
   EXPECT_TRUE(flags.any(flag_bits::kRecheckRequested));
@@ -490,7 +491,7 @@ TEST_F(ImapIdleTest, DestroyingTheEngineEndsTheIdleWithoutCheckingIn) {
   ASSERT_TRUE(engine->idleRunning());
   engine.reset();
   EXPECT_EQ(checkIns.count(), 0);
-  EXPECT_EQ(server->receivedLines().back().substr(5), "LOGOUT");
+  EXPECT_TRUE(server->WaitForLineEnding(" LOGOUT"));
 }
 
 }  // namespace

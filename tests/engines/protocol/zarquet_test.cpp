@@ -138,8 +138,7 @@ TEST_F(ZarquetTest, CancelFromTheCallbackEndsIdleAndKeepsTheConnection) {
   ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
   std::thread news([&] {
     // Deliver news once the server has seen IDLE.
-    while (server.receivedLines().back() != "A005 IDLE")
-      std::this_thread::yield();
+    server.WaitForLineEnding("A005 IDLE");
     server.Push("* 4 EXISTS\r\n");
   });
   int32_t code = 0;

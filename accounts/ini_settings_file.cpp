@@ -199,10 +199,17 @@ bool IniSettingsFile::Save(const std::vector<std::string>& lines) {
 }
 
 template <typename Action>
-bool IniSettingsFile::Locked(Action&& action) {
+bool IniSettingsFile::Locked(StoreAccess access, Action&& action) {
   if (file_.path().empty())
     return false;
   std::lock_guard<std::mutex> guard(mutex_);
+  if (access == StoreAccess::Read && !file_.ExistsInAnyForm()) {
+    // Nothing stored yet: reading needs neither the lock file nor the folder.
+    lines_.clear();
+    identity_ = {};
+    loaded_ = true;
+    return action();
+  }
   bool result = false;
   const bool locked = file_.WithLock([&] {
     if (Refresh())
@@ -213,7 +220,7 @@ bool IniSettingsFile::Locked(Action&& action) {
 
 std::optional<std::string> IniSettingsFile::Read(std::string_view section, std::string_view name) {
   std::optional<std::string> value;
-  Locked([&] {
+  Locked(StoreAccess::Read, [&] {
     const std::size_t line = FindEntry(lines_, FindSection(lines_, section), name);
     if (line == std::string::npos)
       return false;
@@ -232,7 +239,7 @@ bool IniSettingsFile::Write(std::string_view section, std::string_view name,
       TrimView(section).size() != section.size())
     return false;
   const std::string newLine = std::string(name) + "=" + QuoteIfNeeded(value);
-  return Locked([&] {
+  return Locked(StoreAccess::Change, [&] {
     std::vector<std::string> lines = lines_;
     const SectionRange range = FindSection(lines, section);
     const std::size_t existing = FindEntry(lines, range, name);
@@ -255,7 +262,7 @@ bool IniSettingsFile::Write(std::string_view section, std::string_view name,
 }
 
 bool IniSettingsFile::Delete(std::string_view section, std::string_view name) {
-  return Locked([&] {
+  return Locked(StoreAccess::Read, [&] {
     const std::size_t line = FindEntry(lines_, FindSection(lines_, section), name);
     if (line == std::string::npos)
       return false;
@@ -266,7 +273,7 @@ bool IniSettingsFile::Delete(std::string_view section, std::string_view name) {
 }
 
 bool IniSettingsFile::DeleteSection(std::string_view section) {
-  return Locked([&] {
+  return Locked(StoreAccess::Read, [&] {
     const SectionRange range = FindSection(lines_, section);
     if (range.header == std::string::npos)
       return false;
@@ -282,7 +289,7 @@ bool IniSettingsFile::DeleteSection(std::string_view section) {
 std::vector<std::pair<std::string, std::string>> IniSettingsFile::Entries(
     std::string_view section) {
   std::vector<std::pair<std::string, std::string>> entries;
-  Locked([&] {
+  Locked(StoreAccess::Read, [&] {
     const SectionRange range = FindSection(lines_, section);
     if (range.header == std::string::npos)
       return false;
@@ -304,7 +311,7 @@ std::vector<std::pair<std::string, std::string>> IniSettingsFile::Entries(
 
 std::vector<std::string> IniSettingsFile::Sections() {
   std::vector<std::string> sections;
-  Locked([&] {
+  Locked(StoreAccess::Read, [&] {
     for (const std::string& line : lines_) {
       const std::optional<std::string_view> name = SectionOf(line);
       if (!name)
@@ -321,7 +328,7 @@ std::vector<std::string> IniSettingsFile::Sections() {
 }
 
 bool IniSettingsFile::IsUsable() {
-  return Locked([] { return true; });
+  return Locked(StoreAccess::Read, [] { return true; });
 }
 
 }  // namespace tarvel

@@ -40,8 +40,10 @@ class IniSettingsFile {
   // Brings `lines_` up to date with the file; under the lock. False when unusable.
   bool Refresh();
   bool Save(const std::vector<std::string>& lines);
+  // Runs `action` under the mutex and the file lock after a refresh. Reads of a store that
+  // has no file yet run on an empty store without creating anything.
   template <typename Action>
-  bool Locked(Action&& action);
+  bool Locked(StoreAccess access, Action&& action);
 
   StoreFile file_;
   std::mutex mutex_;

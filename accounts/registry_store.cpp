@@ -418,10 +418,18 @@ bool RegistryStore::Save(const Tree& tree) {
 }
 
 template <typename Action>
-bool RegistryStore::Locked(Action&& action) {
+bool RegistryStore::Locked(StoreAccess access, Action&& action) {
   if (file_.path().empty())
     return false;
   std::lock_guard<std::mutex> guard(mutex_);
+  if (access == StoreAccess::Read && !file_.ExistsInAnyForm()) {
+    // Nothing stored yet: reading needs neither the lock file nor the folder.
+    tree_.clear();
+    tree_[""].path = "";
+    identity_ = {};
+    loaded_ = true;
+    return action();
+  }
   bool result = false;
   const bool locked = file_.WithLock([&] {
     if (Refresh())
@@ -432,7 +440,7 @@ bool RegistryStore::Locked(Action&& action) {
 
 std::optional<RegistryValue> RegistryStore::ReadValue(std::string_view key, std::string_view name) {
   std::optional<RegistryValue> result;
-  Locked([&] {
+  Locked(StoreAccess::Read, [&] {
     const auto found = tree_.find(Fold(NormalisePath(key)));
     if (found == tree_.end())
       return false;
@@ -450,7 +458,7 @@ bool RegistryStore::WriteValue(std::string_view key, std::string_view name,
   const std::string path = NormalisePath(key);
   if (path.size() > kMaximumKeyPathBytes || name.size() > kMaximumValueNameBytes)
     return false;
-  return Locked([&] {
+  return Locked(StoreAccess::Change, [&] {
     Tree tree = tree_;
     for (std::size_t slash = path.find('\\'); slash != std::string::npos;
          slash = path.find('\\', slash + 1)) {
@@ -470,7 +478,7 @@ bool RegistryStore::WriteValue(std::string_view key, std::string_view name,
 }
 
 bool RegistryStore::DeleteValue(std::string_view key, std::string_view name) {
-  return Locked([&] {
+  return Locked(StoreAccess::Read, [&] {
     const auto found = tree_.find(Fold(NormalisePath(key)));
     if (found == tree_.end() || found->second.values.count(Fold(name)) == 0)
       return false;
@@ -484,7 +492,7 @@ bool RegistryStore::DeleteKey(std::string_view key) {
   const std::string folded = Fold(NormalisePath(key));
   if (folded.empty())
     return false;  // the root stays
-  return Locked([&] {
+  return Locked(StoreAccess::Read, [&] {
     if (tree_.count(folded) == 0)
       return false;
     Tree tree = tree_;
@@ -499,12 +507,12 @@ bool RegistryStore::DeleteKey(std::string_view key) {
 }
 
 bool RegistryStore::KeyExists(std::string_view key) {
-  return Locked([&] { return tree_.count(Fold(NormalisePath(key))) != 0; });
+  return Locked(StoreAccess::Read, [&] { return tree_.count(Fold(NormalisePath(key))) != 0; });
 }
 
 std::vector<std::pair<std::string, RegistryValue>> RegistryStore::Values(std::string_view key) {
   std::vector<std::pair<std::string, RegistryValue>> values;
-  Locked([&] {
+  Locked(StoreAccess::Read, [&] {
     const auto found = tree_.find(Fold(NormalisePath(key)));
     if (found == tree_.end())
       return false;
@@ -517,7 +525,7 @@ std::vector<std::pair<std::string, RegistryValue>> RegistryStore::Values(std::st
 
 std::vector<std::string> RegistryStore::Subkeys(std::string_view key) {
   std::vector<std::string> names;
-  Locked([&] {
+  Locked(StoreAccess::Read, [&] {
     const std::string folded = Fold(NormalisePath(key));
     for (const auto& [foldedPath, entry] : tree_) {
       if (!IsPrefixKey(folded, foldedPath))

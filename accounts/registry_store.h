@@ -97,9 +97,10 @@ class RegistryStore {
   static std::optional<Tree> Parse(std::string_view content);
   static std::string Format(const Tree& tree);
   bool Save(const Tree& tree);
-  // Runs `action` under both locks after a refresh; false when the lock or the refresh failed.
+  // Runs `action` under the mutex and the file lock after a refresh. Reads of a store that
+  // has no file yet run on an empty store without creating anything.
   template <typename Action>
-  bool Locked(Action&& action);
+  bool Locked(StoreAccess access, Action&& action);
 
   StoreFile file_;
   std::mutex mutex_;

@@ -1,5 +1,6 @@
 #include "accounts/store_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -57,6 +58,31 @@ bool WriteAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   return true;
+}
+
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
+// Temporary files of writers that were killed before their rename: "<name>.tmp-XXXXXX". Only
+// called under the lock, when no other writer can have one open.
+void RemoveStaleTemporaryFiles(const std::string& folder, const std::string& name) {
+  DIR* listing = ::opendir(folder.c_str());
+  if (!listing)
+    return;
+  while (const struct dirent* entry = ::readdir(listing)) {
+    const std::string_view candidate = entry->d_name;
+    const std::size_t markEnd = name.size() + kTemporaryMark.size();
+    if (candidate.size() != markEnd + 6 || candidate.compare(0, name.size(), name) != 0 ||
+        candidate.substr(name.size(), kTemporaryMark.size()) != kTemporaryMark)
+      continue;
+    bool temporary = true;
+    for (const char c : candidate.substr(markEnd)) {
+      temporary =
+          temporary && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+    }
+    if (temporary)
+      ::unlinkat(::dirfd(listing), entry->d_name, 0);
+  }
+  ::closedir(listing);
 }
 
 StoreFileIdentity IdentityOf(const struct stat& info) {
@@ -148,9 +174,16 @@ StoreFileIdentity StoreFile::CurrentIdentity() const {
   return IdentityOf(info);
 }
 
+bool StoreFile::ExistsInAnyForm() const {
+  struct stat info {};
+  return ::lstat(path_.c_str(), &info) == 0 || errno != ENOENT;
+}
+
 bool StoreFile::Replace(const std::string& content) const {
   const std::string folder = FolderOf(path_);
-  std::string temporary = path_ + ".XXXXXX";
+  const std::size_t slash = path_.rfind('/');
+  RemoveStaleTemporaryFiles(folder, slash == std::string::npos ? path_ : path_.substr(slash + 1));
+  std::string temporary = path_ + std::string(kTemporaryMark) + "XXXXXX";
   Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!file.valid())
     return false;

@@ -15,6 +15,12 @@ enum class StoreFileState {
   NotAFile,    // a folder or a device: never touched
 };
 
+// Whether an operation may change the file.
+enum class StoreAccess {
+  Read,
+  Change,
+};
+
 // Identifies one version of a file: every replacement gets a new inode.
 struct StoreFileIdentity {
   unsigned long long device = 0;
@@ -45,8 +51,10 @@ class StoreFile {
 
   // Reads the whole file; call under the lock.
   StoreFileState Read(std::string& content, StoreFileIdentity* identity = nullptr) const;
-  // The identity of the current file, or nullopt-like size -1 when there is none.
+  // The identity of the current file; size -1 when there is none.
   StoreFileIdentity CurrentIdentity() const;
+  // True when anything (a file, a folder, a dangling link) has the file's name.
+  bool ExistsInAnyForm() const;
   // Replaces the content atomically; call under the lock. The file gets mode 0600.
   bool Replace(const std::string& content) const;
   // Renames the file to "<path>.broken-<time>[-n]" so that it is kept for the user; returns

@@ -19,6 +19,7 @@
 #include "app/window_messages.h"
 #include "maintenance/diagnostic_trace.h"
 #include "platform/clock.h"
+#include "tarvelctl/json_output.h"
 #include "ui/tray_tooltip.h"
 
 namespace tarvel::ctl {
@@ -48,47 +49,6 @@ class FinishedMessageHandler : public MainWindowHandler {
   bool finished = false;
   uint32_t status = 0;
 };
-
-std::string JsonString(const Text& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text.ToUtf8()) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
 
 // Line breaks of the program's texts are carriage returns; a terminal wants line feeds.
 std::string ForTerminal(const Text& text) {

@@ -209,8 +209,10 @@ TEST(RegistryStore, AWriterKilledInTheMiddleLeavesAReadableStore) {
   EXPECT_GE(store.ReadValue("K", "counter")->AsNumber().value_or(0), 2u);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(store.condition(), RegistryStoreCondition::Healthy);
-  // The lock died with the writer.
+  // The lock died with the writer, and the next write clears what it left behind.
   EXPECT_TRUE(store.WriteValue("K", "after", RegistryValue::Dword(1)));
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos);
 }
 
 }  // namespace

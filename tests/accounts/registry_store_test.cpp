@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,51 @@ TEST(RegistryStore, BrokenFilesGiveDefaultsAndAreKeptAside) {
     EXPECT_EQ(store.ReadValue("A", "x")->AsNumber(), 7u);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(ReadFileContent(kept[0]), row.content);
+  }
+}
+
+TEST(RegistryStore, SurvivesAnyDamageToItsFile) {
+  TempFolder folder;
+  const std::string path = folder.file("registry");
+  {
+    RegistryStore store(path);
+    ASSERT_TRUE(store.WriteValue("Software\\Quorline\\Tarvel", "Flags", RegistryValue::Qword(7)));
+    ASSERT_TRUE(store.WriteValue("Software\\Quorline\\Tarvel\\Cookies_00000001", "a\tb",
+                                 RegistryValue::String("x\x01y\\z")));
+    ASSERT_TRUE(store.WriteValue("Software", "Bytes", RegistryValue::Binary("\x01\x02")));
+  }
+  const std::string original = ReadFileContent(path);
+  std::mt19937 random(12345);
+  for (int round = 0; round < 300; ++round) {
+    std::string damaged = original;
+    const int changes = 1 + static_cast<int>(random() % 4);
+    for (int change = 0; change < changes && !damaged.empty(); ++change) {
+      const std::size_t at = random() % damaged.size();
+      switch (random() % 3) {
+        case 0:
+          damaged[at] = static_cast<char>(random() & 0xFF);
+          break;
+        case 1:
+          damaged.erase(at, 1 + random() % 8);
+          break;
+        default:
+          damaged.insert(at, 1, "\t\n\\x0K"[random() % 7]);
+      }
+    }
+    ASSERT_TRUE(WriteFileContent(path, damaged));
+    RegistryStore store(path);
+    ::testing::internal::CaptureStderr();
+    const std::optional<RegistryValue> flags =
+        store.ReadValue("Software\\Quorline\\Tarvel", "Flags");
+    store.Subkeys("Software");
+    store.Values("Software\\Quorline\\Tarvel\\Cookies_00000001");
+    EXPECT_TRUE(store.WriteValue("After", "x", RegistryValue::Dword(1)));
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(store.ReadValue("After", "x")->AsNumber(), 1u);
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+      if (entry.path().string().find(".broken-") != std::string::npos)
+        std::filesystem::remove(entry.path());
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "accounts/account_type_list.h"
@@ -129,6 +130,32 @@ TEST(IniSettings, ReadsTheFileAsWindowsWritesIt) {
             "New=v\r\n"
             "[Cookies_00000002]\r\n"
             "c=1\r\n");
+}
+
+TEST(IniSettings, WritesReadBackWhateverTheFileHeldBefore) {
+  TempFolder folder;
+  const std::string path = folder.file("tarvel.ini");
+  constexpr std::string_view kPieces[] = {
+      "[",    "]",    "=",        ";",        "\"",    "'",         " ",        "\r",
+      "\n",   "\r\n", "Settings", "settings", "Probe", "Cookies_1", "\xFF\xFE", "\xEF\xBB\xBF",
+      "\xC3", "x",    "\0",       "\t"};
+  std::mt19937 random(2024);
+  for (int round = 0; round < 200; ++round) {
+    std::string content;
+    const int pieces = static_cast<int>(random() % 40);
+    for (int piece = 0; piece < pieces; ++piece)
+      content += kPieces[random() % std::size(kPieces)];
+    SCOPED_TRACE(::testing::PrintToString(content));
+    ASSERT_TRUE(WriteFileContent(path, content));
+    SettingsStore store;
+    ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, {}, path));
+    ASSERT_TRUE(store.writeText(u"Probe", Text(u" value ")));
+    ASSERT_TRUE(store.writeNumber(u"Number", 42, u"Cookies_1"));
+    Text read;
+    store.readText(u"Probe", read, u"");
+    EXPECT_EQ(read, u" value ");
+    EXPECT_EQ(store.readNumber(u"Number", 0, u"Cookies_1"), 42u);
+  }
 }
 
 TEST(IniSettings, RefusesWhatALineCannotCarry) {

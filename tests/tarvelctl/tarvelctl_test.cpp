@@ -42,8 +42,9 @@ class Tarvelctl : public ::testing::Test {
   void SetUp() override { folder.UseAsConfigHome(); }
 
   // Starts the program; its output goes to files named after `tag`.
-  pid_t Start(const std::vector<std::string>& arguments, const std::string& tag) {
-    std::vector<std::string> all = {ProgramPath()};
+  pid_t Start(const std::vector<std::string>& arguments, const std::string& tag,
+              const std::string& program = ProgramPath()) {
+    std::vector<std::string> all = {program};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& argument : all)
@@ -74,8 +75,9 @@ class Tarvelctl : public ::testing::Test {
     return outcome;
   }
 
-  Outcome Run(const std::vector<std::string>& arguments) {
-    return Finish(Start(arguments, "run"), "run");
+  Outcome Run(const std::vector<std::string>& arguments,
+              const std::string& program = ProgramPath()) {
+    return Finish(Start(arguments, "run", program), "run");
   }
 
   std::string RegistryFile() const { return folder.file("config") + "/Quorline/registry"; }
@@ -97,6 +99,25 @@ TEST_F(Tarvelctl, ChecksAFreshMachineWithNothingEnabled) {
   // Checking writes nothing.
   EXPECT_FALSE(std::filesystem::exists(RegistryFile()));
   EXPECT_FALSE(std::filesystem::exists(folder.file("tarvel.ini")));
+}
+
+TEST_F(Tarvelctl, PortableModeUsesTheFileBesideTheProgram) {
+  // A copy of the program in a folder of its own, as a portable installation would be.
+  const std::string portableFolder = folder.file("portable");
+  std::filesystem::create_directory(portableFolder);
+  const std::string program = portableFolder + "/tarvelctl";
+  std::filesystem::copy_file(ProgramPath(), program);
+  const std::string ini = portableFolder + "/tarvel.ini";
+
+  const Outcome check = Run({"-p", "check", "--json"}, program);
+  EXPECT_EQ(check.exitCode, 0) << check.err;
+  EXPECT_NE(check.out.find("\"accounts\":[]"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(ini));
+
+  EXPECT_EQ(Run({"-p", "settings", "set", "Flags", "128"}, program).exitCode, 0);
+  EXPECT_EQ(ReadFileContent(ini), "[Settings]\nFlags=128\n");
+  EXPECT_EQ(Run({"-p", "check", "--json"}, program).exitCode, 1);  // GMail cannot check yet
+  EXPECT_FALSE(std::filesystem::exists(RegistryFile()));
 }
 
 TEST_F(Tarvelctl, ReportsEnabledTypesThatCannotCheckYet) {

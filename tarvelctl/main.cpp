@@ -1,6 +1,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "tarvelctl/check_command.h"
+#include "tarvelctl/settings_commands.h"
+#include "tarvelctl/store_options.h"
 #include "tarvelctl/util_commands.h"
 
 namespace {
@@ -11,25 +14,75 @@ constexpr const char* kUsage =
     "The command-line companion of Tarvel E-Mail Notifier.\n"
     "\n"
     "Commands:\n"
+    "  settings list [--group G]\n"
+    "                 list the stored values; secrets show as (protected)\n"
+    "  settings get NAME [--group G] [--protected]\n"
+    "                 print a value as stored, or a protected value in plain text\n"
+    "  settings set NAME VALUE [--group G] [--number | --text | --protected]\n"
+    "                 store a value; without a kind, the names of secrets are stored\n"
+    "                 protected, numbers (decimal, negative, 0x hexadecimal) as numbers\n"
+    "                 and anything else as text\n"
+    "  settings delete NAME [--group G]\n"
+    "  settings delete-group G\n"
+    "  check [--json] run one check of every enabled account type and print it; the exit\n"
+    "                 code is the check's status (0 done, 1 failed, 2 sign-in needed,\n"
+    "                 3 outside the check hours)\n"
     "  util ...       diagnostics over the text, JSON and XML readers\n"
     "\n"
     "Options:\n"
-    "  -h, --help     show this help and exit\n";
+    "  -p             use the portable settings file beside the program\n"
+    "  --ini PATH     use this settings file\n"
+    "                 (without either: the per-user store under $XDG_CONFIG_HOME/Quorline)\n"
+    "  -h, --help     show this help and exit\n"
+    "\n"
+    "Protected values are obscured, not encrypted: anyone with this program can read them.\n";
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc < 2) {
+  tarvel::ctl::StoreOptions storeOptions;
+  bool storeChosen = false;
+  int next = 1;
+  for (; next < argc; ++next) {
+    const std::string_view option = argv[next];
+    if (option == "-p" || option == "--ini") {
+      if (storeChosen) {
+        std::fputs("tarvelctl: choose one store: -p or --ini PATH, once\n", stderr);
+        return 2;
+      }
+      storeChosen = true;
+      if (option == "-p") {
+        storeOptions.kind = tarvel::ctl::StoreOptions::Kind::Portable;
+        continue;
+      }
+      if (next + 1 >= argc || argv[next + 1][0] == '\0') {
+        std::fputs("tarvelctl: --ini needs a file path\n", stderr);
+        return 2;
+      }
+      storeOptions.kind = tarvel::ctl::StoreOptions::Kind::IniFile;
+      storeOptions.iniPath = argv[++next];
+      continue;
+    }
+    break;
+  }
+  if (next >= argc) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const std::string_view command = argv[1];
+  const std::string_view command = argv[next];
   if (command == "-h" || command == "--help" || command == "help") {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (command == "util") return tarvel::ctl::RunUtilCommand(argc - 2, argv + 2);
-  std::fprintf(stderr, "tarvelctl: unknown command '%s'\n", argv[1]);
+  const int rest = argc - next - 1;
+  char** restArguments = argv + next + 1;
+  if (command == "settings")
+    return tarvel::ctl::RunSettingsCommand(storeOptions, rest, restArguments);
+  if (command == "check")
+    return tarvel::ctl::RunCheckCommand(storeOptions, rest, restArguments);
+  if (command == "util")
+    return tarvel::ctl::RunUtilCommand(argc - next - 1, argv + next + 1);
+  std::fprintf(stderr, "tarvelctl: unknown command '%s'\n", argv[next]);
   std::fputs(kUsage, stderr);
   return 2;
 }

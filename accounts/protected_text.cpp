@@ -1,0 +1,230 @@
+#include "accounts/protected_text.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <array>
+
+#include "accounts/settings_store.h"
+
+namespace tarvel {
+
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Index(char c) {
+  if (c >= 'A' && c <= 'Z')
+    return c - 'A';
+  if (c >= 'a' && c <= 'z')
+    return c - 'a' + 26;
+  if (c >= '0' && c <= '9')
+    return c - '0' + 52;
+  if (c == '+')
+    return 62;
+  if (c == '/')
+    return 63;
+  return -1;
+}
+
+// The cipher key: the whole 128-bit MD5 digest of the pass phrase. A provider with a shorter
+// default RC4 key would use only part of it; this program always uses all 16 bytes.
+std::optional<std::string> DeriveKey(std::string_view passPhrase) {
+  return HashData(HashAlgorithm::Md5, passPhrase);
+}
+
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  return Text::CompareNoCase(a, b) == 0;
+}
+
+}  // namespace
+
+std::string Rc4(std::string_view key, std::string_view data) {
+  std::string out(data);
+  if (key.empty())
+    return out;
+  std::array<uint8_t, 256> state{};
+  for (std::size_t i = 0; i < 256; ++i)
+    state[i] = static_cast<uint8_t>(i);
+  uint8_t j = 0;
+  for (std::size_t i = 0; i < 256; ++i) {
+    j = static_cast<uint8_t>(j + state[i] + static_cast<uint8_t>(key[i % key.size()]));
+    std::swap(state[i], state[j]);
+  }
+  uint8_t x = 0;
+  uint8_t y = 0;
+  for (char& byte : out) {
+    x = static_cast<uint8_t>(x + 1);
+    y = static_cast<uint8_t>(y + state[x]);
+    std::swap(state[x], state[y]);
+    byte = static_cast<char>(static_cast<uint8_t>(byte) ^
+                             state[static_cast<uint8_t>(state[x] + state[y])]);
+  }
+  return out;
+}
+
+std::string EncodeBase64(std::string_view bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t group = (static_cast<uint8_t>(bytes[i]) << 16) |
+                           (static_cast<uint8_t>(bytes[i + 1]) << 8) |
+                           static_cast<uint8_t>(bytes[i + 2]);
+    out += kBase64Alphabet[(group >> 18) & 63];
+    out += kBase64Alphabet[(group >> 12) & 63];
+    out += kBase64Alphabet[(group >> 6) & 63];
+    out += kBase64Alphabet[group & 63];
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    uint32_t group = static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) << 16;
+    if (rest == 2)
+      group |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8;
+    out += kBase64Alphabet[(group >> 18) & 63];
+    out += kBase64Alphabet[(group >> 12) & 63];
+    out += rest == 2 ? kBase64Alphabet[(group >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string DecodeBase64(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  uint32_t group = 0;
+  int count = 0;
+  auto flush = [&] {
+    // A group of n characters carries n - 1 whole bytes.
+    if (count >= 2)
+      out += static_cast<char>((group >> 16) & 0xFF);
+    if (count >= 3)
+      out += static_cast<char>((group >> 8) & 0xFF);
+    if (count >= 4)
+      out += static_cast<char>(group & 0xFF);
+    group = 0;
+    count = 0;
+  };
+  for (const char c : text) {
+    if (c == '=') {
+      if (count > 0) {
+        group <<= 6 * (4 - count);
+        flush();
+      }
+      continue;
+    }
+    const int index = Base64Index(c);
+    if (index < 0)
+      continue;
+    group = (group << 6) | static_cast<uint32_t>(index);
+    if (++count == 4)
+      flush();
+  }
+  if (count > 0) {
+    group <<= 6 * (4 - count);
+    flush();
+  }
+  return out;
+}
+
+std::optional<std::string> EncryptSecret(const Text& text, std::string_view passPhrase) {
+  const std::optional<std::string> key = DeriveKey(passPhrase);
+  if (!key)
+    return std::nullopt;
+  std::string plain;
+  plain.reserve(static_cast<std::size_t>(text.length()) * 2 + 2);
+  for (const char16_t unit : text.view()) {
+    plain += static_cast<char>(unit & 0xFF);
+    plain += static_cast<char>(unit >> 8);
+  }
+  plain.append(2, '\0');
+  return EncodeBase64(Rc4(*key, plain));
+}
+
+std::optional<Text> DecryptSecret(std::string_view stored, std::string_view passPhrase) {
+  const std::string cipher = DecodeBase64(stored);
+  if (cipher.size() < 2)
+    return std::nullopt;
+  const std::optional<std::string> key = DeriveKey(passPhrase);
+  if (!key)
+    return std::nullopt;
+  const std::string plain = Rc4(*key, cipher);
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < plain.size(); i += 2) {
+    const auto unit = static_cast<char16_t>(static_cast<uint8_t>(plain[i]) |
+                                            (static_cast<uint8_t>(plain[i + 1]) << 8));
+    if (unit == 0)
+      return Text(units);
+    units += unit;
+  }
+  // No terminating zero unit: this was not written by EncryptSecret with this pass phrase.
+  return std::nullopt;
+}
+
+bool ProtectText(SettingsStore& store, std::u16string_view name, const Text& text) {
+  return store.writeProtected(name, text, kBuiltInPassPhrase);
+}
+
+Text UnprotectText(const SettingsStore& store, std::u16string_view name,
+                   std::u16string_view defaultValue) {
+  return store.readProtected(name, defaultValue, kBuiltInPassPhrase);
+}
+
+std::optional<std::string> HashData(HashAlgorithm algorithm, std::string_view bytes) {
+  const EVP_MD* digest = nullptr;
+  switch (algorithm) {
+    case HashAlgorithm::Md5:
+      digest = EVP_md5();
+      break;
+    case HashAlgorithm::Sha256:
+      digest = EVP_sha256();
+      break;
+  }
+  if (!digest)
+    return std::nullopt;
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), out, &size, digest, nullptr) != 1)
+    return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(out), size);
+}
+
+bool RandomBytes(std::span<uint8_t> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const std::size_t chunk = std::min<std::size_t>(buffer.size() - done, 1u << 20);
+    if (RAND_bytes(buffer.data() + done, static_cast<int>(chunk)) != 1)
+      return false;
+    done += chunk;
+  }
+  return true;
+}
+
+bool IsProtectedSetting(std::u16string_view group, std::u16string_view name) {
+  if (group.size() == 16 && EqualNoCase(group.substr(0, 8), u"Cookies_")) {
+    bool hex = true;
+    for (const char16_t c : group.substr(8)) {
+      hex =
+          hex && ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
+    }
+    if (hex)
+      return true;
+  }
+  if (!group.empty())
+    return false;
+  static constexpr std::u16string_view kProtectedNames[] = {
+      u"EWSUser",           u"EWSPassword",       u"IMAPUser",          u"IMAPUser2",
+      u"IMAPUser3",         u"IMAPPassword",      u"IMAPPassword2",     u"IMAPPassword3",
+      u"IMAPRefreshToken1", u"IMAPRefreshToken2", u"IMAPRefreshToken3", u"iNotesServer",
+      u"iNotesName",        u"iNotesPassword",    u"NotesPassword",     u"VirgilioEmail",
+      u"VirgilioPassword",
+  };
+  for (const std::u16string_view protectedName : kProtectedNames) {
+    if (EqualNoCase(name, protectedName))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,232 @@
+#include "accounts/store_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+namespace tarvel {
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports whether the close succeeded.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  if (slash == 0)
+    return "/";
+  return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
+// Temporary files of writers that were killed before their rename: "<name>.tmp-XXXXXX". Only
+// called under the lock, when no other writer can have one open.
+void RemoveStaleTemporaryFiles(const std::string& folder, const std::string& name) {
+  DIR* listing = ::opendir(folder.c_str());
+  if (!listing)
+    return;
+  while (const struct dirent* entry = ::readdir(listing)) {
+    const std::string_view candidate = entry->d_name;
+    const std::size_t markEnd = name.size() + kTemporaryMark.size();
+    if (candidate.size() != markEnd + 6 || candidate.compare(0, name.size(), name) != 0 ||
+        candidate.substr(name.size(), kTemporaryMark.size()) != kTemporaryMark)
+      continue;
+    bool temporary = true;
+    for (const char c : candidate.substr(markEnd)) {
+      temporary =
+          temporary && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+    }
+    if (temporary)
+      ::unlinkat(::dirfd(listing), entry->d_name, 0);
+  }
+  ::closedir(listing);
+}
+
+StoreFileIdentity IdentityOf(const struct stat& info) {
+  StoreFileIdentity identity;
+  identity.device = static_cast<unsigned long long>(info.st_dev);
+  identity.inode = static_cast<unsigned long long>(info.st_ino);
+  identity.size = static_cast<long long>(info.st_size);
+  identity.modifiedSeconds = static_cast<long long>(info.st_mtim.tv_sec);
+  identity.modifiedNanoseconds = static_cast<long long>(info.st_mtim.tv_nsec);
+  return identity;
+}
+
+}  // namespace
+
+bool CreateFolders(const std::string& folder) {
+  if (folder.empty())
+    return false;
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) == 0)
+    return S_ISDIR(info.st_mode);
+  const std::string parent = FolderOf(folder);
+  if (parent != folder && !CreateFolders(parent))
+    return false;
+  if (::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST)
+    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return false;
+}
+
+bool StoreFile::WithLock(const std::function<void()>& action) const {
+  if (!CreateFolders(FolderOf(path_)))
+    return false;
+  const std::string lockPath = path_ + ".lock";
+  Descriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock.valid())
+    return false;
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR)
+      return false;
+  }
+  action();
+  // Closing the descriptor releases the lock.
+  return true;
+}
+
+StoreFileState StoreFile::Read(std::string& content, StoreFileIdentity* identity) const {
+  content.clear();
+  Descriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.valid()) {
+    if (errno == ENOENT)
+      return StoreFileState::Missing;
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+      return StoreFileState::NotAFile;
+    return StoreFileState::Unreadable;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0)
+    return StoreFileState::Unreadable;
+  if (!S_ISREG(info.st_mode))
+    return StoreFileState::NotAFile;
+  if (identity)
+    *identity = IdentityOf(info);
+  if (static_cast<unsigned long long>(info.st_size) > kMaximumSize)
+    return StoreFileState::TooLarge;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR)
+        continue;
+      content.clear();
+      return StoreFileState::Unreadable;
+    }
+    if (got == 0)
+      break;
+    if (content.size() + static_cast<std::size_t>(got) > kMaximumSize) {
+      content.clear();
+      return StoreFileState::TooLarge;
+    }
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+  return StoreFileState::Present;
+}
+
+StoreFileIdentity StoreFile::CurrentIdentity() const {
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) != 0)
+    return {};
+  return IdentityOf(info);
+}
+
+bool StoreFile::ExistsInAnyForm() const {
+  struct stat info {};
+  return ::lstat(path_.c_str(), &info) == 0 || errno != ENOENT;
+}
+
+bool StoreFile::Replace(const std::string& content) const {
+  const std::string folder = FolderOf(path_);
+  const std::size_t slash = path_.rfind('/');
+  RemoveStaleTemporaryFiles(folder, slash == std::string::npos ? path_ : path_.substr(slash + 1));
+  std::string temporary = path_ + std::string(kTemporaryMark) + "XXXXXX";
+  Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!file.valid())
+    return false;
+  const bool written = ::fchmod(file.get(), 0600) == 0 && WriteAll(file.get(), content) &&
+                       ::fsync(file.get()) == 0 && file.Close();
+  if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The rename itself becomes durable with the folder's entry.
+  Descriptor folderDescriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folderDescriptor.valid())
+    ::fsync(folderDescriptor.get());
+  return true;
+}
+
+std::string StoreFile::MoveAside() const {
+  char stamp[32] = {};
+  const std::time_t now = std::time(nullptr);
+  struct tm parts {};
+  if (::localtime_r(&now, &parts) == nullptr ||
+      std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &parts) == 0) {
+    stamp[0] = '0';
+    stamp[1] = '\0';
+  }
+  const std::string base = path_ + ".broken-" + stamp;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string target = attempt == 0 ? base : base + "-" + std::to_string(attempt);
+    // link + unlink never replaces an earlier kept file, which rename would.
+    if (::link(path_.c_str(), target.c_str()) == 0) {
+      ::unlink(path_.c_str());
+      return target;
+    }
+    if (errno == EEXIST)
+      continue;
+    // File systems without hard links: rename to a name checked to be free.
+    struct stat existing {};
+    if (::lstat(target.c_str(), &existing) != 0 && errno == ENOENT &&
+        ::rename(path_.c_str(), target.c_str()) == 0)
+      return target;
+    return {};
+  }
+  return {};
+}
+
+}  // namespace tarvel

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace tarvel {
+
+// What reading a store file found.
+enum class StoreFileState {
+  Present,     // read completely
+  Missing,     // no file yet
+  TooLarge,    // larger than the limit: not read
+  Unreadable,  // a file that could not be read (permissions, an I/O error)
+  NotAFile,    // a folder or a device: never touched
+};
+
+// Whether an operation may change the file.
+enum class StoreAccess {
+  Read,
+  Change,
+};
+
+// Identifies one version of a file: every replacement gets a new inode.
+struct StoreFileIdentity {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  long long size = -1;
+  long long modifiedSeconds = 0;
+  long long modifiedNanoseconds = 0;
+  bool operator==(const StoreFileIdentity&) const = default;
+};
+
+// The one place where settings files are locked, read and replaced. Every change happens
+// under an exclusive lock on "<path>.lock", reads the current content, and replaces the file
+// atomically (temporary file in the same folder, fsync, rename, fsync of the folder), so
+// writers in several processes never lose each other's values and a process killed in the
+// middle leaves the old or the new content.
+class StoreFile {
+ public:
+  // Files larger than this are not read: a settings file never grows that large.
+  static constexpr std::size_t kMaximumSize = 32u * 1024 * 1024;
+
+  explicit StoreFile(std::string path) : path_(std::move(path)) {}
+
+  const std::string& path() const { return path_; }
+
+  // Runs `action` while holding the lock. False when the lock could not be taken (the
+  // folder cannot be created or the lock file cannot be opened).
+  bool WithLock(const std::function<void()>& action) const;
+
+  // Reads the whole file; call under the lock.
+  StoreFileState Read(std::string& content, StoreFileIdentity* identity = nullptr) const;
+  // The identity of the current file; size -1 when there is none.
+  StoreFileIdentity CurrentIdentity() const;
+  // True when anything (a file, a folder, a dangling link) has the file's name.
+  bool ExistsInAnyForm() const;
+  // Replaces the content atomically; call under the lock. The file gets mode 0600.
+  bool Replace(const std::string& content) const;
+  // Renames the file to "<path>.broken-<time>[-n]" so that it is kept for the user; returns
+  // the new name, or an empty text when it could not be moved.
+  std::string MoveAside() const;
+
+ private:
+  std::string path_;
+};
+
+// Creates the folder and its missing parents (mode 0700). True when it exists afterwards.
+bool CreateFolders(const std::string& folder);
+
+}  // namespace tarvel

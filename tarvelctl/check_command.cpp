@@ -1,0 +1,184 @@
+#include "tarvelctl/check_command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "accounts/account_type_list.h"
+#include "accounts/global_settings.h"
+#include "accounts/option_flags.h"
+#include "accounts/registry_store.h"
+#include "accounts/settings_store.h"
+#include "app/check_cycle.h"
+#include "app/check_notifier.h"
+#include "app/engine_registry.h"
+#include "app/login_runner.h"
+#include "app/mail_item.h"
+#include "app/manual_main_window.h"
+#include "app/window_messages.h"
+#include "maintenance/diagnostic_trace.h"
+#include "platform/clock.h"
+#include "tarvelctl/json_output.h"
+#include "ui/tray_tooltip.h"
+
+namespace tarvel::ctl {
+
+namespace {
+
+// No login window here: types that need a sign-in are reported with status 2.
+class NoLoginWindow : public LoginRunner {
+ public:
+  bool IsOpen() const override { return false; }
+  void BringToFront() override {}
+  bool Run(uint32_t) override { return false; }
+};
+
+// Takes the finished message and nothing else: one check, no retries, no next timer.
+class FinishedMessageHandler : public MainWindowHandler {
+ public:
+  intptr_t OnMessage(uint32_t message, uintptr_t wParam, intptr_t) override {
+    if (message == kMsgCheckFinished) {
+      finished = true;
+      status = static_cast<uint32_t>(wParam);
+    }
+    return 0;
+  }
+  void OnTimer(uint32_t) override {}
+
+  bool finished = false;
+  uint32_t status = 0;
+};
+
+// Line breaks of the program's texts are carriage returns; a terminal wants line feeds.
+std::string ForTerminal(const Text& text) {
+  Text copy = text;
+  copy.Replace(u"\r", u"\n");
+  return copy.ToUtf8();
+}
+
+void PrintJson(const AccountTypeList& accounts, uint32_t status, const CheckTotals& totals,
+               const Text& tooltip) {
+  std::string out = "{\"status\":" + std::to_string(status) +
+                    ",\"total\":" + std::to_string(totals.totalCount) +
+                    ",\"new\":" + std::to_string(totals.newCount) + ",\"accounts\":[";
+  bool firstAccount = true;
+  for (const MailEngine* engine = accounts.first(); engine;
+       engine = AccountTypeList::next(engine)) {
+    if (!accounts.isEnabled(*engine))
+      continue;
+    if (!firstAccount)
+      out += ',';
+    firstAccount = false;
+    out += "{\"name\":" + JsonString(engine->name) +
+           ",\"display\":" + JsonString(engine->GetDisplayName()) +
+           ",\"typeBit\":" + std::to_string(engine->typeBit) +
+           ",\"status\":" + std::to_string(static_cast<uint32_t>(engine->lastStatus)) +
+           ",\"reason\":" + JsonString(engine->lastFailure) +
+           ",\"unread\":" + std::to_string(engine->mails.count()) +
+           ",\"new\":" + std::to_string(engine->lastNewCount) + ",\"mails\":[";
+    bool firstMail = true;
+    for (const MailItem* item = engine->mails.first(); item;
+         item = NodeList<MailItem>::next(item)) {
+      if (!firstMail)
+        out += ',';
+      firstMail = false;
+      out +=
+          "{\"sender\":" + JsonString(item->sender) + ",\"subject\":" + JsonString(item->subject) +
+          ",\"folder\":" + JsonString(item->folder) + ",\"date\":" + JsonString(item->date) + "}";
+    }
+    out += "]}";
+  }
+  out += "],\"tooltip\":" + JsonString(tooltip) +
+         ",\"newMailText\":" + JsonString(totals.newMailText) +
+         ",\"allMailText\":" + JsonString(totals.allMailText) + "}\n";
+  std::fputs(out.c_str(), stdout);
+}
+
+void PrintText(const AccountTypeList& accounts, uint32_t status, const CheckTotals& totals,
+               const Text& tooltip) {
+  for (const MailEngine* engine = accounts.first(); engine;
+       engine = AccountTypeList::next(engine)) {
+    if (!accounts.isEnabled(*engine))
+      continue;
+    std::string line = engine->GetDisplayName().ToUtf8() + ": status " +
+                       std::to_string(static_cast<uint32_t>(engine->lastStatus));
+    if (!engine->lastFailure.isEmpty())
+      line += " (" + engine->lastFailure.ToUtf8() + ")";
+    line += ", " + std::to_string(engine->mails.count()) + " unread, " +
+            std::to_string(engine->lastNewCount) + " new";
+    std::printf("%s\n", line.c_str());
+    for (const MailItem* item = engine->mails.first(); item;
+         item = NodeList<MailItem>::next(item)) {
+      Text mailLine;
+      FormatMailLine(*item, mailLine, MailText::NewMail, true);
+      std::string text = "  " + ForTerminal(mailLine);
+      if (!item->date.isEmpty())
+        text += "  (" + item->date.ToUtf8() + ")";
+      std::printf("%s\n", text.c_str());
+    }
+  }
+  std::printf("Status: %u, %u unread, %u new\n", status, totals.totalCount, totals.newCount);
+  std::printf("Tooltip:\n%s\n", ForTerminal(tooltip).c_str());
+}
+
+}  // namespace
+
+int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
+  bool json = false;
+  for (int i = 0; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--json") {
+      json = true;
+    } else {
+      std::fprintf(stderr, "tarvelctl check: unknown argument '%s'\n", argv[i]);
+      std::fputs("Usage: tarvelctl [-p | --ini PATH] check [--json]\n", stderr);
+      return 2;
+    }
+  }
+
+  RegistryStore registry(UserRegistryPath());
+  SettingsStore store;
+  if (!OpenChosenStore(options, registry, store))
+    return 1;
+  GlobalSettings settings;
+  // No desktop here: the light theme's colours serve.
+  settings.Load(store, DesktopTheme::Light, ProgramFolder());
+
+  OptionFlags flags;
+  settings.ApplyTo(flags);
+  AccountTypeList accounts(flags, CreateEngine);
+  settings.ApplyTo(accounts);
+
+  FinishedMessageHandler handler;
+  ManualMainWindow mainWindow(&handler);
+  SilentNotifier notifier;
+  NoLoginWindow loginWindow;
+  SystemClock clock;
+  NullTrace trace;
+  CheckCycle cycle(accounts, mainWindow, notifier, loginWindow, clock, trace);
+  settings.ApplyTo(cycle);
+  cycle.setFirstDayOfWeek(LocaleFirstDayOfWeek());
+
+  cycle.CheckIn(CheckTrigger::Manual);
+  while (!handler.finished) {
+    const bool arrived = mainWindow.WaitForMessage(std::chrono::milliseconds(1000));
+    mainWindow.DispatchPending();
+    if (!arrived && !handler.finished && accounts.checkThread().isFinished()) {
+      // The check thread ended without posting its result: it never started.
+      std::fputs("tarvelctl: the check could not be started\n", stderr);
+      return 1;
+    }
+  }
+
+  const CheckTotals& totals = cycle.lastTotals();
+  const Text tooltip = TrayTooltipText(totals.totalCount, totals.allMailText);
+  const uint32_t status = handler.status <= 3 ? handler.status : 1;
+  if (json)
+    PrintJson(accounts, status, totals, tooltip);
+  else
+    PrintText(accounts, status, totals, tooltip);
+  std::fflush(stdout);
+  return static_cast<int>(status);
+}
+
+}  // namespace tarvel::ctl

@@ -1,6 +1,7 @@
 #include <QApplication>
 
 #include "accounts/account_type_list.h"
+#include "accounts/check_in_relay.h"
 #include "accounts/option_flags.h"
 #include "app/check_cycle.h"
 #include "app/check_notifier.h"
@@ -41,20 +42,31 @@ int main(int argc, char* argv[]) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   tarvel::OptionFlags flags;
-  tarvel::AccountTypeList accounts(flags, tarvel::CreateEngine);
+  tarvel::SystemClock clock;
+  tarvel::CheckInRelay checkInRelay;
+  tarvel::EngineContext engineContext;
+  engineContext.flags = &flags;
+  engineContext.clock = &clock;
+  engineContext.checkIn = &checkInRelay;
+  tarvel::AccountTypeList accounts(flags, [&](const tarvel::AccountTypeInfo& type) {
+    return tarvel::CreateEngine(type, engineContext);
+  });
   tarvel::QtMainWindow mainWindow;
   tarvel::SilentNotifier notifier;
   NoLoginWindow loginWindow;
-  tarvel::SystemClock clock;
   tarvel::NullTrace trace;
   tarvel::CheckCycle cycle(accounts, mainWindow, notifier, loginWindow, clock, trace);
   cycle.setFirstDayOfWeek(tarvel::LocaleFirstDayOfWeek());
   CycleHandler handler(cycle);
   mainWindow.setHandler(&handler);
 
+  // Engine threads (an IMAP IDLE that ends) start checks through the relay.
+  checkInRelay.Connect([&cycle] { cycle.CheckIn(tarvel::CheckTrigger::Timed); });
+
   cycle.CheckIn(tarvel::CheckTrigger::Timed);
   mainWindow.SetTimer(tarvel::kTimerSilence, tarvel::kSilenceTickMs);
   const int exitCode = QApplication::exec();
   accounts.checkThread().waitFinished(0);
+  checkInRelay.Disconnect();
   return exitCode;
 }

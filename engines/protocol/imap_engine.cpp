@@ -4,6 +4,8 @@
 
 #include "accounts/check_in_relay.h"
 #include "accounts/option_flags.h"
+#include "accounts/protected_text.h"
+#include "accounts/settings_store.h"
 #include "engines/protocol/access_token_refresher.h"
 #include "platform/clock.h"
 
@@ -234,6 +236,7 @@ ImapEngine::ImapEngine(const AccountTypeInfo& type, uint32_t slot,
       flags_(services.flags),
       checkIn_(services.checkIn),
       tokenRefresher_(services.tokenRefresher),
+      store_(services.settings),
       transport_(slot_, services.transportPath) {
   name = Text::FromUtf8("IMAP" + std::to_string(slot_ + 1));
 }
@@ -254,8 +257,37 @@ void ImapEngine::ApplySettings(ImapAccountSettings stored) {
     AddFolder(folder, 1);
 }
 
+void ImapEngine::LoadSettings() {
+  if (!store_)
+    return;
+  const ImapSettingNames names = ImapSettingNamesForSlot(slot_);
+  ImapAccountSettings stored;
+  store_->readText(names.server, stored.server, u"");
+  stored.user = UnprotectText(*store_, names.user, u"");
+  stored.password = UnprotectText(*store_, names.password, u"");
+  store_->readText(names.website, stored.website, u"");
+  stored.authMethod = static_cast<uint32_t>(store_->readNumber(names.authMethod, 0));
+  stored.refreshToken = UnprotectText(*store_, names.refreshToken, u"");
+  stored.useIdle = static_cast<uint32_t>(store_->readNumber(names.useIdle, 1));
+  store_->readText(names.name, stored.name, u"");
+  store_->readText(names.folderList, stored.folderList, u"");
+  for (const StoredSetting& value : store_->listValues(names.foldersGroup)) {
+    const bool checked = value.kind == StoredSetting::Kind::Number
+                             ? value.number == 1
+                             : value.kind == StoredSetting::Kind::Text && value.text == u"1";
+    if (checked && !value.name.isEmpty())
+      stored.checkedFolders.push_back(value.name);
+  }
+  Text storedReader;
+  if (store_->readText(names.mailHandler, storedReader, reader) && !storedReader.isEmpty())
+    reader = storedReader;
+  ApplySettings(std::move(stored));
+}
+
 void ImapEngine::ClearRefreshToken() {
   settings_.refreshToken.clear();
+  if (store_)
+    store_->deleteValue(ImapSettingNamesForSlot(slot_).refreshToken);
 }
 
 void ImapEngine::AddFolder(Text folderName, uint32_t checked) {

@@ -21,6 +21,7 @@ class AccessTokenRefresher;
 class CheckInRelay;
 class Clock;
 class OptionFlags;
+class SettingsStore;
 
 // The number of IMAP account slots.
 inline constexpr uint32_t kImapSlotCount = 3;
@@ -81,6 +82,7 @@ struct ImapAccountSettings {
 struct ImapEngineServices {
   Clock& clock;
   OptionFlags& flags;
+  SettingsStore* settings = nullptr;               // null: nothing is read or stored
   CheckInRelay* checkIn = nullptr;                 // the cycle; null: no check is started
   AccessTokenRefresher* tokenRefresher = nullptr;  // null: OAuth2 cannot refresh
   std::string transportPath;                       // empty: libzarquet.so by the default search
@@ -99,9 +101,11 @@ class ImapEngine : public MailEngine {
   bool OpenReader(ReaderLauncher& launcher) override;
   Text GetDisplayName() const override;
 
+  // Reads the slot's settings from the store (protected values decrypted) and applies them.
+  void LoadSettings();
   // Takes the slot's settings and fills the folder list from both stored forms.
   void ApplySettings(ImapAccountSettings stored);
-  // Forgets the refresh token (a refresh failed).
+  // Forgets the refresh token, also in the store (a refresh failed).
   void ClearRefreshToken();
 
   uint32_t slot() const { return slot_; }
@@ -136,6 +140,7 @@ class ImapEngine : public MailEngine {
   OptionFlags& flags_;
   CheckInRelay* checkIn_;
   AccessTokenRefresher* tokenRefresher_;
+  SettingsStore* store_;
   ImapTransport transport_;
   ImapAccountSettings settings_;
   bool sessionOpen_ = false;

@@ -114,7 +114,7 @@ class ImapEngineTest : public ::testing::Test {
   std::unique_ptr<ImapEngine> MakeEngine(const ScriptedImapServer& server, uint32_t slot = 0,
                                          std::string libraryPath = ZARQUET_LIBRARY_PATH,
                                          AccessTokenRefresher* refresher = nullptr) {
-    ImapEngineServices services{clock, flags, &relay, refresher, std::move(libraryPath)};
+    ImapEngineServices services{clock, flags, nullptr, &relay, refresher, std::move(libraryPath)};
     auto engine = std::make_unique<ImapEngine>(ImapType(slot), slot, services);
     ImapAccountSettings settings;
     settings.server = Text::FromUtf8("imap://127.0.0.1:" + std::to_string(server.port()));

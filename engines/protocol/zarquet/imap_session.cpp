@@ -371,10 +371,12 @@ int ImapSession::ReadResponse(const std::string& tag, Run& run, Completion& comp
     if (result != 0)
       return result;
     result = Deliver(line, run);
-    if (result != 0)
-      return result;
     const std::string_view bare = Bare(line);
     const bool statusLine = !continuesLiteral;
+    const bool tagged = statusLine && bare.size() > tag.size() &&
+                        bare.substr(0, tag.size()) == tag && bare[tag.size()] == ' ';
+    if (result != 0 && !tagged)
+      return result;  // a cancel that comes with the command's last line is moot
     continuesLiteral = false;
     const long long literal = AnnouncedLiteral(bare);
     if (literal == -2 || (literal >= 0 && literalTotal + static_cast<std::size_t>(literal) >
@@ -403,8 +405,7 @@ int ImapSession::ReadResponse(const std::string& tag, Run& run, Completion& comp
         if (result != 0)
           return result;
       }
-    } else if (bare.size() > tag.size() && bare.substr(0, tag.size()) == tag &&
-               bare[tag.size()] == ' ') {
+    } else if (tagged) {
       const std::string_view status = bare.substr(tag.size() + 1);
       if (StartsWithNoCase(status, "OK")) {
         completion = Completion::Ok;

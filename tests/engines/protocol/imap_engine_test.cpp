@@ -43,6 +43,7 @@ struct ScriptedMailbox {
   bool refuseLogin = false;
   std::string idle = "+ idling\r\n";
   bool dropInFetch = false;
+  bool refuseIdle = false;
 
   ScriptedReply Answer(const std::string& tag, const std::string& command) const {
     if (command.rfind("AUTHENTICATE", 0) == 0 && refuseLogin)
@@ -64,7 +65,7 @@ struct ScriptedMailbox {
     if (command.rfind("LIST", 0) == 0)
       return {list + tag + " OK List completed\r\n"};
     if (command == "IDLE")
-      return {idle};
+      return {refuseIdle ? tag + " BAD not now\r\n" : idle};
     return ScriptedImapServer::StandardReply(tag, command);
   }
 };
@@ -472,7 +473,7 @@ TEST_F(ImapIdleTest, TheThirtyMinuteWatchCancelsTheIdle) {
 }
 
 TEST_F(ImapIdleTest, ThreeFailedIdlesInARowStopIdling) {
-  mailbox.idle = "* BAD not now\r\n";
+  mailbox.refuseIdle = true;
   for (uint32_t round = 1; round <= kImapIdleErrorLimit; ++round) {
     SCOPED_TRACE(round);
     CheckInCounter checkIns(relay);

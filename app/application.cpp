@@ -16,6 +16,7 @@
 #include "app/window_messages.h"
 #include "maintenance/trace_log.h"
 #include "platform/clock.h"
+#include "resources/string_table.h"
 
 namespace tarvel {
 
@@ -63,7 +64,7 @@ int Application::OnCreate() {
 
   commandLine_ = ParseCommandLine(arguments_);
   const std::string instanceName =
-      std::string(kWindowTitle) + (commandLine_.portable ? "__MUTEX__Portable" : "__MUTEX__");
+      Text(kProgramTitle).ToUtf8() + (commandLine_.portable ? "__MUTEX__Portable" : "__MUTEX__");
   parts_.settings.Open(commandLine_.portable);
 
   instance_ = std::make_unique<SingleInstance>(QString::fromStdString(instanceName),

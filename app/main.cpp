@@ -1,60 +1,39 @@
 #include <QApplication>
 
-#include "accounts/account_type_list.h"
-#include "accounts/option_flags.h"
-#include "app/check_cycle.h"
+#include <string>
+#include <vector>
+
+#include "accounts/registry_store.h"
+#include "app/application.h"
 #include "app/check_notifier.h"
 #include "app/engine_registry.h"
-#include "app/login_runner.h"
-#include "app/qt_main_window.h"
-#include "app/window_messages.h"
-#include "maintenance/diagnostic_trace.h"
+#include "app/placeholder_services.h"
+#include "app/store_application_settings.h"
+#include "maintenance/trace_log.h"
 #include "platform/clock.h"
-
-namespace {
-
-class NoLoginWindow : public tarvel::LoginRunner {
- public:
-  bool IsOpen() const override { return false; }
-  void BringToFront() override {}
-  bool Run(uint32_t) override { return true; }
-};
-
-class CycleHandler : public tarvel::MainWindowHandler {
- public:
-  explicit CycleHandler(tarvel::CheckCycle& cycle) : cycle_(cycle) {}
-  intptr_t OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
-    cycle_.HandleMessage(message, wParam, lParam);
-    return 0;
-  }
-  void OnTimer(uint32_t timerId) override { cycle_.HandleTimer(timerId); }
-
- private:
-  tarvel::CheckCycle& cycle_;
-};
-
-}  // namespace
+#include "platform/program_path.h"
+#include "resources/string_table.h"
 
 int main(int argc, char* argv[]) {
-  QApplication application(argc, argv);
-  QApplication::setApplicationName("Tarvel E-Mail Notifier");
+  QApplication qtApplication(argc, argv);
+  QApplication::setApplicationName(
+      QString::fromStdU16String(std::u16string(tarvel::kProgramTitle)));
   QApplication::setQuitOnLastWindowClosed(false);
 
-  tarvel::OptionFlags flags;
-  tarvel::AccountTypeList accounts(flags, tarvel::CreateEngine);
-  tarvel::QtMainWindow mainWindow;
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  tarvel::TraceLog trace(tarvel::TraceLog::DefaultPath());
+  tarvel::StoreApplicationSettings settings(tarvel::RegistryStore::DefaultPath(),
+                                            tarvel::ProgramFolder());
+  tarvel::PlaceholderServices services(trace);
   tarvel::SilentNotifier notifier;
-  NoLoginWindow loginWindow;
   tarvel::SystemClock clock;
-  tarvel::NullTrace trace;
-  tarvel::CheckCycle cycle(accounts, mainWindow, notifier, loginWindow, clock, trace);
-  cycle.setFirstDayOfWeek(tarvel::LocaleFirstDayOfWeek());
-  CycleHandler handler(cycle);
-  mainWindow.setHandler(&handler);
-
-  cycle.CheckIn(tarvel::CheckTrigger::Timed);
-  mainWindow.SetTimer(tarvel::kTimerSilence, tarvel::kSilenceTickMs);
-  const int exitCode = QApplication::exec();
-  accounts.checkThread().waitFinished(0);
-  return exitCode;
+  tarvel::Application application(tarvel::ApplicationParts{settings, services, notifier, services,
+                                                           clock, trace, tarvel::CreateEngine},
+                                  std::move(arguments));
+  // A second start hands its request to the running instance and ends with exit code 0.
+  if (application.OnCreate() != 0)
+    return 0;
+  application.WatchTerminationSignals();
+  application.WatchStandby();
+  return QApplication::exec();
 }

@@ -153,6 +153,10 @@ intptr_t Application::OnMessage(uint32_t message, uintptr_t wParam, intptr_t lPa
 void Application::OnTimer(uint32_t timerId) {
   if (destroyed_)
     return;
+  if (timerId == kTimerTrayAlternation) {
+    parts_.services.AlternateTrayIcon();
+    return;
+  }
   cycle_->HandleTimer(timerId);
 }
 

@@ -35,6 +35,9 @@ class MailEngine : public ListNode {
   // which are walked again (all of them count as seen).
   virtual int ReadyToCheck() { return 1; }
 
+  // Reads the account's own settings; called again once the settings store is open.
+  virtual void LoadSettings() {}
+
   // Runs one check: `mails` is empty on entry and is filled through AddMail.
   virtual CheckStatus Check() = 0;
 

@@ -16,6 +16,7 @@
 #include "app/window_messages.h"
 #include "maintenance/trace_log.h"
 #include "platform/clock.h"
+#include "resources/string_table.h"
 
 namespace tarvel {
 
@@ -63,7 +64,7 @@ int Application::OnCreate() {
 
   commandLine_ = ParseCommandLine(arguments_);
   const std::string instanceName =
-      std::string(kWindowTitle) + (commandLine_.portable ? "__MUTEX__Portable" : "__MUTEX__");
+      Text(kProgramTitle).ToUtf8() + (commandLine_.portable ? "__MUTEX__Portable" : "__MUTEX__");
   parts_.settings.Open(commandLine_.portable);
 
   instance_ = std::make_unique<SingleInstance>(QString::fromStdString(instanceName),
@@ -76,6 +77,8 @@ int Application::OnCreate() {
   instance_->Listen([this] { mainWindow_.PostMessage(kMsgOpenOptions, 0, 0); });
 
   parts_.settings.LoadGlobals(flags_, *cycle_, *accounts_, DarkThemeInUse());
+  for (MailEngine* engine = accounts_->first(); engine; engine = AccountTypeList::next(engine))
+    engine->LoadSettings();
   cycle_->setFirstDayOfWeek(LocaleFirstDayOfWeek());
   cycle_->ApplyStoredSilence();
   parts_.services.AddTrayIcon();
@@ -152,6 +155,10 @@ intptr_t Application::OnMessage(uint32_t message, uintptr_t wParam, intptr_t lPa
 void Application::OnTimer(uint32_t timerId) {
   if (destroyed_)
     return;
+  if (timerId == kTimerTrayAlternation) {
+    parts_.services.AlternateTrayIcon();
+    return;
+  }
   cycle_->HandleTimer(timerId);
 }
 

@@ -24,8 +24,6 @@ class DesktopServices;
 class LoginRunner;
 class TraceLog;
 
-inline constexpr char kWindowTitle[] = "Tarvel E-Mail Notifier";
-
 // What the application is built from; tests pass fakes.
 struct ApplicationParts {
   ApplicationSettings& settings;

@@ -25,6 +25,8 @@ class DesktopServices {
   virtual void ClosePopup() = 0;
   virtual void ShowNewMailPopup() = 0;
   virtual void OnTrayCallback(uintptr_t wParam, intptr_t lParam) = 0;
+  // The tray icon's alternation timer fired.
+  virtual void AlternateTrayIcon() = 0;
   virtual intptr_t OnNotesRequest(uintptr_t wParam, intptr_t lParam) = 0;
   // Opens the readers of the account types in the mask, in list order.
   virtual void OpenReaders(uint32_t typeMask) = 0;

@@ -1,72 +1,58 @@
 #include <QApplication>
 
-#include "accounts/account_type_list.h"
+#include <string>
+#include <vector>
+
 #include "accounts/check_in_relay.h"
-#include "accounts/option_flags.h"
+#include "accounts/registry_store.h"
+#include "app/application.h"
 #include "app/check_cycle.h"
 #include "app/check_notifier.h"
 #include "app/engine_registry.h"
-#include "app/login_runner.h"
-#include "app/qt_main_window.h"
-#include "app/window_messages.h"
-#include "maintenance/diagnostic_trace.h"
+#include "app/placeholder_services.h"
+#include "app/store_application_settings.h"
+#include "maintenance/trace_log.h"
 #include "platform/clock.h"
-
-namespace {
-
-class NoLoginWindow : public tarvel::LoginRunner {
- public:
-  bool IsOpen() const override { return false; }
-  void BringToFront() override {}
-  bool Run(uint32_t) override { return true; }
-};
-
-class CycleHandler : public tarvel::MainWindowHandler {
- public:
-  explicit CycleHandler(tarvel::CheckCycle& cycle) : cycle_(cycle) {}
-  intptr_t OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
-    cycle_.HandleMessage(message, wParam, lParam);
-    return 0;
-  }
-  void OnTimer(uint32_t timerId) override { cycle_.HandleTimer(timerId); }
-
- private:
-  tarvel::CheckCycle& cycle_;
-};
-
-}  // namespace
+#include "platform/program_path.h"
+#include "resources/string_table.h"
 
 int main(int argc, char* argv[]) {
-  QApplication application(argc, argv);
-  QApplication::setApplicationName("Tarvel E-Mail Notifier");
+  QApplication qtApplication(argc, argv);
+  QApplication::setApplicationName(
+      QString::fromStdU16String(std::u16string(tarvel::kProgramTitle)));
   QApplication::setQuitOnLastWindowClosed(false);
 
-  tarvel::OptionFlags flags;
-  tarvel::SystemClock clock;
-  tarvel::CheckInRelay checkInRelay;
-  tarvel::EngineContext engineContext;
-  engineContext.flags = &flags;
-  engineContext.clock = &clock;
-  engineContext.checkIn = &checkInRelay;
-  tarvel::AccountTypeList accounts(flags, [&](const tarvel::AccountTypeInfo& type) {
-    return tarvel::CreateEngine(type, engineContext);
-  });
-  tarvel::QtMainWindow mainWindow;
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  tarvel::TraceLog trace(tarvel::TraceLog::DefaultPath());
+  tarvel::StoreApplicationSettings settings(tarvel::RegistryStore::DefaultPath(),
+                                            tarvel::ProgramFolder());
+  tarvel::PlaceholderServices services(trace);
   tarvel::SilentNotifier notifier;
-  NoLoginWindow loginWindow;
-  tarvel::NullTrace trace;
-  tarvel::CheckCycle cycle(accounts, mainWindow, notifier, loginWindow, clock, trace);
-  cycle.setFirstDayOfWeek(tarvel::LocaleFirstDayOfWeek());
-  CycleHandler handler(cycle);
-  mainWindow.setHandler(&handler);
-
-  // Engine threads (an IMAP IDLE that ends) start checks through the relay.
-  checkInRelay.Connect([&cycle] { cycle.CheckIn(tarvel::CheckTrigger::Timed); });
-
-  cycle.CheckIn(tarvel::CheckTrigger::Timed);
-  mainWindow.SetTimer(tarvel::kTimerSilence, tarvel::kSilenceTickMs);
+  tarvel::SystemClock clock;
+  // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
+  // than the application and is disconnected before the cycle goes.
+  tarvel::CheckInRelay checkInRelay;
+  tarvel::Application* running = nullptr;
+  const auto engineFactory = [&](const tarvel::AccountTypeInfo& type) {
+    tarvel::EngineContext context;
+    context.settings = &settings.store();
+    context.flags = running ? &running->flags() : nullptr;
+    context.clock = &clock;
+    context.checkIn = &checkInRelay;
+    return tarvel::CreateEngine(type, context);
+  };
+  tarvel::Application application(
+      tarvel::ApplicationParts{settings, services, notifier, services, clock, trace, engineFactory},
+      std::move(arguments));
+  running = &application;
+  // A second start hands its request to the running instance and ends with exit code 0.
+  if (application.OnCreate() != 0)
+    return 0;
+  checkInRelay.Connect(
+      [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
+  application.WatchTerminationSignals();
+  application.WatchStandby();
   const int exitCode = QApplication::exec();
-  accounts.checkThread().waitFinished(0);
   checkInRelay.Disconnect();
   return exitCode;
 }

@@ -26,6 +26,7 @@ class PlaceholderServices : public DesktopServices, public LoginRunner {
   void ClosePopup() override {}
   void ShowNewMailPopup() override {}
   void OnTrayCallback(uintptr_t, intptr_t) override {}
+  void AlternateTrayIcon() override {}
   intptr_t OnNotesRequest(uintptr_t, intptr_t) override { return 0; }
   void OpenReaders(uint32_t) override { trace_.Record("OpenReaders"); }
 

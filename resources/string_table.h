@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
+#include <string_view>
 
 #include "platform/text.h"
 
@@ -13,6 +13,9 @@ namespace tarvel {
 using LanguageId = uint16_t;
 inline constexpr LanguageId kNeutralLanguage = 0;
 inline constexpr LanguageId kUserDefaultLanguage = 0x400;
+
+// The program's title: the main window's, the tray's and the instance name's.
+inline constexpr std::u16string_view kProgramTitle = u"Tarvel E-Mail Notifier";
 
 inline constexpr uint32_t kFirstStringId = 1;
 inline constexpr uint32_t kLastStringId = 50;

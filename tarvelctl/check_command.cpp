@@ -19,6 +19,7 @@
 #include "app/window_messages.h"
 #include "maintenance/diagnostic_trace.h"
 #include "platform/clock.h"
+#include "platform/program_path.h"
 #include "tarvelctl/json_output.h"
 #include "ui/tray_tooltip.h"
 

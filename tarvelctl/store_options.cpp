@@ -1,23 +1,12 @@
 #include "tarvelctl/store_options.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
+#include "platform/program_path.h"
 
 namespace tarvel::ctl {
-
-std::string ProgramFolder() {
-  char buffer[4096];
-  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0)
-    return {};
-  const std::string path(buffer, static_cast<std::size_t>(length));
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 std::string UserRegistryPath() {
   return RegistryStore::DefaultPath();

@@ -20,9 +20,6 @@ struct StoreOptions {
   std::string iniPath;
 };
 
-// The folder of this program's own file, with a trailing "/"; empty when unknown.
-std::string ProgramFolder();
-
 // Opens the chosen store. Prints the reason and returns false when it cannot be used.
 bool OpenChosenStore(const StoreOptions& options, RegistryStore& registry, SettingsStore& store);
 

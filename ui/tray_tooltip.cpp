@@ -1,24 +1,25 @@
 #include "ui/tray_tooltip.h"
 
-#include <string>
+#include "resources/string_table.h"
 
 namespace tarvel {
 
 namespace {
 
-constexpr std::u16string_view kProgramTitle = u"Tarvel E-Mail Notifier";
+constexpr uint32_t kStringNoUnreadMails = 1;
+constexpr uint32_t kStringOneNewMail = 2;
+constexpr uint32_t kStringNewMails = 3;
 
 }  // namespace
 
 Text TrayTooltipText(uint32_t totalCount, const Text& allMailText) {
   Text tooltip;
   if (totalCount == 0) {
-    tooltip = u"No unread mails";
+    tooltip = LoadString(kStringNoUnreadMails);
   } else if (totalCount == 1) {
-    tooltip = u"1 new mail";
+    tooltip = LoadString(kStringOneNewMail);
   } else {
-    tooltip = Text::FromUtf8(std::to_string(totalCount));
-    tooltip += u" new mails";
+    tooltip = FormatString(LoadString(kStringNewMails), totalCount);
   }
   tooltip += u" - ";
   tooltip += kProgramTitle;

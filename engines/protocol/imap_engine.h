@@ -102,7 +102,7 @@ class ImapEngine : public MailEngine {
   Text GetDisplayName() const override;
 
   // Reads the slot's settings from the store (protected values decrypted) and applies them.
-  void LoadSettings();
+  void LoadSettings() override;
   // Takes the slot's settings and fills the folder list from both stored forms.
   void ApplySettings(ImapAccountSettings stored);
   // Forgets the refresh token, also in the store (a refresh failed).

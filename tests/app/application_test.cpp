@@ -76,6 +76,7 @@ class RecordingServices : public DesktopServices {
   void ClosePopup() override { journal_.push_back("close popup"); }
   void ShowNewMailPopup() override {}
   void OnTrayCallback(uintptr_t, intptr_t) override {}
+  void AlternateTrayIcon() override { journal_.push_back("alternate tray icon"); }
   intptr_t OnNotesRequest(uintptr_t, intptr_t) override { return 0; }
   void OpenReaders(uint32_t typeMask) override {
     journal_.push_back("open readers " + std::to_string(typeMask));
@@ -223,6 +224,9 @@ TEST_F(ApplicationTest, MenuCommandsReachTheirTargets) {
   EXPECT_EQ(application.cycle().silenceMinutes(), -1);
   EXPECT_FALSE(application.flags().any(flag_bits::kSilencedForEver));
   EXPECT_FALSE(application.OnCommand(40024));
+  instance.journal.clear();
+  application.OnTimer(kTimerTrayAlternation);
+  EXPECT_EQ(instance.journal, Journal{"alternate tray icon"});
   application.Close();
 }
 

@@ -1,0 +1,47 @@
+#include "app/store_application_settings.h"
+
+namespace tarvel {
+
+namespace {
+
+constexpr char kInstanceValue[] = "hwnd";
+
+}  // namespace
+
+StoreApplicationSettings::StoreApplicationSettings(std::string registryPath,
+                                                   std::string programFolder)
+    : registry_(std::move(registryPath)), programFolder_(std::move(programFolder)) {}
+
+void StoreApplicationSettings::Open(bool portable) {
+  if (portable) {
+    store_.open(SettingsMode::IniFile, nullptr, {},
+                PortableSettingsPath(programFolder_ + "tarvel"));
+  } else {
+    store_.open(SettingsMode::Registry, &registry_, kSettingsKeyPath);
+  }
+}
+
+void StoreApplicationSettings::LoadGlobals(OptionFlags& flags, CheckCycle& cycle,
+                                           AccountTypeList& accounts, bool darkTheme) {
+  globals_.Load(store_, darkTheme ? DesktopTheme::Dark : DesktopTheme::Light, programFolder_);
+  globals_.ApplyTo(flags);
+  globals_.ApplyTo(cycle);
+  globals_.ApplyTo(accounts);
+}
+
+void StoreApplicationSettings::SaveFlags(uint64_t flags) {
+  store_.writeNumber(u"Flags", flags);
+}
+
+std::string StoreApplicationSettings::Read() {
+  const std::optional<RegistryValue> value =
+      registry_.ReadValue(Text(kSettingsKeyPath).ToUtf8(), kInstanceValue);
+  return value && value->type == RegistryValueType::String ? value->data : std::string();
+}
+
+void StoreApplicationSettings::Write(const std::string& socketName) {
+  registry_.WriteValue(Text(kSettingsKeyPath).ToUtf8(), kInstanceValue,
+                       RegistryValue::String(socketName));
+}
+
+}  // namespace tarvel

@@ -14,9 +14,13 @@
 
 #include "accounts/check_in_relay.h"
 #include "accounts/option_flags.h"
+#include "accounts/protected_text.h"
+#include "accounts/settings_store.h"
+#include "app/engine_registry.h"
 #include "engines/protocol/access_token_refresher.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/scripted_imap_server.h"
+#include "tests/support/temp_folder.h"
 
 namespace tarvel {
 namespace {
@@ -183,6 +187,68 @@ TEST(ImapSettingNamesTest, ThreeSuffixPatterns) {
   EXPECT_EQ(second.refreshToken, u"IMAPRefreshToken2");
   EXPECT_EQ(second.useIdle, u"IMAPUseIDLECommand2");
   EXPECT_EQ(second.name, u"IMAPName2");
+}
+
+// The registry gives each IMAP row its slot, and the engine reads that slot's names: the
+// second slot's values (suffixes 2, 2 and 1) while the first slot's are there as decoys.
+TEST(ImapSettingsTest, EachSlotLoadsItsOwnValuesFromTheStore) {
+  testing::TempFolder folder;
+  SettingsStore store;
+  ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, kSettingsKeyPath, folder.file("t.ini")));
+  store.writeText(u"IMAPServer", u"first.example.com:993");
+  store.writeText(u"IMAPServer2", u"imap.example.com:993");
+  ProtectText(store, u"IMAPUser2", u"someone@example.com");
+  ProtectText(store, u"IMAPPassword2", u"pässword");
+  ProtectText(store, u"IMAPRefreshToken2", u"refresh");
+  store.writeText(u"IMAPWebsite2", u"https://mail.example.com/");
+  store.writeNumber(u"IMAPAuthMethod2", 2);
+  store.writeNumber(u"IMAPUseIDLECommand2", 0);
+  store.writeText(u"IMAPName2", u"Work");
+  store.writeText(u"IMAPFolderList2", u" Old One ; Old Two,Old One");
+  store.writeNumber(u"Checked Folder", 1, u"IMAPFolders1");
+  store.writeNumber(u"Unchecked Folder", 0, u"IMAPFolders1");
+  store.writeNumber(u"First Slot Folder", 1, u"IMAPFolders0");
+
+  FakeClock clock;
+  OptionFlags flags;
+  EngineContext context;
+  context.settings = &store;
+  context.flags = &flags;
+  context.clock = &clock;
+  std::vector<std::unique_ptr<MailEngine>> engines;
+  for (const AccountTypeInfo& type : kAccountTypes) {
+    if (type.engine == EngineKind::Imap)
+      engines.push_back(CreateEngine(type, context));
+  }
+  ASSERT_EQ(engines.size(), 3u);
+  auto* second = dynamic_cast<ImapEngine*>(engines[1].get());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->slot(), 1u);
+  EXPECT_EQ(second->name.ToUtf8(), "IMAP2");
+  const ImapAccountSettings& settings = second->settings();
+  EXPECT_EQ(settings.server.ToUtf8(), "imap.example.com:993");
+  EXPECT_EQ(settings.user.ToUtf8(), "someone@example.com");
+  EXPECT_EQ(settings.password.ToUtf8(), "pässword");
+  EXPECT_EQ(settings.refreshToken.ToUtf8(), "refresh");
+  EXPECT_EQ(settings.authMethod, 2u);
+  EXPECT_EQ(settings.useIdle, 0u);
+  EXPECT_EQ(second->GetDisplayName().ToUtf8(), "Work");
+  EXPECT_EQ(second->EmailAddress().ToUtf8(), "someone@example.com");
+  std::vector<std::string> folders;
+  for (const ImapFolder* entry = second->folders.first(); entry;
+       entry = NodeList<ImapFolder>::next(entry))
+    folders.push_back(entry->name.ToUtf8() + (entry->checked == 1 ? "+" : "-"));
+  EXPECT_EQ(folders, (std::vector<std::string>{"Old One+", "Old Two+", "Checked Folder+"}));
+
+  // Without a name the login names the account; the third slot has no settings at all.
+  auto* third = dynamic_cast<ImapEngine*>(engines[2].get());
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(third->settings().useIdle, 1u);
+  EXPECT_TRUE(third->GetDisplayName().isEmpty());
+
+  // A failed refresh forgets the stored refresh token.
+  second->ClearRefreshToken();
+  EXPECT_TRUE(UnprotectText(store, u"IMAPRefreshToken2", u"").isEmpty());
 }
 
 TEST(ImapFolderTextTest, UrlEncodingAndListLines) {

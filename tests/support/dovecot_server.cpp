@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -121,7 +122,10 @@ DovecotServer::DovecotServer() {
           {}, &output) != 0) {
     return;
   }
-  pid_ = std::atoi(output.c_str());
+  int pid = -1;
+  const char* end = output.data() + output.size();
+  if (std::from_chars(output.data(), end, pid).ec == std::errc() && pid > 0)
+    pid_ = pid;
 }
 
 DovecotServer::~DovecotServer() {

@@ -26,6 +26,8 @@ class DovecotServer {
   uint16_t imapsPort() const { return imapsPort_; }  // TLS from the start
   std::string caFile() const { return folder_ + "/cert.pem"; }
   std::string logFile() const { return folder_ + "/dovecot.log"; }
+  // The maildir of a user's inbox.
+  std::string mailFolder(const std::string& user) const { return folder_ + "/mail/" + user; }
   // The redirect table that sends imap.example.com's ports 993 and 143 to this server.
   std::string connectTo() const;
 

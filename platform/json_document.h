@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace tarvel {
+
+enum class JsonKind {
+  Array = 1,
+  Object = 2,
+  Value = 3,
+};
+
+// One value of a JSON text. Scalars carry their value as text: integers in decimal, other
+// numbers as written, true "1", false and null "0", strings as their bytes (one code unit per
+// byte, UTF-8 not decoded) with the simple escapes replaced and "\uXXXX" kept as written.
+struct JsonNode {
+  Text name;  // member key inside an object; empty for array elements and top-level values
+  JsonKind kind = JsonKind::Value;
+  Text value;                     // scalars only
+  JsonNode* children = nullptr;   // first node inside an array or object
+  JsonNode* next = nullptr;       // following sibling
+  JsonNode* lastChild = nullptr;  // where the next child is appended while parsing
+};
+
+// A JSON text read into a tree of JsonNode records by a character-driven syntax checker: each
+// input byte has a class, a transition table gives the next state, and a stack holds the open
+// arrays and objects. Its syntax events build the tree as they happen, so what was read up to
+// an error stays in the document. Nesting deeper than kMaxDepth is refused; nothing recurses.
+class JsonDocument {
+ public:
+  static constexpr std::size_t kMaxDepth = 512;
+
+  JsonDocument() = default;
+  JsonDocument(const JsonDocument&) = delete;
+  JsonDocument& operator=(const JsonDocument&) = delete;
+
+  // Reads one JSON text (surrounding white space allowed). Returns false at the first byte the
+  // grammar refuses (a zero byte, or a byte of 128 or more outside a string, included) or when
+  // the text ends early. The nodes built before stay. Each call starts a new tree.
+  bool parse(std::string_view bytes);
+  // A zero-terminated text.
+  bool parse(const char* zeroTerminated) {
+    return parse(std::string_view(zeroTerminated ? zeroTerminated : ""));
+  }
+
+  const JsonNode* root() const { return first_; }
+  static const JsonNode* child(const JsonNode* node) { return node ? node->children : nullptr; }
+  static const JsonNode* next(const JsonNode* node) { return node ? node->next : nullptr; }
+  // The node itself or the first following sibling with that exact name.
+  static const JsonNode* member(const JsonNode* node, std::u16string_view name);
+  // The node itself or the first following sibling of that kind.
+  static const JsonNode* firstOfKind(const JsonNode* node, JsonKind kind);
+  static const Text& value(const JsonNode* node);
+
+ private:
+  bool Step(unsigned char byte);
+  bool Finish();
+  JsonNode& AddNode(JsonKind kind);
+  void EmitNumber();
+  void EmitScalar(std::u16string_view text);
+  bool Push(int mode);
+  bool Pop(int mode);
+
+  std::deque<JsonNode> nodes_;
+  JsonNode* first_ = nullptr;
+  JsonNode* lastTopLevel_ = nullptr;
+  std::vector<int> modes_;             // open arrays and objects
+  std::vector<JsonNode*> containers_;  // the node of each open array or object
+  int state_ = 0;
+  std::u16string token_;        // the string or number being read
+  std::u16string pendingName_;  // the key of the next member
+  bool haveName_ = false;
+};
+
+}  // namespace tarvel

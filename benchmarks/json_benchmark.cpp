@@ -2,8 +2,8 @@
 // building a document tree) on the same bytes.
 #include <benchmark/benchmark.h>
 
-#include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 
@@ -19,15 +19,15 @@ const std::string& MessagesJson() {
     for (int i = 0; text.size() < 1024 * 1024; ++i) {
       if (i > 0)
         text += ',';
-      text += "{\"Id\":\"AAMkAGI2TG93AAA" + std::to_string(i * 7919) +
-              "\",\"IsRead\":" + (i % 3 ? "false" : "true") +
-              ",\"Subject\":\"Re: caf\\u00e9 meeting \\\"" + std::to_string(i) +
-              "\\\" \\/ notes\",\"ReceivedDateTime\":\"2026-12-10T08:" +
-              std::to_string(10 + i % 50) +
-              ":00Z\",\"From\":{\"EmailAddress\":{\"Name\":\"Sender " + std::to_string(i % 97) +
-              "\",\"Address\":\"s" + std::to_string(i % 97) +
-              "@example.invalid\"}},\"Size\":" + std::to_string(1000 + i * 13) +
-              ",\"Score\":" + std::to_string(i % 100) + ".25e-1,\"Flags\":[1,2,null]}";
+      text +=
+          "{\"Id\":\"AAMkAGI2TG93AAA" + std::to_string(i * 7919) +
+          "\",\"IsRead\":" + (i % 3 ? "false" : "true") +
+          ",\"Subject\":\"Re: caf\\u00e9 meeting \\\"" + std::to_string(i) +
+          "\\\" \\/ notes\",\"ReceivedDateTime\":\"2026-12-10T08:" + std::to_string(10 + i % 50) +
+          ":00Z\",\"From\":{\"EmailAddress\":{\"Name\":\"Sender " + std::to_string(i % 97) +
+          "\",\"Address\":\"s" + std::to_string(i % 97) +
+          "@example.invalid\"}},\"Size\":" + std::to_string(1000 + i * 13) +
+          ",\"Score\":" + std::to_string(i % 100) + ".25e-1,\"Flags\":[1,2,null]}";
     }
     text += "]}";
     return text;

@@ -1,5 +1,6 @@
 #include "platform/json_document.h"
 
+#include <algorithm>
 #include <array>
 
 namespace tarvel {
@@ -260,17 +261,22 @@ char16_t Unescape(unsigned char byte) {
   }
 }
 
-bool IsPlainStringByte(unsigned char byte) {
-  return byte >= 0x20 && byte != '"' && byte != '\\';
+// Widens bytes onto the token in place (the iterator form of append builds a temporary).
+void AppendBytes(std::u16string& token, const unsigned char* begin, const unsigned char* end) {
+  const std::size_t old = token.size();
+  token.resize(old + static_cast<std::size_t>(end - begin));
+  std::copy(begin, end, token.begin() + static_cast<std::ptrdiff_t>(old));
 }
 
-const Text kEmptyText;
+inline bool IsPlainStringByte(unsigned char byte) {
+  return byte >= 0x20 && byte != '"' && byte != '\\';
+}
 
 }  // namespace
 
 const JsonNode* JsonDocument::member(const JsonNode* node, std::u16string_view name) {
   for (; node != nullptr; node = node->next) {
-    if (node->name.view() == name)
+    if (node->name == name)
       return node;
   }
   return nullptr;
@@ -284,15 +290,33 @@ const JsonNode* JsonDocument::firstOfKind(const JsonNode* node, JsonKind kind) {
   return nullptr;
 }
 
-const Text& JsonDocument::value(const JsonNode* node) {
-  return node ? node->value : kEmptyText;
+std::u16string_view JsonDocument::Store(std::u16string_view text) {
+  if (text.empty())
+    return {};
+  if (text.size() > textLeft_) {
+    const std::size_t size = std::max(text.size(), kTextBlockSize);
+    textBlocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(size));
+    textCursor_ = textBlocks_.back().get();
+    textLeft_ = size;
+  }
+  char16_t* stored = textCursor_;
+  std::copy(text.begin(), text.end(), stored);
+  textCursor_ += text.size();
+  textLeft_ -= text.size();
+  return {stored, text.size()};
 }
 
 JsonNode& JsonDocument::AddNode(JsonKind kind) {
-  JsonNode& node = nodes_.emplace_back();
+  if (blocks_.empty() || blocks_.back().size() == blocks_.back().capacity()) {
+    const std::size_t size = blocks_.empty()
+                                 ? kFirstBlockSize
+                                 : std::min(blocks_.back().capacity() * 2, kLargestBlockSize);
+    blocks_.emplace_back().reserve(size);
+  }
+  JsonNode& node = blocks_.back().emplace_back();
   node.kind = kind;
   if (haveName_) {
-    node.name = Text(std::u16string_view(pendingName_));
+    node.name = Store(pendingName_);
     haveName_ = false;
   }
   if (containers_.empty()) {
@@ -307,7 +331,8 @@ JsonNode& JsonDocument::AddNode(JsonKind kind) {
 }
 
 void JsonDocument::EmitScalar(std::u16string_view text) {
-  AddNode(JsonKind::Value).value = Text(text);
+  const std::u16string_view stored = Store(text);
+  AddNode(JsonKind::Value).value = stored;
 }
 
 void JsonDocument::EmitNumber() {
@@ -434,7 +459,10 @@ bool JsonDocument::Finish() {
 }
 
 bool JsonDocument::parse(std::string_view bytes) {
-  nodes_.clear();
+  blocks_.clear();
+  textBlocks_.clear();
+  textCursor_ = nullptr;
+  textLeft_ = 0;
   first_ = nullptr;
   lastTopLevel_ = nullptr;
   modes_.clear();
@@ -451,7 +479,15 @@ bool JsonDocument::parse(std::string_view bytes) {
       const std::size_t runStart = i;
       while (i < size && IsPlainStringByte(data[i]))
         ++i;
-      token_.append(data + runStart, data + i);
+      AppendBytes(token_, data + runStart, data + i);
+      if (i == size)
+        break;
+    } else if (state_ == kInteger || state_ == kFraction || state_ == kExponent) {
+      // Likewise the digits of a number that stay in the same state.
+      const std::size_t runStart = i;
+      while (i < size && data[i] >= '0' && data[i] <= '9')
+        ++i;
+      AppendBytes(token_, data + runStart, data + i);
       if (i == size)
         break;
     }

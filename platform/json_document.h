@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,10 +19,11 @@ enum class JsonKind {
 // One value of a JSON text. Scalars carry their value as text: integers in decimal, other
 // numbers as written, true "1", false and null "0", strings as their bytes (one code unit per
 // byte, UTF-8 not decoded) with the simple escapes replaced and "\uXXXX" kept as written.
+// The texts live in the document that built the node and are valid as long as it is.
 struct JsonNode {
-  Text name;  // member key inside an object; empty for array elements and top-level values
+  std::u16string_view name;  // member key in an object; empty for array elements and top level
   JsonKind kind = JsonKind::Value;
-  Text value;                     // scalars only
+  std::u16string_view value;      // scalars only
   JsonNode* children = nullptr;   // first node inside an array or object
   JsonNode* next = nullptr;       // following sibling
   JsonNode* lastChild = nullptr;  // where the next child is appended while parsing
@@ -56,18 +57,28 @@ class JsonDocument {
   static const JsonNode* member(const JsonNode* node, std::u16string_view name);
   // The node itself or the first following sibling of that kind.
   static const JsonNode* firstOfKind(const JsonNode* node, JsonKind kind);
-  static const Text& value(const JsonNode* node);
+  static Text value(const JsonNode* node) { return node ? Text(node->value) : Text(); }
 
  private:
   bool Step(unsigned char byte);
   bool Finish();
   JsonNode& AddNode(JsonKind kind);
+  std::u16string_view Store(std::u16string_view text);
   void EmitNumber();
   void EmitScalar(std::u16string_view text);
   bool Push(int mode);
   bool Pop(int mode);
 
-  std::deque<JsonNode> nodes_;
+  // Nodes live in blocks whose capacity is reserved up front, so they never move and the links
+  // between them stay valid. Blocks grow from small to large with the document.
+  static constexpr std::size_t kFirstBlockSize = 32;
+  static constexpr std::size_t kLargestBlockSize = 1024;
+  std::vector<std::vector<JsonNode>> blocks_;
+  // The names and values, packed into blocks that never move.
+  static constexpr std::size_t kTextBlockSize = 32768;
+  std::vector<std::unique_ptr<char16_t[]>> textBlocks_;
+  char16_t* textCursor_ = nullptr;
+  std::size_t textLeft_ = 0;
   JsonNode* first_ = nullptr;
   JsonNode* lastTopLevel_ = nullptr;
   std::vector<int> modes_;             // open arrays and objects

@@ -94,8 +94,8 @@ void PrintJsonTree(const JsonDocument& document) {
     Text line;
     for (std::size_t level = 1; level < pending.size(); ++level)
       line.Append(u"  ");
-    if (!node->name.isEmpty()) {
-      Text name = node->name;
+    if (!node->name.empty()) {
+      Text name(node->name);
       name.Utf8Decode();
       line.Append(name.view());
       line.Append(u": ");
@@ -105,7 +105,7 @@ void PrintJsonTree(const JsonDocument& document) {
     } else if (node->kind == JsonKind::Object) {
       line.Append(u"{}");
     } else {
-      Text value = node->value;
+      Text value(node->value);
       value.Utf8Decode();
       line.Append(value.view());
     }

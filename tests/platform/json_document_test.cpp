@@ -56,7 +56,7 @@ TEST(JsonDocument, TreeWalkByMembersAndKinds) {
   const JsonNode* first = JsonDocument::child(array);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->kind, JsonKind::Object);
-  EXPECT_TRUE(first->name.isEmpty());
+  EXPECT_TRUE(first->name.empty());
   const JsonNode* second = JsonDocument::next(first);
   ASSERT_EQ(JsonDocument::firstOfKind(second, JsonKind::Object), second);
   EXPECT_EQ(JsonDocument::value(JsonDocument::firstOfKind(first, JsonKind::Value)).view(), u"x");

@@ -57,7 +57,10 @@ class JsonDocument {
   static const JsonNode* member(const JsonNode* node, std::u16string_view name);
   // The node itself or the first following sibling of that kind.
   static const JsonNode* firstOfKind(const JsonNode* node, JsonKind kind);
-  static Text value(const JsonNode* node) { return node ? Text(node->value) : Text(); }
+  // The value text; it lives as long as the document. Empty for none.
+  static std::u16string_view value(const JsonNode* node) {
+    return node ? node->value : std::u16string_view();
+  }
 
  private:
   bool Step(unsigned char byte);

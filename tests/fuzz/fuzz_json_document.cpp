@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       node = pending[--depth];
       continue;
     }
-    visited += JsonDocument::value(node).length() + node->name.size();
+    visited += JsonDocument::value(node).size() + node->name.size();
     JsonDocument::member(node, u"id");
     if (node->children != nullptr && depth < JsonDocument::kMaxDepth + 2) {
       pending[depth++] = node->next;

@@ -35,7 +35,7 @@ TEST(JsonDocument, ValueTextsFollowTheValueKind) {
     const JsonNode* element = JsonDocument::child(document.root());
     ASSERT_NE(element, nullptr);
     EXPECT_EQ(element->kind, JsonKind::Value);
-    EXPECT_EQ(JsonDocument::value(element).view(), row.value);
+    EXPECT_EQ(JsonDocument::value(element), row.value);
   }
 }
 
@@ -46,7 +46,7 @@ TEST(JsonDocument, TreeWalkByMembersAndKinds) {
   ASSERT_EQ(object->kind, JsonKind::Object);
   const JsonNode* isRead = JsonDocument::member(JsonDocument::child(object), u"IsRead");
   ASSERT_NE(isRead, nullptr);
-  EXPECT_EQ(JsonDocument::value(isRead).view(), u"0");
+  EXPECT_EQ(JsonDocument::value(isRead), u"0");
   EXPECT_EQ(JsonDocument::next(isRead), nullptr);
   EXPECT_EQ(JsonDocument::member(JsonDocument::child(object), u"isread"), nullptr);
 
@@ -59,20 +59,20 @@ TEST(JsonDocument, TreeWalkByMembersAndKinds) {
   EXPECT_TRUE(first->name.empty());
   const JsonNode* second = JsonDocument::next(first);
   ASSERT_EQ(JsonDocument::firstOfKind(second, JsonKind::Object), second);
-  EXPECT_EQ(JsonDocument::value(JsonDocument::firstOfKind(first, JsonKind::Value)).view(), u"x");
+  EXPECT_EQ(JsonDocument::value(JsonDocument::firstOfKind(first, JsonKind::Value)), u"x");
   const JsonNode* b = JsonDocument::member(JsonDocument::child(second), u"b");
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->kind, JsonKind::Array);
-  EXPECT_EQ(JsonDocument::value(JsonDocument::next(JsonDocument::child(b))).view(), u"3");
+  EXPECT_EQ(JsonDocument::value(JsonDocument::next(JsonDocument::child(b))), u"3");
 }
 
 TEST(JsonDocument, RefusedInputKeepsWhatWasBuilt) {
   JsonDocument document;
   EXPECT_FALSE(document.parse(R"({"a":"one","b":{"c":2},"d":"cut)"));
   const JsonNode* members = JsonDocument::child(document.root());
-  EXPECT_EQ(JsonDocument::value(JsonDocument::member(members, u"a")).view(), u"one");
+  EXPECT_EQ(JsonDocument::value(JsonDocument::member(members, u"a")), u"one");
   const JsonNode* b = JsonDocument::member(members, u"b");
-  EXPECT_EQ(JsonDocument::value(JsonDocument::child(b)).view(), u"2");
+  EXPECT_EQ(JsonDocument::value(JsonDocument::child(b)), u"2");
   EXPECT_EQ(JsonDocument::member(members, u"d"), nullptr);
 
   const char* refused[] = {"",       "  ",   "[1,]",       "{\"a\" 1}", "[1]x",    "[\"\xC3\"]x",

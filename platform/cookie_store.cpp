@@ -475,6 +475,9 @@ void CookieStore::ParseFile(std::string_view content) {
     if (line.size() > kMaximumLineBytes || line.starts_with('#')) {
       continue;
     }
+    if (cookies_.size() >= kMaximumCookies) {
+      break;
+    }
     std::optional<StoredCookie> cookie = ParseLine(line);
     if (!cookie || IsExpired(*cookie, now)) {
       continue;

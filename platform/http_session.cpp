@@ -244,6 +244,8 @@ bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
   });
 }
 
+constexpr long kChainResultNotRead = 1;
+
 int FailureStatus(CURLcode code, long verifyResult) {
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT:
@@ -260,7 +262,9 @@ int FailureStatus(CURLcode code, long verifyResult) {
     case CURLE_ABORTED_BY_CALLBACK:
       return http_failure::kCancelled;
     case CURLE_PEER_FAILED_VERIFICATION:
-      if (verifyResult == X509_V_ERR_HOSTNAME_MISMATCH) {
+      // libcurl checks the certificate's name before it reads the chain's result, which is
+      // then still its initial "not OK" (1).
+      if (verifyResult == kChainResultNotRead || verifyResult == X509_V_ERR_HOSTNAME_MISMATCH) {
         return http_failure::kCertificateNameInvalid;
       }
       if (verifyResult == X509_V_ERR_CERT_HAS_EXPIRED ||

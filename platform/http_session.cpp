@@ -661,7 +661,8 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
   } else if (transfer.method == "HEAD") {
     curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  } else if (transfer.method != "GET") {
+  } else if (transfer.method != "GET" || transfer.sendBody) {
+    // Any other verb, or a GET that carries a body, which libcurl would otherwise make a POST.
     curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, transfer.method.c_str());
   }
   if (transfer.sendBody) {

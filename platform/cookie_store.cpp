@@ -558,67 +558,107 @@ void CookieStore::EnforceLimits() {
   }
 }
 
+namespace {
+
+// Checks a parsed cookie against where it comes from; false when it must be refused.
+bool Admissible(const ParsedCookie& parsed, const CookieUrl& url, CookieOrigin origin,
+                CookieAccess access) {
+  if (origin == CookieOrigin::Server) {
+    return !parsed.cookie.secure || url.secure;  // a plain-text answer may not set a secure one
+  }
+  return !parsed.cookie.httpOnly || access == CookieAccess::IncludingHttpOnly;
+}
+
+// RFC 6265 section 5.3 steps 11 and 12: replaces or removes the cookie of the same key.
+bool InsertCookie(std::vector<StoredCookie>& cookies, std::uint64_t& nextSequence,
+                  ParsedCookie parsed, const CookieUrl& url, CookieOrigin origin,
+                  CookieAccess access, std::int64_t now) {
+  StoredCookie& cookie = parsed.cookie;
+  auto existing = std::find_if(cookies.begin(), cookies.end(),
+                               [&](const StoredCookie& other) { return SameKey(other, cookie); });
+  if (existing != cookies.end()) {
+    if (existing->httpOnly && access == CookieAccess::ScriptVisible) {
+      return false;
+    }
+    if (origin == CookieOrigin::Program && existing->httpOnly) {
+      cookie.httpOnly = true;  // a program text keeps the mark of the cookie it replaces
+    }
+    cookie.created = existing->created;
+    cookies.erase(existing);
+  } else {
+    cookie.created = now;
+  }
+  if (IsExpired(cookie, now)) {
+    if (origin == CookieOrigin::Program && !parsed.hasDomainAttribute) {
+      // Deleting by name: the cookie may have been set for a parent domain or another path.
+      std::erase_if(cookies, [&](const StoredCookie& other) {
+        return other.name == cookie.name && Visible(other, url, access, now);
+      });
+    }
+    return true;
+  }
+  cookie.sequence = nextSequence++;
+  auto oldest = cookies.end();
+  std::size_t sameDomain = 0;
+  for (auto it = cookies.begin(); it != cookies.end(); ++it) {
+    if (it->domain == cookie.domain) {
+      ++sameDomain;
+      if (oldest == cookies.end() ||
+          std::tie(it->created, it->sequence) < std::tie(oldest->created, oldest->sequence)) {
+        oldest = it;
+      }
+    }
+  }
+  if (sameDomain >= CookieStore::kMaximumCookiesPerDomain) {
+    cookies.erase(oldest);
+  }
+  cookies.push_back(std::move(cookie));
+  return true;
+}
+
+}  // namespace
+
 bool CookieStore::Store(const CookieUrl& url, std::string_view setCookieText, CookieOrigin origin,
                         CookieAccess access) {
   const std::int64_t now = Now();
   std::optional<ParsedCookie> parsed = ParseSetCookie(setCookieText, url, now);
-  if (!parsed) {
-    return false;
-  }
-  StoredCookie& cookie = parsed->cookie;
   if (origin == CookieOrigin::Server) {
     access = CookieAccess::IncludingHttpOnly;
-    if (cookie.secure && !url.secure) {
-      return false;  // a plain-text answer may not set a secure cookie
-    }
-  } else if (cookie.httpOnly && access == CookieAccess::ScriptVisible) {
+  }
+  if (!parsed || !Admissible(*parsed, url, origin, access)) {
     return false;
   }
-
   std::lock_guard guard(mutex_);
   return ChangeLocked([&]() -> std::pair<bool, bool> {
     DropExpired(now);
-    auto existing = std::find_if(cookies_.begin(), cookies_.end(),
-                                 [&](const StoredCookie& other) { return SameKey(other, cookie); });
-    if (existing != cookies_.end()) {
-      if (existing->httpOnly && access == CookieAccess::ScriptVisible) {
-        return {false, false};
-      }
-      if (origin == CookieOrigin::Program && existing->httpOnly) {
-        cookie.httpOnly = true;  // a program text keeps the mark of the cookie it replaces
-      }
-      cookie.created = existing->created;
-      cookies_.erase(existing);
-    } else {
-      cookie.created = now;
-    }
-    if (IsExpired(cookie, now)) {
-      if (origin == CookieOrigin::Program && !parsed->hasDomainAttribute) {
-        // Deleting by name: the cookie may have been set for a parent domain or another path.
-        std::erase_if(cookies_, [&](const StoredCookie& other) {
-          return other.name == cookie.name && Visible(other, url, access, now);
-        });
-      }
-      return {true, true};
-    }
-    cookie.sequence = nextSequence_++;
-    const std::size_t sameDomain = static_cast<std::size_t>(
-        std::count_if(cookies_.begin(), cookies_.end(),
-                      [&](const StoredCookie& other) { return other.domain == cookie.domain; }));
-    if (sameDomain >= kMaximumCookiesPerDomain) {
-      auto oldest = cookies_.end();
-      for (auto it = cookies_.begin(); it != cookies_.end(); ++it) {
-        if (it->domain == cookie.domain &&
-            (oldest == cookies_.end() ||
-             std::tie(it->created, it->sequence) < std::tie(oldest->created, oldest->sequence))) {
-          oldest = it;
-        }
-      }
-      cookies_.erase(oldest);
-    }
-    cookies_.push_back(std::move(cookie));
+    const bool stored =
+        InsertCookie(cookies_, nextSequence_, std::move(*parsed), url, origin, access, now);
     EnforceLimits();
-    return {true, true};
+    return {stored, stored};
+  });
+}
+
+std::size_t CookieStore::StoreFromServer(const CookieUrl& url,
+                                         const std::vector<std::string>& setCookieTexts) {
+  if (setCookieTexts.empty()) {
+    return 0;
+  }
+  const std::int64_t now = Now();
+  std::lock_guard guard(mutex_);
+  return ChangeLocked([&]() -> std::pair<std::size_t, bool> {
+    DropExpired(now);
+    std::size_t stored = 0;
+    for (const std::string& text : setCookieTexts) {
+      std::optional<ParsedCookie> parsed = ParseSetCookie(text, url, now);
+      if (parsed &&
+          Admissible(*parsed, url, CookieOrigin::Server, CookieAccess::IncludingHttpOnly) &&
+          InsertCookie(cookies_, nextSequence_, std::move(*parsed), url, CookieOrigin::Server,
+                       CookieAccess::IncludingHttpOnly, now)) {
+        ++stored;
+      }
+    }
+    EnforceLimits();
+    return {stored, stored > 0};
   });
 }
 

@@ -83,6 +83,10 @@ class CookieStore {
   bool Store(const CookieUrl& url, std::string_view setCookieText, CookieOrigin origin,
              CookieAccess access);
 
+  // Stores the Set-Cookie values of one answer from `url` with one write of the file.
+  // Returns the number stored.
+  std::size_t StoreFromServer(const CookieUrl& url, const std::vector<std::string>& setCookieTexts);
+
   // The cookies `url` would receive, as "name=value" pairs joined by "; ", longest path first.
   std::string CookieHeader(const CookieUrl& url, CookieAccess access);
 

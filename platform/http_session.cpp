@@ -26,6 +26,9 @@ namespace tarvel {
 
 namespace {
 
+// More Set-Cookie headers in one answer are ignored.
+constexpr std::size_t kMaximumSetCookiesPerAnswer = 200;
+
 // The multipart boundary: 29 hyphens and a fixed number; every part starts with two more.
 constexpr std::string_view kMultipartBoundary = "-----------------------------1234567890123";
 
@@ -447,6 +450,9 @@ struct HttpSession::Transfer {
         return total;
       }
       transfer.status = static_cast<int>(code);
+      if (transfer.useCookies && transfer.cookieUrl) {
+        CookieStore::Shared().StoreFromServer(*transfer.cookieUrl, transfer.setCookieHeaders);
+      }
       const bool redirectStatus =
           code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
       if (transfer.followRedirects && redirectStatus && transfer.hasLocation) {
@@ -470,11 +476,7 @@ struct HttpSession::Transfer {
     const std::string_view name = TrimBlanks(line.substr(0, colon));
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
     if (StartsWithNoCase(name, "set-cookie") && name.size() == 10) {
-      if (transfer.useCookies && transfer.cookieUrl) {
-        CookieStore::Shared().Store(*transfer.cookieUrl, value, CookieOrigin::Server,
-                                    CookieAccess::IncludingHttpOnly);
-      }
-      if (transfer.setCookieHeaders.size() < 1000) {
+      if (transfer.setCookieHeaders.size() < kMaximumSetCookiesPerAnswer) {
         transfer.setCookieHeaders.emplace_back(value);
       }
     } else if (StartsWithNoCase(name, "location") && name.size() == 8) {
@@ -730,9 +732,12 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
 
 bool HttpSession::Perform(Transfer& transfer) {
   std::string url = transfer.url;
-  const std::string origin = Origin(url);
+  std::string origin;  // worked out only when a redirect happens
   for (int hop = 0;; ++hop) {
-    if (!PerformHop(transfer, url, Origin(url) == origin)) {
+    if (hop == 1) {
+      origin = Origin(transfer.url);
+    }
+    if (!PerformHop(transfer, url, hop == 0 || Origin(url) == origin)) {
       return false;
     }
     if (!transfer.redirectUrl) {

@@ -89,8 +89,8 @@ class KeepAliveServer {
 
 struct Target {
   std::string scheme;
-  int port = 0;  // where the name is sent
-  std::string connectTo;
+  int port = 0;           // where the name is sent
+  std::string connectTo;  // one CONNECT_TO entry for the name and port used
   std::string authorityFile;
 };
 
@@ -106,7 +106,8 @@ Target SecureTarget() {
         nlohmann::json::array({{{"host", "*"}, {"path", "/ping"}, {"body", "hello world"}}}));
     return started;
   }();
-  return {"https", 443, server->ConnectTo(), tarvel::testing::MakeTestCertificates().authorityFile};
+  return {"https", 443, ":443:127.0.0.1:" + std::to_string(server->httpsPort()),
+          tarvel::testing::MakeTestCertificates().authorityFile};
 }
 
 void UseTarget(const Target& target) {
@@ -191,12 +192,12 @@ void CurlCommandLine(benchmark::State& state, Target (*makeTarget)()) {
   state.SetItemsProcessed(state.iterations() * kCommandLineBatch);
 }
 
-BENCHMARK_CAPTURE(HttpSessionRequest, plain_http, &PlainTarget)->MinTime(2.0);
-BENCHMARK_CAPTURE(BareLibcurl, plain_http, &PlainTarget)->MinTime(2.0);
-BENCHMARK_CAPTURE(CurlCommandLine, plain_http, &PlainTarget)->MinTime(2.0);
-BENCHMARK_CAPTURE(HttpSessionRequest, https, &SecureTarget)->MinTime(2.0);
-BENCHMARK_CAPTURE(BareLibcurl, https, &SecureTarget)->MinTime(2.0);
-BENCHMARK_CAPTURE(CurlCommandLine, https, &SecureTarget)->MinTime(2.0);
+BENCHMARK_CAPTURE(HttpSessionRequest, plain_http, &PlainTarget)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(BareLibcurl, plain_http, &PlainTarget)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(CurlCommandLine, plain_http, &PlainTarget)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(HttpSessionRequest, https, &SecureTarget)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(BareLibcurl, https, &SecureTarget)->MinTime(2.0)->UseRealTime();
+BENCHMARK_CAPTURE(CurlCommandLine, https, &SecureTarget)->MinTime(2.0)->UseRealTime();
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 // of the Cookie header), with the store kept in one file per user.
 #include "platform/cookie_store.h"
 
+#include "platform/ascii_bytes.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -21,6 +23,11 @@ namespace tarvel {
 
 namespace {
 
+using ascii_bytes::EqualsNoCase;
+using ascii_bytes::Lowered;
+using ascii_bytes::TrimBlanks;
+using ascii_bytes::WriteAll;
+
 constexpr std::string_view kFileHeader = "# Tarvel cookie store 1";
 constexpr std::size_t kMaximumLineBytes = 3 * CookieStore::kMaximumCookieBytes;
 // An expiry in the past that is still distinguishable from "session cookie" (0).
@@ -29,40 +36,6 @@ constexpr std::int64_t kLatestExpiry = std::int64_t{1} << 40;
 
 std::int64_t Now() {
   return static_cast<std::int64_t>(std::time(nullptr));
-}
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Lower(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered) {
-    c = LowerAscii(c);
-  }
-  return lowered;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-    text.remove_suffix(1);
-  }
-  return text;
 }
 
 bool HasControlCharacters(std::string_view text) {
@@ -212,7 +185,7 @@ std::optional<ParsedCookie> ParseSetCookie(std::string_view text, const CookieUr
         domain.remove_prefix(1);
       }
       if (!domain.empty()) {
-        domainAttribute = Lower(domain);
+        domainAttribute = Lowered(domain);
       }
     } else if (EqualsNoCase(name, "path")) {
       pathAttribute = value;
@@ -303,7 +276,7 @@ std::optional<StoredCookie> ParseLine(std::string_view line) {
     return std::nullopt;
   }
   StoredCookie cookie;
-  cookie.domain = Lower(fields[0]);
+  cookie.domain = Lowered(fields[0]);
   cookie.hostOnly = *hostOnly;
   cookie.path = fields[2];
   cookie.secure = *secure;
@@ -326,20 +299,6 @@ struct FileDescriptor {
     }
   }
 };
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
 
 bool MakeDirectories(const std::string& directory) {
   for (std::size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
@@ -374,13 +333,13 @@ std::optional<CookieUrl> CookieUrl::Parse(std::string_view url) {
     curl_free(value);
     return result;
   };
-  const std::string scheme = Lower(part(CURLUPART_SCHEME));
+  const std::string scheme = Lowered(part(CURLUPART_SCHEME));
   if (scheme != "http" && scheme != "https") {
     return std::nullopt;
   }
   CookieUrl result;
   result.secure = scheme == "https";
-  result.host = Lower(part(CURLUPART_HOST));
+  result.host = Lowered(part(CURLUPART_HOST));
   if (result.host.size() > 2 && result.host.front() == '[' && result.host.back() == ']') {
     result.host = result.host.substr(1, result.host.size() - 2);
   }

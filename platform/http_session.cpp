@@ -15,16 +15,21 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "platform/ascii_bytes.h"
 #include "platform/network_settings.h"
 
 namespace tarvel {
 
 namespace {
+
+using ascii_bytes::EqualsNoCase;
+using ascii_bytes::StartsWithNoCase;
+using ascii_bytes::TrimBlanks;
+using ascii_bytes::WriteAll;
 
 // More Set-Cookie headers in one answer are ignored.
 constexpr std::size_t kMaximumSetCookiesPerAnswer = 200;
@@ -44,33 +49,6 @@ using ListPointer = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 void InitialiseLibcurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (LowerAscii(text[i]) != LowerAscii(prefix[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                           text.back() == '\n')) {
-    text.remove_suffix(1);
-  }
-  return text;
 }
 
 // Cookie texts travel as the bytes they were received as (each byte one code unit); a text
@@ -169,10 +147,7 @@ std::string Origin(const std::string& url) {
   origin += UrlPart(parsed.get(), CURLUPART_HOST).value_or("");
   origin += ':';
   origin += UrlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT).value_or("");
-  for (char& c : origin) {
-    c = LowerAscii(c);
-  }
-  return origin;
+  return ascii_bytes::Lowered(origin);
 }
 
 bool IsHostCharacter(char c) {
@@ -306,21 +281,6 @@ CURLcode AddExtraAuthorities(CURL* /*handle*/, void* sslContext, void* files) {
   }
   ERR_clear_error();
   return CURLE_OK;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 }  // namespace
@@ -475,13 +435,13 @@ struct HttpSession::Transfer {
     }
     const std::string_view name = TrimBlanks(line.substr(0, colon));
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
-    if (StartsWithNoCase(name, "set-cookie") && name.size() == 10) {
+    if (EqualsNoCase(name, "set-cookie")) {
       if (transfer.setCookieHeaders.size() < kMaximumSetCookiesPerAnswer) {
         transfer.setCookieHeaders.emplace_back(value);
       }
-    } else if (StartsWithNoCase(name, "location") && name.size() == 8) {
+    } else if (EqualsNoCase(name, "location")) {
       transfer.hasLocation = true;
-    } else if (StartsWithNoCase(name, "content-length") && name.size() == 14) {
+    } else if (EqualsNoCase(name, "content-length")) {
       transfer.contentLengthText = value.substr(0, 32);
     }
     return total;
@@ -510,7 +470,7 @@ struct HttpSession::Transfer {
       return 0;
     }
     if (transfer.file >= 0) {
-      if (!WriteAll(transfer.file, data, take)) {
+      if (!WriteAll(transfer.file, std::string_view(data, take))) {
         transfer.targetFailed = true;
         return 0;
       }
@@ -953,10 +913,7 @@ bool HttpSession::SplitUrl(const Text& url, UrlParts* parts, int defaultPort) {
   UrlParts split;
   split.scheme = Text::FromUtf8(*scheme);
   split.host = Text::FromUtf8(*host);
-  std::string lowerScheme = *scheme;
-  for (char& c : lowerScheme) {
-    c = LowerAscii(c);
-  }
+  const std::string lowerScheme = ascii_bytes::Lowered(*scheme);
   if (lowerScheme == "http") {
     split.schemeNumber = UrlParts::kSchemeHttp;
   } else if (lowerScheme == "https") {

@@ -249,6 +249,23 @@ TEST_F(HttpSessionTest, RedirectsAreFollowedHopByHop) {
   EXPECT_EQ(done[0]["method"], "GET");
   EXPECT_EQ(FixtureServer::Header(done[0], "Cookie"), "hop=1");
 
+  // A redirect loop ends with a failure instead of running on.
+  server_.SetRoutes(json::array({{{"host", "login.example.com"},
+                                  {"path", "/loop"},
+                                  {"status", 302},
+                                  {"headers", Headers({{"Location", "/loop"}})}}}));
+  const Answer loop = Send(Get("login.example.com", "/loop"));
+  EXPECT_FALSE(loop.ok);
+  EXPECT_EQ(loop.status, http_failure::kRedirectFailed);
+  EXPECT_EQ(RequestsFor("/loop").size(),
+            static_cast<std::size_t>(HttpSession::kMaximumRedirects + 1));
+  server_.SetRoutes(json::array({
+      {{"host", "login.example.com"},
+       {"path", "/start"},
+       {"status", 302},
+       {"headers", Headers({{"Location", "https://mail.example.net/landing"}})}},
+  }));
+
   Text finalUrl;
   ASSERT_TRUE(session_.FinalUrl(u"https://login.example.com/start", u"TarvelTest/1", &finalUrl));
   EXPECT_EQ(finalUrl, u"https://mail.example.net/landing");
@@ -531,6 +548,12 @@ TEST_F(HttpSessionTest, CallbackSeesHeadersAndProgressAndCanAbort) {
       {request_event::kReadFinished, "0"},
   };
   EXPECT_EQ(recorded.events, expected);
+
+  // Answering 0 to a read stops reading; what was read is the answer.
+  RecordedEvents stopping;
+  stopping.abortAt = request_event::kBytesRead;
+  request.callbackContext = &stopping;
+  EXPECT_TRUE(Send(request).ok);
 
   RecordedEvents aborting;
   aborting.abortAt = request_event::kContentLength;

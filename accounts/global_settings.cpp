@@ -1,11 +1,11 @@
 #include "accounts/global_settings.h"
 
 #include "accounts/account_type_list.h"
-#include "platform/network_settings.h"
 #include "accounts/option_flags.h"
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "app/check_cycle.h"
+#include "platform/network_settings.h"
 
 namespace tarvel {
 

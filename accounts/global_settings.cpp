@@ -5,6 +5,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "app/check_cycle.h"
+#include "platform/network_settings.h"
 
 namespace tarvel {
 
@@ -135,6 +136,7 @@ void GlobalSettings::Load(const SettingsStore& store, DesktopTheme theme,
   if (!found && store.mode() == SettingsMode::Registry)
     sound = Text::FromUtf8(programFolder + "PianoSmooth.wav");
   newMailSound = sound;
+  text(u"CertificateAuthorityFile", certificateAuthorityFile);
 
   // Readers that were web addresses become the website of their type, in memory only; the
   // account dialog writes both when it next saves.
@@ -154,6 +156,10 @@ void GlobalSettings::Load(const SettingsStore& store, DesktopTheme theme,
       *reader = Text(kDefaultWebBrowser);
     }
   }
+}
+
+void GlobalSettings::ApplyToNetwork() const {
+  SetExtraCertificateAuthorityFile(certificateAuthorityFile.ToUtf8());
 }
 
 void GlobalSettings::ApplyTo(OptionFlags& optionFlags) const {

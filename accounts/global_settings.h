@@ -82,6 +82,8 @@ struct GlobalSettings {
   Text ewsWebsite;
   uint32_t yandexCheckAllFolders = 0;
   Text newMailSound;
+  // A CA file trusted besides the system's for every TLS connection; empty for none.
+  Text certificateAuthorityFile;
 
   // Reads every setting in start-up order; missing values keep their defaults.
   // `programFolder` ends with "/" and holds the default sound of registry mode.
@@ -89,6 +91,7 @@ struct GlobalSettings {
 
   // Hands the settings to those that use them.
   void ApplyTo(OptionFlags& optionFlags) const;
+  void ApplyToNetwork() const;
   void ApplyTo(CheckCycle& cycle) const;
   void ApplyTo(AccountTypeList& accounts) const;
 

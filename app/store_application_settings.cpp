@@ -27,6 +27,7 @@ void StoreApplicationSettings::LoadGlobals(OptionFlags& flags, CheckCycle& cycle
   globals_.ApplyTo(flags);
   globals_.ApplyTo(cycle);
   globals_.ApplyTo(accounts);
+  globals_.ApplyToNetwork();
 }
 
 void StoreApplicationSettings::SaveFlags(uint64_t flags) {

@@ -1,6 +1,11 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <charconv>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tarvel {
 
@@ -56,6 +61,10 @@ int HexValue(char16_t unit) {
   return -1;
 }
 
+constexpr char16_t UpperCase(char16_t unit) {
+  return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
+}
+
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size())
     return false;
@@ -66,20 +75,53 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+// Case-insensitive search for `needle` starting at a position in [start, lastStart].
+// A vector loop tests eight positions at a time against the needle's first and last code
+// units (both cases) and verifies only the positions where both match, which rules out
+// nearly every position of a page at a fraction of the cost of comparing each one.
 Text::Position FindNoCaseIn(std::u16string_view haystack, std::u16string_view needle,
-                            std::size_t start) {
-  if (needle.empty() || start >= haystack.size() || needle.size() > haystack.size() - start) {
+                            std::size_t start, std::size_t lastStart = std::u16string_view::npos) {
+  const std::size_t size = needle.size();
+  if (size == 0 || start >= haystack.size() || size > haystack.size() - start) {
     return Text::kNotFound;
   }
-  const char16_t lower = Text::FoldCase(needle[0]);
-  const char16_t upper = (lower >= u'a' && lower <= u'z') ? lower - (u'a' - u'A') : lower;
-  const std::u16string_view rest = needle.substr(1);
-  const std::size_t last = haystack.size() - needle.size();
-  for (std::size_t i = start; i <= last; ++i) {
-    const char16_t unit = haystack[i];
-    if (unit != lower && unit != upper)
+  const std::size_t last = std::min(haystack.size() - size, lastStart);
+  if (start > last)
+    return Text::kNotFound;
+  const char16_t firstLower = Text::FoldCase(needle[0]);
+  const char16_t firstUpper = UpperCase(firstLower);
+  const char16_t lastLower = Text::FoldCase(needle[size - 1]);
+  const char16_t lastUpper = UpperCase(lastLower);
+  const std::u16string_view middle = needle.substr(1);
+  const char16_t* units = haystack.data();
+  std::size_t i = start;
+#if defined(__SSE2__)
+  const __m128i firstLowerVector = _mm_set1_epi16(static_cast<short>(firstLower));
+  const __m128i firstUpperVector = _mm_set1_epi16(static_cast<short>(firstUpper));
+  const __m128i lastLowerVector = _mm_set1_epi16(static_cast<short>(lastLower));
+  const __m128i lastUpperVector = _mm_set1_epi16(static_cast<short>(lastUpper));
+  for (; i <= last && last - i >= 7; i += 8) {
+    const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+    const __m128i tails = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i + size - 1));
+    const __m128i headMatches = _mm_or_si128(_mm_cmpeq_epi16(heads, firstLowerVector),
+                                             _mm_cmpeq_epi16(heads, firstUpperVector));
+    const __m128i tailMatches = _mm_or_si128(_mm_cmpeq_epi16(tails, lastLowerVector),
+                                             _mm_cmpeq_epi16(tails, lastUpperVector));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(headMatches, tailMatches)));
+    while (mask != 0) {
+      const auto offset = static_cast<std::size_t>(__builtin_ctz(mask)) / 2;
+      if (EqualsNoCase(haystack.substr(i + offset + 1, middle.size()), middle)) {
+        return static_cast<Text::Position>(i + offset);
+      }
+      mask &= ~(3u << (offset * 2));
+    }
+  }
+#endif
+  for (; i <= last; ++i) {
+    const char16_t unit = units[i];
+    if (unit != firstLower && unit != firstUpper)
       continue;
-    if (EqualsNoCase(haystack.substr(i + 1, rest.size()), rest)) {
+    if (EqualsNoCase(haystack.substr(i + 1, middle.size()), middle)) {
       return static_cast<Text::Position>(i);
     }
   }
@@ -270,6 +312,152 @@ Text::Position Text::FindChar(Unit unit, Position start) const {
   return found == std::u16string::npos ? kNotFound : static_cast<Position>(found);
 }
 
+Text::Position Text::FindCharNoCase(Unit unit) const {
+  const Unit lower = FoldCase(unit);
+  const Unit upper = UpperCase(lower);
+  for (std::size_t i = 0; i < units_.size(); ++i) {
+    if (units_[i] == lower || units_[i] == upper)
+      return static_cast<Position>(i);
+  }
+  return kNotFound;
+}
+
+Text::Position Text::FindLastChar(Unit unit) const {
+  const std::size_t found = units_.rfind(unit);
+  return found == std::u16string::npos ? kNotFound : static_cast<Position>(found);
+}
+
+Text::Position Text::FindLastNoCase(std::u16string_view needle) const {
+  if (needle.empty() || needle.size() > units_.size())
+    return kNotFound;
+  const std::u16string_view all = units_;
+  for (std::size_t i = units_.size() - needle.size() + 1; i-- > 0;) {
+    if (EqualsNoCase(all.substr(i, needle.size()), needle))
+      return static_cast<Position>(i);
+  }
+  return kNotFound;
+}
+
+Text::Position Text::Extract(std::optional<std::u16string_view> startMarker,
+                             std::optional<std::u16string_view> endMarker, Text* content,
+                             Position start, Position limit) const {
+  if (start < 0)
+    start = 0;
+  std::size_t contentBegin = static_cast<std::size_t>(start);
+  if (startMarker && !startMarker->empty()) {
+    // A marker beyond the limit counts as missing, so the search stops at the limit.
+    const std::size_t lastStart =
+        limit < 0 ? std::u16string_view::npos : static_cast<std::size_t>(limit);
+    const Position found =
+        FindNoCaseIn(units_, *startMarker, static_cast<std::size_t>(start), lastStart);
+    if (found == kNotFound)
+      return kNotFound;
+    contentBegin = static_cast<std::size_t>(found) + startMarker->size();
+  }
+  Position end = length();
+  if (endMarker && !endMarker->empty()) {
+    end = FindNoCaseIn(units_, *endMarker, contentBegin);
+    if (end == kNotFound)
+      return kNotFound;
+  }
+  if (content != nullptr) {
+    const auto endUnit = static_cast<std::size_t>(end);
+    *content =
+        contentBegin < endUnit ? Text(view().substr(contentBegin, endUnit - contentBegin)) : Text();
+  }
+  return end;
+}
+
+Text::Position Text::Extract(std::u16string_view startMarker, std::u16string_view endMarker,
+                             Text& content, Position start) const {
+  if (startMarker.empty())
+    return kNotFound;
+  return Extract(std::optional(startMarker), std::optional(endMarker), &content, start);
+}
+
+bool Text::NextToken(Text& token, std::u16string_view separators, LeadingSeparators leading,
+                     TokenQuotes quotes) {
+  const auto isSeparator = [&](Unit unit) {
+    return separators.find(unit) != std::u16string_view::npos;
+  };
+  const std::size_t size = units_.size();
+  std::size_t begin = 0;
+  if (leading == LeadingSeparators::Skip) {
+    while (begin < size && isSeparator(units_[begin]))
+      ++begin;
+  }
+  if (begin >= size) {
+    units_.clear();
+    token.clear();
+    return false;
+  }
+  std::size_t end = begin;
+  if (units_[begin] == u'"') {
+    std::size_t closing = begin + 1;
+    while (closing < size && !(units_[closing] == u'"' && units_[closing - 1] != u'\\'))
+      ++closing;
+    end = closing < size ? closing + 1 : size;
+  }
+  while (end < size && !isSeparator(units_[end]))
+    ++end;
+  std::u16string_view value = view().substr(begin, end - begin);
+  if (quotes == TokenQuotes::Strip && value.size() >= 2 && value.front() == u'"' &&
+      value.back() == u'"') {
+    value = value.substr(1, value.size() - 2);
+  }
+  token = Text(value);
+  units_.erase(0, std::min(end + 1, size));
+  return true;
+}
+
+Text Text::EncodeText(unsigned flags) const {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  const bool strict = (flags & kEncodeStrict) != 0;
+  const bool ampersand = (flags & kEncodeAmpersand) != 0;
+  const bool references = (flags & kEncodeCharacterReferences) != 0;
+  std::u16string out;
+  out.reserve(units_.size());
+  const auto appendPercent = [&](unsigned byte) {
+    out.push_back(u'%');
+    out.push_back(static_cast<Unit>(kHexDigits[(byte >> 4) & 0xF]));
+    out.push_back(static_cast<Unit>(kHexDigits[byte & 0xF]));
+  };
+  for (std::size_t i = 0; i < units_.size(); ++i) {
+    const Unit unit = units_[i];
+    bool keep = (unit >= 33 && unit <= 90) || (unit >= 97 && unit <= 122);
+    if (keep && ampersand && unit == u'&')
+      keep = false;
+    if (keep && strict && (unit < 48 || (unit >= 58 && unit <= 64)))
+      keep = false;
+    if (keep) {
+      out.push_back(unit);
+    } else if (references) {
+      char digits[8];
+      const auto result = std::to_chars(digits, digits + sizeof digits, unsigned{unit});
+      out.append(u"&#");
+      for (const char* digit = digits; digit != result.ptr; ++digit)
+        out.push_back(static_cast<Unit>(*digit));
+      out.push_back(u';');
+    } else if (unit <= 0xFF) {
+      appendPercent(unit);
+    } else {
+      // Beyond one byte the character is written as its UTF-8 bytes, each escaped, so the
+      // result stays unambiguous.
+      std::string utf8;
+      if (IsHighSurrogate(unit) && i + 1 < units_.size() && IsLowSurrogate(units_[i + 1])) {
+        AppendUtf8(utf8, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (units_[i + 1] - 0xDC00));
+        ++i;
+      } else {
+        AppendUtf8(utf8, IsHighSurrogate(unit) || IsLowSurrogate(unit) ? kReplacementCharacter
+                                                                       : char32_t{unit});
+      }
+      for (const char byte : utf8)
+        appendPercent(static_cast<unsigned char>(byte));
+    }
+  }
+  return Text(std::move(out));
+}
+
 template <typename Matcher>
 std::size_t Text::ReplaceWith(std::u16string_view find, std::u16string_view replacement,
                               Matcher&& findFrom) {
@@ -302,7 +490,9 @@ std::size_t Text::Replace(std::u16string_view find, std::u16string_view replacem
 }
 
 std::size_t Text::ReplaceNoCase(std::u16string_view find, std::u16string_view replacement) {
-  return ReplaceWith(find, replacement, FindNoCaseIn);
+  return ReplaceWith(find, replacement,
+                     [](std::u16string_view haystack, std::u16string_view needle,
+                        std::size_t start) { return FindNoCaseIn(haystack, needle, start); });
 }
 
 bool Text::IsBlank(Unit unit) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,37 @@ enum class EscapeMode {
   PercentOnly,
   Full,
 };
+
+// NextToken: whether separators at the front are skipped before the token.
+enum class LeadingSeparators {
+  Skip,
+  Keep,
+};
+
+// NextToken: whether a token written in double quotes loses them.
+enum class TokenQuotes {
+  Strip,
+  Keep,
+};
+
+// EncodeText options, combined with "|".
+enum EncodeFlags : unsigned {
+  kEncodePlain = 0,
+  kEncodeAmpersand = 1,            // "&" is encoded too
+  kEncodeStrict = 2,               // only letters and digits stay
+  kEncodeCharacterReferences = 4,  // "&#N;" instead of "%HH"
+};
+
+// Code pages understood by FromCodePage (the numbers the services and mail headers name).
+namespace code_page {
+inline constexpr unsigned kSystem = 0;  // the system's own: UTF-8 here
+inline constexpr unsigned kOem = 1;     // the console code page: 437
+inline constexpr unsigned kUtf8 = 65001;
+inline constexpr unsigned kKoi8R = 20866;
+inline constexpr unsigned kIso8859_5 = 28595;
+inline constexpr unsigned kWindows1251 = 1251;
+inline constexpr unsigned kBig5 = 950;
+}  // namespace code_page
 
 // The program's one string class: a growable, length-counted UTF-16 string. It never holds
 // a zero code unit inside its content; operations that would produce one leave the input as
@@ -62,6 +94,27 @@ class Text {
   Position Find(std::u16string_view needle, Position start = 0) const;
   Position FindCase(std::u16string_view needle, Position start = 0) const;
   Position FindChar(Unit unit, Position start = 0) const;
+  Position FindCharNoCase(Unit unit) const;
+  Position FindLastChar(Unit unit) const;
+  Position FindLastNoCase(std::u16string_view needle) const;
+
+  // Takes the text between a start marker and an end marker, both searched with Find.
+  // Without a start marker the content starts at `start`; without an end marker it runs to the
+  // end. Returns the end marker's position (or the length), which callers pass back as the next
+  // start to walk through repeated blocks, or kNotFound when a marker is missing or the start
+  // marker lies beyond `limit` (kNotFound: no limit). An empty marker counts as absent.
+  Position Extract(std::optional<std::u16string_view> startMarker,
+                   std::optional<std::u16string_view> endMarker, Text* content, Position start,
+                   Position limit = kNotFound) const;
+  Position Extract(std::u16string_view startMarker, std::u16string_view endMarker, Text& content,
+                   Position start = 0) const;
+
+  // Cuts the next token off the front. A token in double quotes runs to the next quote not
+  // preceded by a backslash and then on to the next separator. The token and the one separator
+  // after it are removed. Returns false when nothing is left.
+  bool NextToken(Text& token, std::u16string_view separators,
+                 LeadingSeparators leading = LeadingSeparators::Skip,
+                 TokenQuotes quotes = TokenQuotes::Strip);
 
   // Replaces every occurrence, searching again after each replacement so that a replacement
   // which forms a new match with the text before it is replaced too. A replacement that
@@ -77,6 +130,32 @@ class Text {
   // characters they stand for, in one pass from the start. An escape whose value would be a
   // zero code unit or lies above U+10FFFF is left as it stands.
   void DecodeEscapes(EscapeMode mode);
+
+  // Percent escapes ("%HH") or character references ("&#N;") for everything outside the
+  // letters, digits and the printable ASCII that `flags` let through.
+  Text EncodeText(unsigned flags) const;
+
+  // Decodes RFC 2047 encoded words ("=?charset?Q|B?text?="). Undecodable parts stay as written.
+  void DecodeMimeWords();
+
+  // IMAP folder names in modified UTF-7 (RFC 3501, 5.1.3). Decoding fails, leaving the text
+  // unchanged, on a control character, an unpaired surrogate, printable ASCII inside a base64
+  // run or a malformed run.
+  bool DecodeImapFolderName();
+  Text EncodeImapFolderName() const;
+
+  // Every code unit becomes its low byte.
+  std::string ToBytes() const;
+  // The text in the system code page (UTF-8 here).
+  std::string ToSystemCodePage() const { return ToUtf8(); }
+  // Decodes bytes in a code page; an unknown code page falls back to the system one.
+  // Undecodable bytes become U+FFFD.
+  static Text FromCodePage(std::string_view bytes, unsigned codePage);
+  // Takes the code units as bytes (each one a byte) and decodes them as UTF-8. Units above
+  // 0xFF cannot be bytes and are kept as they are.
+  void Utf8Decode() { DecodeByteRuns(code_page::kUtf8); }
+  // The same with any code page.
+  void DecodeByteRuns(unsigned codePage);
 
   // Comparisons: <0, 0, >0.
   static int Compare(std::u16string_view a, std::u16string_view b);

@@ -1,0 +1,387 @@
+// Byte and code-page conversions, RFC 2047 encoded words and the modified UTF-7 of IMAP folder
+// names (RFC 3501, section 5.1.3).
+#include <iconv.h>
+
+#include <array>
+#include <cerrno>
+#include <string>
+
+#include "platform/text.h"
+
+namespace tarvel {
+
+namespace {
+
+constexpr char16_t kReplacementUnit = 0xFFFD;
+
+bool IsSurrogate(char16_t unit) {
+  return unit >= 0xD800 && unit <= 0xDFFF;
+}
+bool IsHighSurrogate(char16_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+bool IsControl(char16_t unit) {
+  return unit < 0x20 || unit == 0x7F;
+}
+
+// iconv's name for a code page number; the others are tried as "CPnnn", which iconv knows for
+// the Windows and DOS pages.
+std::string IconvName(unsigned codePage) {
+  switch (codePage) {
+    case code_page::kOem:
+      return "CP437";
+    case code_page::kKoi8R:
+      return "KOI8-R";
+    case code_page::kIso8859_5:
+      return "ISO-8859-5";
+    case code_page::kBig5:
+      return "CP950";
+    case 20127:
+      return "US-ASCII";
+    case 28591:
+      return "ISO-8859-1";
+    case 28592:
+      return "ISO-8859-2";
+    case 28605:
+      return "ISO-8859-15";
+    case 1200:
+      return "UTF-16LE";
+    case 1201:
+      return "UTF-16BE";
+    default:
+      return "CP" + std::to_string(codePage);
+  }
+}
+
+// Decodes with iconv; returns false only when iconv does not know the code page. Bytes it
+// cannot decode become U+FFFD and decoding goes on after them.
+bool DecodeWithIconv(std::string_view bytes, unsigned codePage, std::u16string& out) {
+  iconv_t converter = iconv_open("UTF-16LE", IconvName(codePage).c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1))
+    return false;
+  std::array<char, 4096> buffer{};
+  char* input = const_cast<char*>(bytes.data());
+  std::size_t inputLeft = bytes.size();
+  const auto flush = [&](const char* outputEnd) {
+    for (const char* unit = buffer.data(); unit + 1 < outputEnd; unit += 2) {
+      const auto value = static_cast<char16_t>(static_cast<unsigned char>(unit[0]) |
+                                               (static_cast<unsigned char>(unit[1]) << 8));
+      if (value != 0)
+        out.push_back(value);
+    }
+  };
+  while (inputLeft > 0) {
+    char* output = buffer.data();
+    std::size_t outputLeft = buffer.size();
+    const std::size_t result = iconv(converter, &input, &inputLeft, &output, &outputLeft);
+    flush(output);
+    if (result != static_cast<std::size_t>(-1))
+      continue;
+    if (errno == E2BIG)
+      continue;
+    out.push_back(kReplacementUnit);
+    if (errno == EILSEQ) {
+      ++input;
+      --inputLeft;
+      iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    } else {
+      break;  // a sequence cut off at the end
+    }
+  }
+  char* output = buffer.data();
+  std::size_t outputLeft = buffer.size();
+  iconv(converter, nullptr, nullptr, &output, &outputLeft);
+  flush(output);
+  iconv_close(converter);
+  return true;
+}
+
+int Base64Value(char16_t unit, char16_t slash) {
+  if (unit >= u'A' && unit <= u'Z')
+    return unit - u'A';
+  if (unit >= u'a' && unit <= u'z')
+    return unit - u'a' + 26;
+  if (unit >= u'0' && unit <= u'9')
+    return unit - u'0' + 52;
+  if (unit == u'+')
+    return 62;
+  if (unit == slash)
+    return 63;
+  return -1;
+}
+
+int HexDigit(char16_t unit) {
+  if (unit >= u'0' && unit <= u'9')
+    return unit - u'0';
+  if (unit >= u'a' && unit <= u'f')
+    return unit - u'a' + 10;
+  if (unit >= u'A' && unit <= u'F')
+    return unit - u'A' + 10;
+  return -1;
+}
+
+void AppendByte(std::u16string& out, unsigned byte) {
+  if (byte != 0)
+    out.push_back(static_cast<char16_t>(byte));
+}
+
+// Q encoding: "_" is a space, "=HH" a byte; everything else is copied.
+void DecodeQ(std::u16string_view encoded, std::u16string& out) {
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    const char16_t unit = encoded[i];
+    if (unit == u'_') {
+      out.push_back(u' ');
+    } else if (unit == u'=' && i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 &&
+               HexDigit(encoded[i + 2]) >= 0) {
+      AppendByte(out,
+                 static_cast<unsigned>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(unit);
+    }
+  }
+}
+
+// B encoding: standard Base64; decoding ends at the first "=", other characters outside the
+// alphabet are skipped.
+void DecodeB(std::u16string_view encoded, std::u16string& out) {
+  unsigned bits = 0;
+  int bitCount = 0;
+  for (const char16_t unit : encoded) {
+    if (unit == u'=')
+      break;
+    const int value = Base64Value(unit, u'/');
+    if (value < 0)
+      continue;
+    bits = (bits << 6) | static_cast<unsigned>(value);
+    bitCount += 6;
+    if (bitCount >= 8) {
+      bitCount -= 8;
+      AppendByte(out, (bits >> bitCount) & 0xFF);
+    }
+    bits &= (1u << bitCount) - 1;
+  }
+}
+
+bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
+  return Text::CompareNoCase(a, b) == 0;
+}
+
+// The code page a MIME charset name stands for, or 0 when it is not one of ours.
+unsigned CharsetCodePage(std::u16string_view charset) {
+  const std::size_t language = charset.find(u'*');
+  if (language != std::u16string_view::npos)
+    charset = charset.substr(0, language);
+  static constexpr struct {
+    std::u16string_view name;
+    unsigned codePage;
+  } kCharsets[] = {
+      {u"UTF-8", code_page::kUtf8},
+      {u"koi8-r", code_page::kKoi8R},
+      {u"iso-8859-5", code_page::kIso8859_5},
+      {u"windows-1251", code_page::kWindows1251},
+      {u"big5", code_page::kBig5},
+      {u"ms950", code_page::kBig5},
+  };
+  for (const auto& entry : kCharsets) {
+    if (EqualsNoCase(charset, entry.name))
+      return entry.codePage;
+  }
+  return 0;
+}
+
+bool IsFoldingWhiteSpace(std::u16string_view gap) {
+  for (const char16_t unit : gap) {
+    if (unit != u' ' && unit != u'\t' && unit != u'\r' && unit != u'\n')
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Text::ToBytes() const {
+  std::string out;
+  out.reserve(units_.size());
+  for (const Unit unit : units_)
+    out.push_back(static_cast<char>(unit & 0xFF));
+  return out;
+}
+
+Text Text::FromCodePage(std::string_view bytes, unsigned codePage) {
+  if (codePage == code_page::kUtf8 || codePage == code_page::kSystem)
+    return FromUtf8(bytes);
+  std::u16string out;
+  out.reserve(bytes.size());
+  if (!DecodeWithIconv(bytes, codePage, out))
+    return FromUtf8(bytes);
+  return Text(std::move(out));
+}
+
+void Text::DecodeByteRuns(unsigned codePage) {
+  std::u16string out;
+  out.reserve(units_.size());
+  std::string run;
+  const auto flushRun = [&]() {
+    if (!run.empty())
+      out.append(FromCodePage(run, codePage).view());
+    run.clear();
+  };
+  for (const Unit unit : units_) {
+    if (unit <= 0xFF) {
+      run.push_back(static_cast<char>(unit));
+    } else {
+      flushRun();
+      out.push_back(unit);
+    }
+  }
+  flushRun();
+  units_ = std::move(out);
+}
+
+void Text::DecodeMimeWords() {
+  const std::u16string source = units_;
+  const std::u16string_view text = source;
+  std::u16string out;
+  out.reserve(text.size());
+  unsigned codePage = 0;
+  bool afterEncodedWord = false;
+  std::size_t position = 0;
+  for (;;) {
+    const std::size_t open = text.find(u"=?", position);
+    std::size_t charsetEnd = std::u16string_view::npos;
+    std::size_t encodingEnd = std::u16string_view::npos;
+    std::size_t close = std::u16string_view::npos;
+    if (open != std::u16string_view::npos)
+      charsetEnd = text.find(u'?', open + 2);
+    if (charsetEnd != std::u16string_view::npos)
+      encodingEnd = text.find(u'?', charsetEnd + 1);
+    if (encodingEnd != std::u16string_view::npos)
+      close = text.find(u"?=", encodingEnd + 1);
+    if (close == std::u16string_view::npos) {
+      out.append(text.substr(position));
+      break;
+    }
+    const std::u16string_view gap = text.substr(position, open - position);
+    if (!(afterEncodedWord && IsFoldingWhiteSpace(gap)))
+      out.append(gap);
+    const std::u16string_view charset = text.substr(open + 2, charsetEnd - open - 2);
+    const std::u16string_view encoding = text.substr(charsetEnd + 1, encodingEnd - charsetEnd - 1);
+    const std::u16string_view encoded = text.substr(encodingEnd + 1, close - encodingEnd - 1);
+    position = close + 2;
+    if (EqualsNoCase(encoding, u"Q")) {
+      DecodeQ(encoded, out);
+    } else if (EqualsNoCase(encoding, u"B")) {
+      DecodeB(encoded, out);
+    } else {
+      // An unknown encoding is not decoded: the word stays as written.
+      out.append(text.substr(open, position - open));
+      afterEncodedWord = false;
+      continue;
+    }
+    afterEncodedWord = true;
+    if (const unsigned wordCodePage = CharsetCodePage(charset); wordCodePage != 0)
+      codePage = wordCodePage;
+  }
+  units_ = std::move(out);
+  if (codePage != 0)
+    DecodeByteRuns(codePage);
+}
+
+bool Text::DecodeImapFolderName() {
+  std::u16string out;
+  out.reserve(units_.size());
+  const std::size_t size = units_.size();
+  std::size_t i = 0;
+  while (i < size) {
+    const Unit unit = units_[i];
+    if (IsControl(unit))
+      return false;
+    if (unit != u'&') {
+      out.push_back(unit);
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    if (j < size && units_[j] == u'-') {
+      out.push_back(u'&');
+      i = j + 1;
+      continue;
+    }
+    std::u16string run;
+    unsigned bits = 0;
+    int bitCount = 0;
+    for (; j < size && units_[j] != u'-'; ++j) {
+      const int value = Base64Value(units_[j], u',');
+      if (value < 0)
+        return false;
+      bits = (bits << 6) | static_cast<unsigned>(value);
+      bitCount += 6;
+      if (bitCount >= 16) {
+        bitCount -= 16;
+        run.push_back(static_cast<Unit>((bits >> bitCount) & 0xFFFF));
+      }
+      bits &= (1u << bitCount) - 1;
+    }
+    // The run must be closed, and end on whole code units with zero padding bits.
+    if (j >= size || bitCount >= 6 || bits != 0)
+      return false;
+    for (std::size_t k = 0; k < run.size(); ++k) {
+      const Unit decoded = run[k];
+      if (IsControl(decoded) || (decoded >= 0x20 && decoded <= 0x7E))
+        return false;
+      if (IsHighSurrogate(decoded)) {
+        if (k + 1 >= run.size() || !IsLowSurrogate(run[k + 1]))
+          return false;
+        ++k;
+      } else if (IsSurrogate(decoded)) {
+        return false;
+      }
+    }
+    out.append(run);
+    i = j + 1;
+  }
+  units_ = std::move(out);
+  return true;
+}
+
+Text Text::EncodeImapFolderName() const {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
+  std::u16string out;
+  out.reserve(units_.size());
+  std::size_t i = 0;
+  while (i < units_.size()) {
+    const Unit unit = units_[i];
+    if (unit >= 0x20 && unit <= 0x7E) {
+      if (unit == u'&')
+        out.append(u"&-");
+      else
+        out.push_back(unit);
+      ++i;
+      continue;
+    }
+    out.push_back(u'&');
+    unsigned bits = 0;
+    int bitCount = 0;
+    for (; i < units_.size() && !(units_[i] >= 0x20 && units_[i] <= 0x7E); ++i) {
+      bits = (bits << 16) | units_[i];
+      bitCount += 16;
+      while (bitCount >= 6) {
+        bitCount -= 6;
+        out.push_back(static_cast<Unit>(kAlphabet[(bits >> bitCount) & 0x3F]));
+      }
+      bits &= (1u << bitCount) - 1;
+    }
+    if (bitCount > 0)
+      out.push_back(static_cast<Unit>(kAlphabet[(bits << (6 - bitCount)) & 0x3F]));
+    out.push_back(u'-');
+  }
+  return Text(std::move(out));
+}
+
+}  // namespace tarvel

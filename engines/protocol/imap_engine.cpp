@@ -8,6 +8,7 @@
 #include "accounts/settings_store.h"
 #include "engines/protocol/access_token_refresher.h"
 #include "platform/clock.h"
+#include "platform/network_settings.h"
 
 namespace tarvel {
 namespace {
@@ -443,6 +444,10 @@ CheckStatus ImapEngine::Check() {
                                    std::string(kTransportLibraryName) + " is not available");
       return static_cast<CheckStatus>(result);
     }
+    // The same extra CA as the HTTP client: the CertificateAuthorityFile setting comes
+    // first in the list (TARVEL_CA_FILE the library reads itself).
+    const std::vector<std::string> caFiles = ExtraCertificateAuthorityFiles();
+    transport_.SetCertificateAuthorityFile(caFiles.empty() ? std::string() : caFiles.front());
     if (sessionOpen_)
       transport_.DeInit();
     if (!transport_.Init(settings_.user.ToUtf8(), settings_.password.ToUtf8(),

@@ -65,6 +65,8 @@ ImapTransport::ImapTransport(uint32_t slot, const std::string& libraryPath) : sl
   selectSession_ =
       reinterpret_cast<SelectSessionFunction>(::dlsym(library_, "Zarquet_SelectSession"));
   lastError_ = reinterpret_cast<LastErrorFunction>(::dlsym(library_, "Zarquet_GetLastError"));
+  setCaFile_ =
+      reinterpret_cast<SetCaFileFunction>(::dlsym(library_, "Zarquet_SetCertificateAuthorityFile"));
 }
 
 ImapTransport::~ImapTransport() {
@@ -110,6 +112,11 @@ void ImapTransport::Cancel() {
     return;
   SelectSession();
   cancel_();
+}
+
+void ImapTransport::SetCertificateAuthorityFile(const std::string& path) {
+  if (setCaFile_)
+    setCaFile_(path.c_str());
 }
 
 std::string ImapTransport::LastError() {

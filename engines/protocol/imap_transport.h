@@ -31,6 +31,9 @@ class ImapTransport {
   bool ExecuteCommand(const char* url, const char* command, const LineHandler& onLine,
                       uint32_t timeoutMs, int32_t& errorCode);
   void Cancel();
+  // Hands the library the CA file to trust besides the system store and TARVEL_CA_FILE
+  // (empty for none); nothing when the library cannot take one.
+  void SetCertificateAuthorityFile(const std::string& path);
   // The library's text for the last failure, empty when it has none.
   std::string LastError();
 
@@ -43,6 +46,7 @@ class ImapTransport {
   using CancelFunction = int32_t (*)();
   using SelectSessionFunction = int32_t (*)(uint32_t);
   using LastErrorFunction = int32_t (*)(char*, uint32_t);
+  using SetCaFileFunction = int32_t (*)(const char*);
 
   void SelectSession();
 
@@ -54,6 +58,7 @@ class ImapTransport {
   CancelFunction cancel_ = nullptr;
   SelectSessionFunction selectSession_ = nullptr;
   LastErrorFunction lastError_ = nullptr;
+  SetCaFileFunction setCaFile_ = nullptr;
 };
 
 // The name the library is loaded by.

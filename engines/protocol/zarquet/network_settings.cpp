@@ -1,5 +1,4 @@
-// The trust and redirection settings of the transport, kept in one place so that they can
-// later come from the HTTP client's shared helper.
+// The trust and redirection settings of the transport, by the HTTP client's rules.
 #include "engines/protocol/zarquet/network_settings.h"
 
 #include <cstdlib>
@@ -109,16 +108,17 @@ void SetCertificateAuthorityFile(std::string_view path) {
   configuredCaFile = std::string(path);
 }
 
-std::optional<std::string> CertificateAuthorityFile() {
+std::vector<std::string> CertificateAuthorityFiles() {
+  std::vector<std::string> files;
   {
     const std::lock_guard<std::mutex> lock(settingsLock);
     if (!configuredCaFile.empty())
-      return configuredCaFile;
+      files.push_back(configuredCaFile);
   }
   const char* value = std::getenv("TARVEL_CA_FILE");
-  if (value && *value)
-    return std::string(value);
-  return std::nullopt;
+  if (value && *value && (files.empty() || files.front() != value))
+    files.emplace_back(value);
+  return files;
 }
 
 }  // namespace tarvel::zarquet

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvel::zarquet {
 
@@ -21,9 +22,10 @@ ConnectTarget ResolveConnectTarget(std::string_view redirects, std::string_view 
 // The redirect table of the environment (TARVEL_CONNECT_TO), empty when unset.
 std::string ConnectToFromEnvironment();
 
-// The extra CA file to trust besides the system store: the one set through the library's
-// export, else TARVEL_CA_FILE, else none.
+// The extra CA files trusted besides the system store, as the HTTP client trusts them: the
+// one handed over through the library's export (the program's CertificateAuthorityFile
+// setting) and the one of TARVEL_CA_FILE; both when both are given.
 void SetCertificateAuthorityFile(std::string_view path);
-std::optional<std::string> CertificateAuthorityFile();
+std::vector<std::string> CertificateAuthorityFiles();
 
 }  // namespace tarvel::zarquet

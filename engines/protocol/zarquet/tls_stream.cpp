@@ -208,9 +208,9 @@ int TlsStream::StartTls(const std::string& verifyHost, Deadline deadline, int ca
   SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
   SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_default_verify_paths(context_);
-  if (const std::optional<std::string> caFile = CertificateAuthorityFile()) {
-    if (SSL_CTX_load_verify_locations(context_, caFile->c_str(), nullptr) != 1) {
-      message = "cannot read the CA file " + *caFile;
+  for (const std::string& caFile : CertificateAuthorityFiles()) {
+    if (SSL_CTX_load_verify_locations(context_, caFile.c_str(), nullptr) != 1) {
+      message = "cannot read the CA file " + caFile;
       return ZARQUET_ERROR_SSL_CONNECT;
     }
   }

@@ -20,7 +20,7 @@
  *   Zarquet_SelectSession(slot)  the calling thread uses session `slot` (0 to 7) from now on.
  *     One process loads the library once, so the three IMAP accounts select their own session.
  *   Zarquet_SetCertificateAuthorityFile(path)  an extra CA file to trust besides the system
- *     store (the environment variable TARVEL_CA_FILE does the same).
+ *     store and the file named by the environment variable TARVEL_CA_FILE; "" for none.
  *   Zarquet_GetLastError(buffer, size)  a readable text of the selected session's last failure.
  */
 #ifndef ZARQUET_H

@@ -18,6 +18,7 @@
 #include "accounts/option_flags.h"
 #include "engines/protocol/imap_engine.h"
 #include "engines/protocol/imap_transport.h"
+#include "platform/network_settings.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_folder.h"
@@ -139,6 +140,21 @@ TEST_F(ImapServerTest, TransportVerifiesTheServerAndUpgradesPlainConnections) {
   EXPECT_EQ(untrusted.code, 60);
   EXPECT_TRUE(untrusted.text.empty());
   EXPECT_NE(transport.LastError().find("certificate"), std::string::npos);
+}
+
+// The CertificateAuthorityFile setting is trusted as in the HTTP client.
+TEST_F(ImapServerTest, CertificateAuthorityFileSettingIsTrusted) {
+  ::unsetenv("TARVEL_CA_FILE");
+  SetExtraCertificateAuthorityFile(server->caFile());
+  auto engine = MakeEngine();
+  const CheckStatus trusted = engine->Check();
+  SetExtraCertificateAuthorityFile({});
+  engine->mails.clear();
+  const CheckStatus untrusted = engine->Check();
+  ::setenv("TARVEL_CA_FILE", server->caFile().c_str(), 1);
+  EXPECT_EQ(trusted, CheckStatus::Success);
+  EXPECT_EQ(untrusted, CheckStatus::Failure);
+  EXPECT_NE(engine->lastFailure.ToUtf8().find("certificate"), std::string::npos);
 }
 
 TEST_F(ImapServerTest, InboxWithUnseenAndSeenMail) {

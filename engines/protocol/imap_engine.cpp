@@ -1,5 +1,6 @@
 #include "engines/protocol/imap_engine.h"
 
+#include <cstdint>
 #include <utility>
 
 #include "accounts/check_in_relay.h"
@@ -8,39 +9,36 @@
 #include "accounts/settings_store.h"
 #include "engines/protocol/access_token_refresher.h"
 #include "platform/clock.h"
+#include "platform/date_parse.h"
 #include "platform/network_settings.h"
 
 namespace tarvel {
 namespace {
 
-// ---- TEMPORARY: stand-ins until Text's header, date and folder-name codecs are merged. ----
 Text DecodeHeaderText(const Text& text) {
-  return text;
+  Text decoded = text;
+  decoded.DecodeMimeWords();
+  return decoded;
 }
-bool HeaderDateToSeconds(const Text&, uint32_t&) {
-  return false;
+
+// A header date as seconds since 1970 (UTC); false when it is no date this program reads or
+// lies outside what the 32-bit decimal form can hold.
+bool HeaderDateToSeconds(const Text& text, uint32_t& seconds) {
+  DateTime date;
+  if (!ParseDate(text.view(), date))
+    return false;
+  const int64_t value = ToUnixTime(date, TimeUnit::Seconds);
+  if (value < 0 || value > static_cast<int64_t>(UINT32_MAX))
+    return false;
+  seconds = static_cast<uint32_t>(value);
+  return true;
 }
-Text EncodeModifiedUtf7(const Text& text) {
-  return text;
-}
+
 Text DecodeModifiedUtf7(const Text& text) {
-  return text;
+  Text decoded = text;
+  decoded.DecodeImapFolderName();  // leaves the name as listed when it is not valid
+  return decoded;
 }
-std::vector<Text> SplitOnSeparators(const Text& list) {
-  std::vector<Text> tokens;
-  Text token;
-  for (const char16_t unit : list.view()) {
-    if (unit == u',' || unit == u';') {
-      tokens.push_back(token);
-      token.clear();
-    } else {
-      token += unit;
-    }
-  }
-  tokens.push_back(token);
-  return tokens;
-}
-// ---- end of the stand-ins ----
 
 std::u16string WithSuffix(std::u16string_view base, std::u16string_view suffix) {
   return std::u16string(base) + std::u16string(suffix);
@@ -186,15 +184,17 @@ std::string EncodeFolderForUrl(const Text& folderName) {
         encoded += unit;
     }
   }
-  return EncodeModifiedUtf7(encoded).ToUtf8();
+  return encoded.EncodeImapFolderName().ToUtf8();
 }
 
 std::vector<Text> SplitFolderList(const Text& list) {
   std::vector<Text> folders;
-  for (Text token : SplitOnSeparators(list)) {
+  Text rest = list;
+  Text token;
+  while (rest.NextToken(token, u",;")) {
     token.Trim();
     if (!token.isEmpty())
-      folders.push_back(std::move(token));
+      folders.push_back(token);
   }
   return folders;
 }

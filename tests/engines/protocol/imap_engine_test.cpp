@@ -254,6 +254,12 @@ TEST(ImapSettingsTest, EachSlotLoadsItsOwnValuesFromTheStore) {
 TEST(ImapFolderTextTest, UrlEncodingAndListLines) {
   EXPECT_EQ(EncodeFolderForUrl(u"Work Items|2024"), "Work%20Items%7C2024");
   EXPECT_EQ(EncodeFolderForUrl(u"100% done?"), "100%25%20done%3F");
+  // Modified UTF-7 after the percent escapes; "&" itself becomes "&-".
+  EXPECT_EQ(EncodeFolderForUrl(u"Приложения Ünïcode"),
+            "&BB8EQAQ4BDsEPgQ2BDUEPQQ4BE8-%20&ANw-n&AO8-code");
+  EXPECT_EQ(EncodeFolderForUrl(u"Q&A"), "Q&-A");
+  EXPECT_EQ(SplitFolderList(u" Work ,\"A;B\";Archive;; "),
+            (std::vector<Text>{u"Work", u"A;B", u"Archive"}));
 
   struct Row {
     const char* line;
@@ -270,6 +276,9 @@ TEST(ImapFolderTextTest, UrlEncodingAndListLines) {
       {"* LIST () \".\" INBOX.Archive", "INBOX.Archive"},
       {"* LIST () \"/\" \"\"", nullptr},
       {"* LIST (", nullptr},
+      {"* LIST (\\HasNoChildren) \"/\" \"&BB8EQAQ4BDsEPgQ2BDUEPQQ4BE8- &ANw-n&AO8-code\"",
+       "Приложения Ünïcode"},
+      {"* LIST () \"/\" Bad&AB-Run", "Bad&AB-Run"},  // not valid: kept as listed
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
@@ -340,6 +349,50 @@ TEST_F(ImapEngineTest, CheckedFoldersReplaceTheInboxAndKeepTheirPlainNames) {
   EXPECT_EQ(engine->mails.first()->subject.ToUtf8(), "in a folder");
   // A folder was checked, so no IDLE (it watches the inbox only).
   EXPECT_FALSE(engine->idleRunning());
+}
+
+// The header callback: folded and encoded subjects, dates as seconds since 1970 (UTC), and
+// the order of the records: dated ones sorted newest first, undated ones appended.
+TEST_F(ImapEngineTest, HeadersBecomeRecords) {
+  ScriptedMailbox mailbox;
+  mailbox.search = "1 2 3 4";
+  mailbox.headers["1"] =
+      "Subject: a subject folded\r\n over two lines\r\nFrom: Bob <bob@example.com>\r\n"
+      "Date: Wed, 9 Dec 2026 10:00:00 +0200\r\n";
+  mailbox.headers["2"] =
+      "Date: Thu, 10 Dec 2026 10:00:00 +0200\r\nsubject: =?UTF-8?B?R3LDvMOfZSBhdXMgS8O2bG4=?=\r\n"
+      "From: =?ISO-8859-1?Q?J=F6rg?= <j@example.com>\r\n";
+  mailbox.headers["3"] = "Subject: no date here\r\nDate: sometime soon\r\n";
+  mailbox.headers["4"] = "Subject: last line of the header";
+  ScriptedImapServer server([&](const std::string& tag, const std::string& command) {
+    return mailbox.Answer(tag, command);
+  });
+  auto engine = MakeEngine(server);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+
+  struct Expected {
+    const char* subject;
+    const char* sender;
+    const char* date;
+  };
+  const Expected expected[] = {
+      {"Grüße aus Köln", "Jörg", "1796889600"},  // 10:00 at +0200 is 08:00 UTC
+      {"a subject folded over two lines", "Bob", "1796803200"},
+      {"last line of the header", "", ""},
+      {"no date here", "", "sometime soon"},
+  };
+  ASSERT_EQ(engine->mails.count(), std::size(expected));
+  const MailItem* item = engine->mails.first();
+  for (const Expected& row : expected) {
+    SCOPED_TRACE(row.subject);
+    EXPECT_EQ(item->subject.ToUtf8(), row.subject);
+    EXPECT_EQ(item->sender.ToUtf8(), row.sender);
+    EXPECT_EQ(item->date.ToUtf8(), row.date);
+    item = NodeList<MailItem>::next(item);
+  }
+  // Messages 4 and 3 had no date that could be read: fetched twice, 100 ms apart.
+  EXPECT_EQ(SentCommands(server, "FETCH").size(), 6u);
+  EXPECT_EQ(clock.sleptMilliseconds(), 2u * kImapFetchRetryDelayMs);
 }
 
 TEST_F(ImapEngineTest, TwentyFiveUnseenGetTwentyHeaderFetches) {

@@ -170,17 +170,48 @@ TEST_F(ImapServerTest, InboxWithUnseenAndSeenMail) {
 }
 
 TEST_F(ImapServerTest, CheckedFoldersAreReportedWithTheirPlainNames) {
-  const std::string folder = "Work Items|2024";
-  ASSERT_TRUE(server->CreateMailbox("tester", folder));
-  ASSERT_TRUE(server->Deliver("tester", folder, Message("Subject: in the folder")));
+  const std::vector<std::string> folders = {"Work Items|2024", "Приложения Ünïcode"};
+  for (const std::string& folder : folders) {
+    ASSERT_TRUE(server->CreateMailbox("tester", folder));
+    ASSERT_TRUE(server->Deliver("tester", folder, Message("Subject: in " + folder)));
+  }
   ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: in the inbox")));
   auto engine = MakeEngine();
   ImapAccountSettings settings = engine->settings();
-  settings.folderList = Text::FromUtf8(folder);
+  settings.folderList = Text::FromUtf8(folders[0] + ";" + folders[1]);
   engine->ApplySettings(settings);
   EXPECT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
-  ASSERT_EQ(Subjects(*engine), (std::vector<std::string>{"in the folder"}));
-  EXPECT_EQ(engine->mails.first()->folder.ToUtf8(), folder);
+  std::vector<std::string> found;
+  for (const MailItem* item = engine->mails.first(); item; item = NodeList<MailItem>::next(item))
+    found.push_back(item->folder.ToUtf8() + ": " + item->subject.ToUtf8());
+  EXPECT_EQ(found, (std::vector<std::string>{"Work Items|2024: in Work Items|2024",
+                                             "Приложения Ünïcode: in Приложения Ünïcode"}));
+  // The folder list shows the server's names decoded.
+  bool listed = false;
+  for (const ImapFolder* folder = engine->folders.first(); folder;
+       folder = NodeList<ImapFolder>::next(folder))
+    listed = listed || folder->name.ToUtf8() == folders[1];
+  EXPECT_TRUE(listed);
+}
+
+TEST_F(ImapServerTest, FoldedAndEncodedSubjectsAndZonedDates) {
+  ASSERT_TRUE(server->Deliver(
+      "tester", "INBOX",
+      Message("Subject: a subject folded\r\n over two lines", "Wed, 9 Dec 2026 10:00:00 +0200")));
+  ASSERT_TRUE(server->Deliver(
+      "tester", "INBOX",
+      Message("Subject: =?UTF-8?B?R3LDvMOfZSBhdXMgS8O2bG4=?=", "Thu, 10 Dec 2026 10:00:00 +0200")));
+  auto engine = MakeEngine();
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  ASSERT_EQ(engine->mails.count(), 2u);
+  const MailItem* newest = engine->mails.first();
+  EXPECT_EQ(newest->subject.ToUtf8(), "Grüße aus Köln");
+  EXPECT_EQ(newest->date.ToUtf8(), "1796889600");  // 08:00 UTC
+  const MailItem* older = NodeList<MailItem>::next(newest);
+  EXPECT_EQ(older->subject.ToUtf8(), "a subject folded over two lines");
+  EXPECT_EQ(older->date.ToUtf8(), "1796803200");
+  // Both dates were read at the first FETCH: no retry pause.
+  EXPECT_EQ(clock.sleptMilliseconds(), 0u);
 }
 
 TEST_F(ImapServerTest, TwentyFiveUnseenGetTwentyHeaders) {

@@ -15,7 +15,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "engines/protocol/zarquet/network_settings.h"
 #include "engines/protocol/zarquet/zarquet.h"
@@ -198,22 +200,44 @@ int TlsStream::Connect(const std::string& host, uint16_t port, Deadline deadline
   return result;
 }
 
+// Loading the system store takes tens of milliseconds, so every connection shares one client
+// context, built again only when the list of extra CA files changes.
+SSL_CTX* SharedClientContext(std::string& message) {
+  static std::mutex lock;
+  static SSL_CTX* cached = nullptr;
+  static std::vector<std::string> cachedFiles;
+  const std::vector<std::string> files = CertificateAuthorityFiles();
+  const std::lock_guard<std::mutex> guard(lock);
+  if (!cached || files != cachedFiles) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context) {
+      message = "TLS set-up failed";
+      return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_default_verify_paths(context);
+    for (const std::string& caFile : files) {
+      if (SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+        message = "cannot read the CA file " + caFile;
+        SSL_CTX_free(context);
+        return nullptr;
+      }
+    }
+    if (cached)
+      SSL_CTX_free(cached);
+    cached = context;
+    cachedFiles = files;
+  }
+  SSL_CTX_up_ref(cached);
+  return cached;
+}
+
 int TlsStream::StartTls(const std::string& verifyHost, Deadline deadline, int cancelFd,
                         std::string& message) {
-  context_ = SSL_CTX_new(TLS_client_method());
-  if (!context_) {
-    message = "TLS set-up failed";
+  context_ = SharedClientContext(message);
+  if (!context_)
     return ZARQUET_ERROR_SSL_CONNECT;
-  }
-  SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
-  SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
-  SSL_CTX_set_default_verify_paths(context_);
-  for (const std::string& caFile : CertificateAuthorityFiles()) {
-    if (SSL_CTX_load_verify_locations(context_, caFile.c_str(), nullptr) != 1) {
-      message = "cannot read the CA file " + caFile;
-      return ZARQUET_ERROR_SSL_CONNECT;
-    }
-  }
   ssl_ = SSL_new(context_);
   if (!ssl_ || SSL_set_fd(ssl_, socket_) != 1) {
     message = "TLS set-up failed";

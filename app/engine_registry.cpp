@@ -32,6 +32,7 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
           context.checkIn,
           context.tokenRefresher,
           {},
+          context.trace,
       };
       auto engine = std::make_unique<ImapEngine>(type, ImapSlotOf(type), services);
       engine->LoadSettings();

@@ -10,6 +10,7 @@ namespace tarvel {
 class AccessTokenRefresher;
 class CheckInRelay;
 class Clock;
+class DiagnosticTrace;
 class OptionFlags;
 class SettingsStore;
 
@@ -21,6 +22,7 @@ struct EngineContext {
   Clock* clock = nullptr;
   CheckInRelay* checkIn = nullptr;  // starts a check of the cycle from an engine's thread
   AccessTokenRefresher* tokenRefresher = nullptr;
+  DiagnosticTrace* trace = nullptr;  // the diagnostic log, for failures worth a line
 };
 
 // Creates the engine that serves an account type in this program.

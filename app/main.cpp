@@ -39,6 +39,7 @@ int main(int argc, char* argv[]) {
     context.flags = running ? &running->flags() : nullptr;
     context.clock = &clock;
     context.checkIn = &checkInRelay;
+    context.trace = &trace;
     return tarvel::CreateEngine(type, context);
   };
   tarvel::Application application(

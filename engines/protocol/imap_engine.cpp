@@ -8,6 +8,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "engines/protocol/access_token_refresher.h"
+#include "maintenance/diagnostic_trace.h"
 #include "platform/clock.h"
 #include "platform/date_parse.h"
 #include "platform/network_settings.h"
@@ -238,6 +239,7 @@ ImapEngine::ImapEngine(const AccountTypeInfo& type, uint32_t slot,
       checkIn_(services.checkIn),
       tokenRefresher_(services.tokenRefresher),
       store_(services.settings),
+      trace_(services.trace),
       transport_(slot_, services.transportPath) {
   name = Text::FromUtf8("IMAP" + std::to_string(slot_ + 1));
 }
@@ -331,8 +333,11 @@ std::string ImapEngine::RootUrl() const {
 
 void ImapEngine::NoteTransportFailure() {
   const std::string reason = transport_.LastError();
-  if (!reason.empty())
-    lastFailure = Text::FromUtf8(reason);
+  if (reason.empty())
+    return;
+  lastFailure = Text::FromUtf8(reason);
+  if (trace_)
+    trace_->Record("ImapCheckFailed " + name.ToUtf8() + ": " + reason);
 }
 
 int ImapEngine::ReadyToCheck() {

@@ -20,6 +20,7 @@ namespace tarvel {
 class AccessTokenRefresher;
 class CheckInRelay;
 class Clock;
+class DiagnosticTrace;
 class OptionFlags;
 class SettingsStore;
 
@@ -86,6 +87,7 @@ struct ImapEngineServices {
   CheckInRelay* checkIn = nullptr;                 // the cycle; null: no check is started
   AccessTokenRefresher* tokenRefresher = nullptr;  // null: OAuth2 cannot refresh
   std::string transportPath;                       // empty: libzarquet.so by the default search
+  DiagnosticTrace* trace = nullptr;  // receives a line for every failure of the transport
 };
 
 // One IMAP account slot: checks the unseen messages of the inbox or of the checked folders
@@ -141,6 +143,7 @@ class ImapEngine : public MailEngine {
   CheckInRelay* checkIn_;
   AccessTokenRefresher* tokenRefresher_;
   SettingsStore* store_;
+  DiagnosticTrace* trace_;
   ImapTransport transport_;
   ImapAccountSettings settings_;
   bool sessionOpen_ = false;

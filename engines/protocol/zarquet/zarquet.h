@@ -1,6 +1,19 @@
 /*
  * libzarquet: the IMAP transport the IMAP engine loads at run time.
  *
+ * It speaks IMAP itself over OpenSSL rather than through libcurl's IMAP support: libcurl has
+ * no IDLE (a custom IDLE request never completes), and a connection opened with
+ * CURLOPT_CONNECT_ONLY cannot be upgraded with STARTTLS afterwards. With OpenSSL directly one
+ * small poll loop bounds every read and write, reacts to Zarquet_Cancel through a pipe, and
+ * verifies certificates as the HTTP client does (system store plus the extra CA files). Being
+ * a file of its own, the library does not link the program's core: it reads TARVEL_CA_FILE
+ * and the TARVEL_CONNECT_TO redirection (libcurl's CONNECT_TO entries) itself, by the HTTP
+ * client's rules, and the engine hands it the CertificateAuthorityFile setting.
+ *
+ * Credentials never travel in clear text to another machine: an imap:// URL is upgraded with
+ * STARTTLS whenever the server offers it, and without it a login is sent only to a loopback
+ * peer; otherwise the command fails with ZARQUET_ERROR_USE_SSL_FAILED and a readable reason.
+ *
  * Call contract (all text is zero-terminated narrow text; results are nonzero on success):
  *   Zarquet_IMAP_Init(user, password, accessToken)  sets up the session with these
  *     credentials; a new call replaces the session (its connection is closed).

@@ -1,13 +1,5 @@
-// The exported C functions of libzarquet.
-//
-// Why the library speaks IMAP itself over OpenSSL instead of using libcurl's IMAP support:
-// libcurl has no IDLE (a custom IDLE request never completes), and a connection opened with
-// CURLOPT_CONNECT_ONLY cannot be upgraded with STARTTLS afterwards. With OpenSSL directly, one
-// small poll loop bounds every read and write, reacts to Zarquet_Cancel through a pipe, and
-// verifies certificates the same way as the HTTP client (system store plus the extra CA files).
-// Being a file of its own, the library does not link the program's core: it reads
-// TARVEL_CA_FILE and the TARVEL_CONNECT_TO redirection itself (network_settings.cpp, with the
-// HTTP client's rules), and the engine hands it the CertificateAuthorityFile setting.
+// The exported C functions of libzarquet (zarquet.h says why it is built as it is). Each
+// thread works on the session it selected; one process loads the library once.
 #include <array>
 #include <cstring>
 #include <memory>

@@ -18,6 +18,7 @@
 #include "accounts/settings_store.h"
 #include "app/engine_registry.h"
 #include "engines/protocol/access_token_refresher.h"
+#include "maintenance/diagnostic_trace.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/scripted_imap_server.h"
 #include "tests/support/temp_folder.h"
@@ -502,14 +503,26 @@ TEST_F(ImapEngineTest, SlotsTwoAndThreeWaitTenSecondsOnTheClock) {
   }
 }
 
-TEST_F(ImapEngineTest, RefusedLoginWithPasswordIsAFailure) {
+TEST_F(ImapEngineTest, RefusedLoginWithPasswordIsAFailureWithALogLine) {
+  class LinesTrace : public DiagnosticTrace {
+   public:
+    void Record(std::string_view entry) override { lines.emplace_back(entry); }
+    std::vector<std::string> lines;
+  };
   ScriptedMailbox mailbox;
   mailbox.refuseLogin = true;
   ScriptedImapServer server([&](const std::string& tag, const std::string& command) {
     return mailbox.Answer(tag, command);
   });
-  auto engine = MakeEngine(server);
-  EXPECT_EQ(engine->Check(), CheckStatus::Failure);
+  LinesTrace trace;
+  ImapEngineServices services{clock, flags, nullptr, &relay, nullptr, ZARQUET_LIBRARY_PATH, &trace};
+  ImapEngine engine(ImapType(0), 0, services);
+  ImapAccountSettings settings = MakeEngine(server)->settings();
+  engine.ApplySettings(settings);
+  EXPECT_EQ(engine.Check(), CheckStatus::Failure);
+  EXPECT_EQ(trace.lines,
+            (std::vector<std::string>{"ImapCheckFailed IMAP1: the server refused the login"}));
+  EXPECT_EQ(engine.lastFailure.ToUtf8(), "the server refused the login");
 }
 
 TEST_F(ImapEngineTest, OAuth2RetriesOnceWithAFreshTokenThenAsksForSignIn) {

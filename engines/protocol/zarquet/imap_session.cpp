@@ -130,6 +130,17 @@ long long AnnouncedLiteral(std::string_view line) {
   return value;
 }
 
+// A host name or address of this machine as written in the URL; a redirected name does not
+// count, so the decision does not rest on the redirection table alone.
+bool IsLoopbackHost(std::string_view host) {
+  if (host == "::1" || host == "0:0:0:0:0:0:0:1")
+    return true;
+  if (host.size() == 9 && StartsWithNoCase(host, "localhost"))
+    return true;
+  return host.rfind("127.", 0) == 0 &&
+         host.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
 }  // namespace
 
 bool ParseImapUrl(std::string_view text, ImapUrl& url) {
@@ -481,7 +492,7 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
       result = RunCommand("S002", "CAPABILITY", run, completion);
       if (result != 0)
         return result;
-    } else if (!stream_.peerIsLoopback() && !preauthenticated) {
+    } else if (!(IsLoopbackHost(url.host) && stream_.peerIsLoopback()) && !preauthenticated) {
       Fail(run, "refusing to send credentials to " + url.host +
                     " over an unencrypted connection (the server offers no STARTTLS)");
       return ZARQUET_ERROR_USE_SSL_FAILED;

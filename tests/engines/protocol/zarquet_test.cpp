@@ -202,6 +202,25 @@ TEST_F(ZarquetTest, SlotsHaveSessionsOfTheirOwn) {
   EXPECT_EQ(first.receivedLines().back(), "A005 LIST \"\" *");
 }
 
+// A server without STARTTLS gets no password unless the URL names this machine and the
+// connection really goes there; a name redirected to loopback is not enough.
+TEST_F(ZarquetTest, NoCredentialsOverPlainConnectionsToOtherHosts) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  ::setenv("TARVEL_CONNECT_TO", ("::127.0.0.1:" + std::to_string(server.port())).c_str(), 1);
+  transport.Init("tester", "s3cret", "");
+  const Outcome remote = RunOn(transport, "imap://imap.example.com/INBOX?UNSEEN", nullptr);
+  const Outcome local = RunOn(transport, "imap://localhost/INBOX?UNSEEN", nullptr);
+  ::unsetenv("TARVEL_CONNECT_TO");
+  EXPECT_FALSE(remote.ok);
+  EXPECT_EQ(remote.code, 64);
+  EXPECT_TRUE(local.ok) << transport.LastError();
+  const std::vector<std::string> sent = server.receivedLines();
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(sent[0], "A001 CAPABILITY");
+  EXPECT_EQ(sent[1], "A001 CAPABILITY");  // the second connection; nothing else on the first
+  EXPECT_EQ(sent[2].rfind("A002 AUTHENTICATE", 0), 0u);
+}
+
 TEST_F(ZarquetTest, MalformedCallsFailWithoutTouchingTheNetwork) {
   transport.Init("tester", "s3cret", "");
   EXPECT_EQ(RunOn(transport, "", "NOOP").code, 2);  // no connection yet

@@ -422,8 +422,14 @@ void ImapEngine::RunIdle() {
 }
 
 CheckStatus ImapEngine::Check() {
-  if (idleThread_.joinable() && !idleRunning())
+  // Normally the watch has ended the IDLE already; a check that comes anyway ends it first,
+  // since the IDLE thread owns the session while it runs.
+  if (idleRunning()) {
+    StopIdle();
+    transport_.DeInit();
+  } else if (idleThread_.joinable()) {
     idleThread_.join();
+  }
   sessionOpen_ = false;
   bool folderChecked = false;
   int result = 1;

@@ -604,6 +604,15 @@ TEST_F(ImapIdleTest, TheThirtyMinuteWatchCancelsTheIdle) {
   EXPECT_TRUE(engine->idleRunning());
 }
 
+TEST_F(ImapIdleTest, ACheckWhileIdlingEndsTheIdleFirst) {
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(engine->idleRunning());
+  mailbox.search = "1";
+  EXPECT_EQ(engine->Check(), CheckStatus::Success);
+  EXPECT_EQ(engine->mails.count(), 1u);
+  EXPECT_TRUE(server->WaitForLineEnding("DONE"));
+}
+
 TEST_F(ImapIdleTest, ThreeFailedIdlesInARowStopIdling) {
   mailbox.refuseIdle = true;
   for (uint32_t round = 1; round <= kImapIdleErrorLimit; ++round) {

@@ -23,6 +23,7 @@ ROUTES.json is read again whenever it changes:
       close "stall": "before_headers" | "after_headers",
       #then wait "stall_seconds"(default 60) "echo": true}                    # the body is the request's headers, one per line
   ]}
+A route with "basic_auth" may set "denied_body", the body of its 401 answer (default "denied").
 A request without a route gets 404 "no route".
 
 Every request is appended to REQUESTS.jsonl as one JSON object: scheme, sni, method, host,
@@ -126,7 +127,8 @@ def make_handler(routes, recorder, scheme):
             if wanted is not None:
                 expected = "Basic " + base64.b64encode(wanted.encode("utf-8")).decode("ascii")
                 if self.headers.get("Authorization") != expected:
-                    self.answer(401, [["WWW-Authenticate", 'Basic realm="fixture"']], b"denied")
+                    denied = route.get("denied_body", "denied").encode("utf-8")
+                    self.answer(401, [["WWW-Authenticate", 'Basic realm="fixture"']], denied)
                     return
             if route.get("stall") == "before_headers":
                 time.sleep(route.get("stall_seconds", 60))

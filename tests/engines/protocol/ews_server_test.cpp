@@ -277,6 +277,48 @@ TEST_F(EwsServerTest, FailuresAndAnswersWithoutMessages) {
   EXPECT_NE(engine.lastFailure.ToUtf8().find("no answer from the server"), std::string::npos);
 }
 
+TEST_F(EwsServerTest, SignsInWithNtlmWhenTheServerAsksForIt) {
+  struct Case {
+    const char* name;
+    const char* user;
+    const char* password;
+    const char* accepted;  // what the server takes
+    CheckStatus status;
+  };
+  const Case cases[] = {
+      {"account name", "joe@example.com", "Secret-2026", "joe@example.com:Secret-2026",
+       CheckStatus::Success},
+      {"domain and user", "CORP\\joe", "Secret-2026", "CORP\\joe:Secret-2026",
+       CheckStatus::Success},
+      // The refusal is an HTML page.
+      {"wrong password", "joe@example.com", "guess", "joe@example.com:Secret-2026",
+       CheckStatus::Failure},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    json route = Endpoint(Fixture("find_item_online.xml"));
+    route.erase("basic_auth");
+    route["ntlm_auth"] = row.accepted;
+    route["denied_body"] = Fixture("unauthorized_page.html");
+    server_.SetRoutes(json::array({route}));
+    const std::size_t before = EndpointRequests().size();
+
+    EwsEngine engine(ExchangeType());
+    engine.SetSettings({u"https://exchange.example.com/EWS/Exchange.asmx",
+                        Text::FromUtf8(row.user),
+                        Text::FromUtf8(row.password),
+                        {}});
+    EXPECT_EQ(engine.Check(), row.status) << engine.lastFailure.ToUtf8();
+    EXPECT_EQ(engine.mails.count(), row.status == CheckStatus::Success ? 3u : 0u);
+    const std::vector<json> requests = EndpointRequests();
+    ASSERT_GT(requests.size(), before);
+    EXPECT_EQ(FixtureServer::Header(requests.back(), "Authorization").rfind("NTLM ", 0), 0u);
+    if (row.status == CheckStatus::Success) {
+      EXPECT_EQ(FixtureServer::Body(requests.back()), ExpectedRequestBody());
+    }
+  }
+}
+
 // --- tarvelctl --------------------------------------------------------------------------
 
 struct Outcome {

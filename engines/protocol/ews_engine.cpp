@@ -2,6 +2,9 @@
 // unread messages of the inbox.
 #include "engines/protocol/ews_engine.h"
 
+#include <string>
+#include <utility>
+
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "platform/xml_document.h"

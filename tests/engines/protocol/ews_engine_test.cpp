@@ -67,12 +67,14 @@ TEST(EwsEngine, ReadsFindItemAnswers) {
        {{"Grace Hopper", "Caf\u00E9 & cake at 4", "2026-12-09T09:30:01Z"},
         {"Ada Lovelace", "Quarterly figures", "2026-12-08T16:04:12Z"},
         {"", "Delivery notice", "2026-12-07T07:45:00Z"}}},
-      // Indented, so white space lies between the items.
+      // Indented, so white space lies between the items; the last message has neither sender
+      // nor date.
       {"Exchange 2010",
        Fixture("find_item_exchange2010.xml"),
        CheckStatus::Success,
        {{"Linus Pauling", "Lunch?", "2026-12-09T12:15:00Z"},
-        {"IT Operations", "Server maintenance tonight", "2026-12-09T06:00:00Z"}}},
+        {"IT Operations", "Server maintenance tonight", "2026-12-09T06:00:00Z"},
+        {"", "Draft saved by a rule", ""}}},
       {"empty inbox", Fixture("find_item_empty_inbox.xml"), CheckStatus::Success, {}},
       // The path is matched with its prefixes as written.
       {"other prefixes", Fixture("find_item_other_prefixes.xml"), CheckStatus::Success, {}},
@@ -105,7 +107,7 @@ TEST(EwsEngine, PrefixesMatchWithoutCaseButTheMessageNameWithCase) {
   }
   EwsEngine upperEngine(ExchangeType());
   EXPECT_EQ(upperEngine.ReadAnswer(AsReceived(upperPath)), CheckStatus::Success);
-  EXPECT_EQ(upperEngine.mails.count(), 2u);
+  EXPECT_EQ(upperEngine.mails.count(), 3u);
 
   std::string lowerMessage = Fixture("find_item_exchange2010.xml");
   for (std::size_t at = lowerMessage.find("t:Message"); at != std::string::npos;

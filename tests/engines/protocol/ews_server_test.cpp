@@ -250,7 +250,7 @@ TEST_F(EwsServerTest, FailuresAndAnswersWithoutMessages) {
       {"other prefixes", Endpoint(Fixture("find_item_other_prefixes.xml")), CheckStatus::Success,
        0},
       {"empty inbox", Endpoint(Fixture("find_item_empty_inbox.xml")), CheckStatus::Success, 0},
-      {"Exchange 2010", Endpoint(Fixture("find_item_exchange2010.xml")), CheckStatus::Success, 2},
+      {"Exchange 2010", Endpoint(Fixture("find_item_exchange2010.xml")), CheckStatus::Success, 3},
       {"garbage", Endpoint(std::string("\x89PNG\r\n\x1a\n\0\0garbage", 18)), CheckStatus::Failure,
        0},
       {"never finishes", stalled, CheckStatus::Failure, 0},

@@ -149,6 +149,7 @@ int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
   settings.ApplyTo(flags);
   AccountTypeList accounts(flags, CreateEngine);
   settings.ApplyTo(accounts);
+  accounts.LoadSettings(store);
   settings.ApplyToNetwork();
 
   FinishedMessageHandler handler;

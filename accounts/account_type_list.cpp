@@ -35,6 +35,11 @@ bool AccountTypeList::anyEnabled() const {
   return false;
 }
 
+void AccountTypeList::LoadSettings(const SettingsStore& store) {
+  for (MailEngine* engine = first(); engine; engine = next(engine))
+    engine->LoadSettings(store);
+}
+
 bool AccountTypeList::StartCheck(WorkerThread::Routine routine) {
   if (!checkThread_.isFinished())
     return false;

@@ -13,6 +13,8 @@
 
 namespace tarvel {
 
+class SettingsStore;
+
 // Creates the engine of an account type.
 using EngineFactory = std::function<std::unique_ptr<MailEngine>(const AccountTypeInfo&)>;
 
@@ -35,6 +37,9 @@ class AccountTypeList {
   // True when the engine's selectBit shares a bit with Flags.
   bool isEnabled(const MailEngine& engine) const { return flags_.any(engine.selectBit); }
   bool anyEnabled() const;
+
+  // Hands the settings store to every engine, which reads its own settings from it.
+  void LoadSettings(const SettingsStore& store);
 
   // Starts `routine` on the check thread unless a check still runs (then returns false and
   // does nothing else). Clears recheckRequested before starting.

@@ -12,6 +12,7 @@
 namespace tarvel {
 
 class ReaderLauncher;
+class SettingsStore;
 
 // Whether AddMail keeps the service's order or sorts by date.
 enum class MailOrder {
@@ -31,12 +32,13 @@ class MailEngine : public ListNode {
   explicit MailEngine(const AccountTypeInfo& type);
   ~MailEngine() override;
 
+  // Reads the account type's own settings. Called whenever the settings store is (re)loaded;
+  // engines without settings of their own keep this empty default.
+  virtual void LoadSettings(const SettingsStore& store) { static_cast<void>(store); }
+
   // Returns 1 when a fresh check is to run now. Any other value keeps the previous mails,
   // which are walked again (all of them count as seen).
   virtual int ReadyToCheck() { return 1; }
-
-  // Reads the account's own settings; called again once the settings store is open.
-  virtual void LoadSettings() {}
 
   // Runs one check: `mails` is empty on entry and is filled through AddMail.
   virtual CheckStatus Check() = 0;

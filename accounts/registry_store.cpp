@@ -1,4 +1,5 @@
 #include "accounts/registry_store.h"
+#include "platform/decimal_number.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -130,21 +131,6 @@ std::optional<std::string> Unescape(std::string_view text) {
   return out;
 }
 
-std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t maximum) {
-  if (text.empty() || text.size() > 20)
-    return std::nullopt;
-  uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (maximum - digit) / 10)
-      return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
 std::vector<std::string_view> SplitTabs(std::string_view line) {
   std::vector<std::string_view> fields;
   std::size_t start = 0;
@@ -267,12 +253,12 @@ std::optional<RegistryStore::Tree> RegistryStore::Parse(std::string_view content
           return std::nullopt;
         value = RegistryValue::String(std::move(*text));
       } else if (fields[2] == "dword") {
-        const std::optional<uint64_t> number = ParseDecimal(fields[3], UINT32_MAX);
+        const std::optional<uint64_t> number = ParseDecimalDigits(fields[3], UINT32_MAX);
         if (!number)
           return std::nullopt;
         value = RegistryValue::Dword(static_cast<uint32_t>(*number));
       } else if (fields[2] == "qword") {
-        const std::optional<uint64_t> number = ParseDecimal(fields[3], UINT64_MAX);
+        const std::optional<uint64_t> number = ParseDecimalDigits(fields[3]);
         if (!number)
           return std::nullopt;
         value = RegistryValue::Qword(*number);

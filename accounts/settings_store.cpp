@@ -3,6 +3,7 @@
 #include "accounts/ini_settings_file.h"
 #include "accounts/protected_text.h"
 #include "accounts/registry_store.h"
+#include "platform/decimal_number.h"
 
 namespace tarvel {
 
@@ -10,22 +11,6 @@ namespace {
 
 std::string Utf8(std::u16string_view text) {
   return Text(text).ToUtf8();
-}
-
-// A number of the ini file: decimal digits only, within 64 bits.
-std::optional<uint64_t> ParseStoredNumber(std::string_view text) {
-  if (text.empty() || text.size() > 20)
-    return std::nullopt;
-  uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    const auto digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10)
-      return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
 }
 
 StoredSetting FromRegistry(const std::string& name, const RegistryValue& value) {
@@ -121,7 +106,7 @@ uint64_t SettingsStore::readNumber(std::u16string_view name, uint64_t defaultVal
   if (ini_) {
     const std::optional<std::string> text =
         ini_->Read(Utf8(group.empty() ? kSettingsSection : group), Utf8(name));
-    return text ? ParseStoredNumber(*text).value_or(defaultValue) : defaultValue;
+    return text ? ParseDecimalDigits(*text).value_or(defaultValue) : defaultValue;
   }
   if (!registry_)
     return defaultValue;

@@ -77,8 +77,6 @@ int Application::OnCreate() {
   instance_->Listen([this] { mainWindow_.PostMessage(kMsgOpenOptions, 0, 0); });
 
   parts_.settings.LoadGlobals(flags_, *cycle_, *accounts_, DarkThemeInUse());
-  for (MailEngine* engine = accounts_->first(); engine; engine = AccountTypeList::next(engine))
-    engine->LoadSettings();
   cycle_->setFirstDayOfWeek(LocaleFirstDayOfWeek());
   cycle_->ApplyStoredSilence();
   parts_.services.AddTrayIcon();

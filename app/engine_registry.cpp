@@ -2,6 +2,7 @@
 
 #include "accounts/option_flags.h"
 #include "accounts/pending_engine.h"
+#include "engines/protocol/ews_engine.h"
 #include "engines/protocol/imap_engine.h"
 #include "platform/clock.h"
 
@@ -35,9 +36,12 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
           context.trace,
       };
       auto engine = std::make_unique<ImapEngine>(type, ImapSlotOf(type), services);
-      engine->LoadSettings();
+      if (context.settings)
+        engine->LoadSettings(*context.settings);
       return engine;
     }
+    case EngineKind::Ews:
+      return CreateEwsEngine(type, nullptr);
     default:
       return std::make_unique<PendingEngine>(type);
   }

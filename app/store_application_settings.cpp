@@ -1,5 +1,7 @@
 #include "app/store_application_settings.h"
 
+#include "accounts/account_type_list.h"
+
 namespace tarvel {
 
 namespace {
@@ -27,6 +29,7 @@ void StoreApplicationSettings::LoadGlobals(OptionFlags& flags, CheckCycle& cycle
   globals_.ApplyTo(flags);
   globals_.ApplyTo(cycle);
   globals_.ApplyTo(accounts);
+  accounts.LoadSettings(store_);
   globals_.ApplyToNetwork();
 }
 

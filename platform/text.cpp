@@ -49,18 +49,6 @@ void AppendUtf8(std::string& out, char32_t codePoint) {
   }
 }
 
-// The value of a hexadecimal digit character, or -1. The decimal escape forms read their
-// digits with this same test, so "a" to "f" count as 10 to 15 there too.
-int HexValue(char16_t unit) {
-  if (unit >= u'0' && unit <= u'9')
-    return unit - u'0';
-  if (unit >= u'a' && unit <= u'f')
-    return unit - u'a' + 10;
-  if (unit >= u'A' && unit <= u'F')
-    return unit - u'A' + 10;
-  return -1;
-}
-
 constexpr char16_t UpperCase(char16_t unit) {
   return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
 }
@@ -168,7 +156,10 @@ std::size_t MatchEscape(std::u16string_view text, std::size_t position, const Es
     return 0;
   char32_t result = 0;
   for (int i = 0; i < form.digits; ++i) {
-    const int digit = HexValue(text[position + form.prefix.size() + static_cast<std::size_t>(i)]);
+    // The decimal forms read their digits with the hexadecimal test too, so "a" to "f"
+    // count as 10 to 15 there.
+    const int digit =
+        Text::HexDigitValue(text[position + form.prefix.size() + static_cast<std::size_t>(i)]);
     if (digit < 0)
       return 0;
     result = result * (form.hexadecimal ? 16 : 10) + static_cast<char32_t>(digit);
@@ -493,6 +484,16 @@ std::size_t Text::ReplaceNoCase(std::u16string_view find, std::u16string_view re
   return ReplaceWith(find, replacement,
                      [](std::u16string_view haystack, std::u16string_view needle,
                         std::size_t start) { return FindNoCaseIn(haystack, needle, start); });
+}
+
+int Text::HexDigitValue(Unit unit) {
+  if (unit >= u'0' && unit <= u'9')
+    return unit - u'0';
+  if (unit >= u'a' && unit <= u'f')
+    return unit - u'a' + 10;
+  if (unit >= u'A' && unit <= u'F')
+    return unit - u'A' + 10;
+  return -1;
 }
 
 bool Text::IsBlank(Unit unit) {

@@ -167,6 +167,8 @@ class Text {
     return (unit >= u'A' && unit <= u'Z') ? static_cast<Unit>(unit + (u'a' - u'A')) : unit;
   }
   static bool IsBlank(Unit unit);
+  // The value of a hexadecimal digit character, or -1.
+  static int HexDigitValue(Unit unit);
 
  private:
   // Adopts units known to hold no zero code unit.

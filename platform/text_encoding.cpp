@@ -114,16 +114,6 @@ int Base64Value(char16_t unit, char16_t slash) {
   return -1;
 }
 
-int HexDigit(char16_t unit) {
-  if (unit >= u'0' && unit <= u'9')
-    return unit - u'0';
-  if (unit >= u'a' && unit <= u'f')
-    return unit - u'a' + 10;
-  if (unit >= u'A' && unit <= u'F')
-    return unit - u'A' + 10;
-  return -1;
-}
-
 void AppendByte(std::u16string& out, unsigned byte) {
   if (byte != 0)
     out.push_back(static_cast<char16_t>(byte));
@@ -135,10 +125,10 @@ void DecodeQ(std::u16string_view encoded, std::u16string& out) {
     const char16_t unit = encoded[i];
     if (unit == u'_') {
       out.push_back(u' ');
-    } else if (unit == u'=' && i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 &&
-               HexDigit(encoded[i + 2]) >= 0) {
-      AppendByte(out,
-                 static_cast<unsigned>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2])));
+    } else if (unit == u'=' && i + 2 < encoded.size() && Text::HexDigitValue(encoded[i + 1]) >= 0 &&
+               Text::HexDigitValue(encoded[i + 2]) >= 0) {
+      AppendByte(out, static_cast<unsigned>(Text::HexDigitValue(encoded[i + 1]) * 16 +
+                                            Text::HexDigitValue(encoded[i + 2])));
       i += 2;
     } else {
       out.push_back(unit);

@@ -157,6 +157,7 @@ int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
   AccountTypeList accounts(
       flags, [&context](const AccountTypeInfo& type) { return CreateEngine(type, context); });
   settings.ApplyTo(accounts);
+  accounts.LoadSettings(store);
   settings.ApplyToNetwork();
 
   FinishedMessageHandler handler;

@@ -254,27 +254,36 @@ ImapEngine::~ImapEngine() {
 
 void ImapEngine::ApplySettings(ImapAccountSettings stored) {
   settings_ = std::move(stored);
-  for (Text& folder : SplitFolderList(settings_.folderList))
-    AddFolder(std::move(folder), 1);
-  for (const Text& folder : settings_.checkedFolders)
-    AddFolder(folder, 1);
+  // The stored folders decide which are checked; listed folders stay in the list.
+  for (ImapFolder* folder = folders.first(); folder; folder = NodeList<ImapFolder>::next(folder))
+    folder->checked = 0;
+  std::vector<Text> checked = SplitFolderList(settings_.folderList);
+  checked.insert(checked.end(), settings_.checkedFolders.begin(), settings_.checkedFolders.end());
+  for (Text& folderName : checked) {
+    ImapFolder* existing = folders.first();
+    while (existing && existing->name.view() != folderName.view())
+      existing = NodeList<ImapFolder>::next(existing);
+    if (existing) {
+      existing->checked = 1;
+    } else {
+      folders.append(std::make_unique<ImapFolder>(std::move(folderName), 1));
+    }
+  }
 }
 
-void ImapEngine::LoadSettings() {
-  if (!store_)
-    return;
+void ImapEngine::LoadSettings(const SettingsStore& store) {
   const ImapSettingNames names = ImapSettingNamesForSlot(slot_);
   ImapAccountSettings stored;
-  store_->readText(names.server, stored.server, u"");
-  stored.user = UnprotectText(*store_, names.user, u"");
-  stored.password = UnprotectText(*store_, names.password, u"");
-  store_->readText(names.website, stored.website, u"");
-  stored.authMethod = static_cast<uint32_t>(store_->readNumber(names.authMethod, 0));
-  stored.refreshToken = UnprotectText(*store_, names.refreshToken, u"");
-  stored.useIdle = static_cast<uint32_t>(store_->readNumber(names.useIdle, 1));
-  store_->readText(names.name, stored.name, u"");
-  store_->readText(names.folderList, stored.folderList, u"");
-  for (const StoredSetting& value : store_->listValues(names.foldersGroup)) {
+  store.readText(names.server, stored.server, u"");
+  stored.user = UnprotectText(store, names.user, u"");
+  stored.password = UnprotectText(store, names.password, u"");
+  store.readText(names.website, stored.website, u"");
+  stored.authMethod = static_cast<uint32_t>(store.readNumber(names.authMethod, 0));
+  stored.refreshToken = UnprotectText(store, names.refreshToken, u"");
+  stored.useIdle = static_cast<uint32_t>(store.readNumber(names.useIdle, 1));
+  store.readText(names.name, stored.name, u"");
+  store.readText(names.folderList, stored.folderList, u"");
+  for (const StoredSetting& value : store.listValues(names.foldersGroup)) {
     const bool checked = value.kind == StoredSetting::Kind::Number
                              ? value.number == 1
                              : value.kind == StoredSetting::Kind::Text && value.text == u"1";
@@ -282,7 +291,7 @@ void ImapEngine::LoadSettings() {
       stored.checkedFolders.push_back(value.name);
   }
   Text storedReader;
-  if (store_->readText(names.mailHandler, storedReader, reader) && !storedReader.isEmpty())
+  if (store.readText(names.mailHandler, storedReader, reader) && !storedReader.isEmpty())
     reader = storedReader;
   ApplySettings(std::move(stored));
 }

@@ -103,8 +103,8 @@ class ImapEngine : public MailEngine {
   bool OpenReader(ReaderLauncher& launcher) override;
   Text GetDisplayName() const override;
 
-  // Reads the slot's settings from the store (protected values decrypted) and applies them.
-  void LoadSettings() override;
+  // Reads the slot's settings (protected values decrypted) and applies them.
+  void LoadSettings(const SettingsStore& store) override;
   // Takes the slot's settings and fills the folder list from both stored forms.
   void ApplySettings(ImapAccountSettings stored);
   // Forgets the refresh token, also in the store (a refresh failed).

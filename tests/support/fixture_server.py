@@ -23,6 +23,9 @@ ROUTES.json is read again whenever it changes:
       close "stall": "before_headers" | "after_headers",
       #then wait "stall_seconds"(default 60) "echo": true}                    # the body is the request's headers, one per line
   ]}
+"ntlm_auth": "user:password" (or "DOMAIN\\user:password") asks for NTLM (NTLMv2 answers)
+instead; the handshake runs on one connection. A route with "basic_auth" or "ntlm_auth" may set
+"denied_body", the body of its 401 answer (default "denied").
 A request without a route gets 404 "no route".
 
 Every request is appended to REQUESTS.jsonl as one JSON object: scheme, sni, method, host,
@@ -32,11 +35,14 @@ path, headers (list of [name, value]), body_base64.
 import argparse
 import base64
 import gzip
+import hashlib
+import hmac
 import http.server
 import json
 import os
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -75,6 +81,74 @@ class Recorder:
         with self.lock:
             self.handle.write(json.dumps(entry) + "\n")
             self.handle.flush()
+
+
+def md4(data):
+    """MD4 (RFC 1320); the hashlib of this system may not offer it."""
+    def rotate(value, count):
+        value &= 0xFFFFFFFF
+        return ((value << count) | (value >> (32 - count))) & 0xFFFFFFFF
+
+    message = bytearray(data) + b"\x80"
+    while len(message) % 64 != 56:
+        message.append(0)
+    message += struct.pack("<Q", len(data) * 8)
+    rounds = [
+        (lambda x, y, z: (x & y) | (~x & z), 0, range(16), [3, 7, 11, 19]),
+        (lambda x, y, z: (x & y) | (x & z) | (y & z), 0x5A827999,
+         [0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15], [3, 5, 9, 13]),
+        (lambda x, y, z: x ^ y ^ z, 0x6ED9EBA1,
+         [0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15], [3, 9, 11, 15]),
+    ]
+    state = [0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476]
+    for offset in range(0, len(message), 64):
+        words = struct.unpack("<16I", message[offset:offset + 64])
+        a, b, c, d = state
+        for function, constant, order, shifts in rounds:
+            for step, index in enumerate(order):
+                a = rotate(a + function(b, c, d) + words[index] + constant, shifts[step % 4])
+                a, b, c, d = d, a, b, c
+        state = [(value + added) & 0xFFFFFFFF for value, added in zip(state, (a, b, c, d))]
+    return struct.pack("<4I", *state)
+
+
+NTLM_SIGNATURE = b"NTLMSSP\0"
+
+
+def ntlm_challenge_message(challenge):
+    """An NTLM type 2 message with target information, which asks for NTLMv2 answers."""
+    domain = "FIXTURE".encode("utf-16-le")
+    target_info = struct.pack("<HH", 2, len(domain)) + domain + struct.pack("<HH", 0, 0)
+    # Unicode, NTLM, extended session security, target information
+    flags = 0x00000001 | 0x00000200 | 0x00080000 | 0x00800000
+    return (NTLM_SIGNATURE + struct.pack("<I", 2) + struct.pack("<HHI", 0, 0, 48) +
+            struct.pack("<I", flags) + challenge + b"\0" * 8 +
+            struct.pack("<HHI", len(target_info), len(target_info), 48) + target_info)
+
+
+def ntlm_security_buffer(message, offset):
+    length, _, start = struct.unpack("<HHI", message[offset:offset + 8])
+    return message[start:start + length]
+
+
+def ntlm_authenticated(message, challenge, wanted):
+    """Checks an NTLMv2 type 3 message against "user:password" (or "DOMAIN\\user:password")."""
+    if len(message) < 64 or message[:8] != NTLM_SIGNATURE:
+        return False
+    user_wanted, password = wanted.split(":", 1)
+    domain_wanted = ""
+    if "\\" in user_wanted:
+        domain_wanted, user_wanted = user_wanted.split("\\", 1)
+    answer = ntlm_security_buffer(message, 20)
+    domain = ntlm_security_buffer(message, 28).decode("utf-16-le", "replace")
+    user = ntlm_security_buffer(message, 36).decode("utf-16-le", "replace")
+    if user != user_wanted or domain != domain_wanted or len(answer) <= 16:
+        return False
+    key = md4(password.encode("utf-16-le"))
+    identity = (user.upper() + domain).encode("utf-16-le")
+    v2_key = hmac.new(key, identity, hashlib.md5).digest()
+    proof = hmac.new(v2_key, challenge + answer[16:], hashlib.md5).digest()
+    return hmac.compare_digest(proof, answer[:16])
 
 
 def make_handler(routes, recorder, scheme):
@@ -122,11 +196,14 @@ def make_handler(routes, recorder, scheme):
             if route is None:
                 self.answer(404, [], b"no route")
                 return
+            if "ntlm_auth" in route and not self.ntlm_step(route):
+                return
             wanted = route.get("basic_auth")
             if wanted is not None:
                 expected = "Basic " + base64.b64encode(wanted.encode("utf-8")).decode("ascii")
                 if self.headers.get("Authorization") != expected:
-                    self.answer(401, [["WWW-Authenticate", 'Basic realm="fixture"']], b"denied")
+                    denied = route.get("denied_body", "denied").encode("utf-8")
+                    self.answer(401, [["WWW-Authenticate", 'Basic realm="fixture"']], denied)
                     return
             if route.get("stall") == "before_headers":
                 time.sleep(route.get("stall_seconds", 60))
@@ -143,6 +220,29 @@ def make_handler(routes, recorder, scheme):
                 content = gzip.compress(content)
                 headers.append(["Content-Encoding", "gzip"])
             self.answer(route.get("status", 200), headers, content, route)
+
+        def ntlm_step(self, route):
+            """One step of the NTLM handshake of this connection; True once it succeeded."""
+            header = self.headers.get("Authorization") or ""
+            message = b""
+            if header.startswith("NTLM "):
+                try:
+                    message = base64.b64decode(header[5:])
+                except ValueError:
+                    message = b""
+            kind = struct.unpack("<I", message[8:12])[0] if len(message) >= 12 else 0
+            if kind == 1:
+                self.ntlm_challenge = os.urandom(8)
+                token = base64.b64encode(ntlm_challenge_message(self.ntlm_challenge)).decode()
+                self.answer(401, [["WWW-Authenticate", "NTLM " + token]], b"")
+                return False
+            challenge = getattr(self, "ntlm_challenge", None)
+            if kind == 3 and challenge and ntlm_authenticated(message, challenge,
+                                                               route["ntlm_auth"]):
+                return True
+            denied = route.get("denied_body", "denied").encode("utf-8")
+            self.answer(401, [["WWW-Authenticate", "NTLM"]], denied)
+            return False
 
         def answer(self, status, headers, content, route=None):
             route = route or {

@@ -15,6 +15,7 @@
 #include "accounts/check_in_relay.h"
 #include "accounts/option_flags.h"
 #include "accounts/protected_text.h"
+#include "accounts/reader_launcher.h"
 #include "accounts/settings_store.h"
 #include "app/engine_registry.h"
 #include "engines/protocol/access_token_refresher.h"
@@ -250,6 +251,27 @@ TEST(ImapSettingsTest, EachSlotLoadsItsOwnValuesFromTheStore) {
   // A failed refresh forgets the stored refresh token.
   second->ClearRefreshToken();
   EXPECT_TRUE(UnprotectText(store, u"IMAPRefreshToken2", u"").isEmpty());
+}
+
+TEST(ImapReaderTest, OpenReaderHandsOverTheSlotsWebsite) {
+  class RecordingLauncher : public ReaderLauncher {
+   public:
+    bool OpenReader(const MailEngine& engine) override {
+      opened = engine.website.ToUtf8();
+      return true;
+    }
+    std::string opened;
+  };
+  FakeClock clock;
+  OptionFlags flags;
+  ImapEngine engine(ImapType(2), 2,
+                    ImapEngineServices{clock, flags, nullptr, nullptr, nullptr, {}, nullptr});
+  ImapAccountSettings settings;
+  settings.website = u"https://webmail.example.com/";
+  engine.ApplySettings(settings);
+  RecordingLauncher launcher;
+  EXPECT_TRUE(engine.OpenReader(launcher));
+  EXPECT_EQ(launcher.opened, "https://webmail.example.com/");
 }
 
 TEST(ImapFolderTextTest, UrlEncodingAndListLines) {

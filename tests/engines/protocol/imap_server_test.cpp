@@ -1,8 +1,6 @@
 // The transport library and the IMAP engine against a real Dovecot server on loopback, with
 // TLS verified against the test CA and imap.example.com redirected to the server's ports.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +10,6 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,8 +22,6 @@
 #include "tests/support/dovecot_server.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_folder.h"
-
-extern char** environ;
 
 namespace tarvel {
 namespace {

@@ -1,12 +1,45 @@
 #include "app/engine_registry.h"
 
+#include "accounts/option_flags.h"
 #include "accounts/pending_engine.h"
 #include "engines/protocol/ews_engine.h"
+#include "engines/protocol/imap_engine.h"
+#include "platform/clock.h"
 
 namespace tarvel {
 
-std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type) {
+uint32_t ImapSlotOf(const AccountTypeInfo& type) {
+  uint32_t slot = 0;
+  for (const AccountTypeInfo& row : kAccountTypes) {
+    if (row.typeBit == type.typeBit)
+      break;
+    if (row.engine == EngineKind::Imap)
+      ++slot;
+  }
+  return slot;
+}
+
+std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
+                                         const EngineContext& context) {
   switch (type.engine) {
+    case EngineKind::Imap: {
+      // Without the program's own clock and option word the engine runs on stand-ins.
+      static SystemClock fallbackClock;
+      static OptionFlags fallbackFlags;
+      const ImapEngineServices services{
+          context.clock ? *context.clock : fallbackClock,
+          context.flags ? *context.flags : fallbackFlags,
+          context.settings,
+          context.checkIn,
+          context.tokenRefresher,
+          {},
+          context.trace,
+      };
+      auto engine = std::make_unique<ImapEngine>(type, ImapSlotOf(type), services);
+      if (context.settings)
+        engine->LoadSettings(*context.settings);
+      return engine;
+    }
     case EngineKind::Ews:
       return CreateEwsEngine(type, nullptr);
     default:

@@ -3,8 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "accounts/check_in_relay.h"
 #include "accounts/registry_store.h"
 #include "app/application.h"
+#include "app/check_cycle.h"
 #include "app/check_notifier.h"
 #include "app/engine_registry.h"
 #include "app/placeholder_services.h"
@@ -27,13 +29,31 @@ int main(int argc, char* argv[]) {
   tarvel::PlaceholderServices services(trace);
   tarvel::SilentNotifier notifier;
   tarvel::SystemClock clock;
-  tarvel::Application application(tarvel::ApplicationParts{settings, services, notifier, services,
-                                                           clock, trace, tarvel::CreateEngine},
-                                  std::move(arguments));
+  // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
+  // than the application and is disconnected before the cycle goes.
+  tarvel::CheckInRelay checkInRelay;
+  tarvel::Application* running = nullptr;
+  const auto engineFactory = [&](const tarvel::AccountTypeInfo& type) {
+    tarvel::EngineContext context;
+    context.settings = &settings.store();
+    context.flags = running ? &running->flags() : nullptr;
+    context.clock = &clock;
+    context.checkIn = &checkInRelay;
+    context.trace = &trace;
+    return tarvel::CreateEngine(type, context);
+  };
+  tarvel::Application application(
+      tarvel::ApplicationParts{settings, services, notifier, services, clock, trace, engineFactory},
+      std::move(arguments));
+  running = &application;
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;
+  checkInRelay.Connect(
+      [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
   application.WatchTerminationSignals();
   application.WatchStandby();
-  return QApplication::exec();
+  const int exitCode = QApplication::exec();
+  checkInRelay.Disconnect();
+  return exitCode;
 }

@@ -147,7 +147,15 @@ int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
 
   OptionFlags flags;
   settings.ApplyTo(flags);
-  AccountTypeList accounts(flags, CreateEngine);
+  // One check and out: an IDLE that an IMAP account starts is ended, and its session closed,
+  // when the engines go at the end of this function; nothing is checked again.
+  SystemClock clock;
+  EngineContext context;
+  context.settings = &store;
+  context.flags = &flags;
+  context.clock = &clock;
+  AccountTypeList accounts(
+      flags, [&context](const AccountTypeInfo& type) { return CreateEngine(type, context); });
   settings.ApplyTo(accounts);
   accounts.LoadSettings(store);
   settings.ApplyToNetwork();
@@ -156,7 +164,6 @@ int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
   ManualMainWindow mainWindow(&handler);
   SilentNotifier notifier;
   NoLoginWindow loginWindow;
-  SystemClock clock;
   NullTrace trace;
   CheckCycle cycle(accounts, mainWindow, notifier, loginWindow, clock, trace);
   settings.ApplyTo(cycle);

@@ -1,0 +1,167 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "accounts/mail_engine.h"
+#include "app/node_list.h"
+#include "engines/protocol/imap_folder.h"
+#include "engines/protocol/imap_transport.h"
+#include "platform/text.h"
+
+namespace tarvel {
+
+class AccessTokenRefresher;
+class CheckInRelay;
+class Clock;
+class DiagnosticTrace;
+class OptionFlags;
+class SettingsStore;
+
+// The number of IMAP account slots.
+inline constexpr uint32_t kImapSlotCount = 3;
+// Slots 2 and 3 wait this long before connecting, so the accounts do not connect at once.
+inline constexpr uint32_t kImapSlotDelayMs = 10'000;
+// At most this many unseen messages of a check get their header fields fetched.
+inline constexpr std::size_t kImapHeaderFetchLimit = 20;
+// A FETCH that yields no date is repeated once after this pause.
+inline constexpr uint32_t kImapFetchRetryDelayMs = 100;
+// An IDLE runs at most this long; the check after it cancels an older one.
+inline constexpr uint32_t kImapIdleTimeoutMs = 1'800'000;
+// IDLE is not started again after this many IDLEs in a row ended by an error.
+inline constexpr uint32_t kImapIdleErrorLimit = 3;
+// The transport's code for a command that ran into its time-out, and for a refused login.
+inline constexpr int32_t kTransportTimedOut = 28;
+inline constexpr int32_t kTransportLoginDenied = 67;
+// The appended response text of one command is cut at this size.
+inline constexpr std::size_t kImapResponseLimit = 32u * 1024u * 1024u;
+
+// Authentication methods of an IMAP slot.
+enum class ImapAuthMethod : uint32_t {
+  Password = 0,
+  OAuth2AuthCode = 1,
+  OAuth2DeviceCode = 2,
+};
+
+// The names of a slot's settings: three patterns of suffix (empty/2/3, 1/2/3 and 0/1/2).
+struct ImapSettingNames {
+  std::u16string server;
+  std::u16string user;
+  std::u16string password;
+  std::u16string website;
+  std::u16string mailHandler;
+  std::u16string authMethod;
+  std::u16string refreshToken;
+  std::u16string useIdle;
+  std::u16string name;
+  std::u16string folderList;  // the old comma/semicolon form
+  std::u16string foldersGroup;
+};
+ImapSettingNames ImapSettingNamesForSlot(uint32_t slot);
+
+// The stored settings of a slot.
+struct ImapAccountSettings {
+  Text server;
+  Text user;
+  Text password;
+  Text website;
+  uint32_t authMethod = 0;
+  Text refreshToken;
+  uint32_t useIdle = 1;
+  Text name;
+  Text folderList;                   // the old form, read at load
+  std::vector<Text> checkedFolders;  // the folders key's values whose number is 1
+};
+
+// What an IMAP engine needs of the program.
+struct ImapEngineServices {
+  Clock& clock;
+  OptionFlags& flags;
+  SettingsStore* settings = nullptr;               // null: nothing is read or stored
+  CheckInRelay* checkIn = nullptr;                 // the cycle; null: no check is started
+  AccessTokenRefresher* tokenRefresher = nullptr;  // null: OAuth2 cannot refresh
+  std::string transportPath;                       // empty: libzarquet.so by the default search
+  DiagnosticTrace* trace = nullptr;  // receives a line for every failure of the transport
+};
+
+// One IMAP account slot: checks the unseen messages of the inbox or of the checked folders
+// through the transport library, keeps the folder list, and can wait in IDLE on a thread of
+// its own so that new mail starts a check at once.
+class ImapEngine : public MailEngine {
+ public:
+  ImapEngine(const AccountTypeInfo& type, uint32_t slot, const ImapEngineServices& services);
+  ~ImapEngine() override;
+
+  int ReadyToCheck() override;
+  CheckStatus Check() override;
+  bool OpenReader(ReaderLauncher& launcher) override;
+  Text GetDisplayName() const override;
+
+  // Reads the slot's settings (protected values decrypted) and applies them.
+  void LoadSettings(const SettingsStore& store) override;
+  // Takes the slot's settings and fills the folder list from both stored forms.
+  void ApplySettings(ImapAccountSettings stored);
+  // Forgets the refresh token, also in the store (a refresh failed).
+  void ClearRefreshToken();
+
+  uint32_t slot() const { return slot_; }
+  const ImapAccountSettings& settings() const { return settings_; }
+  // The account's e-mail address: its login name.
+  Text EmailAddress() const { return settings_.user; }
+  // Adds a folder unless one of that name (compared case-sensitively) is listed.
+  void AddFolder(Text folderName, uint32_t checked);
+  bool idleRunning() const;
+
+  Text accessToken;  // memory only
+  NodeList<ImapFolder> folders;
+  bool idleSupported = false;
+  std::atomic<uint32_t> idleErrors{0};
+  std::atomic<uint64_t> idleStarted{0};
+
+ private:
+  // The URL of a mailbox ("INBOX" when empty) with a query, or of the server's root.
+  std::string MailboxUrl(const std::string& encodedFolder) const;
+  std::string RootUrl() const;
+  int CheckFolder(const std::string& encodedFolder, const Text& displayFolder);
+  void FetchHeaders(const std::string& number, MailItem& item, bool& dateRead);
+  void ReadFolderList();
+  void StartIdle();
+  void RunIdle();
+  // Cancels a running IDLE and waits for its thread; joins a finished one.
+  void StopIdle();
+  void NoteTransportFailure();
+
+  const uint32_t slot_;
+  Clock& clock_;
+  OptionFlags& flags_;
+  CheckInRelay* checkIn_;
+  AccessTokenRefresher* tokenRefresher_;
+  SettingsStore* store_;
+  DiagnosticTrace* trace_;
+  ImapTransport transport_;
+  ImapAccountSettings settings_;
+  bool sessionOpen_ = false;
+
+  mutable std::mutex idleLock_;
+  std::condition_variable idleEnded_;
+  bool idleRunning_ = false;  // guarded by idleLock_
+  std::atomic<bool> shuttingDown_{false};
+  std::thread idleThread_;
+};
+
+// A folder name as a URL path segment: spaces, "|", "%", "?", ";" and "#" percent-encoded,
+// then modified UTF-7.
+std::string EncodeFolderForUrl(const Text& folderName);
+// Splits an old-form folder list on "," and ";" (quotes keep separators), trimmed tokens.
+std::vector<Text> SplitFolderList(const Text& list);
+// The folder a "* LIST" response line names, or nothing when it is a Drafts, Trash or Sent
+// folder or names none.
+bool FolderFromListLine(const Text& line, Text& folderName);
+
+}  // namespace tarvel

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "engines/protocol/zarquet/tls_stream.h"
+#include "engines/protocol/zarquet/zarquet.h"
+
+namespace tarvel::zarquet {
+
+// The parts of an imap:// or imaps:// URL the transport acts on.
+struct ImapUrl {
+  bool implicitTls = true;  // imaps
+  std::string host;         // without brackets
+  uint16_t port = 993;
+  std::string mailbox;  // percent-decoded; empty for "/"
+  std::string query;    // percent-decoded search criteria after "?"
+};
+// False for anything but a well-formed imap/imaps URL whose parts hold no control characters.
+bool ParseImapUrl(std::string_view text, ImapUrl& url);
+
+// One session of the contract: the credentials and at most one open connection. Init, DeInit
+// and Execute are serialised; Cancel may come from any thread at any time.
+class ImapSession {
+ public:
+  ImapSession();
+  ~ImapSession();
+  ImapSession(const ImapSession&) = delete;
+  ImapSession& operator=(const ImapSession&) = delete;
+
+  void Init(std::string_view user, std::string_view password, std::string_view accessToken);
+  void DeInit();
+  // Returns 0 or a ZARQUET_ERROR_* code.
+  int Execute(const char* url, const char* command, Zarquet_LineCallback callback, void* context,
+              uint32_t timeoutMs);
+  void Cancel();
+  std::string lastError() const;
+
+ private:
+  struct Run;
+  // What a command's tagged answer said.
+  enum class Completion { Ok, No, Bad };
+  using ContinuationHandler = std::function<int(const std::string& line)>;
+
+  int OpenConnection(const ImapUrl& url, Run& run);
+  int Authenticate(Run& run);
+  int RunCommand(const std::string& tag, const std::string& command, Run& run,
+                 Completion& completion, const ContinuationHandler& onContinuation = nullptr);
+  int RunIdle(const std::string& tag, Run& run, Completion& completion);
+  int ReadResponse(const std::string& tag, Run& run, Completion& completion,
+                   const ContinuationHandler& onContinuation);
+  int ReadLine(std::string& line, Run& run);
+  int ReadLiteral(std::size_t length, Run& run);
+  int Deliver(const std::string& line, Run& run);
+  int Send(std::string_view text, Run& run);
+  std::string NextTag();
+  void CloseConnection(bool sayGoodbye);
+  void Fail(Run& run, std::string text);
+  void ClearCredentials();
+
+  mutable std::mutex lock_;
+  mutable std::mutex errorLock_;
+  std::string lastError_;  // guarded by errorLock_
+
+  std::atomic<bool> cancelled_{false};
+  int cancelPipe_[2] = {-1, -1};
+
+  std::string user_;
+  std::string password_;
+  std::string accessToken_;
+
+  TlsStream stream_;
+  std::string input_;    // received, not yet consumed bytes
+  std::string carried_;  // the end of a literal that did not finish its line
+  uint32_t tagNumber_ = 0;
+  bool connected_ = false;
+  std::string connectionKey_;  // scheme, host and port of the open connection
+  std::string selectedMailbox_;
+  std::string capabilities_;  // upper case, space separated, with a space at both ends
+};
+
+}  // namespace tarvel::zarquet

@@ -1,0 +1,124 @@
+// The trust and redirection settings of the transport, by the HTTP client's rules.
+#include "engines/protocol/zarquet/network_settings.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace tarvel::zarquet {
+namespace {
+
+std::mutex settingsLock;
+std::string configuredCaFile;  // guarded by settingsLock
+
+// Splits one entry on ":" outside of brackets.
+std::vector<std::string_view> SplitEntry(std::string_view entry) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  bool inBrackets = false;
+  for (std::size_t i = 0; i < entry.size(); ++i) {
+    if (entry[i] == '[') {
+      inBrackets = true;
+    } else if (entry[i] == ']') {
+      inBrackets = false;
+    } else if (entry[i] == ':' && !inBrackets) {
+      fields.push_back(entry.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  fields.push_back(entry.substr(start));
+  return fields;
+}
+
+std::string_view StripBrackets(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z')
+      x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z')
+      y = static_cast<char>(y + 32);
+    if (x != y)
+      return false;
+  }
+  return true;
+}
+
+std::optional<uint16_t> ParsePort(std::string_view text) {
+  if (text.empty() || text.size() > 5)
+    return std::nullopt;
+  uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9')
+      return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (value == 0 || value > 65535)
+    return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+}  // namespace
+
+ConnectTarget ResolveConnectTarget(std::string_view redirects, std::string_view host,
+                                   uint16_t port) {
+  ConnectTarget target{std::string(StripBrackets(host)), port};
+  while (!redirects.empty()) {
+    const std::size_t end = redirects.find(';');
+    const std::string_view entry = redirects.substr(0, end);
+    redirects = end == std::string_view::npos ? std::string_view() : redirects.substr(end + 1);
+    const std::vector<std::string_view> fields = SplitEntry(entry);
+    if (fields.size() != 4)
+      continue;
+    if (!fields[0].empty() && !EqualsNoCase(StripBrackets(fields[0]), StripBrackets(host)))
+      continue;
+    if (!fields[1].empty()) {
+      const std::optional<uint16_t> entryPort = ParsePort(fields[1]);
+      if (!entryPort || *entryPort != port)
+        continue;
+    }
+    if (!fields[3].empty()) {
+      const std::optional<uint16_t> connectPort = ParsePort(fields[3]);
+      if (!connectPort)
+        continue;  // a malformed entry never redirects
+      target.port = *connectPort;
+    }
+    if (!fields[2].empty())
+      target.host = std::string(StripBrackets(fields[2]));
+    return target;
+  }
+  return target;
+}
+
+std::string ConnectToFromEnvironment() {
+  const char* value = std::getenv("TARVEL_CONNECT_TO");
+  return value ? std::string(value) : std::string();
+}
+
+void SetCertificateAuthorityFile(std::string_view path) {
+  const std::lock_guard<std::mutex> lock(settingsLock);
+  configuredCaFile = std::string(path);
+}
+
+std::vector<std::string> CertificateAuthorityFiles() {
+  std::vector<std::string> files;
+  {
+    const std::lock_guard<std::mutex> lock(settingsLock);
+    if (!configuredCaFile.empty())
+      files.push_back(configuredCaFile);
+  }
+  const char* value = std::getenv("TARVEL_CA_FILE");
+  if (value && *value && (files.empty() || files.front() != value))
+    files.emplace_back(value);
+  return files;
+}
+
+}  // namespace tarvel::zarquet

@@ -1,0 +1,359 @@
+// The transport library and the IMAP engine against a real Dovecot server on loopback, with
+// TLS verified against the test CA and imap.example.com redirected to the server's ports.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "accounts/check_in_relay.h"
+#include "accounts/option_flags.h"
+#include "engines/protocol/imap_engine.h"
+#include "engines/protocol/imap_transport.h"
+#include "platform/network_settings.h"
+#include "tests/support/dovecot_server.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_folder.h"
+
+namespace tarvel {
+namespace {
+
+using testing::DovecotServer;
+using testing::FakeClock;
+
+const AccountTypeInfo& FirstImapType() {
+  for (const AccountTypeInfo& type : kAccountTypes) {
+    if (type.engine == EngineKind::Imap)
+      return type;
+  }
+  return kAccountTypes[0];
+}
+
+std::string Message(const std::string& subjectHeader, const std::string& date = {},
+                    const std::string& from = "Alice Example <alice@example.com>") {
+  std::string message = "From: " + from + "\r\n" + subjectHeader + "\r\n";
+  if (!date.empty())
+    message += "Date: " + date + "\r\n";
+  return message + "\r\nbody\r\n";
+}
+
+std::vector<std::string> Subjects(const ImapEngine& engine) {
+  std::vector<std::string> subjects;
+  for (const MailItem* item = engine.mails.first(); item; item = NodeList<MailItem>::next(item))
+    subjects.push_back(item->subject.ToUtf8());
+  return subjects;
+}
+
+class ImapServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server = new DovecotServer();
+    if (server->started()) {
+      ::setenv("TARVEL_CA_FILE", server->caFile().c_str(), 1);
+      ::setenv("TARVEL_CONNECT_TO", server->connectTo().c_str(), 1);
+    }
+  }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(server && server->started()) << "Dovecot did not start";
+    ASSERT_TRUE(server->ExpungeAll("tester"));
+  }
+
+  std::unique_ptr<ImapEngine> MakeEngine(uint32_t useIdle = 0) {
+    ImapEngineServices services{clock, flags, nullptr, &relay, nullptr, ZARQUET_LIBRARY_PATH};
+    auto engine = std::make_unique<ImapEngine>(FirstImapType(), 0, services);
+    ImapAccountSettings settings;
+    settings.server = u"imap.example.com:993";
+    settings.user = u"tester";
+    settings.password = u"s3cret";
+    settings.useIdle = useIdle;
+    engine->ApplySettings(settings);
+    return engine;
+  }
+
+  static DovecotServer* server;
+  FakeClock clock;
+  OptionFlags flags;
+  CheckInRelay relay;
+};
+
+DovecotServer* ImapServerTest::server = nullptr;
+
+struct Lines {
+  bool ok = false;
+  int32_t code = 0;
+  std::string text;
+};
+
+Lines RunUrl(ImapTransport& transport, const std::string& url) {
+  Lines lines;
+  lines.ok = transport.ExecuteCommand(
+      url.c_str(), nullptr, [&](std::string_view line) { lines.text.append(line); }, 10'000,
+      lines.code);
+  return lines;
+}
+
+TEST_F(ImapServerTest, TransportVerifiesTheServerAndUpgradesPlainConnections) {
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: one")));
+  ImapTransport transport(0, ZARQUET_LIBRARY_PATH);
+
+  transport.Init("tester", "s3cret", "");
+  const Lines tls = RunUrl(transport, "imaps://imap.example.com:993/INBOX?UNSEEN");
+  EXPECT_TRUE(tls.ok) << transport.LastError();
+  EXPECT_NE(tls.text.find("\r\nA002 OK"), std::string::npos);
+  EXPECT_NE(tls.text.find("\r\n* SEARCH 1\r\nA004 OK Search completed"), std::string::npos);
+  EXPECT_NE(tls.text.find("* CAPABILITY IMAP4rev1"), std::string::npos);
+
+  // A plain URL is upgraded with STARTTLS before the login.
+  transport.Init("tester", "s3cret", "");
+  const Lines upgraded = RunUrl(transport, "imap://imap.example.com:143/INBOX?UNSEEN");
+  EXPECT_TRUE(upgraded.ok) << transport.LastError();
+  EXPECT_NE(upgraded.text.find("\r\nS001 OK"), std::string::npos);
+  EXPECT_LT(upgraded.text.find("S001 OK"), upgraded.text.find("A002 OK"));
+
+  transport.Init("tester", "wrong", "");
+  const Lines refused = RunUrl(transport, "imaps://imap.example.com:993/INBOX?UNSEEN");
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.code, kTransportLoginDenied);
+  EXPECT_NE(refused.text.find("A002 NO [AUTHENTICATIONFAILED]"), std::string::npos);
+
+  // Without the test CA the certificate is not trusted, and no password is sent.
+  ::unsetenv("TARVEL_CA_FILE");
+  transport.Init("tester", "s3cret", "");
+  const Lines untrusted = RunUrl(transport, "imaps://imap.example.com:993/INBOX?UNSEEN");
+  ::setenv("TARVEL_CA_FILE", server->caFile().c_str(), 1);
+  EXPECT_FALSE(untrusted.ok);
+  EXPECT_EQ(untrusted.code, 60);
+  EXPECT_TRUE(untrusted.text.empty());
+  EXPECT_NE(transport.LastError().find("certificate"), std::string::npos);
+}
+
+// The CertificateAuthorityFile setting is trusted as in the HTTP client.
+TEST_F(ImapServerTest, CertificateAuthorityFileSettingIsTrusted) {
+  ::unsetenv("TARVEL_CA_FILE");
+  SetExtraCertificateAuthorityFile(server->caFile());
+  auto engine = MakeEngine();
+  const CheckStatus trusted = engine->Check();
+  SetExtraCertificateAuthorityFile({});
+  engine->mails.clear();
+  const CheckStatus untrusted = engine->Check();
+  ::setenv("TARVEL_CA_FILE", server->caFile().c_str(), 1);
+  EXPECT_EQ(trusted, CheckStatus::Success);
+  EXPECT_EQ(untrusted, CheckStatus::Failure);
+  EXPECT_NE(engine->lastFailure.ToUtf8().find("certificate"), std::string::npos);
+}
+
+TEST_F(ImapServerTest, InboxWithUnseenAndSeenMail) {
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: read already")));
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: first unseen")));
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: second unseen")));
+  ASSERT_TRUE(server->MarkSeen("tester", "INBOX", "read already"));
+  auto engine = MakeEngine();
+  EXPECT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  EXPECT_EQ(Subjects(*engine), (std::vector<std::string>{"second unseen", "first unseen"}));
+  EXPECT_EQ(engine->mails.first()->sender.ToUtf8(), "Alice Example");
+  EXPECT_TRUE(engine->mails.first()->folder.isEmpty());
+}
+
+TEST_F(ImapServerTest, CheckedFoldersAreReportedWithTheirPlainNames) {
+  const std::vector<std::string> folders = {"Work Items|2024", "Приложения Ünïcode"};
+  for (const std::string& folder : folders) {
+    ASSERT_TRUE(server->CreateMailbox("tester", folder));
+    ASSERT_TRUE(server->Deliver("tester", folder, Message("Subject: in " + folder)));
+  }
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: in the inbox")));
+  auto engine = MakeEngine();
+  ImapAccountSettings settings = engine->settings();
+  settings.folderList = Text::FromUtf8(folders[0] + ";" + folders[1]);
+  engine->ApplySettings(settings);
+  EXPECT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  std::vector<std::string> found;
+  for (const MailItem* item = engine->mails.first(); item; item = NodeList<MailItem>::next(item))
+    found.push_back(item->folder.ToUtf8() + ": " + item->subject.ToUtf8());
+  EXPECT_EQ(found, (std::vector<std::string>{"Work Items|2024: in Work Items|2024",
+                                             "Приложения Ünïcode: in Приложения Ünïcode"}));
+  // The folder list shows the server's names decoded.
+  bool listed = false;
+  for (const ImapFolder* folder = engine->folders.first(); folder;
+       folder = NodeList<ImapFolder>::next(folder))
+    listed = listed || folder->name.ToUtf8() == folders[1];
+  EXPECT_TRUE(listed);
+}
+
+TEST_F(ImapServerTest, FoldedAndEncodedSubjectsAndZonedDates) {
+  ASSERT_TRUE(server->Deliver(
+      "tester", "INBOX",
+      Message("Subject: a subject folded\r\n over two lines", "Wed, 9 Dec 2026 10:00:00 +0200")));
+  ASSERT_TRUE(server->Deliver(
+      "tester", "INBOX",
+      Message("Subject: =?UTF-8?B?R3LDvMOfZSBhdXMgS8O2bG4=?=", "Thu, 10 Dec 2026 10:00:00 +0200")));
+  auto engine = MakeEngine();
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  ASSERT_EQ(engine->mails.count(), 2u);
+  const MailItem* newest = engine->mails.first();
+  EXPECT_EQ(newest->subject.ToUtf8(), "Grüße aus Köln");
+  EXPECT_EQ(newest->date.ToUtf8(), "1796889600");  // 08:00 UTC
+  const MailItem* older = NodeList<MailItem>::next(newest);
+  EXPECT_EQ(older->subject.ToUtf8(), "a subject folded over two lines");
+  EXPECT_EQ(older->date.ToUtf8(), "1796803200");
+  // Both dates were read at the first FETCH: no retry pause.
+  EXPECT_EQ(clock.sleptMilliseconds(), 0u);
+}
+
+TEST_F(ImapServerTest, TwentyFiveUnseenGetTwentyHeaders) {
+  for (int number = 1; number <= 25; ++number) {
+    ASSERT_TRUE(
+        server->Deliver("tester", "INBOX", Message("Subject: message " + std::to_string(number))));
+  }
+  auto engine = MakeEngine();
+  EXPECT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  const std::vector<std::string> subjects = Subjects(*engine);
+  ASSERT_EQ(subjects.size(), 25u);
+  std::size_t withText = 0;
+  for (const std::string& subject : subjects)
+    withText += subject.empty() ? 0 : 1;
+  EXPECT_EQ(withText, 20u);
+  // The newest twenty carry their headers.
+  EXPECT_EQ(subjects.front(), "message 25");
+}
+
+TEST_F(ImapServerTest, RefusedPasswordIsAFailure) {
+  auto engine = MakeEngine();
+  ImapAccountSettings settings = engine->settings();
+  settings.password = u"wrong";
+  engine->ApplySettings(settings);
+  EXPECT_EQ(engine->Check(), CheckStatus::Failure);
+  EXPECT_FALSE(engine->lastFailure.isEmpty());
+}
+
+TEST_F(ImapServerTest, FolderListLeavesOutDraftsTrashAndSent) {
+  ASSERT_TRUE(server->CreateMailbox("tester", "Projects"));
+  auto engine = MakeEngine();
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  std::vector<std::string> names;
+  for (const ImapFolder* folder = engine->folders.first(); folder;
+       folder = NodeList<ImapFolder>::next(folder)) {
+    names.push_back(folder->name.ToUtf8());
+    EXPECT_EQ(folder->checked, 0u);
+  }
+  EXPECT_NE(std::find(names.begin(), names.end(), "INBOX"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "Projects"), names.end());
+  for (const char* special : {"Drafts", "Trash", "Sent"})
+    EXPECT_EQ(std::find(names.begin(), names.end(), special), names.end()) << special;
+}
+
+// Counts the relay's check-ins and the time of the first.
+class CheckInWatch {
+ public:
+  explicit CheckInWatch(CheckInRelay& relay) {
+    relay.Connect([this] {
+      const std::lock_guard<std::mutex> guard(lock_);
+      if (count_++ == 0)
+        first_ = std::chrono::steady_clock::now();
+      changed_.notify_all();
+    });
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return count_ > 0; });
+  }
+  std::chrono::steady_clock::time_point first() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return first_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int count_ = 0;
+  std::chrono::steady_clock::time_point first_;
+};
+
+TEST_F(ImapServerTest, MailDeliveredWhileIdlingChecksIn) {
+  CheckInWatch watch(relay);
+  auto engine = MakeEngine(1);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  ASSERT_TRUE(engine->idleRunning());
+  EXPECT_EQ(engine->ReadyToCheck(), 0);
+
+  const auto delivered = std::chrono::steady_clock::now();
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: while idling")));
+  ASSERT_TRUE(watch.Wait());
+  const auto latency =
+      std::chrono::duration_cast<std::chrono::milliseconds>(watch.first() - delivered);
+  RecordProperty("checkInLatencyMs", static_cast<int>(latency.count()));
+  EXPECT_TRUE(flags.any(flag_bits::kRecheckRequested));
+  EXPECT_EQ(engine->idleErrors.load(), 0u);
+
+  // The check the announcement starts finds the new mail.
+  EXPECT_EQ(engine->ReadyToCheck(), 1);
+  engine->mails.clear();
+  EXPECT_EQ(engine->Check(), CheckStatus::Success);
+  EXPECT_EQ(Subjects(*engine), (std::vector<std::string>{"while idling"}));
+}
+
+// tarvelctl check with an IMAP account that idles: the program ends the IDLE and logs out of
+// every session before it exits.
+TEST_F(ImapServerTest, TarvelctlCheckEndsItsIdleBeforeExiting) {
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: for tarvelctl")));
+  testing::TempFolder folder;
+  folder.UseAsConfigHome();
+  const char* binaryDir = std::getenv("TARVEL_BINARY_DIR");
+  const std::string program =
+      std::string(binaryDir ? binaryDir : TARVEL_BINARY_FOLDER) + "/bin/tarvelctl";
+  const std::string ini = folder.file("t.ini");
+  const std::vector<std::vector<std::string>> settings = {
+      {"Flags", "16777216", "--number"},  // IMAP #1 only
+      {"IMAPServer", "imap.example.com:993", "--text"},
+      {"IMAPUser", "tester", "--protected"},
+      {"IMAPPassword", "s3cret", "--protected"},
+  };
+  for (const std::vector<std::string>& setting : settings) {
+    std::vector<std::string> arguments = {program, "--ini", ini, "settings", "set"};
+    arguments.insert(arguments.end(), setting.begin(), setting.end());
+    ASSERT_EQ(testing::RunProgram(arguments), 0) << setting[0];
+  }
+  std::ifstream logBefore(server->logFile());
+  const std::string before((std::istreambuf_iterator<char>(logBefore)), {});
+
+  std::string output;
+  const int exitCode = testing::RunProgram({program, "--ini", ini, "check", "--json"}, {}, &output);
+  EXPECT_EQ(exitCode, 0) << output;
+  EXPECT_NE(output.find("for tarvelctl"), std::string::npos) << output;
+
+  // Every session the run opened ends with a logout (the log is written asynchronously).
+  std::string added;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::ifstream logAfter(server->logFile());
+    const std::string after((std::istreambuf_iterator<char>(logAfter)), {});
+    added = after.substr(std::min(before.size(), after.size()));
+    std::size_t logins = 0;
+    std::size_t disconnects = 0;
+    for (std::size_t at = 0; (at = added.find("Login: user=<tester>", at)) != std::string::npos;
+         ++at)
+      ++logins;
+    for (std::size_t at = 0; (at = added.find("Disconnected", at)) != std::string::npos; ++at)
+      ++disconnects;
+    if (logins > 0 && disconnects >= logins)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(added.find("Login: user=<tester>"), std::string::npos) << added;
+  EXPECT_EQ(added.find("Connection closed"), std::string::npos) << added;
+  EXPECT_NE(added.find("Logged out"), std::string::npos) << added;
+}
+
+}  // namespace
+}  // namespace tarvel

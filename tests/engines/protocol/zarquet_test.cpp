@@ -1,0 +1,305 @@
+// The transport library against a scripted server: the call contract (tags, codes, every line
+// in order), cancelling, sessions of their own per slot, and hostile server behaviour.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engines/protocol/imap_transport.h"
+#include "tests/support/scripted_imap_server.h"
+
+namespace tarvel {
+namespace {
+
+using testing::ScriptedImapServer;
+using testing::ScriptedReply;
+
+constexpr uint32_t kShortTimeoutMs = 400;
+
+struct Outcome {
+  bool ok = false;
+  int32_t code = 0;
+  std::vector<std::string> lines;
+};
+
+Outcome RunOn(ImapTransport& transport, const std::string& url, const char* command,
+              uint32_t timeoutMs = kShortTimeoutMs) {
+  Outcome outcome;
+  outcome.ok = transport.ExecuteCommand(
+      url.empty() ? nullptr : url.c_str(), command,
+      [&](std::string_view line) { outcome.lines.emplace_back(line); }, timeoutMs, outcome.code);
+  return outcome;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& wanted) {
+  for (const std::string& line : lines) {
+    if (line.rfind(wanted, 0) == 0)
+      return true;
+  }
+  return false;
+}
+
+class ZarquetTest : public ::testing::Test {
+ protected:
+  ImapTransport transport{0, ZARQUET_LIBRARY_PATH};
+};
+
+TEST_F(ZarquetTest, UnseenUrlRunsTheNumberedStepsAndHandsOnEveryLineInOrder) {
+  ScriptedImapServer server([](const std::string& tag, const std::string& command) {
+    if (command.rfind("SEARCH", 0) == 0)
+      return ScriptedReply{"* SEARCH 3 7 12\r\n" + tag + " OK SEARCH completed\r\n"};
+    return ScriptedImapServer::StandardReply(tag, command);
+  });
+  ASSERT_TRUE(transport.isComplete());
+  ASSERT_TRUE(transport.Init("tester", "s3cret", ""));
+  const Outcome outcome = RunOn(transport, server.url("Work%20Items%7C2024?UNSEEN"), nullptr);
+  ASSERT_TRUE(outcome.ok) << transport.LastError();
+
+  const std::vector<std::string> sent = server.receivedLines();
+  ASSERT_GE(sent.size(), 4u);
+  EXPECT_EQ(sent[0], "A001 CAPABILITY");
+  // PLAIN with the initial response: "\0tester\0s3cret".
+  EXPECT_EQ(sent[1], "A002 AUTHENTICATE PLAIN AHRlc3RlcgBzM2NyZXQ=");
+  EXPECT_EQ(sent[2], "A003 SELECT \"Work Items|2024\"");
+  EXPECT_EQ(sent[3], "A004 SEARCH UNSEEN");
+
+  const std::vector<std::string> expected = {
+      ScriptedImapServer::kGreeting,
+      "* CAPABILITY IMAP4rev1 SASL-IR AUTH=PLAIN IDLE\r\n",
+      "A001 OK done\r\n",
+      "A002 OK Logged in\r\n",
+      "* 0 EXISTS\r\n",
+      "A003 OK [READ-WRITE] Select completed\r\n",
+      "* SEARCH 3 7 12\r\n",
+      "A004 OK SEARCH completed\r\n",
+  };
+  EXPECT_EQ(outcome.lines, expected);
+
+  // A command without URL runs on the open connection, with the next tag.
+  const Outcome fetch = RunOn(transport, "", "NOOP");
+  EXPECT_FALSE(fetch.ok);  // the scripted server does not know NOOP
+  EXPECT_EQ(fetch.code, 21);
+  EXPECT_EQ(server.receivedLines().back(), "A005 NOOP");
+}
+
+TEST_F(ZarquetTest, AccessTokenIsSentAsXoauth2) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  ASSERT_TRUE(transport.Init("me@example.com", "", "tok"));
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  // base64("user=me@example.com\x01" "auth=Bearer tok\x01\x01")
+  EXPECT_EQ(server.receivedLines()[1],
+            "A002 AUTHENTICATE XOAUTH2 dXNlcj1tZUBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB0b2sBAQ==");
+}
+
+TEST_F(ZarquetTest, RefusedLoginIsCode67AndTheRefusalReachesTheCallback) {
+  ScriptedImapServer server([](const std::string& tag, const std::string& command) {
+    if (command.rfind("AUTHENTICATE", 0) == 0)
+      return ScriptedReply{tag + " NO AUTHENTICATE failed\r\n"};
+    return ScriptedImapServer::StandardReply(tag, command);
+  });
+  transport.Init("tester", "wrong", "");
+  const Outcome outcome = RunOn(transport, server.url("INBOX?UNSEEN"), nullptr);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.code, 67);
+  EXPECT_TRUE(Contains(outcome.lines, "A002 NO AUTHENTICATE"));
+  // The session is closed after a refusal: a command has no connection to run on.
+  EXPECT_FALSE(RunOn(transport, "", "NOOP").ok);
+}
+
+TEST_F(ZarquetTest, LiteralsReachTheCallbackLineByLine) {
+  ScriptedImapServer server([](const std::string& tag, const std::string& command) {
+    if (command.rfind("FETCH", 0) == 0) {
+      // The literal's last piece has no line end: it starts the line after the literal.
+      const std::string header = "Subject: A002 OK not a status\r\nFrom: x\r\n\r\nte";
+      return ScriptedReply{"* 1 FETCH (BODY[HEADER] {" + std::to_string(header.size()) + "}\r\n" +
+                           header + "il)\r\n" + tag + " OK Fetch completed\r\n"};
+    }
+    return ScriptedImapServer::StandardReply(tag, command);
+  });
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  const Outcome fetch = RunOn(transport, "", "FETCH 1 (BODY.PEEK[HEADER])");
+  ASSERT_TRUE(fetch.ok) << transport.LastError();
+  const std::vector<std::string> expected = {"* 1 FETCH (BODY[HEADER] {44}\r\n",
+                                             "Subject: A002 OK not a status\r\n",
+                                             "From: x\r\n",
+                                             "\r\n",
+                                             "teil)\r\n",
+                                             "A005 OK Fetch completed\r\n"};
+  EXPECT_EQ(fetch.lines, expected);
+}
+
+TEST_F(ZarquetTest, CancelFromTheCallbackEndsIdleAndKeepsTheConnection) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  std::thread news([&] {
+    // Deliver news once the server has seen IDLE.
+    server.WaitForLineEnding("A005 IDLE");
+    server.Push("* 4 EXISTS\r\n");
+  });
+  int32_t code = 0;
+  std::vector<std::string> lines;
+  const bool ok = transport.ExecuteCommand(
+      nullptr, "IDLE",
+      [&](std::string_view line) {
+        lines.emplace_back(line);
+        if (line.find(" EXISTS") != std::string_view::npos)
+          transport.Cancel();
+      },
+      60'000, code);
+  news.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(code, 42);
+  EXPECT_EQ(lines, (std::vector<std::string>{"+ idling\r\n", "* 4 EXISTS\r\n"}));
+  EXPECT_EQ(server.receivedLines().back(), "DONE");
+  // Still usable after DONE.
+  EXPECT_EQ(RunOn(transport, "", "LIST \"\" *").code, 0);
+}
+
+TEST_F(ZarquetTest, CancelFromAnotherThreadEndsIdle) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  std::atomic<bool> idling{false};
+  std::thread canceller([&] {
+    while (!idling.load())
+      std::this_thread::yield();
+    transport.Cancel();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  int32_t code = 0;
+  const bool ok = transport.ExecuteCommand(
+      nullptr, "IDLE", [&](std::string_view) { idling.store(true); }, 1'800'000, code);
+  canceller.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(code, 42);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+TEST_F(ZarquetTest, IdleRunsIntoItsTimeOutWithCode28) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  const Outcome idle = RunOn(transport, "", "IDLE", 200);
+  EXPECT_FALSE(idle.ok);
+  EXPECT_EQ(idle.code, 28);
+}
+
+TEST_F(ZarquetTest, SlotsHaveSessionsOfTheirOwn) {
+  ScriptedImapServer first(ScriptedImapServer::StandardReply);
+  ScriptedImapServer second(ScriptedImapServer::StandardReply);
+  ImapTransport other(1, ZARQUET_LIBRARY_PATH);
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, first.url("INBOX?UNSEEN"), nullptr).ok);
+  other.Init("second", "s3cret", "");
+  ASSERT_TRUE(RunOn(other, second.url("INBOX?UNSEEN"), nullptr).ok);
+  // The first slot's connection survived the second slot's Init.
+  EXPECT_TRUE(RunOn(transport, "", "LIST \"\" *").ok);
+  EXPECT_EQ(first.receivedLines().back(), "A005 LIST \"\" *");
+}
+
+// A server without STARTTLS gets no password unless the URL names this machine and the
+// connection really goes there; a name redirected to loopback is not enough.
+TEST_F(ZarquetTest, NoCredentialsOverPlainConnectionsToOtherHosts) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  ::setenv("TARVEL_CONNECT_TO", ("::127.0.0.1:" + std::to_string(server.port())).c_str(), 1);
+  transport.Init("tester", "s3cret", "");
+  const Outcome remote = RunOn(transport, "imap://imap.example.com/INBOX?UNSEEN", nullptr);
+  const Outcome local = RunOn(transport, "imap://localhost/INBOX?UNSEEN", nullptr);
+  ::unsetenv("TARVEL_CONNECT_TO");
+  EXPECT_FALSE(remote.ok);
+  EXPECT_EQ(remote.code, 64);
+  EXPECT_TRUE(local.ok) << transport.LastError();
+  const std::vector<std::string> sent = server.receivedLines();
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(sent[0], "A001 CAPABILITY");
+  EXPECT_EQ(sent[1], "A001 CAPABILITY");  // the second connection; nothing else on the first
+  EXPECT_EQ(sent[2].rfind("A002 AUTHENTICATE", 0), 0u);
+}
+
+TEST_F(ZarquetTest, MalformedCallsFailWithoutTouchingTheNetwork) {
+  transport.Init("tester", "s3cret", "");
+  EXPECT_EQ(RunOn(transport, "", "NOOP").code, 2);  // no connection yet
+  EXPECT_EQ(RunOn(transport, "http://example.com/", nullptr).code, 3);
+  EXPECT_EQ(RunOn(transport, "imap://127.0.0.1:1/IN%0D%0ABOX?UNSEEN", nullptr).code, 3);
+  EXPECT_EQ(RunOn(transport, "imap://127.0.0.1:99999/INBOX", nullptr).code, 3);
+}
+
+// Hostile or broken servers: every case ends in a failure code within the time-out.
+struct HostileCase {
+  const char* name;
+  std::string greeting;
+  ScriptedImapServer::Handler handler;
+  int32_t expectedCode;
+};
+
+ScriptedReply OnSearch(const std::string& tag, const std::string& command, ScriptedReply reply) {
+  if (command.rfind("SEARCH", 0) == 0)
+    return reply;
+  return ScriptedImapServer::StandardReply(tag, command);
+}
+
+TEST_F(ZarquetTest, HostileServersEndInAStatus) {
+  const std::string huge(2 * 1024 * 1024, 'x');
+  const std::vector<HostileCase> cases = {
+      {"no greeting but garbage", std::string("\x01\x02\xff binary\r\n", 12),
+       ScriptedImapServer::StandardReply, 8},
+      {"huge line without end", ScriptedImapServer::kGreeting,
+       [&](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command, {"* SEARCH " + huge});
+       },
+       8},
+      {"literal longer than the limit", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command, {"* 1 FETCH (BODY[] {99999999999}\r\n"});
+       },
+       8},
+      {"line cut by a closed connection", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command, {"* SEARCH 1 2", ScriptedReply::Then::Close});
+       },
+       56},
+      {"server stops answering", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command, {"", ScriptedReply::Then::Stall});
+       },
+       28},
+      {"answer to another tag, then silence", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(
+             tag, command,
+             {"A009 OK SEARCH completed\r\n* SEARCH 5\r\n", ScriptedReply::Then::Stall});
+       },
+       28},
+      {"search refused", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command, {tag + " BAD no\r\n"});
+       },
+       21},
+      {"binary bytes and NULs in lines", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command,
+                         {std::string("* SEARCH \0\xff\x80 1\r\n", 16) + "\x7f\x00\r\n",
+                          ScriptedReply::Then::Close});
+       },
+       56},
+  };
+  for (const HostileCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    ScriptedImapServer server(row.handler, row.greeting);
+    transport.Init("tester", "s3cret", "");
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome outcome = RunOn(transport, server.url("INBOX?UNSEEN"), nullptr);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.code, row.expectedCode) << transport.LastError();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_FALSE(transport.LastError().empty());
+  }
+}
+
+}  // namespace
+}  // namespace tarvel

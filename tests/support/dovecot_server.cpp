@@ -1,0 +1,174 @@
+#include "tests/support/dovecot_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace tarvel::testing {
+namespace {
+
+uint16_t FreeLoopbackPort() {
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+      ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  if (probe >= 0)
+    ::close(probe);
+  return port;
+}
+
+std::string ServerScript() {
+  const char* source = std::getenv("TARVEL_SOURCE_DIR");
+  return std::string(source ? source : TARVEL_SOURCE_FOLDER) + "/tests/support/imap_test_server.sh";
+}
+
+bool ProcessGone(int pid) {
+  if (::kill(pid, 0) != 0)
+    return true;
+  // A zombie whose parent (the start script) has gone is never reaped here.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string content;
+  std::getline(stat, content);
+  const std::size_t close = content.rfind(')');
+  return close != std::string::npos && close + 2 < content.size() && content[close + 2] == 'Z';
+}
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& arguments, const std::string& input,
+               std::string* output) {
+  int inPipe[2];
+  int outPipe[2];
+  if (::pipe2(inPipe, O_CLOEXEC) != 0)
+    return -1;
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) {
+    ::close(inPipe[0]);
+    ::close(inPipe[1]);
+    return -1;
+  }
+  std::vector<std::string> copy = arguments;
+  std::vector<char*> argv;
+  for (std::string& argument : copy)
+    argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  pid_t child = -1;
+  const int spawned = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(inPipe[0]);
+  ::close(outPipe[1]);
+  if (spawned != 0) {
+    ::close(inPipe[1]);
+    ::close(outPipe[0]);
+    return -1;
+  }
+  std::thread writer([&] {
+    std::size_t sent = 0;
+    while (sent < input.size()) {
+      const ssize_t written = ::write(inPipe[1], input.data() + sent, input.size() - sent);
+      if (written <= 0)
+        break;
+      sent += static_cast<std::size_t>(written);
+    }
+    ::close(inPipe[1]);
+  });
+  std::string collected;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(outPipe[0], buffer, sizeof buffer)) > 0)
+    collected.append(buffer, static_cast<std::size_t>(got));
+  ::close(outPipe[0]);
+  writer.join();
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (output)
+    *output = collected;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+DovecotServer::DovecotServer() {
+  char pattern[] = "/tmp/dvXXXXXX";
+  if (!::mkdtemp(pattern))
+    return;
+  folder_ = pattern;
+  imapPort_ = FreeLoopbackPort();
+  imapsPort_ = FreeLoopbackPort();
+  std::string output;
+  if (RunProgram(
+          {"bash", ServerScript(), folder_, std::to_string(imapPort_), std::to_string(imapsPort_)},
+          {}, &output) != 0) {
+    return;
+  }
+  int pid = -1;
+  const char* end = output.data() + output.size();
+  if (std::from_chars(output.data(), end, pid).ec == std::errc() && pid > 0)
+    pid_ = pid;
+}
+
+DovecotServer::~DovecotServer() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ProcessGone(pid_) && std::chrono::steady_clock::now() < giveUp)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!folder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+}
+
+std::string DovecotServer::connectTo() const {
+  return "imap.example.com:993:127.0.0.1:" + std::to_string(imapsPort_) +
+         ";imap.example.com:143:127.0.0.1:" + std::to_string(imapPort_);
+}
+
+std::vector<std::string> DovecotServer::Doveadm(std::vector<std::string> arguments) const {
+  std::vector<std::string> all = {"doveadm", "-c", folder_ + "/dovecot.conf"};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  return all;
+}
+
+bool DovecotServer::Deliver(const std::string& user, const std::string& mailbox,
+                            const std::string& message) const {
+  return RunProgram(Doveadm({"save", "-u", user, "-m", mailbox}), message) == 0;
+}
+
+bool DovecotServer::CreateMailbox(const std::string& user, const std::string& mailbox) const {
+  return RunProgram(Doveadm({"mailbox", "create", "-u", user, mailbox})) == 0;
+}
+
+bool DovecotServer::MarkSeen(const std::string& user, const std::string& mailbox,
+                             const std::string& subject) const {
+  return RunProgram(Doveadm({"flags", "add", "-u", user, "\\Seen", "mailbox", mailbox, "header",
+                             "subject", subject})) == 0;
+}
+
+bool DovecotServer::ExpungeAll(const std::string& user) const {
+  return RunProgram(Doveadm({"expunge", "-u", user, "mailbox", "*", "all"})) == 0;
+}
+
+}  // namespace tarvel::testing

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvel::testing {
+
+// Runs a program with `arguments` (no shell), feeding `input` to its standard input; returns
+// its exit code (-1 when it could not run) and, when asked, its standard output.
+int RunProgram(const std::vector<std::string>& arguments, const std::string& input = {},
+               std::string* output = nullptr);
+
+// A Dovecot IMAP server for one test executable: loopback, ephemeral ports, a self-signed
+// certificate for imap.example.com (its own test CA), the users tester and second (password
+// s3cret) with maildir folders, all inside a short temporary folder removed at the end.
+class DovecotServer {
+ public:
+  DovecotServer();
+  ~DovecotServer();
+  DovecotServer(const DovecotServer&) = delete;
+  DovecotServer& operator=(const DovecotServer&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  uint16_t imapPort() const { return imapPort_; }    // plain, with STARTTLS
+  uint16_t imapsPort() const { return imapsPort_; }  // TLS from the start
+  std::string caFile() const { return folder_ + "/cert.pem"; }
+  std::string logFile() const { return folder_ + "/dovecot.log"; }
+  // The maildir of a user's inbox.
+  std::string mailFolder(const std::string& user) const { return folder_ + "/mail/" + user; }
+  // The redirect table that sends imap.example.com's ports 993 and 143 to this server.
+  std::string connectTo() const;
+
+  // Mail handling through doveadm; each returns false on failure. MarkSeen marks the messages
+  // whose subject contains `subject`.
+  bool Deliver(const std::string& user, const std::string& mailbox,
+               const std::string& message) const;
+  bool CreateMailbox(const std::string& user, const std::string& mailbox) const;
+  bool MarkSeen(const std::string& user, const std::string& mailbox,
+                const std::string& subject) const;
+  // Removes every message of every mailbox of the user.
+  bool ExpungeAll(const std::string& user) const;
+
+ private:
+  std::vector<std::string> Doveadm(std::vector<std::string> arguments) const;
+
+  std::string folder_;
+  uint16_t imapPort_ = 0;
+  uint16_t imapsPort_ = 0;
+  int pid_ = -1;
+};
+
+}  // namespace tarvel::testing

@@ -1,0 +1,80 @@
+#!/bin/bash
+# Starts a Dovecot IMAP server for tests on loopback, everything inside DIR.
+# Usage: imap_test_server.sh DIR IMAP_PORT IMAPS_PORT; prints the master's pid.
+# The server certificate (self-signed, so it is its own test CA) is DIR/cert.pem; the users are
+# tester/s3cret and second/s3cret; mail lives in DIR/mail/USER as maildir.
+set -euo pipefail
+D=$1; P=$2; PS=$3
+mkdir -p "$D/mail"
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=imap.example.com" \
+  -addext "subjectAltName=DNS:imap.example.com,DNS:localhost,IP:127.0.0.1" \
+  -keyout "$D/key.pem" -out "$D/cert.pem" 2>/dev/null
+printf 'tester:{PLAIN}s3cret::::::\nsecond:{PLAIN}s3cret::::::\n' > "$D/users"
+cat > "$D/dovecot.conf" <<CONF
+instance_name = imaptest-$PS
+base_dir = $D/run
+state_dir = $D/state
+log_path = $D/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+ssl_cert = <$D/cert.pem
+ssl_key = <$D/key.pem
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+auth_verbose = yes
+auth_failure_delay = 0 secs
+mail_location = maildir:$D/mail/%u
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u $D/users
+}
+userdb {
+  driver = passwd-file
+  args = username_format=%u $D/users
+  default_fields = uid=nobody gid=nogroup home=$D/mail/%u
+}
+namespace inbox {
+  inbox = yes
+  separator = /
+  mailbox Drafts {
+    special_use = \\Drafts
+    auto = create
+  }
+  mailbox Trash {
+    special_use = \\Trash
+    auto = create
+  }
+  mailbox Sent {
+    special_use = \\Sent
+    auto = create
+  }
+}
+service imap-login {
+  inet_listener imap {
+    port = $P
+  }
+  inet_listener imaps {
+    port = $PS
+    ssl = yes
+  }
+}
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+protocol imap {
+  imap_idle_notify_interval = 1 secs
+}
+mailbox_idle_check_interval = 1 secs
+CONF
+chmod 755 "$D"; chown nobody:nogroup "$D/mail"
+rm -rf "$D/run"
+dovecot -F -c "$D/dovecot.conf" >"$D/master.out" 2>&1 &
+pid=$!
+for i in $(seq 1 250); do
+  kill -0 $pid 2>/dev/null || { cat "$D/master.out" >&2; exit 1; }
+  grep -q 'starting up' "$D/dovecot.log" 2>/dev/null && (exec 3<>/dev/tcp/127.0.0.1/$PS) 2>/dev/null && break
+  sleep 0.02
+done
+echo $pid

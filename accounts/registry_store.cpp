@@ -1,5 +1,6 @@
 #include "accounts/registry_store.h"
 #include "platform/decimal_number.h"
+#include "platform/text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -80,13 +81,7 @@ std::string Escape(std::string_view text) {
 }
 
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
+  return Text::HexDigitValue(static_cast<unsigned char>(c));
 }
 
 std::optional<std::string> Unescape(std::string_view text) {

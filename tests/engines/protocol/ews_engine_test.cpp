@@ -12,6 +12,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/reader_launcher.h"
 #include "accounts/settings_store.h"
+#include "tests/support/mail_records.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel {
@@ -31,24 +32,10 @@ Text AsReceived(const std::string& bytes) {
   return Text::FromBytes(bytes);
 }
 
-struct Record {
-  std::string sender;
-  std::string subject;
-  std::string date;
-  bool operator==(const Record&) const = default;
-};
-
-void PrintTo(const Record& record, std::ostream* out) {
-  *out << "{" << record.sender << " | " << record.subject << " | " << record.date << "}";
-}
+using Record = testing::MailRecord;
 
 std::vector<Record> Records(const MailEngine& engine) {
-  std::vector<Record> records;
-  for (const MailItem* item = engine.mails.first(); item; item = NodeList<MailItem>::next(item)) {
-    EXPECT_TRUE(item->folder.isEmpty());
-    records.push_back({item->sender.ToUtf8(), item->subject.ToUtf8(), item->date.ToUtf8()});
-  }
-  return records;
+  return testing::InboxRecords(engine);
 }
 
 TEST(EwsEngine, ReadsFindItemAnswers) {

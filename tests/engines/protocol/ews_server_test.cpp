@@ -17,6 +17,7 @@
 #include "engines/protocol/ews_engine.h"
 #include "platform/network_settings.h"
 #include "tests/support/fixture_server.h"
+#include "tests/support/mail_records.h"
 #include "tests/support/temp_folder.h"
 
 extern char** environ;
@@ -93,22 +94,10 @@ json Endpoint(const std::string& answer, int status = 200,
           {"body_base64", EncodeBase64(answer)}};
 }
 
-struct Record {
-  std::string sender;
-  std::string subject;
-  std::string date;
-  bool operator==(const Record&) const = default;
-};
-
-void PrintTo(const Record& record, std::ostream* out) {
-  *out << "{" << record.sender << " | " << record.subject << " | " << record.date << "}";
-}
+using Record = testing::MailRecord;
 
 std::vector<Record> Records(const MailEngine& engine) {
-  std::vector<Record> records;
-  for (const MailItem* item = engine.mails.first(); item; item = NodeList<MailItem>::next(item))
-    records.push_back({item->sender.ToUtf8(), item->subject.ToUtf8(), item->date.ToUtf8()});
-  return records;
+  return testing::InboxRecords(engine);
 }
 
 const std::vector<Record> kOnlineRecords = {

@@ -302,6 +302,20 @@ int ImapSession::Send(std::string_view text, Run& run) {
   return result;
 }
 
+int ImapSession::ReceiveMore(Run& run) {
+  char buffer[16384];
+  std::size_t received = 0;
+  std::string message;
+  const int result =
+      stream_.Read(buffer, sizeof buffer, received, run.deadline, cancelPipe_[0], message);
+  if (result != 0) {
+    Fail(run, message);
+    return result;
+  }
+  input_.append(buffer, received);
+  return 0;
+}
+
 int ImapSession::ReadLine(std::string& line, Run& run) {
   for (;;) {
     const std::size_t end = input_.find('\n');
@@ -316,16 +330,8 @@ int ImapSession::ReadLine(std::string& line, Run& run) {
     }
     if (carried_.size() + input_.size() > ZARQUET_MAX_LINE_LENGTH)
       break;
-    char buffer[16384];
-    std::size_t received = 0;
-    std::string message;
-    const int result =
-        stream_.Read(buffer, sizeof buffer, received, run.deadline, cancelPipe_[0], message);
-    if (result != 0) {
-      Fail(run, message);
+    if (const int result = ReceiveMore(run); result != 0)
       return result;
-    }
-    input_.append(buffer, received);
   }
   Fail(run, "the server sent a line longer than the limit");
   return ZARQUET_ERROR_WEIRD_SERVER_REPLY;
@@ -333,16 +339,8 @@ int ImapSession::ReadLine(std::string& line, Run& run) {
 
 int ImapSession::ReadLiteral(std::size_t length, Run& run) {
   while (input_.size() < length) {
-    char buffer[16384];
-    std::size_t received = 0;
-    std::string message;
-    const int result =
-        stream_.Read(buffer, sizeof buffer, received, run.deadline, cancelPipe_[0], message);
-    if (result != 0) {
-      Fail(run, message);
+    if (const int result = ReceiveMore(run); result != 0)
       return result;
-    }
-    input_.append(buffer, received);
   }
   // The literal reaches the callback line by line; a piece without a line end starts the
   // line that follows the literal.

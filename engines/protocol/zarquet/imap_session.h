@@ -53,6 +53,8 @@ class ImapSession {
   int RunIdle(const std::string& tag, Run& run, Completion& completion);
   int ReadResponse(const std::string& tag, Run& run, Completion& completion,
                    const ContinuationHandler& onContinuation);
+  // Reads what the server has sent so far (waiting for at least one byte) into the input.
+  int ReceiveMore(Run& run);
   int ReadLine(std::string& line, Run& run);
   int ReadLiteral(std::size_t length, Run& run);
   int Deliver(const std::string& line, Run& run);

@@ -41,7 +41,7 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
       return engine;
     }
     case EngineKind::Ews:
-      return CreateEwsEngine(type, nullptr);
+      return CreateEwsEngine(type, context.settings);
     default:
       return std::make_unique<PendingEngine>(type);
   }

@@ -135,7 +135,8 @@ class Text {
   // letters, digits and the printable ASCII that `flags` let through.
   Text EncodeText(unsigned flags) const;
 
-  // Decodes RFC 2047 encoded words ("=?charset?Q|B?text?="). Undecodable parts stay as written.
+  // Decodes RFC 2047 encoded words ("=?charset?Q|B?text?="); the text around them is kept as
+  // it is. Undecodable parts stay as written.
   void DecodeMimeWords();
 
   // IMAP folder names in modified UTF-7 (RFC 3501, 5.1.3). Decoding fails, leaving the text

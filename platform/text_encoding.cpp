@@ -5,6 +5,8 @@
 #include <array>
 #include <cerrno>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -240,6 +242,9 @@ void Text::DecodeMimeWords() {
   out.reserve(text.size());
   unsigned codePage = 0;
   bool afterEncodedWord = false;
+  // Where the decoded bytes of the encoded words lie in `out`; adjacent words form one range,
+  // so a character split between two words is joined again.
+  std::vector<std::pair<std::size_t, std::size_t>> wordBytes;
   std::size_t position = 0;
   for (;;) {
     const std::size_t open = text.find(u"=?", position);
@@ -263,6 +268,7 @@ void Text::DecodeMimeWords() {
     const std::u16string_view encoding = text.substr(charsetEnd + 1, encodingEnd - charsetEnd - 1);
     const std::u16string_view encoded = text.substr(encodingEnd + 1, close - encodingEnd - 1);
     position = close + 2;
+    const std::size_t wordStart = out.size();
     if (EqualsNoCase(encoding, u"Q")) {
       DecodeQ(encoded, out);
     } else if (EqualsNoCase(encoding, u"B")) {
@@ -274,12 +280,31 @@ void Text::DecodeMimeWords() {
       continue;
     }
     afterEncodedWord = true;
+    if (!wordBytes.empty() && wordBytes.back().second == wordStart)
+      wordBytes.back().second = out.size();
+    else
+      wordBytes.emplace_back(wordStart, out.size());
     if (const unsigned wordCodePage = CharsetCodePage(charset); wordCodePage != 0)
       codePage = wordCodePage;
   }
-  units_ = std::move(out);
-  if (codePage != 0)
-    DecodeByteRuns(codePage);
+  if (codePage == 0) {
+    units_ = std::move(out);
+    return;
+  }
+  // Only the bytes of the encoded words are decoded with the charset: the text around them
+  // is already characters, and taking it as bytes would garble any letter beyond ASCII.
+  std::u16string decoded;
+  decoded.reserve(out.size());
+  std::size_t copied = 0;
+  for (const auto& [start, end] : wordBytes) {
+    decoded.append(out, copied, start - copied);
+    Text word(std::u16string_view(out).substr(start, end - start));
+    word.DecodeByteRuns(codePage);
+    decoded.append(word.view());
+    copied = end;
+  }
+  decoded.append(out, copied);
+  units_ = std::move(decoded);
 }
 
 bool Text::DecodeImapFolderName() {

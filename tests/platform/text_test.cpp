@@ -179,6 +179,24 @@ TEST(TextEncoding, MimeWords) {
   }
 }
 
+TEST(TextEncoding, MimeWordsKeepTheCharactersAroundThem) {
+  // A header line is read as characters; only the words' bytes are decoded with the charset.
+  const struct {
+    std::u16string_view input;
+    std::u16string_view expected;
+  } rows[] = {
+      {u"Gr\u00FC\u00DFe =?UTF-8?B?w6Q=?=", u"Gr\u00FC\u00DFe \u00E4"},
+      {u"caf\u00E9 =?koi8-r?B?8NLJ18XU?=", u"caf\u00E9 \u041F\u0440\u0438\u0432\u0435\u0442"},
+      {u"\u00E9 =?utf-8?q?=C3?= =?utf-8?q?=A4?=", u"\u00E9 \u00E4"},  // split between words
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Text(row.input).ToUtf8());
+    Text text(row.input);
+    text.DecodeMimeWords();
+    EXPECT_EQ(text.view(), row.expected);
+  }
+}
+
 TEST(TextEncoding, ImapFolderNames) {
   const struct {
     std::u16string_view decoded;

@@ -126,27 +126,26 @@ void ScriptedImapServer::ServeConnection(int connection) {
       input.erase(0, end + 1);
       if (!line.empty() && line.back() == '\r')
         line.pop_back();
+      ScriptedReply reply;
+      if (line == "DONE" && !idleTag.empty()) {
+        reply.text = idleTag + " OK Idle completed\r\n";
+        idleTag.clear();
+      } else {
+        const std::size_t space = line.find(' ');
+        const std::string tag = line.substr(0, space);
+        const std::string command = space == std::string::npos ? "" : line.substr(space + 1);
+        if (command == "IDLE")
+          idleTag = tag;
+        reply = handler_(tag, command);
+      }
+      // The line becomes visible to waiting tests only together with its answer, so that
+      // what a test pushes after seeing the line always follows the answer.
       {
         const std::lock_guard<std::mutex> guard(lock_);
         received_.push_back(line);
-      }
-      receivedChanged_.notify_all();
-      if (line == "DONE" && !idleTag.empty()) {
-        const std::lock_guard<std::mutex> guard(lock_);
-        SendAll(connection, idleTag + " OK Idle completed\r\n");
-        idleTag.clear();
-        continue;
-      }
-      const std::size_t space = line.find(' ');
-      const std::string tag = line.substr(0, space);
-      const std::string command = space == std::string::npos ? "" : line.substr(space + 1);
-      if (command == "IDLE")
-        idleTag = tag;
-      const ScriptedReply reply = handler_(tag, command);
-      {
-        const std::lock_guard<std::mutex> guard(lock_);
         SendAll(connection, reply.text);
       }
+      receivedChanged_.notify_all();
       if (reply.then == ScriptedReply::Then::Close)
         return;
       if (reply.then == ScriptedReply::Then::Stall)

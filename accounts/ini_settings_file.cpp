@@ -191,7 +191,7 @@ bool IniSettingsFile::Save(const std::vector<std::string>& lines) {
     content += line;
     content += lineEnd;
   }
-  if (content.size() > StoreFile::kMaximumSize || !file_.Replace(content))
+  if (!file_.Replace(content))
     return false;
   lines_ = lines;
   identity_ = file_.CurrentIdentity();
@@ -200,22 +200,15 @@ bool IniSettingsFile::Save(const std::vector<std::string>& lines) {
 
 template <typename Action>
 bool IniSettingsFile::Locked(StoreAccess access, Action&& action) {
-  if (file_.path().empty())
-    return false;
   std::lock_guard<std::mutex> guard(mutex_);
-  if (access == StoreAccess::Read && !file_.ExistsInAnyForm()) {
-    // Nothing stored yet: reading needs neither the lock file nor the folder.
-    lines_.clear();
-    identity_ = {};
-    loaded_ = true;
-    return action();
-  }
-  bool result = false;
-  const bool locked = file_.WithLock([&] {
-    if (Refresh())
-      result = action();
-  });
-  return locked && result;
+  return file_.Access(
+      access,
+      [this] {
+        lines_.clear();
+        identity_ = {};
+        loaded_ = true;
+      },
+      [this] { return Refresh(); }, std::forward<Action>(action));
 }
 
 std::optional<std::string> IniSettingsFile::Read(std::string_view section, std::string_view name) {

@@ -391,7 +391,7 @@ bool RegistryStore::Refresh() {
 
 bool RegistryStore::Save(const Tree& tree) {
   const std::string content = Format(tree);
-  if (content.size() > StoreFile::kMaximumSize || !file_.Replace(content))
+  if (!file_.Replace(content))
     return false;
   tree_ = tree;
   identity_ = file_.CurrentIdentity();
@@ -400,23 +400,16 @@ bool RegistryStore::Save(const Tree& tree) {
 
 template <typename Action>
 bool RegistryStore::Locked(StoreAccess access, Action&& action) {
-  if (file_.path().empty())
-    return false;
   std::lock_guard<std::mutex> guard(mutex_);
-  if (access == StoreAccess::Read && !file_.ExistsInAnyForm()) {
-    // Nothing stored yet: reading needs neither the lock file nor the folder.
-    tree_.clear();
-    tree_[""].path = "";
-    identity_ = {};
-    loaded_ = true;
-    return action();
-  }
-  bool result = false;
-  const bool locked = file_.WithLock([&] {
-    if (Refresh())
-      result = action();
-  });
-  return locked && result;
+  return file_.Access(
+      access,
+      [this] {
+        tree_.clear();
+        tree_[""].path = "";
+        identity_ = {};
+        loaded_ = true;
+      },
+      [this] { return Refresh(); }, std::forward<Action>(action));
 }
 
 std::optional<RegistryValue> RegistryStore::ReadValue(std::string_view key, std::string_view name) {

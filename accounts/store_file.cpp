@@ -180,6 +180,8 @@ bool StoreFile::ExistsInAnyForm() const {
 }
 
 bool StoreFile::Replace(const std::string& content) const {
+  if (content.size() > kMaximumSize)
+    return false;
   const std::string folder = FolderOf(path_);
   const std::size_t slash = path_.rfind('/');
   RemoveStaleTemporaryFiles(folder, slash == std::string::npos ? path_ : path_.substr(slash + 1));

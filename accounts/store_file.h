@@ -55,8 +55,31 @@ class StoreFile {
   StoreFileIdentity CurrentIdentity() const;
   // True when anything (a file, a folder, a dangling link) has the file's name.
   bool ExistsInAnyForm() const;
-  // Replaces the content atomically; call under the lock. The file gets mode 0600.
+  // Replaces the content atomically; call under the lock. The file gets mode 0600. Content
+  // larger than the limit is refused, since it could never be read back.
   bool Replace(const std::string& content) const;
+
+  // Runs `action` on its owner's cached content, brought up to date: a read of a store that
+  // has no file yet needs neither the lock file nor the folder (`resetToEmpty` empties the
+  // cache); otherwise, under the lock, `reload` re-reads the file when it changed. The owner
+  // serialises its own threads around the call. False when the lock, the reload or the
+  // action fails.
+  template <typename ResetToEmpty, typename Reload, typename Action>
+  bool Access(StoreAccess access, ResetToEmpty&& resetToEmpty, Reload&& reload,
+              Action&& action) const {
+    if (path_.empty())
+      return false;
+    if (access == StoreAccess::Read && !ExistsInAnyForm()) {
+      resetToEmpty();
+      return action();
+    }
+    bool result = false;
+    const bool locked = WithLock([&] {
+      if (reload())
+        result = action();
+    });
+    return locked && result;
+  }
   // Renames the file to "<path>.broken-<time>[-n]" so that it is kept for the user; returns
   // the new name, or an empty text when it could not be moved.
   std::string MoveAside() const;

@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/program_path.h"
 #include "resources/string_table.h"
+#include "ui/desktop_alerts.h"
 
 int main(int argc, char* argv[]) {
   QApplication qtApplication(argc, argv);
@@ -27,12 +28,21 @@ int main(int argc, char* argv[]) {
   tarvel::StoreApplicationSettings settings(tarvel::RegistryStore::DefaultPath(),
                                             tarvel::ProgramFolder());
   tarvel::PlaceholderServices services(trace);
-  tarvel::SilentNotifier notifier;
   tarvel::SystemClock clock;
+  // The alerts write the unread counts into the per-user registry store, whatever the mode
+  // of the settings; the store's file is shared safely between its users.
+  tarvel::RegistryStore userRegistry(tarvel::RegistryStore::DefaultPath());
+  tarvel::DesktopAlerts alerts(&userRegistry, &settings.store(), clock, tarvel::ProgramFolder());
+  alerts.UseGlobals(settings.globals());
+  tarvel::SilentNotifier otherNotifications;
+  tarvel::Application* running = nullptr;
+  tarvel::AlertsNotifier notifier(alerts.alerts(), otherNotifications,
+                                  [&running]() -> const tarvel::AccountTypeList* {
+                                    return running ? &running->accounts() : nullptr;
+                                  });
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.
   tarvel::CheckInRelay checkInRelay;
-  tarvel::Application* running = nullptr;
   const auto engineFactory = [&](const tarvel::AccountTypeInfo& type) {
     tarvel::EngineContext context;
     context.settings = &settings.store();

@@ -1,6 +1,7 @@
 #include "app/store_application_settings.h"
 
 #include "accounts/account_type_list.h"
+#include "app/check_cycle.h"
 
 namespace tarvel {
 

@@ -35,11 +35,12 @@ class Notifications(dbus.service.Object):
     def Get(self, interface, name):
         if interface == N and name == "Inhibited" and "inhibited" in options:
             return answer(options["inhibited"])
-        raise dbus.exceptions.DBusException("no such property", name="org.freedesktop.DBus.Error.UnknownProperty")
+        raise dbus.exceptions.DBusException(
+            "no such property", name="org.freedesktop.DBus.Error.UnknownProperty")
 
 
 class ScreenSaver(dbus.service.Object):
-    def __init__(self, bus, path, interface, value):
+    def __init__(self, bus, path, value):
         super().__init__(bus, path)
         self.value = value
 
@@ -64,7 +65,8 @@ class Portal(dbus.service.Object):
         if namespace == "org.gnome.desktop.notifications" and key == "show-banners":
             # The settings portal wraps the value in a second variant.
             return dbus.Boolean(answer(options["banners"]), variant_level=1)
-        raise dbus.exceptions.DBusException("no such key", name="org.freedesktop.portal.Error.NotFound")
+        raise dbus.exceptions.DBusException(
+            "no such key", name="org.freedesktop.portal.Error.NotFound")
 
 
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
@@ -73,7 +75,7 @@ keep = []
 if "inhibited" in options or "notifications" in options:
     keep += [Notifications(bus, "/org/freedesktop/Notifications"), dbus.service.BusName(N, bus)]
 if "screensaver" in options:
-    keep += [ScreenSaver(bus, "/org/freedesktop/ScreenSaver", None, options["screensaver"]),
+    keep += [ScreenSaver(bus, "/org/freedesktop/ScreenSaver", options["screensaver"]),
              dbus.service.BusName("org.freedesktop.ScreenSaver", bus)]
 if "gnome-screensaver" in options:
     keep += [GnomeScreenSaver(bus, "/org/gnome/ScreenSaver", options["gnome-screensaver"]),

@@ -290,6 +290,11 @@ class LauncherListener : public QObject {
                                                   QStringLiteral("launcher-listener"))) {
     connection_.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"),
                         QStringLiteral("Update"), this, SLOT(OnUpdate(QDBusMessage)));
+    // The bus handles one connection's messages in order: once this call is answered, the
+    // match rule sent before it is in place.
+    connection_.call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")));
   }
   ~LauncherListener() override {
     QDBusConnection::disconnectFromBus(QStringLiteral("launcher-listener"));
@@ -317,7 +322,6 @@ QVariantMap Properties(const QDBusMessage& message) {
 
 TEST(UnreadCountBadge, TheLauncherEntrySignalCarriesTheCount) {
   LauncherListener listener;
-  QTest::qWait(100);  // the match rule reaches the bus before the first signal
   LauncherEntryPublisher publisher;
   publisher.PublishUnreadCount(5);
   publisher.PublishUnreadCount(0);
@@ -362,7 +366,6 @@ TEST(AlertsAfterACheck, SoundKeysAndBadge) {
   CheckCycle cycle(accounts, window, notifier, login, clock, trace);
 
   LauncherListener listener;
-  QTest::qWait(100);
   cycle.CheckAll(CheckTrigger::Manual);
 
   EXPECT_EQ(player.played, std::vector<std::string>{TARVEL_BINARY_DIR_PATH "/bin/PianoSmooth.wav"});

@@ -11,6 +11,7 @@
 
 #include "tests/ui/fake_desktop.h"
 #include "ui/desktop_entries.h"
+#include "ui/reader_list.h"
 
 namespace tarvel {
 namespace {
@@ -305,6 +306,45 @@ TEST_F(ReaderDesktop, ReaderChoicesBecomeLaunches) {
     EXPECT_EQ(row.action == Action::OpenAddress ? launch.address : launch.program, row.target);
     EXPECT_EQ(launch.arguments, row.arguments);
   }
+}
+
+}  // namespace
+}  // namespace tarvel
+
+namespace tarvel {
+namespace {
+
+TEST(ReaderList, AccountPageListWithItsRemovalsAndIcons) {
+  testing::FakeDesktop desktop;
+  desktop.AddApplication(Scope::System, "tb.desktop", "Mozilla Thunderbird", "tb %u", kMail);
+  desktop.AddApplication(Scope::System, "hm.desktop", "Hotmail", "hm %u", kMail);
+  desktop.AddApplication(Scope::System, "notes.desktop", "IBM Notes", "notes %u", kMail);
+  desktop.AddApplication(Scope::System, "ff.desktop", "Firefox ESR", "firefox-esr %u", kWeb);
+  desktop.AddApplication(Scope::System, "edge.desktop", "Microsoft Edge Beta", "msedge %u", kWeb);
+  // Already listed as the type's own entry: not offered twice.
+  desktop.AddApplication(Scope::System, "dwb.desktop", "Default Web Browser", "x %u", kWeb);
+  const ReaderSources sources = ReaderSources::Load(desktop.paths());
+  // Within mail programs and within browsers, the order is the desktop file ids'.
+
+  const auto listFor = [&](uint32_t typeBit) {
+    std::vector<std::string> rows;
+    for (const ReaderListEntry& entry : BuildReaderList(*FindAccountType(typeBit), sources))
+      rows.push_back(entry.name.ToUtf8() + ":" + std::to_string(entry.iconId));
+    return rows;
+  };
+  EXPECT_EQ(listFor(0x2), (Strings{"Default Web Browser:125", "Mozilla Thunderbird:204",
+                                   "Microsoft Edge Beta:173", "Firefox ESR:137"}));
+  EXPECT_EQ(listFor(0x1),
+            (Strings{"Default Web Browser:113", "Hotmail:113", "Mozilla Thunderbird:204",
+                     "Microsoft Edge Beta:173", "Firefox ESR:137"}));
+  EXPECT_EQ(listFor(0x20),
+            (Strings{"Notes:147", "IBM Notes:147", "Mozilla Thunderbird:204",
+                     "Default Web Browser:122", "Microsoft Edge Beta:173", "Firefox ESR:137"}));
+  // The web mail page of the type comes first, with the type's icon.
+  EXPECT_EQ(listFor(0x4).front(), "https://mail.yahoo.com/:126");
+  EXPECT_EQ(ReaderIconId(u"Opera Stable"), 139u);
+  EXPECT_EQ(ReaderIconId(u"google chrome"), 140u);
+  EXPECT_EQ(ReaderIconId(u"Evolution"), 122u);
 }
 
 }  // namespace

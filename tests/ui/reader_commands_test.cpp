@@ -148,38 +148,24 @@ TEST_F(ReaderDesktop, MailProgramsThenBrowsersEachNameOnce) {
 TEST_F(ReaderDesktop, DefaultMailProgramFromTheMimeAppsLists) {
   struct Case {
     const char* name;
-    const char* config;  // the user's mimeapps.list; null: none
-    const char* system;  // the system's; null: none
-    std::vector<std::string> desktops;
+    const char* config;    // the user's mimeapps.list; null: none
+    const char* system;    // the system's; null: none
     const char* expected;  // the chosen id; null: none
   };
   const Case cases[] = {
-      {"user list first",
-       "[Default Applications]\nx-scheme-handler/mailto=thunder.desktop\n",
-       "[Default Applications]\nx-scheme-handler/mailto=zmail.desktop\n",
-       {},
-       "thunder.desktop"},
-      {"system list when the user has none",
-       nullptr,
-       "[Default Applications]\nx-scheme-handler/mailto=zmail.desktop\n",
-       {},
-       "zmail.desktop"},
+      {"user list first", "[Default Applications]\nx-scheme-handler/mailto=thunder.desktop\n",
+       "[Default Applications]\nx-scheme-handler/mailto=zmail.desktop\n", "thunder.desktop"},
+      {"system list when the user has none", nullptr,
+       "[Default Applications]\nx-scheme-handler/mailto=zmail.desktop\n", "zmail.desktop"},
       {"missing and hidden ids are passed over",
        "[Default Applications]\nx-scheme-handler/mailto=nothere.desktop;gone.desktop;"
        "sub-suite.desktop;\n",
-       nullptr,
-       {},
-       "sub-suite.desktop"},
+       nullptr, "sub-suite.desktop"},
       {"only the default group counts",
-       "[Added Associations]\nx-scheme-handler/mailto=thunder.desktop\n",
-       nullptr,
-       {},
-       nullptr},
+       "[Added Associations]\nx-scheme-handler/mailto=thunder.desktop\n", nullptr, nullptr},
       {"a list whose ids are all missing falls through",
        "[Default Applications]\nx-scheme-handler/mailto=nothere.desktop\n",
-       "[Default Applications]\nx-scheme-handler/mailto=zmail.desktop\n",
-       {},
-       "zmail.desktop"},
+       "[Default Applications]\nx-scheme-handler/mailto=zmail.desktop\n", "zmail.desktop"},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -192,8 +178,7 @@ TEST_F(ReaderDesktop, DefaultMailProgramFromTheMimeAppsLists) {
       fresh.WriteConfigMimeApps(row.config);
     if (row.system)
       fresh.WriteSystemMimeApps(row.system);
-    XdgPaths paths = fresh.paths();
-    paths.desktops = row.desktops;
+    const XdgPaths paths = fresh.paths();
     const std::optional<DesktopEntry> chosen =
         FindDefaultApplication(paths, LoadApplications(paths), kMailtoHandler);
     if (row.expected)

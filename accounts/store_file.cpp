@@ -1,6 +1,5 @@
 #include "accounts/store_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,6 +9,8 @@
 #include <cstdio>
 #include <ctime>
 #include <string_view>
+
+#include "platform/file_replacement.h"
 
 namespace tarvel {
 
@@ -45,44 +46,6 @@ std::string FolderOf(const std::string& path) {
   if (slash == 0)
     return "/";
   return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-constexpr std::string_view kTemporaryMark = ".tmp-";
-
-// Temporary files of writers that were killed before their rename: "<name>.tmp-XXXXXX". Only
-// called under the lock, when no other writer can have one open.
-void RemoveStaleTemporaryFiles(const std::string& folder, const std::string& name) {
-  DIR* listing = ::opendir(folder.c_str());
-  if (!listing)
-    return;
-  while (const struct dirent* entry = ::readdir(listing)) {
-    const std::string_view candidate = entry->d_name;
-    const std::size_t markEnd = name.size() + kTemporaryMark.size();
-    if (candidate.size() != markEnd + 6 || candidate.compare(0, name.size(), name) != 0 ||
-        candidate.substr(name.size(), kTemporaryMark.size()) != kTemporaryMark)
-      continue;
-    bool temporary = true;
-    for (const char c : candidate.substr(markEnd)) {
-      temporary =
-          temporary && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
-    }
-    if (temporary)
-      ::unlinkat(::dirfd(listing), entry->d_name, 0);
-  }
-  ::closedir(listing);
 }
 
 StoreFileIdentity IdentityOf(const struct stat& info) {
@@ -182,24 +145,8 @@ bool StoreFile::ExistsInAnyForm() const {
 bool StoreFile::Replace(const std::string& content) const {
   if (content.size() > kMaximumSize)
     return false;
-  const std::string folder = FolderOf(path_);
-  const std::size_t slash = path_.rfind('/');
-  RemoveStaleTemporaryFiles(folder, slash == std::string::npos ? path_ : path_.substr(slash + 1));
-  std::string temporary = path_ + std::string(kTemporaryMark) + "XXXXXX";
-  Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file.valid())
-    return false;
-  const bool written = ::fchmod(file.get(), 0600) == 0 && WriteAll(file.get(), content) &&
-                       ::fsync(file.get()) == 0 && file.Close();
-  if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // The rename itself becomes durable with the folder's entry.
-  Descriptor folderDescriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folderDescriptor.valid())
-    ::fsync(folderDescriptor.get());
-  return true;
+  RemoveStaleReplacements(path_);
+  return ReplaceFileContent(path_, content);
 }
 
 std::string StoreFile::MoveAside() const {

@@ -34,6 +34,9 @@ class WorkerThread {
 
   void requestStop() { stopRequested_.store(true); }
   bool stopRequested() const { return stopRequested_.load(); }
+  // The stop request itself, for code the routine runs that watches it while it waits (the
+  // HTTP client); it lives as long as the object.
+  const std::atomic<bool>& stopSignal() const { return stopRequested_; }
 
   std::optional<std::thread::id> threadId() const;
   // The kernel's id of the running thread, 0 when none runs; safe to read in a signal handler.

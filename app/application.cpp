@@ -118,8 +118,9 @@ void Application::OnDestroy() {
 
 void Application::WaitForCheckThread() {
   // A running check is asked to stop: a request waiting for the network ends within about a
-  // second, and the engines not yet checked are skipped. The wait keeps the event loop going,
-  // so a check that asks the main thread for something cannot deadlock with us.
+  // second, and the check's later requests fail at once, so the check ends soon whatever the
+  // servers do. The wait keeps the event loop going, so a check that asks the main thread for
+  // something cannot deadlock with us.
   WorkerThread& thread = accounts_->checkThread();
   thread.requestStop();
   while (!thread.waitFinished(kCheckWaitSliceMs)) {

@@ -99,11 +99,6 @@ CheckOutcome CheckCycle::CheckAll(CheckTrigger trigger) {
     for (MailEngine* engine = accounts_.first(); engine; engine = AccountTypeList::next(engine)) {
       if (!accounts_.isEnabled(*engine))
         continue;
-      if (engine->stopRequested()) {
-        // The program is going away: the engines not yet checked are left as they are.
-        outcome.status = CheckStatus::Failure;
-        break;
-      }
       const CheckStatus result = RunEngineCheck(*engine, popupAnnouncements);
       if (result != CheckStatus::Success) {
         outcome.status = result;

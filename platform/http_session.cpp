@@ -581,7 +581,8 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
   }
   NetworkTimeouts timeouts = CurrentNetworkTimeouts();
   if (transfer.timeoutMilliseconds != HttpRequest::kTimeoutNone) {
-    const std::chrono::milliseconds own(transfer.timeoutMilliseconds);
+    // 0 would mean libcurl's own default, not "at once".
+    const std::chrono::milliseconds own(std::max<std::uint32_t>(transfer.timeoutMilliseconds, 1));
     timeouts.connect = std::min(timeouts.connect, own);
     timeouts.stall = std::min(timeouts.stall, own);
   }

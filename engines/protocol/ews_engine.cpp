@@ -53,6 +53,26 @@ ChildSearch FindByLocalName(XmlDocument& document, XmlNode* parent, std::u16stri
   return search;
 }
 
+// A reason the server gave, as one short line of plain characters: no controls (C0, C1) and
+// no bidirectional formatting that could disguise the text around it.
+void AppendServerReason(Text& failure, std::u16string_view reason) {
+  constexpr std::size_t kLongestReason = 200;
+  failure.Append(u": ");
+  std::size_t kept = 0;
+  for (const char16_t c : reason) {
+    if (kept == kLongestReason)
+      break;
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    const bool bidi = (c >= 0x200E && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+                      (c >= 0x2066 && c <= 0x2069) || c == 0x061C;
+    if (bidi)
+      continue;
+    const char16_t shown = control ? u' ' : c;
+    failure.Append(std::u16string_view(&shown, 1));
+    ++kept;
+  }
+}
+
 // Why an answer that parsed as XML is no FindItem answer; empty when it is one. The names are
 // matched without their prefixes, which servers choose freely.
 Text ErrorOfAnswer(XmlDocument& document) {
@@ -67,8 +87,7 @@ Text ErrorOfAnswer(XmlDocument& document) {
     const ChildSearch reason = FindByLocalName(document, fault.found, u"faultstring");
     Text failure = u"the server reported a fault";
     if (!reason.text.isEmpty()) {
-      failure.Append(u": ");
-      failure.Append(reason.text.view().substr(0, 200));
+      AppendServerReason(failure, reason.text.view());
     }
     return failure;
   }
@@ -85,8 +104,7 @@ Text ErrorOfAnswer(XmlDocument& document) {
     const ChildSearch code = FindByLocalName(document, node, u"ResponseCode");
     Text failure = u"the server refused the request";
     if (!code.text.isEmpty()) {
-      failure.Append(u": ");
-      failure.Append(code.text.view().substr(0, 200));
+      AppendServerReason(failure, code.text.view());
     }
     return failure;
   }

@@ -320,19 +320,5 @@ TEST_F(CheckCycleTest, ResumeAndStartCheckMessage) {
   EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
 }
 
-// At exit the check thread is asked to stop: the check in progress ends as soon as it can, and
-// the engines after it are not checked at all.
-TEST_F(CheckCycleTest, AStopRequestSkipsTheEnginesNotYetChecked) {
-  flags.set(kOutlookSelect | kGMailSelect);
-  ScriptedEngine& outlook = Scripted(accounts, kOutlook);
-  ASSERT_EQ(accounts.first(), &outlook);  // list order: Outlook.com before Gmail
-  outlook.duringCheck = [this] { accounts.checkThread().requestStop(); };
-  EXPECT_TRUE(outlook.stopSignal() != nullptr);
-  cycle.CheckIn(CheckTrigger::Manual);
-  ASSERT_TRUE(accounts.checkThread().waitFinished(10'000));
-  EXPECT_EQ(outlook.checks, 1);
-  EXPECT_EQ(gmail().checks, 0);
-}
-
 }  // namespace
 }  // namespace tarvel

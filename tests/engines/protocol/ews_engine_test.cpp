@@ -92,6 +92,19 @@ TEST(EwsEngine, ReadsFindItemAnswers) {
   EXPECT_EQ(refused.ReadAnswer(AsReceived(Fixture("find_item_error_response.xml"))),
             CheckStatus::Failure);
   EXPECT_EQ(refused.lastFailure, u"the server refused the request: ErrorItemNotFound");
+
+  // The server's text reaches reports only as plain characters.
+  EwsEngine hostile(ExchangeType());
+  const std::string hostileFault =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope "
+      "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><soap:Fault>"
+      "<faultcode>soap:Client</faultcode><faultstring>Denied\xC2\x9B[31m\xE2\x80\xAE"
+      "exe.txt"
+      "&#x9;" +
+      std::string(300, 'x') + "</faultstring></soap:Fault></soap:Body></soap:Envelope>";
+  EXPECT_EQ(hostile.ReadAnswer(AsReceived(hostileFault)), CheckStatus::Failure);
+  EXPECT_EQ(hostile.lastFailure.ToUtf8(),
+            "the server reported a fault: Denied [31mexe.txt " + std::string(181, 'x'));
 }
 
 TEST(EwsEngine, PrefixesMatchWithoutCaseButTheMessageNameWithCase) {

@@ -13,15 +13,35 @@
 
 namespace {
 
-// One folder for the whole run, under the temporary folder.
-const std::string& CookiePath() {
-  static const std::string path = [] {
+// One folder for the whole run, removed at its end: in memory where the system offers it
+// (every write of the store is synced to disk), else under the temporary folder.
+class FuzzFolder {
+ public:
+  FuzzFolder() {
     const char* base = std::getenv("TMPDIR");
-    std::string folder = std::string(base && *base ? base : "/tmp") + "/fuzz-cookies-XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr)
+    std::string root = base && *base ? base : "/tmp";
+    if (::access("/dev/shm", W_OK) == 0)
+      root = "/dev/shm";
+    folder_ = root + "/fuzz-cookies-XXXXXX";
+    if (::mkdtemp(folder_.data()) == nullptr)
       std::abort();
-    return folder + "/cookies";
-  }();
+  }
+  ~FuzzFolder() {
+    for (const char* name : {"/cookies", "/cookies.lock"})
+      ::unlink((folder_ + name).c_str());
+    ::rmdir(folder_.c_str());
+  }
+  FuzzFolder(const FuzzFolder&) = delete;
+  FuzzFolder& operator=(const FuzzFolder&) = delete;
+  std::string cookiePath() const { return folder_ + "/cookies"; }
+
+ private:
+  std::string folder_;
+};
+
+const std::string& CookiePath() {
+  static const FuzzFolder folder;
+  static const std::string path = folder.cookiePath();
   return path;
 }
 

@@ -466,7 +466,33 @@ TEST_F(HttpSessionTest, DownloadsIntoAFileAndRemovesPartialOnes) {
     }
   }
 
+  // A hook that keeps the partial file gets it where there was no file, never in place of one.
+  server_.SetRoutes(json::array({{{"host", "updates.example.com"},
+                                  {"path", "/files/new.zip"},
+                                  {"body", "0123456789"},
+                                  {"truncate", 4}}}));
   TemporaryFolder folder;
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "over an existing file" : "new file");
+    DownloadRequest download;
+    download.url = u"https://updates.example.com/files/new.zip";
+    download.filePath = folder.path() + (existing ? "/old.zip" : "/partial.zip");
+    if (existing) {
+      std::ofstream(download.filePath, std::ios::binary) << "previous version";
+    }
+    download.callback = [](int event, const RequestEventValue& value, void*) -> std::int64_t {
+      if (event == download_event::kFailed && value.flag) {
+        *value.flag = false;
+      }
+      return 1;
+    };
+    int status = 0;
+    EXPECT_FALSE(session_.DownloadToFile(download, &status));
+    std::stringstream content;
+    content << std::ifstream(download.filePath, std::ios::binary).rdbuf();
+    EXPECT_EQ(content.str(), existing ? "previous version" : "0123");
+  }
+
   DownloadRequest nowhere;
   nowhere.url = u"https://updates.example.com/files/new.zip";
   nowhere.filePath = folder.path() + "/no/such/folder/new.zip";

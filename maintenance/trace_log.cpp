@@ -38,16 +38,25 @@ void CreateFolders(const std::string& folder) {
   ::mkdir(folder.c_str(), 0700);
 }
 
-// Opens the folder when it is this user's own: a real folder (not a link to one), owned by
-// the user and writable by nobody else; it is made private (0700). A folder under a shared root
-// such as /tmp may have been put there by someone else, to catch what we write.
+// Opens the folder when nobody else can put a file of theirs under the log's name: a real
+// folder (not a link to one) that is the user's own and writable by nobody else (it is made
+// private, 0700), or a shared folder with the sticky bit (such as /tmp itself), where the
+// checks on the file keep others out. A folder under a shared root may have been put there
+// by someone else, to catch what we write.
 int OpenOwnFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0)
     return -1;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  const bool ownedByUs = info.st_uid == ::geteuid();
+  const bool sharedWithStickyBit = (info.st_mode & S_ISVTX) != 0 && (ownedByUs || info.st_uid == 0);
+  if (sharedWithStickyBit)
+    return fd;
+  if (!ownedByUs || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     ::close(fd);
     return -1;
   }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/owned_threads.h"
+
 namespace tarvel {
 
 WorkerThread::~WorkerThread() {

@@ -526,6 +526,13 @@ std::vector<std::string> RegistryStore::Subkeys(std::string_view key) {
   return names;
 }
 
+std::optional<std::string> RegistryStore::Reformat(std::string_view content) {
+  const std::optional<Tree> tree = Parse(content);
+  if (!tree)
+    return std::nullopt;
+  return Format(*tree);
+}
+
 RegistryStoreCondition RegistryStore::condition() {
   std::lock_guard<std::mutex> guard(mutex_);
   return condition_;

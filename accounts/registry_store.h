@@ -84,6 +84,11 @@ class RegistryStore {
   // The condition found by the last operation.
   RegistryStoreCondition condition();
 
+  // The file format on its own: the content read and written back in the form the store
+  // writes it; nothing when it is not a valid store file. Writing a reformatted content
+  // back changes nothing.
+  static std::optional<std::string> Reformat(std::string_view content);
+
  private:
   struct Key {
     std::string path;  // as first written

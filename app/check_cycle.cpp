@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "accounts/account_type_list.h"
+#include "accounts/global_settings.h"
 #include "app/check_notifier.h"
 #include "app/login_runner.h"
 #include "app/main_window_port.h"
@@ -251,6 +252,12 @@ bool CheckCycle::HandleTimer(uint32_t timerId) {
     default:
       return false;
   }
+}
+
+void ApplyCheckSettings(const GlobalSettings& settings, CheckCycle& cycle) {
+  cycle.setRefreshSeconds(settings.refreshSeconds);
+  cycle.setCheckRange(settings.checkRange);
+  cycle.setCheckRangeDays(settings.checkRangeDays);
 }
 
 }  // namespace tarvel

@@ -113,6 +113,26 @@ TEST(TraceLog, TheFallbackUnderASharedFolderIsPrivateAndFollowsNoLinks) {
   fs::remove_all(root);
 }
 
+TEST(TraceLog, ALogRightInASharedStickyFolderFollowsNoPlantedLink) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("trace-sticky-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "shared");
+  ::chmod((root / "shared").c_str(), 01777);  // like /tmp
+  const fs::path victim = root / "victim";
+  { std::ofstream(victim) << "kept\n"; }
+  fs::create_symlink(victim, root / "shared" / "planted.log");
+  {
+    TraceLog log((root / "shared" / "planted.log").string());
+    log.Record("CheckIn");
+    TraceLog own((root / "shared" / "own.log").string());
+    own.Record("CheckOut");
+  }
+  EXPECT_EQ(ReadFile(victim), "kept\n");
+  EXPECT_NE(ReadFile(root / "shared" / "own.log").find("] CheckOut\n"), std::string::npos);
+  fs::remove_all(root);
+}
+
 TEST(TraceLog, FallsBackToAFolderOfTheUsersOwnUnderTmp) {
   const char* home = std::getenv("HOME");
   const std::string savedHome = home ? home : "";

@@ -228,7 +228,8 @@ std::optional<std::string> ReadValueFromInput(const std::string& name) {
   const bool terminal = ::isatty(STDIN_FILENO) == 1;
   struct sigaction previousInterrupt {};
   struct sigaction previousTerminate {};
-  if (terminal && ::tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
+  const bool prompted = terminal && ::tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+  if (prompted) {
     struct sigaction restore {};
     restore.sa_handler = RestoreTerminalAndEnd;
     sigemptyset(&restore.sa_mask);
@@ -263,8 +264,9 @@ std::optional<std::string> ReadValueFromInput(const std::string& name) {
     }
     line.push_back(c);
   }
-  if (terminalSaved) {
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+  if (prompted) {
+    if (terminalSaved)
+      ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
     terminalSaved = 0;
     ::sigaction(SIGINT, &previousInterrupt, nullptr);
     ::sigaction(SIGTERM, &previousTerminate, nullptr);

@@ -43,11 +43,12 @@ void AccountTypeList::LoadSettings(const SettingsStore& store) {
     engine->LoadSettings(store);
 }
 
-bool AccountTypeList::StartCheck(WorkerThread::Routine routine) {
+bool AccountTypeList::StartCheck(WorkerThread::Routine routine,
+                                 WorkerThread::Completion completion) {
   if (!checkThread_.isFinished())
     return false;
   flags_.clear(flag_bits::kRecheckRequested);
-  return checkThread_.start(std::move(routine));
+  return checkThread_.start(std::move(routine), std::move(completion));
 }
 
 }  // namespace tarvel

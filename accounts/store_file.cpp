@@ -60,6 +60,19 @@ StoreFileIdentity IdentityOf(const struct stat& info) {
 
 }  // namespace
 
+int StoreFileSystem::Open(const char* path, int flags) const {
+  return ::open(path, flags);
+}
+
+ssize_t StoreFileSystem::Read(int fd, void* buffer, std::size_t size) const {
+  return ::read(fd, buffer, size);
+}
+
+const StoreFileSystem& StoreFileSystem::System() {
+  static const StoreFileSystem system;
+  return system;
+}
+
 bool CreateFolders(const std::string& folder) {
   if (folder.empty())
     return false;
@@ -92,7 +105,7 @@ bool StoreFile::WithLock(const std::function<void()>& action) const {
 
 StoreFileState StoreFile::Read(std::string& content, StoreFileIdentity* identity) const {
   content.clear();
-  Descriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  Descriptor file(fileSystem_->Open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.valid()) {
     if (errno == ENOENT)
       return StoreFileState::Missing;
@@ -112,7 +125,7 @@ StoreFileState StoreFile::Read(std::string& content, StoreFileIdentity* identity
     return StoreFileState::TooLarge;
   char buffer[65536];
   for (;;) {
-    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    const ssize_t got = fileSystem_->Read(file.get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR)
         continue;

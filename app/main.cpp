@@ -15,20 +15,31 @@
 #include "platform/clock.h"
 #include "platform/program_path.h"
 #include "resources/string_table.h"
+#include "ui/tray_icon_images.h"
+#include "ui/tray_services.h"
 
 int main(int argc, char* argv[]) {
   QApplication qtApplication(argc, argv);
   QApplication::setApplicationName(
       QString::fromStdU16String(std::u16string(tarvel::kProgramTitle)));
   QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setWindowIcon(tarvel::ProgramIcon(tarvel::kApplicationIcon));
 
   std::vector<std::string> arguments(argv + 1, argv + argc);
   tarvel::TraceLog trace(tarvel::TraceLog::DefaultPath());
   tarvel::StoreApplicationSettings settings(tarvel::RegistryStore::DefaultPath(),
                                             tarvel::ProgramFolder());
-  tarvel::PlaceholderServices services(trace);
-  tarvel::SilentNotifier notifier;
+  tarvel::PlaceholderServices placeholders(trace);
   tarvel::SystemClock clock;
+  tarvel::TrayServices services(placeholders, clock, [&settings] {
+    tarvel::TraySettings tray;
+    tray.alternatingShellIcon = settings.globals().alternatingShellIcon;
+    tray.soundConfigured = !settings.globals().newMailSound.isEmpty();
+    tray.pictureFolder = QString::fromStdString(tarvel::ProgramFolder());
+    return tray;
+  });
+  tarvel::SilentNotifier silent;
+  tarvel::TrayCheckNotifier notifier(silent, services);
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.
   tarvel::CheckInRelay checkInRelay;
@@ -43,9 +54,11 @@ int main(int argc, char* argv[]) {
     return tarvel::CreateEngine(type, context);
   };
   tarvel::Application application(
-      tarvel::ApplicationParts{settings, services, notifier, services, clock, trace, engineFactory},
+      tarvel::ApplicationParts{settings, services, notifier, placeholders, clock, trace,
+                               engineFactory},
       std::move(arguments));
   running = &application;
+  services.Attach(application);
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;

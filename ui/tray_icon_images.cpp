@@ -120,8 +120,9 @@ class ComposedIconEngine : public QIconEngine {
   QString key() const override { return QStringLiteral("TarvelComposedTrayIcon"); }
   void virtual_hook(int id, void* data) override {
     if (id == QIconEngine::ScaledPixmapHook) {
+      // The size comes in device pixels already; the scale only labels the pixmap.
       auto* arg = static_cast<QIconEngine::ScaledPixmapArgument*>(data);
-      QImage image = Render(arg->size * arg->scale);
+      QImage image = Render(arg->size);
       image.setDevicePixelRatio(arg->scale);
       arg->pixmap = QPixmap::fromImage(std::move(image));
       return;

@@ -103,7 +103,7 @@ ICONS = {
                                            "17v5.5l3.5 2' fill='none' stroke='#ffffff' "
                                            "stroke-width='2'/>"),
     # Composition: the plate under the plain digit, the badge, the many-mails sign.
-    124: "<rect x='13' y='9' width='18' height='22' rx='4' fill='#1a1a1a' fill-opacity='0.85'/>",
+    124: "<rect x='8.5' y='4.5' width='23.5' height='27.5' rx='5' fill='#1f2a33'/>",
     224: "<circle cx='16' cy='16' r='15.5' fill='#d32f2f'/>",
     229: envelope("#0a64c8", "#073f80", "#9cc8f5") + ("<circle cx='23' cy='22' r='8.5' "
                                                       "fill='#d32f2f' stroke='#ffffff' "

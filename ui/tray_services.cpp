@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "resources/string_table.h"
 #include "ui/tray_icon.h"
+#include "ui/tray_menu_view.h"
 #include "ui/tray_tooltip.h"
 
 namespace tarvel {
@@ -155,36 +156,11 @@ void TrayServices::RefreshMenu() {
       accounts, cycle.silenceMinutes(), application_->flags().any(flag_bits::kSilencedForEver));
   if (SameMenu(model, shownMenu_))
     return;
-  menu_->clear();
-  const auto addItems = [this](QMenu& menu, const std::vector<TrayMenuItem>& items,
-                               const auto& self) -> void {
-    for (const TrayMenuItem& item : items) {
-      switch (item.kind) {
-        case TrayMenuItem::Kind::Separator:
-          menu.addSeparator();
-          break;
-        case TrayMenuItem::Kind::Submenu: {
-          QMenu* submenu = menu.addMenu(ProgramIcon(item.icon), ToQString(item.text));
-          submenu->setAccessibleName(ToQString(item.text));
-          self(*submenu, item.children, self);
-          break;
-        }
-        case TrayMenuItem::Kind::Command: {
-          QAction* action = menu.addAction(ProgramIcon(item.icon), ToQString(item.text));
-          const uint32_t command = item.command;
-          connect(action, &QAction::triggered, this, [this, command] {
-            // Commands reach the application as the menu's messages to the main window.
-            if (application_ != nullptr)
-              application_->mainWindow().PostMessage(kMsgCommand, command, 0);
-          });
-          if (item.isDefault)
-            menu.setDefaultAction(action);
-          break;
-        }
-      }
-    }
-  };
-  addItems(*menu_, model, addItems);
+  FillTrayMenu(*menu_, model, [this](uint32_t command) {
+    // Commands reach the application as the menu's messages to the main window.
+    if (application_ != nullptr)
+      application_->mainWindow().PostMessage(kMsgCommand, command, 0);
+  });
   shownMenu_ = std::move(model);
 }
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QGuiApplication>
 #include <QPainter>
 #include <QPixmap>
 
@@ -34,6 +34,8 @@ void Keep(const QImage& image, const QString& name) {
   if (folder.isEmpty())
     return;
   image.save(QDir(folder).filePath(name + ".png"));
+  if (image.width() > 64)
+    return;
   // A magnified copy shows every pixel.
   const int zoom = std::max(1, 256 / std::max(image.width(), 1));
   image.scaled(image.size() * zoom, Qt::IgnoreAspectRatio, Qt::FastTransformation)
@@ -57,6 +59,22 @@ TEST(ProgramIcons, EveryNumberHasItsOwnDrawing) {
     EXPECT_TRUE(seen.insert(bytes).second) << "looks like another icon";
     EXPECT_FALSE(ProgramIcon(number).isNull());
   }
+  // A sheet of every drawing at 16, 24 and 48 px, to look at.
+  const int count = static_cast<int>(std::size(kIconNumbers));
+  QImage sheet(count * 50, 100, QImage::Format_ARGB32_Premultiplied);
+  sheet.fill(qRgb(60, 60, 60));
+  {
+    QPainter painter(&sheet);
+    for (int i = 0; i < count; ++i) {
+      painter.drawImage(i * 50, 0, RenderProgramIcon(kIconNumbers[i], {16, 16}));
+      painter.drawImage(i * 50 + 20, 0, RenderProgramIcon(kIconNumbers[i], {24, 24}));
+      painter.drawImage(i * 50, 30, RenderProgramIcon(kIconNumbers[i], {48, 48}));
+      painter.setPen(Qt::white);
+      painter.drawText(i * 50, 95, QString::number(kIconNumbers[i]));
+    }
+  }
+  Keep(sheet.copy(0, 0, 50 * 31, 100), "icon-sheet-1");
+  Keep(sheet.copy(50 * 31, 0, 50 * (count - 31), 100), "icon-sheet-2");
   EXPECT_TRUE(RenderProgramIcon(100, {22, 22}).isNull());
   EXPECT_TRUE(ProgramIcon(100).isNull());
 }
@@ -191,7 +209,7 @@ int main(int argc, char** argv) {
   // Drawing needs no screen; test discovery runs without one.
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
-  QGuiApplication application(argc, argv);
+  QApplication application(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

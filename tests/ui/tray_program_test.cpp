@@ -128,8 +128,8 @@ class TrayProgramTest : public ::testing::Test {
       std::filesystem::create_directories(folder_->file(sub));
     std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
 
-    QProcess& xvfb = Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten",
-                                    "tcp"});
+    QProcess& xvfb =
+        Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
     ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
     display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
     QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
@@ -186,9 +186,9 @@ class TrayProgramTest : public ::testing::Test {
 
   // Starts the fake tray host and waits until it owns the watcher's name.
   QProcess& StartTrayHost() {
-    QProcess& host = Start("/usr/bin/python3",
-                           {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/fake_tray_host.py"),
-                            HostLog()});
+    QProcess& host =
+        Start("/usr/bin/python3",
+              {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/fake_tray_host.py"), HostLog()});
     EXPECT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
     return host;
   }
@@ -218,8 +218,8 @@ class TrayProgramTest : public ::testing::Test {
   }
 
   QVariant ItemProperty(const QString& item, const QString& name) const {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get");
+    QDBusMessage call = QDBusMessage::createMethodCall(item, "/StatusNotifierItem",
+                                                       "org.freedesktop.DBus.Properties", "Get");
     call << kItemInterface << name;
     const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
@@ -425,8 +425,8 @@ QString RootWindow(const QProcessEnvironment& environment) {
 }
 
 TEST_F(TrayProgramTest, WithoutAWatcherTheIconDocksInAnXEmbedTrayAndFollowsItsRestart) {
-  const QStringList trayerArguments = {"--edge", "top", "--align", "right", "--width", "10",
-                                       "--height", "24"};
+  const QStringList trayerArguments = {"--edge",  "top", "--align",  "right",
+                                       "--width", "10",  "--height", "24"};
   QProcess* trayer = &Start("trayer", trayerArguments);
   StartProgram();
   const QProcessEnvironment environment = Environment();
@@ -438,7 +438,8 @@ TEST_F(TrayProgramTest, WithoutAWatcherTheIconDocksInAnXEmbedTrayAndFollowsItsRe
     icon = IconWindow(environment);
     parent = icon.isEmpty() ? QString() : ParentWindow(environment, icon);
     return !parent.isEmpty() && parent != root;
-  })) << "icon window " << icon.toStdString() << " parent " << parent.toStdString();
+  })) << "icon window "
+      << icon.toStdString() << " parent " << parent.toStdString();
 
   // The tray restarts: the icon docks in the new one.
   trayer->kill();
@@ -449,7 +450,8 @@ TEST_F(TrayProgramTest, WithoutAWatcherTheIconDocksInAnXEmbedTrayAndFollowsItsRe
     icon = IconWindow(environment);
     newParent = icon.isEmpty() ? QString() : ParentWindow(environment, icon);
     return !newParent.isEmpty() && newParent != root && newParent != parent;
-  })) << "icon window " << icon.toStdString() << " parent " << newParent.toStdString();
+  })) << "icon window "
+      << icon.toStdString() << " parent " << newParent.toStdString();
 }
 
 }  // namespace

@@ -70,6 +70,7 @@ class TrayServices : public QObject, public DesktopServices {
   QMenu* menu() const { return menu_.get(); }
   const TrayIconComposition& composition() const { return composition_; }
   const TrayIconImages& images() const { return images_; }
+  bool showingAlternate() const { return showingAlternate_; }
 
  private:
   void ApplyUpdate(const TrayIconComposition& composition, const Text& tip,

@@ -1,7 +1,5 @@
 #include "ui/tray_icon.h"
 
-#include <QDBusConnection>
-#include <QDBusServiceWatcher>
 #include <QMenu>
 
 #include "app/main_window_port.h"
@@ -38,12 +36,9 @@ bool TrayIcon::Create(const QIcon& icon, const Text& tip) {
     owner_.PostMessage(callbackMessage_, kTrayIconId,
                        static_cast<intptr_t>(TrayEvent::BalloonClick));
   });
-  // A tray host that starts again (a restarted panel, a new StatusNotifierWatcher) knows no
-  // items: the icon announces itself again. An XEmbed tray that restarts is followed by Qt.
-  auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
-                                          QDBusConnection::sessionBus(),
-                                          QDBusServiceWatcher::WatchForRegistration, icon_.get());
-  connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &TrayIcon::OnTrayHostRegistered);
+  // A tray host that starts again knows no items. Qt follows both kinds of host itself: the
+  // item registers with every StatusNotifierWatcher that appears on the bus, and the XEmbed
+  // icon docks in a tray that takes over the tray selection.
   tip_ = CutTrayTip(tip);
   icon_->setToolTip(ToQString(tip_));
   icon_->show();
@@ -112,13 +107,6 @@ void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
       return;
   }
   owner_.PostMessage(callbackMessage_, kTrayIconId, static_cast<intptr_t>(event));
-}
-
-void TrayIcon::OnTrayHostRegistered() {
-  if (!created_)
-    return;
-  icon_->hide();
-  icon_->show();
 }
 
 }  // namespace tarvel

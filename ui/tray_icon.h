@@ -44,7 +44,6 @@ class TrayIcon : public QObject {
 
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);
-  void OnTrayHostRegistered();
 
   MainWindowPort& owner_;
   uint32_t callbackMessage_;

@@ -85,6 +85,10 @@ struct DigitCase {
   int size;
 };
 
+void PrintTo(const DigitCase& row, std::ostream* out) {
+  *out << row.name << " at " << row.size << " px";
+}
+
 class ComposedDigit : public ::testing::TestWithParam<DigitCase> {};
 
 TEST_P(ComposedDigit, WhiteSharpDigitOverTheBaseAndNoKeyColourLeft) {

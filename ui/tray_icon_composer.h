@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "accounts/check_status.h"
+#include "mail/check_status.h"
 
 namespace tarvel {
 

@@ -18,6 +18,12 @@ QString ToQString(const Text& text) {
   return QString::fromUtf16(text.data(), text.length());
 }
 
+// The texts separate their lines with carriage returns; the desktop's tooltips break lines
+// at line feeds.
+QString TipForDesktop(const Text& tip) {
+  return ToQString(tip).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+}
+
 }  // namespace
 
 TrayIcon::TrayIcon(MainWindowPort& owner, uint32_t callbackMessage, QObject* parent)
@@ -40,7 +46,7 @@ bool TrayIcon::Create(const QIcon& icon, const Text& tip) {
   // item registers with every StatusNotifierWatcher that appears on the bus, and the XEmbed
   // icon docks in a tray that takes over the tray selection.
   tip_ = CutTrayTip(tip);
-  icon_->setToolTip(ToQString(tip_));
+  icon_->setToolTip(TipForDesktop(tip_));
   icon_->show();
   created_ = true;
   return true;
@@ -66,7 +72,7 @@ bool TrayIcon::SetTip(const Text& tip) {
   if (!created_)
     return false;
   tip_ = CutTrayTip(tip);
-  icon_->setToolTip(ToQString(tip_));
+  icon_->setToolTip(TipForDesktop(tip_));
   return true;
 }
 

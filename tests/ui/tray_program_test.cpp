@@ -332,7 +332,10 @@ TEST_F(TrayProgramTest, ItemShowsTheCountAfterACheckAndItsMenuDrivesTheProgram) 
       << ToolTip(item).toStdString();
   const QString tip = ToolTip(item);
   EXPECT_TRUE(tip.startsWith("3 new mails - Tarvel E-Mail Notifier")) << tip.toStdString();
+  // The mail lines follow on lines of their own.
+  EXPECT_TRUE(tip.contains("Tarvel E-Mail Notifier\n\n")) << tip.toStdString();
   EXPECT_TRUE(tip.contains("first")) << tip.toStdString();
+  EXPECT_FALSE(tip.contains('\r')) << tip.toStdString();
 
   // The icon changed and carries a white digit.
   const QImage withMail = Icon(item, 22);

@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/program_path.h"
 #include "resources/string_table.h"
+#include "ui/reader_launch.h"
 #include "ui/tray_icon_images.h"
 #include "ui/tray_services.h"
 
@@ -59,6 +60,11 @@ int main(int argc, char* argv[]) {
       std::move(arguments));
   running = &application;
   services.Attach(application);
+  // The tray's readers go through the placeholders' seam to the reader launch.
+  tarvel::DesktopReaderLauncher readerLauncher;
+  tarvel::DesktopReaders readers([&application] { return &application.accounts(); },
+                                 readerLauncher);
+  placeholders.openReaders = [&readers](uint32_t typeMask) { readers.OpenReaders(typeMask); };
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;

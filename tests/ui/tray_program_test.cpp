@@ -182,6 +182,13 @@ class TrayProgramTest : public ::testing::Test {
     return process;
   }
 
+  int CountInTrace(const char* entry) const {
+    QFile file(QString::fromStdString(folder_->file("state")) + "/Quorline/Tarvel/trace.log");
+    if (!file.open(QIODevice::ReadOnly))
+      return 0;
+    return static_cast<int>(file.readAll().count(QByteArray("] ") + entry + "\n"));
+  }
+
   QString HostLog() const { return QString::fromStdString(folder_->file("items.jsonl")); }
 
   // Starts the fake tray host and waits until it owns the watcher's name.
@@ -353,6 +360,17 @@ TEST_F(TrayProgramTest, ItemShowsTheCountAfterACheckAndItsMenuDrivesTheProgram) 
     withMail.save(images + "/item-three-mails-22.png");
     Icon(item, 44).save(images + "/item-three-mails-44.png");
   }
+
+  // A double click on the item, as a panel reports it: the readers open once.
+  for (int click = 0; click < 2; ++click) {
+    QDBusMessage activate =
+        QDBusMessage::createMethodCall(item, "/StatusNotifierItem", kItemInterface, "Activate");
+    activate << 0 << 0;
+    ASSERT_EQ(connection_->call(activate, QDBus::Block, 5000).type(), QDBusMessage::ReplyMessage);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return CountInTrace("OpenReaders") >= 1; }));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 300);
+  EXPECT_EQ(CountInTrace("OpenReaders"), 1);
 
   // Silence for five minutes: the submenu's text shows it.
   const MenuNode* fiveMinutes = FindLabel(menu, "For 5 Minutes");

@@ -10,8 +10,10 @@ namespace tarvel {
 
 namespace {
 
-// Pictures larger than this are not decoded (a tray picture is a few dozen pixels).
+// Pictures larger than this are decoded scaled down (a tray picture is a few dozen pixels),
+// and no decoder may take more memory than the limit, whatever the file claims.
 constexpr int kMaximumPictureSide = 4096;
+constexpr int kPictureAllocationLimitMb = 16;
 
 QString FirstMatch(const QDir& folder, const QString& baseName) {
   const QStringList matches =
@@ -32,6 +34,7 @@ QImage LoadIcon(const QString& path, int size) {
 
 QImage LoadScaled(const QString& path, int size) {
   QImageReader reader(path);
+  reader.setAllocationLimit(kPictureAllocationLimitMb);
   const QSize original = reader.size();
   if (original.isValid() &&
       (original.width() > kMaximumPictureSide || original.height() > kMaximumPictureSide)) {

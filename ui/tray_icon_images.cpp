@@ -1,16 +1,15 @@
 #include "ui/tray_icon_images.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QFont>
 #include <QIconEngine>
-#include <QImageReader>
 #include <QPainter>
 #include <QSvgRenderer>
 
 #include <memory>
 
 #include "accounts/option_flags.h"
+#include "ui/custom_pictures.h"
 
 // The resources of a static library are registered by hand.
 static void InitialiseIconResources() {
@@ -22,8 +21,8 @@ namespace tarvel {
 namespace {
 
 // Custom pictures are the user's files: bounded before they are decoded.
-constexpr int kMaxCustomPictureSide = 1024;
-constexpr int kCustomPictureAllocationLimitMb = 16;
+// Custom pictures are kept at this size and scaled to the tray's size when drawn.
+constexpr int kCustomPictureSide = 256;
 
 QString IconPath(uint32_t number) {
   static const bool initialised = [] {
@@ -38,26 +37,6 @@ QImage Transparent(QSize size) {
   QImage image(size, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::transparent);
   return image;
-}
-
-QImage LoadPicture(const QString& path) {
-  QImageReader reader(path);
-  reader.setAllocationLimit(kCustomPictureAllocationLimitMb);
-  const QSize size = reader.size();
-  if (!size.isValid() || size.width() > kMaxCustomPictureSide ||
-      size.height() > kMaxCustomPictureSide) {
-    return {};
-  }
-  QImage image = reader.read();
-  if (image.isNull())
-    return {};
-  return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-}
-
-QString FirstMatch(const QString& folder, const QString& pattern) {
-  const QStringList matches =
-      QDir(folder).entryList({pattern}, QDir::Files | QDir::Readable, QDir::Name);
-  return matches.isEmpty() ? QString() : QDir(folder).filePath(matches.first());
 }
 
 // Draws the digit in white without anti-aliasing onto a surface of the key colour, then
@@ -168,18 +147,13 @@ QImage RenderProgramIcon(uint32_t number, QSize size) {
 }
 
 void TrayIconImages::LoadCustomPictures(const QString& folder, OptionFlags& flags) {
-  customNoMail_ = QImage();
-  customMail_ = QImage();
-  flags.clear(flag_bits::kCustomTrayPictureIsIcon);
-  const QString noMail = FirstMatch(folder, QStringLiteral("PictureNoMails.*"));
-  if (!noMail.isEmpty())
-    customNoMail_ = LoadPicture(noMail);
-  const QString mail = FirstMatch(folder, QStringLiteral("PictureMails.*"));
-  if (!mail.isEmpty()) {
-    customMail_ = LoadPicture(mail);
-    if (!customMail_.isNull() && QFileInfo(mail).suffix().compare("ico", Qt::CaseInsensitive) == 0)
-      flags.set(flag_bits::kCustomTrayPictureIsIcon);
-  }
+  const CustomPictures pictures = tarvel::LoadCustomPictures(folder, kCustomPictureSide);
+  customNoMail_ = pictures.noMails;
+  customMail_ = pictures.mails;
+  if (pictures.mailsIsIcon)
+    flags.set(flag_bits::kCustomTrayPictureIsIcon);
+  else
+    flags.clear(flag_bits::kCustomTrayPictureIsIcon);
 }
 
 CustomTrayPictures TrayIconImages::customPictures() const {

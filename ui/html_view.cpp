@@ -82,16 +82,38 @@ void HtmlView::Layout() {
   laidOutWidth_ = width;
 }
 
-std::optional<QRect> HtmlView::elementRect(const QString& id) const {
+litehtml::element::ptr HtmlView::ElementById(const QString& id) const {
   if (!document_ || id.isEmpty())
-    return std::nullopt;
-  // The id is matched as an attribute value, so no selector syntax can be injected.
+    return nullptr;
+  // Only plain ids are looked up, so no selector syntax can be slipped in.
   for (QChar character : id) {
     if (!character.isLetterOrNumber() && character != u'_' && character != u'-')
-      return std::nullopt;
+      return nullptr;
   }
-  const litehtml::element::ptr element =
-      document_->root()->select_one("[id=\"" + id.toStdString() + "\"]");
+  return document_->root()->select_one("[id=\"" + id.toStdString() + "\"]");
+}
+
+QString HtmlView::elementText(const QString& id) const {
+  const litehtml::element::ptr element = ElementById(id);
+  if (!element)
+    return {};
+  litehtml::tstring text;
+  element->get_text(text);
+  return QString::fromStdString(text);
+}
+
+int HtmlView::elementCount(const QString& tagName) const {
+  if (!document_ || tagName.isEmpty())
+    return 0;
+  for (QChar character : tagName) {
+    if (!character.isLetterOrNumber())
+      return 0;
+  }
+  return static_cast<int>(document_->root()->select_all(tagName.toStdString()).size());
+}
+
+std::optional<QRect> HtmlView::elementRect(const QString& id) const {
+  const litehtml::element::ptr element = ElementById(id);
   if (!element)
     return std::nullopt;
   const litehtml::position content = element->get_placement();

@@ -44,6 +44,10 @@ class HtmlView : public QWidget {
   // The border box of the element with this id after layout; none without such an element.
   std::optional<QRect> elementRect(const QString& id) const;
   std::optional<QSize> elementSize(const QString& id) const;
+  // The text content of the element with this id (UTF-8 decoded); empty without one.
+  QString elementText(const QString& id) const;
+  // How many elements of this tag name (letters and digits only) the page holds.
+  int elementCount(const QString& tagName) const;
   // The page's laid-out size.
   QSize pageSize() const;
 
@@ -66,6 +70,7 @@ class HtmlView : public QWidget {
 
  private:
   void Layout();
+  litehtml::element::ptr ElementById(const QString& id) const;
   void Draw(QPainter& painter, const QRect& clip);
 
   HtmlContainer container_;

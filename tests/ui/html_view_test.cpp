@@ -117,7 +117,7 @@ TEST_F(PageFixture, ClicksCallTheExternalObject) {
   const QRect text = *view.elementRect(u"text"_qs);
   EXPECT_TRUE(view.ClickAt(close.center()));
   EXPECT_TRUE(view.ClickAt(text.center()));
-  EXPECT_TRUE(view.ClickAt(QPoint(20, 20)));  // the logo
+  EXPECT_TRUE(view.ClickAt(QPoint(20, 20)));      // the logo
   EXPECT_FALSE(view.ClickAt(QPoint(1590, 400)));  // outside the table
   EXPECT_EQ(external.calls, (std::vector<int>{-1, 0, 0}));
 }
@@ -126,11 +126,11 @@ TEST_F(PageFixture, OnlyTheKnownCallFormsAreActedOn) {
   RecordingExternal external;
   view.setExternal(&external);
   view.setLayoutWidth(400);
-  ASSERT_TRUE(view.setPageText(
-      "<div id=a onclick=\"window.external.Open(12)\" style=\"height:20px\">"
-      "<b id=b onclick=\"alert(1)\">inner</b></div>"
-      "<div id=c onclick=\"window.external.Open(1);window.external.Close()\" "
-      "style=\"height:20px\">x</div>"));
+  ASSERT_TRUE(
+      view.setPageText("<div id=a onclick=\"window.external.Open(12)\" style=\"height:20px\">"
+                       "<b id=b onclick=\"alert(1)\">inner</b></div>"
+                       "<div id=c onclick=\"window.external.Open(1);window.external.Close()\" "
+                       "style=\"height:20px\">x</div>"));
   EXPECT_TRUE(view.ClickAt(QPoint(300, 10)));  // the div: Open(12)
   EXPECT_FALSE(view.ClickAt(QPoint(5, 10)));   // the nearest handler is no call
   EXPECT_FALSE(view.ClickAt(QPoint(300, 30)));
@@ -259,8 +259,8 @@ TEST_F(PopupFixture, APageWithoutMainShowsNothing) {
 }  // namespace tarvel
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                   : qgetenv("QT_QPA_PLATFORM"));
+  qputenv("QT_QPA_PLATFORM",
+          qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
   QApplication application(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

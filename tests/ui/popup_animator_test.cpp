@@ -171,7 +171,8 @@ TEST_F(AnimatorFixture, HideOfAnInvisibleWindowClosesAtOnce) {
 }
 
 TEST_F(AnimatorFixture, FadeFormPlacesAtOnceAndRaisesTheAlpha) {
-  animator.Show(ScreenWithPanel(TaskbarEdge::Bottom), 300, 100, 0, 51, kPopupFade | kPopupNotTopMost);
+  animator.Show(ScreenWithPanel(TaskbarEdge::Bottom), 300, 100, 0, 51,
+                kPopupFade | kPopupNotTopMost);
   EXPECT_EQ(surface.rects.front(), (PopupRect{700, 660, 300, 100}));
   EXPECT_EQ(surface.alpha, 0);
   EXPECT_FALSE(surface.shownTopMost);

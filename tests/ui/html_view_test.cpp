@@ -5,8 +5,12 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <thread>
 #include <vector>
 
+#include "accounts/option_flags.h"
+#include "app/qt_main_window.h"
+#include "app/window_messages.h"
 #include "ui/html_view.h"
 #include "ui/new_mail_notice.h"
 #include "ui/notification_popup.h"
@@ -219,6 +223,13 @@ TEST_F(PopupFixture, ANewNoticeSlidesTheOldPopupOutFirst) {
   presenter.ShowPopup();
   QPointer<NotificationPopup> first = presenter.popup();
   ASSERT_TRUE(first);
+  // The first popup is all in before the next notice comes.
+  QElapsedTimer waited;
+  waited.start();
+  while (first->animator().phase() != PopupAnimator::Phase::Showing && waited.elapsed() < 10'000)
+    QTest::qWait(10);
+  ASSERT_EQ(first->animator().phase(), PopupAnimator::Phase::Showing);
+  EXPECT_EQ(first->width(), first->view()->width());
   bool firstGoneWhenSecondStarted = false;
   QObject::connect(&presenter, &PopupPresenter::popupStarted, [&](NotificationPopup*) {
     firstGoneWhenSecondStarted = !first || first->finished();
@@ -253,6 +264,56 @@ TEST_F(PopupFixture, APageWithoutMainShowsNothing) {
   NotificationPopup popup(255, true);
   EXPECT_FALSE(popup.LoadPage("<div id=other>x</div>", 1.0, 800));
   EXPECT_FALSE(popup.isVisible());
+}
+
+class NoBalloons : public BalloonSink {
+ public:
+  void ShowBalloon(const BalloonNotice&) override { ++shown; }
+  int shown = 0;
+};
+
+// The main window's part: the posted show message reaches the presenter.
+class ShowOnMessage : public MainWindowHandler {
+ public:
+  explicit ShowOnMessage(PopupPresenter& presenter) : presenter_(presenter) {}
+  intptr_t OnMessage(uint32_t message, uintptr_t, intptr_t) override {
+    if (message == kMsgShowPopup)
+      presenter_.ShowPopup();
+    return 0;
+  }
+  void OnTimer(uint32_t) override {}
+
+ private:
+  PopupPresenter& presenter_;
+};
+
+TEST_F(PopupFixture, ANoticeFromTheCheckThreadShowsThePopupAndItsClickOpens) {
+  OptionFlags flags(0x1010);
+  NoBalloons balloons;
+  QtMainWindow mainWindow;
+  NewMailNotice notice(flags, mainWindow, balloons);
+  PopupPresenter::Hooks hooks = Hooks();
+  hooks.content = [&notice] { return notice.popupContent(); };
+  PopupPresenter presenter(hooks, notBusy);
+  ShowOnMessage handler(presenter);
+  mainWindow.setHandler(&handler);
+
+  std::thread check([&notice] {
+    notice.NotifyNewMail(Text(u"Ann: <b>Hi</b> & bye\rBob: Report"), 2, CheckStatus::Success);
+  });
+  check.join();
+  EXPECT_FALSE(presenter.popup());  // shown on the main thread, when the message arrives
+  QElapsedTimer waited;
+  waited.start();
+  while (!presenter.popup() && waited.elapsed() < 5000)
+    QTest::qWait(10);
+  QPointer<NotificationPopup> popup = presenter.popup();
+  ASSERT_TRUE(popup);
+  EXPECT_EQ(balloons.shown, 0);
+  EXPECT_EQ(popup->view()->elementText(u"title"_qs), u"2 new mails - Tarvel E-Mail Notifier"_qs);
+  EXPECT_EQ(popup->view()->elementText(u"text"_qs), u"Ann: <b>Hi</b> & byeBob: Report"_qs);
+  EXPECT_TRUE(popup->view()->ClickAt(QPoint(20, 20)));
+  EXPECT_EQ(opened, 1);
 }
 
 }  // namespace

@@ -128,6 +128,11 @@ void PopupPresenter::ShowLatest() {
   // The page sizes itself; it is laid out in the screen's width so nothing wraps early.
   if (!created->LoadPage(page, dpiFactor, std::max(geometry.screen.width, 1)))
     return;
+  // Screen readers get the notice's texts; the window itself never takes the focus.
+  QStringList description{QString::fromStdU16String(content.title.units())};
+  for (const Text& line : content.lines)
+    description << QString::fromStdU16String(line.units());
+  created->setAccessibleDescription(description.join(u'\n'));
   // From here the popup deletes itself when its slide-out ends.
   NotificationPopup* popup = created.release();
   popup_ = popup;

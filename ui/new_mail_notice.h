@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "accounts/check_status.h"
+#include "mail/check_status.h"
 #include "platform/text.h"
 
 namespace tarvel {

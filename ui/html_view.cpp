@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QWheelEvent>
 
 #include "ui/external_call.h"
 
@@ -63,6 +64,7 @@ void HtmlView::setLayoutWidth(int width) {
 bool HtmlView::setPageText(const QByteArray& html) {
   document_.reset();
   laidOutWidth_ = -1;
+  scrollY_ = 0;
   document_ = litehtml::document::createFromUTF8(html.constData(), &container_, &SharedContext());
   if (!document_)
     return false;
@@ -135,10 +137,19 @@ QSize HtmlView::pageSize() const {
   return document_ ? QSize(document_->width(), document_->height()) : QSize();
 }
 
+void HtmlView::setScrollY(int offset) {
+  const int limit = document_ ? std::max(document_->height() - height(), 0) : 0;
+  const int clamped = std::clamp(offset, 0, limit);
+  if (clamped == scrollY_)
+    return;
+  scrollY_ = clamped;
+  update();
+}
+
 void HtmlView::Draw(QPainter& painter, const QRect& clip) {
   container_.setPainter(&painter);
   const litehtml::position area(clip.x(), clip.y(), clip.width(), clip.height());
-  document_->draw(reinterpret_cast<litehtml::uint_ptr>(&painter), 0, 0, &area);
+  document_->draw(reinterpret_cast<litehtml::uint_ptr>(&painter), 0, -scrollY_, &area);
   container_.setPainter(nullptr);
 }
 
@@ -156,8 +167,8 @@ QImage HtmlView::renderImage(QSize size, qreal devicePixelRatio) {
 bool HtmlView::ClickAt(QPoint point) {
   if (!document_ || !external_)
     return false;
-  litehtml::element::ptr element =
-      document_->root()->get_element_by_point(point.x(), point.y(), point.x(), point.y());
+  litehtml::element::ptr element = document_->root()->get_element_by_point(
+      point.x(), point.y() + scrollY_, point.x(), point.y());
   for (; element; element = element->parent()) {
     const char* onclick = element->get_attr("onclick");
     if (!onclick)
@@ -194,6 +205,14 @@ void HtmlView::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   if (layoutWidth_ == 0)
     Layout();
+  setScrollY(scrollY_);
+}
+
+void HtmlView::wheelEvent(QWheelEvent* event) {
+  // Three lines of the default font per notch, as a browser scrolls.
+  const int notchPixels = 3 * container_.get_default_font_size() * 14 / 10;
+  setScrollY(scrollY_ - event->angleDelta().y() * notchPixels / 120);
+  event->accept();
 }
 
 }  // namespace tarvel

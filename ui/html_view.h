@@ -51,10 +51,15 @@ class HtmlView : public QWidget {
   // The page's laid-out size.
   QSize pageSize() const;
 
+  // The page scrolls vertically when it is higher than the view; the offset is kept within
+  // the page.
+  void setScrollY(int offset);
+  int scrollY() const { return scrollY_; }
+
   // Paints the page into an image of this size (device pixels = size × ratio).
   QImage renderImage(QSize size, qreal devicePixelRatio = 1.0);
-  // Acts on a click at a point of the page: the external call of the element there, if any.
-  // True when the external object was called.
+  // Acts on a click at a point of the view (the scroll offset is added): the external call of the
+  // element there, if any. True when the external object was called.
   bool ClickAt(QPoint point);
   // How many images the page asked for (found or not).
   int imageRequests() const { return container_.imageRequests(); }
@@ -67,6 +72,7 @@ class HtmlView : public QWidget {
   void paintEvent(QPaintEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
 
  private:
   void Layout();
@@ -78,6 +84,7 @@ class HtmlView : public QWidget {
   HtmlExternal* external_ = nullptr;
   int layoutWidth_ = 0;
   int laidOutWidth_ = -1;
+  int scrollY_ = 0;
 };
 
 }  // namespace tarvel

@@ -169,6 +169,24 @@ TEST_F(PageFixture, MarkupInMailTextIsShownAsTextAndNothingIsFetched) {
   EXPECT_EQ(view.imageRequests(), 2);
 }
 
+TEST_F(PageFixture, ScrolledPageIsClickedWhereItIsSeen) {
+  RecordingExternal external;
+  view.setExternal(&external);
+  view.resize(200, 50);
+  view.setLayoutWidth(200);
+  ASSERT_TRUE(view.setPageText(
+      "<div style=\"height:100px\">top</div>"
+      "<div id=row style=\"height:30px\" onclick=\"window.external.Open(3)\">row</div>"));
+  EXPECT_FALSE(view.ClickAt(QPoint(10, 30)));
+  view.setScrollY(80);
+  EXPECT_TRUE(view.ClickAt(QPoint(10, 30)));
+  EXPECT_EQ(external.calls, std::vector<int>{1});
+  view.setScrollY(1000);  // no further than the page's end
+  EXPECT_EQ(view.scrollY(), 130 - 50);
+  view.setScrollY(-5);
+  EXPECT_EQ(view.scrollY(), 0);
+}
+
 struct PopupFixture : ::testing::Test {
   NeverBusy notBusy;
   PopupSettings settings;

@@ -6,6 +6,8 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <utility>
+
 #include "ui/html_container.h"
 #include "ui/popup_page.h"
 #include "ui/user_busy.h"
@@ -108,6 +110,9 @@ void PopupPresenter::ShowPopup() {
       loop.exec();
     waiting_ = false;
     pending_ = false;
+    // Closed meanwhile (the program ends): no new popup.
+    if (std::exchange(cancelled_, false))
+      return;
   }
   ShowLatest();
 }
@@ -147,6 +152,8 @@ void PopupPresenter::HidePopup() {
 }
 
 void PopupPresenter::ClosePopup() {
+  if (waiting_)
+    cancelled_ = true;
   if (popup_)
     delete popup_.data();
 }

@@ -68,6 +68,7 @@ class PopupPresenter : public QObject {
   QPointer<NotificationPopup> popup_;
   bool waiting_ = false;
   bool pending_ = false;
+  bool cancelled_ = false;
 };
 
 }  // namespace tarvel

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <thread>
 #include <vector>
@@ -260,6 +261,21 @@ TEST_F(PopupFixture, ANewNoticeSlidesTheOldPopupOutFirst) {
   EXPECT_EQ(presenter.popup()->view()->elementText(u"title"_qs),
             u"1 new mail - Tarvel E-Mail Notifier"_qs);
   presenter.ClosePopup();
+  EXPECT_FALSE(presenter.popup());
+}
+
+TEST_F(PopupFixture, ClosingWhileTheOldPopupSlidesOutShowsNoNewOne) {
+  PopupPresenter presenter(Hooks(), notBusy);
+  presenter.ShowPopup();
+  ASSERT_TRUE(presenter.popup());
+  QElapsedTimer waited;
+  waited.start();
+  while (presenter.popup()->animator().phase() != PopupAnimator::Phase::Showing &&
+         waited.elapsed() < 10'000)
+    QTest::qWait(10);
+  // The program ends while the next notice waits for the slide-out.
+  QTimer::singleShot(50, &presenter, [&presenter] { presenter.ClosePopup(); });
+  presenter.ShowPopup();
   EXPECT_FALSE(presenter.popup());
 }
 

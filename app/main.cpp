@@ -24,6 +24,7 @@
 #include "ui/notice_notifier.h"
 #include "ui/popup_presenter.h"
 #include "ui/popup_services.h"
+#include "ui/reader_launch.h"
 #include "ui/user_busy.h"
 
 int main(int argc, char* argv[]) {
@@ -93,18 +94,23 @@ int main(int argc, char* argv[]) {
       tarvel::ApplicationParts{settings, services, notifier, services, clock, trace, engineFactory},
       std::move(arguments));
   running = &application;
+  tarvel::DesktopReaderLauncher readerLauncher;
+  tarvel::DesktopReaders readers([&application] { return &application.accounts(); },
+                                 readerLauncher);
+  services.openReaders = [&readers](uint32_t typeMask) { readers.OpenReaders(typeMask); };
   openReaders = [&] {
     services.OpenReaders(application.cycle().newMailMask());
     openNewMailReaders();
   };
   desktopNotification.setClickAction(popupHooks.open);
+  // Before the start-up, whose first check may already bring new mail.
+  notice = std::make_unique<tarvel::NewMailNotice>(application.flags(), application.mainWindow(),
+                                                   desktopNotification);
+  notifier.setNotice(notice.get());
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;
-  notice = std::make_unique<tarvel::NewMailNotice>(application.flags(), application.mainWindow(),
-                                                   desktopNotification);
   notice->setToolTipSeconds(settings.globals().toolTipTime);
-  notifier.setNotice(notice.get());
   checkInRelay.Connect(
       [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
   application.WatchTerminationSignals();

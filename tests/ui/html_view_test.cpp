@@ -9,11 +9,17 @@
 #include <thread>
 #include <vector>
 
+#include "accounts/account_type_list.h"
 #include "accounts/option_flags.h"
+#include "app/check_cycle.h"
 #include "app/qt_main_window.h"
 #include "app/window_messages.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/recording_notifier.h"
+#include "tests/support/scripted_engine.h"
 #include "ui/html_view.h"
 #include "ui/new_mail_notice.h"
+#include "ui/notice_notifier.h"
 #include "ui/notification_popup.h"
 #include "ui/popup_presenter.h"
 #include "ui/user_busy.h"
@@ -348,6 +354,69 @@ TEST_F(PopupFixture, ANoticeFromTheCheckThreadShowsThePopupAndItsClickOpens) {
   EXPECT_EQ(popup->view()->elementText(u"text"_qs), u"Ann: <b>Hi</b> & byeBob: Report"_qs);
   EXPECT_TRUE(popup->view()->ClickAt(QPoint(20, 20)));
   EXPECT_EQ(opened, 1);
+}
+
+// The main window of a running program as far as the notice goes: the cycle's messages and
+// the popup's.
+class CycleAndPopup : public MainWindowHandler {
+ public:
+  CycleAndPopup(CheckCycle& cycle, PopupPresenter& presenter)
+      : cycle_(cycle), presenter_(presenter) {}
+  intptr_t OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+    if (message == kMsgShowPopup)
+      presenter_.ShowPopup();
+    else
+      cycle_.HandleMessage(message, wParam, lParam);
+    return 0;
+  }
+  void OnTimer(uint32_t timerId) override { cycle_.HandleTimer(timerId); }
+
+ private:
+  CheckCycle& cycle_;
+  PopupPresenter& presenter_;
+};
+
+TEST_F(PopupFixture, NewMailOfACheckShowsThePopupAndItsClickOpensThatTypesReaders) {
+  constexpr uint32_t kGMail = 0x2;
+  constexpr uint64_t kGMailSelect = 0x80;
+  OptionFlags flags(0x1010 | kGMailSelect);
+  AccountTypeList accounts(flags, testing::ScriptedEngineFactory());
+  QtMainWindow mainWindow;
+  NoticeNotifier notifier;
+  testing::FakeLoginRunner login;
+  testing::FakeClock clock;
+  testing::RecordingTrace trace;
+  CheckCycle cycle(accounts, mainWindow, notifier, login, clock, trace);
+  NoBalloons balloons;
+  NewMailNotice notice(flags, mainWindow, balloons);
+  notifier.setNotice(&notice);
+  uint32_t openedMask = 0;
+  PopupPresenter::Hooks hooks = Hooks();
+  hooks.content = [&notice] { return notice.popupContent(); };
+  hooks.open = [&] { openedMask = cycle.newMailMask(); };
+  PopupPresenter presenter(hooks, notBusy);
+  CycleAndPopup handler(cycle, presenter);
+  mainWindow.setHandler(&handler);
+  testing::Scripted(accounts, kGMail)
+      .queue({CheckStatus::Success,
+              {{"Ann", "Lunch & more", "", "2026-12-10"}, {"Bob", "Report", "", "2026-12-09"}}});
+
+  cycle.CheckIn(CheckTrigger::Manual);
+  QElapsedTimer waited;
+  waited.start();
+  while (!presenter.popup() && waited.elapsed() < 10'000)
+    QTest::qWait(10);
+  ASSERT_TRUE(presenter.popup());
+  EXPECT_EQ(presenter.popup()->view()->elementText(u"title"_qs),
+            u"2 new mails - Tarvel E-Mail Notifier"_qs);
+  // One line per mail, newest first, as the walk wrote them.
+  EXPECT_EQ(presenter.popup()->view()->elementText(u"text"_qs),
+            u"Ann - Lunch & moreBob - Report"_qs);
+  EXPECT_TRUE(presenter.popup()->view()->ClickAt(QPoint(20, 20)));
+  EXPECT_EQ(openedMask, kGMail);
+  EXPECT_EQ(balloons.shown, 0);
+  accounts.checkThread().waitFinished(10'000);
+  mainWindow.setHandler(nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "app/check_cycle.h"
 #include "app/check_notifier.h"
 #include "app/engine_registry.h"
+#include "app/exception_check.h"
 #include "app/placeholder_services.h"
 #include "app/store_application_settings.h"
 #include "app/window_messages.h"
@@ -118,5 +119,7 @@ int main(int argc, char* argv[]) {
   const int exitCode = QApplication::exec();
   checkInRelay.Disconnect();
   notifier.setNotice(nullptr);
+  // The shutdown has saved everything; a parked thread must not hold up the rest.
+  tarvel::EndIfAThreadIsParked(exitCode);
   return exitCode;
 }

@@ -1,5 +1,8 @@
 #include <QApplication>
 
+#include <functional>
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -12,14 +15,38 @@
 #include "app/exception_check.h"
 #include "app/placeholder_services.h"
 #include "app/store_application_settings.h"
+#include "app/window_messages.h"
 #include "maintenance/trace_log.h"
 #include "platform/clock.h"
 #include "platform/program_path.h"
 #include "resources/string_table.h"
 #include "ui/desktop_alerts.h"
+#include "ui/desktop_notification.h"
+#include "ui/new_mail_notice.h"
+#include "ui/notice_notifier.h"
+#include "ui/popup_presenter.h"
+#include "ui/popup_services.h"
 #include "ui/reader_launch.h"
 #include "ui/tray_icon_images.h"
 #include "ui/tray_services.h"
+#include "ui/user_busy.h"
+
+namespace {
+
+// The notification's picture: the tray's composed icon at the size notifications show.
+constexpr int kNotificationIconSize = 64;
+
+// The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen).
+class AlertsBusyProbe : public tarvel::UserBusyProbe {
+ public:
+  explicit AlertsBusyProbe(tarvel::DesktopAlerts& alerts) : alerts_(alerts) {}
+  bool IsUserBusy() override { return alerts_.alerts().IsUserBusy(); }
+
+ private:
+  tarvel::DesktopAlerts& alerts_;
+};
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication qtApplication(argc, argv);
@@ -32,13 +59,53 @@ int main(int argc, char* argv[]) {
   tarvel::TraceLog trace(tarvel::TraceLog::DefaultPath());
   tarvel::StoreApplicationSettings settings(tarvel::RegistryStore::DefaultPath(),
                                             tarvel::ProgramFolder());
-  tarvel::PlaceholderServices placeholders(trace);
   tarvel::SystemClock clock;
+  tarvel::Application* running = nullptr;
   // The alerts write the unread counts into the per-user registry store, whatever the mode
   // of the settings; the store's file is shared safely between its users.
   tarvel::RegistryStore userRegistry(tarvel::RegistryStore::DefaultPath());
   tarvel::DesktopAlerts alerts(&userRegistry, &settings.store(), clock, tarvel::ProgramFolder());
   alerts.UseGlobals(settings.globals());
+
+  // The new-mail notice: the popup on the main window's message, or a desktop notification.
+  // Opening the popup or clicking the notification opens the readers of the new mail and
+  // checks again ten seconds later.
+  const auto openNewMailReaders = [&running] {
+    if (!running)
+      return;
+    constexpr uint32_t kCheckAfterReadersMs = 10'000;
+    running->mainWindow().SetTimer(tarvel::kTimerCheck, kCheckAfterReadersMs);
+  };
+  std::unique_ptr<tarvel::NewMailNotice> notice;
+  AlertsBusyProbe userBusy(alerts);
+  std::function<void()> openReaders;
+  tarvel::PopupPresenter::Hooks popupHooks;
+  popupHooks.open = [&openReaders] {
+    if (openReaders)
+      openReaders();
+  };
+  popupHooks.content = [&notice] {
+    return notice ? notice->popupContent() : tarvel::PopupContent();
+  };
+  popupHooks.settings = [&settings] {
+    const tarvel::GlobalSettings& globals = settings.globals();
+    tarvel::PopupSettings popup;
+    popup.taskBarWindowWidth = globals.taskBarWindowWidth;
+    popup.transparency = globals.transparency;
+    popup.toolTipSeconds = globals.toolTipTime;
+    popup.textColor = globals.textColor;
+    popup.backgroundColor = globals.backgroundColor;
+    popup.backgroundLogoColor = globals.backgroundLogoColor;
+    return popup;
+  };
+  popupHooks.allowWhileBusy = [&settings] {
+    return settings.store().readNumber(u"AllowToolTipInFullscreen", 0) == 1;
+  };
+  tarvel::PopupPresenter popupPresenter(popupHooks, userBusy);
+  tarvel::DesktopNotification desktopNotification;
+  // The popup's services stand in for what is not built yet (options, mail list, login
+  // window); the tray takes its own part and hands the rest on to them.
+  tarvel::PopupServices placeholders(trace, popupPresenter);
   tarvel::TrayServices services(placeholders, clock, [&settings] {
     tarvel::TraySettings tray;
     tray.alternatingShellIcon = settings.globals().alternatingShellIcon;
@@ -47,11 +114,10 @@ int main(int argc, char* argv[]) {
     return tray;
   });
   services.setStopSound([&alerts] { alerts.alerts().StopNewMailSound(); });
-  // The tray shows a check's results first, then the alerts add their share of the tray
-  // update (keyboard display, unread counts) and the sound and haptic pulse.
-  tarvel::SilentNotifier silent;
-  tarvel::TrayCheckNotifier trayNotifier(silent, services);
-  tarvel::Application* running = nullptr;
+  // A check's steps: the notice, then the tray, then the alerts' share of the tray update
+  // (keyboard display, unread counts), the sound and the haptic pulse.
+  tarvel::NoticeNotifier noticeNotifier;
+  tarvel::TrayCheckNotifier trayNotifier(noticeNotifier, services);
   tarvel::AlertsNotifier notifier(alerts.alerts(), trayNotifier,
                                   [&running]() -> const tarvel::AccountTypeList* {
                                     return running ? &running->accounts() : nullptr;
@@ -79,15 +145,36 @@ int main(int argc, char* argv[]) {
   tarvel::DesktopReaders readers([&application] { return &application.accounts(); },
                                  readerLauncher);
   placeholders.openReaders = [&readers](uint32_t typeMask) { readers.OpenReaders(typeMask); };
+  openReaders = [&] {
+    alerts.alerts().StopNewMailSound();
+    services.OpenReaders(application.cycle().newMailMask());
+    openNewMailReaders();
+  };
+  desktopNotification.setClickAction(popupHooks.open);
+  // Without a notification server the notice becomes the tray icon's own message; the
+  // notification shows the tray's composed icon.
+  desktopNotification.setFallback(
+      [&services](const QString& title, const QString& text, int timeoutMs) {
+        services.ShowMessage(title, text, timeoutMs);
+      });
+  desktopNotification.setIconProvider([&services](tarvel::CheckStatus) {
+    return services.CurrentIconImage(kNotificationIconSize);
+  });
+  // Before the start-up, whose first check may already bring new mail.
+  notice = std::make_unique<tarvel::NewMailNotice>(application.flags(), application.mainWindow(),
+                                                   desktopNotification);
+  noticeNotifier.setNotice(notice.get());
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;
+  notice->setToolTipSeconds(settings.globals().toolTipTime);
   checkInRelay.Connect(
       [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
   application.WatchTerminationSignals();
   application.WatchStandby();
   const int exitCode = QApplication::exec();
   checkInRelay.Disconnect();
+  noticeNotifier.setNotice(nullptr);
   // The shutdown has saved everything; a parked thread must not hold up the rest.
   tarvel::EndIfAThreadIsParked(exitCode);
   return exitCode;

@@ -141,6 +141,18 @@ void TrayServices::AlternateTrayIcon() {
     RestartAlternation();
 }
 
+void TrayServices::ShowMessage(const QString& title, const QString& text, int timeoutMs) {
+  if (!icon_)
+    return;
+  const uint32_t timeout = timeoutMs < 0 ? 0 : static_cast<uint32_t>(timeoutMs);
+  icon_->ShowBalloon(Text(title.toStdU16String()), Text(text.toStdU16String()), timeout,
+                     images_.Icon(composition_, false));
+}
+
+QImage TrayServices::CurrentIconImage(int size) const {
+  return images_.RenderPrimary(composition_, QSize(size, size));
+}
+
 void TrayServices::RefreshMenu() {
   if (!menu_ || application_ == nullptr)
     return;

@@ -52,6 +52,11 @@ class TrayServices : public QObject, public DesktopServices {
   void OnTrayCallback(uintptr_t wParam, intptr_t lParam) override;
   void AlternateTrayIcon() override;
 
+  // The tray icon's own message, for desktops without a notification server.
+  void ShowMessage(const QString& title, const QString& text, int timeoutMs);
+  // The icon as the tray shows it now, drawn at `size` pixels square.
+  QImage CurrentIconImage(int size) const;
+
   void PrepareProblemReports() override { next_.PrepareProblemReports(); }
   void RestoreCookies(AccountTypeList& accounts) override { next_.RestoreCookies(accounts); }
   void StartUpdateCheck(bool portable) override { next_.StartUpdateCheck(portable); }

@@ -30,4 +30,17 @@ class UserBusyProbes {
 // probes are asked in that order and the first that holds ends the test.
 bool IsUserBusy(RegistryStore* registry, UserBusyProbes& probes);
 
+// Whether the user should not be disturbed by a popup now, as the popup asks it.
+class UserBusyProbe {
+ public:
+  virtual ~UserBusyProbe() = default;
+  virtual bool IsUserBusy() = 0;
+};
+
+// A user who is never busy, for callers without the desktop's probes.
+class NeverBusy : public UserBusyProbe {
+ public:
+  bool IsUserBusy() override { return false; }
+};
+
 }  // namespace tarvel

@@ -145,8 +145,9 @@ void TrayServices::ShowMessage(const QString& title, const QString& text, int ti
   if (!icon_)
     return;
   const uint32_t timeout = timeoutMs < 0 ? 0 : static_cast<uint32_t>(timeoutMs);
-  icon_->ShowBalloon(Text(title.toStdU16String()), Text(text.toStdU16String()), timeout,
-                     images_.Icon(composition_, false));
+  const std::u16string titleUnits = title.toStdU16String();
+  const std::u16string textUnits = text.toStdU16String();
+  icon_->ShowBalloon(Text(titleUnits), Text(textUnits), timeout, images_.Icon(composition_, false));
 }
 
 QImage TrayServices::CurrentIconImage(int size) const {

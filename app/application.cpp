@@ -117,9 +117,11 @@ void Application::OnDestroy() {
 }
 
 void Application::WaitForCheckThread() {
-  // A running check is completed, not aborted. The wait keeps the event loop going, so a
-  // check that asks the main thread for something cannot deadlock with us.
+  // A running check is asked to stop: the engines end their network waits at once and the
+  // check returns. The wait keeps the event loop going, so a check that asks the main thread
+  // for something cannot deadlock with us.
   WorkerThread& thread = accounts_->checkThread();
+  thread.requestStop();
   while (!thread.waitFinished(kCheckWaitSliceMs)) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, kCheckWaitSliceMs);
   }

@@ -6,6 +6,26 @@
 #include <chrono>
 
 namespace tarvel {
+namespace {
+
+thread_local std::stop_token currentStopToken;
+
+}  // namespace
+
+std::stop_token WorkerThread::CurrentStopToken() {
+  return currentStopToken;
+}
+
+void WorkerThread::requestStop() {
+  stopRequested_.store(true);
+  std::stop_source source;
+  {
+    std::lock_guard lock(mutex_);
+    source = stopSource_;
+  }
+  // Outside the lock: a callback may take its time (cancelling a command).
+  source.request_stop();
+}
 
 WorkerThread::~WorkerThread() {
   waitFinished(0);
@@ -23,9 +43,12 @@ bool WorkerThread::start(Routine routine) {
     thread_.join();
   running_ = true;
   stopRequested_.store(false);
-  thread_ = std::thread([this, routine = std::move(routine)]() {
+  stopSource_ = std::stop_source();
+  thread_ = std::thread([this, routine = std::move(routine), token = stopSource_.get_token()]() {
     nativeThreadId_.store(::syscall(SYS_gettid));
+    currentStopToken = token;
     const uint32_t code = routine();
+    currentStopToken = std::stop_token();
     nativeThreadId_.store(0);
     std::lock_guard done(mutex_);
     exitCode_ = code;

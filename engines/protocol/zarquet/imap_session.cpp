@@ -218,6 +218,8 @@ ImapSession::ImapSession() {
 
 ImapSession::~ImapSession() {
   CloseConnection(false);
+  if (adoptedSocket_ >= 0)
+    ::close(adoptedSocket_);
   ClearCredentials();
   for (int& fd : cancelPipe_) {
     if (fd >= 0)
@@ -436,10 +438,23 @@ int ImapSession::RunCommand(const std::string& tag, const std::string& command, 
   return ReadResponse(tag, run, completion, onContinuation);
 }
 
+void ImapSession::AdoptConnection(int socket) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (adoptedSocket_ >= 0)
+    ::close(adoptedSocket_);
+  adoptedSocket_ = socket;
+}
+
 int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
   CloseConnection(true);
   std::string message;
-  int result = stream_.Connect(url.host, url.port, run.deadline, cancelPipe_[0], message);
+  int result = 0;
+  if (adoptedSocket_ >= 0) {
+    stream_.Adopt(adoptedSocket_);
+    adoptedSocket_ = -1;
+  } else {
+    result = stream_.Connect(url.host, url.port, run.deadline, cancelPipe_[0], message);
+  }
   if (result == 0 && url.implicitTls)
     result = stream_.StartTls(url.host, run.deadline, cancelPipe_[0], message);
   if (result != 0) {
@@ -458,6 +473,14 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
     Fail(run, "the server did not greet: " + std::string(greetingText.substr(0, 200)));
     return ZARQUET_ERROR_WEIRD_SERVER_REPLY;
   }
+  const bool localPeer = IsLoopbackHost(url.host) && stream_.peerIsLoopback();
+  if (preauthenticated && !stream_.isEncrypted() && !localPeer) {
+    // PREAUTH puts the connection in the authenticated state, where STARTTLS is no longer
+    // allowed: a man in the middle could use it to keep the session unencrypted and hand out
+    // mail of his own. Only this machine may skip the login in clear text.
+    Fail(run, "refusing the unencrypted pre-authenticated connection of " + url.host);
+    return ZARQUET_ERROR_USE_SSL_FAILED;
+  }
   Completion completion = Completion::Bad;
   result = RunCommand(NextTag(), "CAPABILITY", run, completion);
   if (result != 0)
@@ -466,7 +489,7 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
     Fail(run, "the server refused CAPABILITY");
     return ZARQUET_ERROR_WEIRD_SERVER_REPLY;
   }
-  if (!stream_.isEncrypted()) {
+  if (!stream_.isEncrypted() && !preauthenticated) {
     // STARTTLS and the capabilities after it carry tags of their own, so that the login stays
     // A002 whether or not the connection was upgraded.
     if (capabilities_.find(" STARTTLS ") != std::string::npos) {
@@ -490,7 +513,7 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
       result = RunCommand("S002", "CAPABILITY", run, completion);
       if (result != 0)
         return result;
-    } else if (!(IsLoopbackHost(url.host) && stream_.peerIsLoopback()) && !preauthenticated) {
+    } else if (!localPeer) {
       Fail(run, "refusing to send credentials to " + url.host +
                     " over an unencrypted connection (the server offers no STARTTLS)");
       return ZARQUET_ERROR_USE_SSL_FAILED;

@@ -39,6 +39,9 @@ class ImapSession {
               uint32_t timeoutMs);
   void Cancel();
   std::string lastError() const;
+  // The next connection the session opens is this connected socket instead of one to the URL's
+  // host (test and fuzz harnesses); the session owns it from now on.
+  void AdoptConnection(int socket);
 
  private:
   struct Run;
@@ -83,6 +86,7 @@ class ImapSession {
   std::string connectionKey_;  // scheme, host and port of the open connection
   std::string selectedMailbox_;
   std::string capabilities_;  // upper case, space separated, with a space at both ends
+  int adoptedSocket_ = -1;
 };
 
 }  // namespace tarvel::zarquet

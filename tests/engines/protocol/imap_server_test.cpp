@@ -141,6 +141,32 @@ TEST_F(ImapServerTest, TransportVerifiesTheServerAndUpgradesPlainConnections) {
 }
 
 // The CertificateAuthorityFile setting is trusted as in the HTTP client.
+// The test CA signs the server's certificate, but for imap.example.com, localhost and
+// 127.0.0.1 only: under another name the same server is refused, before any login.
+TEST_F(ImapServerTest, CertificateForAnotherHostNameIsRefused) {
+  const std::string redirects =
+      server->connectTo() +
+      ";wrong.example.com:993:127.0.0.1:" + std::to_string(server->imapsPort()) +
+      ";wrong.example.com:143:127.0.0.1:" + std::to_string(server->imapPort());
+  ::setenv("TARVEL_CONNECT_TO", redirects.c_str(), 1);
+  ImapTransport transport(0, ZARQUET_LIBRARY_PATH);
+  transport.Init("tester", "s3cret", "");
+  const Lines direct = RunUrl(transport, "imaps://wrong.example.com:993/INBOX?UNSEEN");
+  const std::string directReason = transport.LastError();
+  transport.Init("tester", "s3cret", "");
+  const Lines upgraded = RunUrl(transport, "imap://wrong.example.com:143/INBOX?UNSEEN");
+  ::setenv("TARVEL_CONNECT_TO", server->connectTo().c_str(), 1);
+
+  EXPECT_FALSE(direct.ok);
+  EXPECT_EQ(direct.code, 60);
+  EXPECT_TRUE(direct.text.empty());
+  EXPECT_NE(directReason.find("wrong.example.com"), std::string::npos) << directReason;
+  EXPECT_FALSE(upgraded.ok);
+  EXPECT_EQ(upgraded.code, 60);
+  EXPECT_NE(upgraded.text.find("S001 OK"), std::string::npos);
+  EXPECT_EQ(upgraded.text.find("A002"), std::string::npos);
+}
+
 TEST_F(ImapServerTest, CertificateAuthorityFileSettingIsTrusted) {
   ::unsetenv("TARVEL_CA_FILE");
   SetExtraCertificateAuthorityFile(server->caFile());

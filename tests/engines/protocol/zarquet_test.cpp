@@ -221,6 +221,70 @@ TEST_F(ZarquetTest, NoCredentialsOverPlainConnectionsToOtherHosts) {
   EXPECT_EQ(sent[2].rfind("A002 AUTHENTICATE", 0), 0u);
 }
 
+// STARTTLS command injection: lines that come after the server's OK but before the TLS
+// handshake were not protected by TLS and must not be read as the server's answers.
+TEST_F(ZarquetTest, StartTlsAnswerWithInjectedLinesIsRefusedBeforeTheHandshake) {
+  ScriptedImapServer server([](const std::string& tag, const std::string& command) {
+    if (command == "CAPABILITY")
+      return ScriptedReply{"* CAPABILITY IMAP4rev1 STARTTLS SASL-IR AUTH=PLAIN\r\n" + tag +
+                           " OK done\r\n"};
+    if (command == "STARTTLS")
+      return ScriptedReply{tag +
+                           " OK Begin TLS negotiation now\r\n"
+                           "* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\nA002 OK Logged in\r\n"};
+    return ScriptedImapServer::StandardReply(tag, command);
+  });
+  transport.Init("tester", "s3cret", "");
+  const Outcome outcome = RunOn(transport, server.url("INBOX?UNSEEN"), nullptr);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.code, 8);
+  EXPECT_EQ(server.receivedLines(), (std::vector<std::string>{"A001 CAPABILITY", "S001 STARTTLS"}));
+  for (const std::string& line : outcome.lines)
+    EXPECT_EQ(line.find("injected"), std::string::npos) << line;
+  EXPECT_FALSE(Contains(outcome.lines, "A002"));
+}
+
+// PREAUTH skips the login, and with it any chance of STARTTLS: on a plain connection only this
+// machine may do so. Either way no credentials are sent.
+TEST_F(ZarquetTest, PreauthenticatedPlainConnections) {
+  const std::string greeting = "* PREAUTH [CAPABILITY IMAP4rev1 IDLE] logged in as tester\r\n";
+  const auto handler = [](const std::string& tag, const std::string& command) {
+    if (command == "CAPABILITY")
+      return ScriptedReply{"* CAPABILITY IMAP4rev1 STARTTLS IDLE\r\n" + tag + " OK done\r\n"};
+    return ScriptedImapServer::StandardReply(tag, command);
+  };
+  struct Row {
+    const char* name;
+    bool redirected;  // the URL names another host, sent to the scripted server
+    bool ok;
+    int32_t code;
+    std::vector<std::string> sent;
+  };
+  const Row rows[] = {
+      {"this machine",
+       false,
+       true,
+       0,
+       {"A001 CAPABILITY", "A003 SELECT \"INBOX\"", "A004 SEARCH UNSEEN"}},
+      {"another host", true, false, 64, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedImapServer server(handler, greeting);
+    std::string url = server.url("INBOX?UNSEEN");
+    if (row.redirected) {
+      ::setenv("TARVEL_CONNECT_TO", ("::127.0.0.1:" + std::to_string(server.port())).c_str(), 1);
+      url = "imap://imap.example.com/INBOX?UNSEEN";
+    }
+    transport.Init("tester", "s3cret", "");
+    const Outcome outcome = RunOn(transport, url, nullptr);
+    ::unsetenv("TARVEL_CONNECT_TO");
+    EXPECT_EQ(outcome.ok, row.ok) << transport.LastError();
+    EXPECT_EQ(outcome.code, row.code);
+    EXPECT_EQ(server.receivedLines(), row.sent);
+  }
+}
+
 TEST_F(ZarquetTest, MalformedCallsFailWithoutTouchingTheNetwork) {
   transport.Init("tester", "s3cret", "");
   EXPECT_EQ(RunOn(transport, "", "NOOP").code, 2);  // no connection yet
@@ -280,6 +344,12 @@ TEST_F(ZarquetTest, HostileServersEndInAStatus) {
          return OnSearch(tag, command, {tag + " BAD no\r\n"});
        },
        21},
+      // Each byte comes in time, but the command's deadline bounds the whole answer.
+      {"server trickles an endless line", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command, {"* SEARCH 1 2 3 ", ScriptedReply::Then::Trickle});
+       },
+       28},
       {"binary bytes and NULs in lines", ScriptedImapServer::kGreeting,
        [](const std::string& tag, const std::string& command) {
          return OnSearch(tag, command,

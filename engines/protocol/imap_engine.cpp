@@ -294,8 +294,8 @@ ImapEngine::ImapEngine(const AccountTypeInfo& type, uint32_t slot,
 ImapEngine::~ImapEngine() {
   shuttingDown_.store(true);
   StopIdle();
-  if (sessionOpen_)
-    transport_.DeInit();
+  // The engine goes away: nothing is kept for a next session.
+  transport_.Close();
   folders.clear();
 }
 

@@ -78,12 +78,14 @@ class SigpipeBlocker {
   bool wasPending_ = false;
 };
 
+// The whole time left in one poll: an idling connection wakes only when the server speaks,
+// the command's time-out ends or a cancel comes.
 int RemainingMilliseconds(Deadline deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0)
     return 0;
-  return left.count() > 60'000 ? 60'000 : static_cast<int>(left.count());
+  return left.count() > INT32_MAX ? INT32_MAX : static_cast<int>(left.count());
 }
 
 std::string OpenSslErrors() {
@@ -150,6 +152,15 @@ int TlsStream::WaitFor(short events, Deadline deadline, int cancelFd, std::strin
     if (ready > 0 && fds[0].revents != 0)
       return 0;  // readable, writable, or an error the next call reports
   }
+}
+
+bool TlsStream::HasUnreadInput() const {
+  if (socket_ < 0)
+    return true;
+  if (ssl_ && SSL_pending(ssl_) > 0)
+    return true;
+  pollfd fds = {socket_, POLLIN, 0};
+  return ::poll(&fds, 1, 0) != 0;  // data, end of stream, an error, or a failed poll
 }
 
 void TlsStream::Adopt(int socket) {

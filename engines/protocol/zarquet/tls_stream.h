@@ -59,6 +59,9 @@ class TlsStream {
   void Adopt(int socket);
 
   bool isOpen() const { return socket_ >= 0; }
+  // True when the peer has sent something not yet read, closed the connection, or the socket
+  // is in error: for a connection between commands, all of them unexpected.
+  bool HasUnreadInput() const;
   bool isEncrypted() const { return ssl_ != nullptr; }
   // True when the peer's address is a loopback address.
   bool peerIsLoopback() const { return peerIsLoopback_; }

@@ -171,4 +171,42 @@ bool DovecotServer::ExpungeAll(const std::string& user) const {
   return RunProgram(Doveadm({"expunge", "-u", user, "mailbox", "*", "all"})) == 0;
 }
 
+std::size_t DovecotServer::LoginCount(const std::string& user) const {
+  std::ifstream log(logFile());
+  const std::string marker = "Login: user=<" + user + ">";
+  std::size_t count = 0;
+  std::string line;
+  while (std::getline(log, line))
+    count += line.find(marker) != std::string::npos ? 1 : 0;
+  return count;
+}
+
+bool DovecotServer::SetPassword(const std::string& user, const std::string& password) const {
+  const std::string path = folder_ + "/users";
+  std::ifstream in(path);
+  std::string text;
+  std::string line;
+  bool found = false;
+  while (std::getline(in, line)) {
+    if (line.rfind(user + ":", 0) == 0) {
+      line = user + ":{PLAIN}" + password + "::::::";
+      found = true;
+    }
+    text += line + "\n";
+  }
+  in.close();
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text;
+    if (!out)
+      return false;
+  }
+  return found && std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool DovecotServer::Kick(const std::string& user) const {
+  return RunProgram(Doveadm({"kick", user})) == 0;
+}
+
 }  // namespace tarvel::testing

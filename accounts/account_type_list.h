@@ -8,7 +8,7 @@
 #include "accounts/account_type.h"
 #include "accounts/mail_engine.h"
 #include "accounts/option_flags.h"
-#include "app/node_list.h"
+#include "mail/node_list.h"
 #include "platform/worker_thread.h"
 
 namespace tarvel {

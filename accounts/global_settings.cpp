@@ -4,7 +4,6 @@
 #include "accounts/option_flags.h"
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
-#include "app/check_cycle.h"
 #include "platform/network_settings.h"
 
 namespace tarvel {
@@ -164,12 +163,6 @@ void GlobalSettings::ApplyToNetwork() const {
 
 void GlobalSettings::ApplyTo(OptionFlags& optionFlags) const {
   optionFlags.store(flags);
-}
-
-void GlobalSettings::ApplyTo(CheckCycle& cycle) const {
-  cycle.setRefreshSeconds(refreshSeconds);
-  cycle.setCheckRange(checkRange);
-  cycle.setCheckRangeDays(checkRangeDays);
 }
 
 void GlobalSettings::ApplyTo(AccountTypeList& accounts) const {

@@ -10,7 +10,6 @@
 namespace tarvel {
 
 class AccountTypeList;
-class CheckCycle;
 class OptionFlags;
 class SettingsStore;
 
@@ -89,10 +88,10 @@ struct GlobalSettings {
   // `programFolder` ends with "/" and holds the default sound of registry mode.
   void Load(const SettingsStore& store, DesktopTheme theme, const std::string& programFolder);
 
-  // Hands the settings to those that use them.
+  // Hands the settings to those that use them (the check cycle's own are applied by the
+  // cycle: ApplyCheckSettings).
   void ApplyTo(OptionFlags& optionFlags) const;
   void ApplyToNetwork() const;
-  void ApplyTo(CheckCycle& cycle) const;
   void ApplyTo(AccountTypeList& accounts) const;
 
   // The reader of a type by its reader setting name ("MailHandlerGMail"); null for others.

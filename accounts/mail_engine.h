@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "accounts/account_type.h"
-#include "accounts/check_status.h"
-#include "app/mail_item.h"
-#include "app/node_list.h"
+#include "mail/check_status.h"
+#include "mail/mail_item.h"
+#include "mail/node_list.h"
 #include "platform/text.h"
 
 namespace tarvel {

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "accounts/account_type_list.h"
+#include "accounts/global_settings.h"
 #include "app/check_notifier.h"
 #include "app/login_runner.h"
 #include "app/main_window_port.h"
@@ -244,6 +245,12 @@ bool CheckCycle::HandleTimer(uint32_t timerId) {
     default:
       return false;
   }
+}
+
+void ApplyCheckSettings(const GlobalSettings& settings, CheckCycle& cycle) {
+  cycle.setRefreshSeconds(settings.refreshSeconds);
+  cycle.setCheckRange(settings.checkRange);
+  cycle.setCheckRangeDays(settings.checkRangeDays);
 }
 
 }  // namespace tarvel

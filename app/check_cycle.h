@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "accounts/check_status.h"
 #include "app/new_mail_walk.h"
+#include "mail/check_status.h"
 
 namespace tarvel {
 
@@ -15,6 +15,7 @@ class DiagnosticTrace;
 class LoginRunner;
 class MailEngine;
 class MainWindowPort;
+struct GlobalSettings;
 
 enum class CheckTrigger {
   Timed,   // the check timer, start-up, an IMAP announcement: honours the check hours
@@ -117,5 +118,8 @@ class CheckCycle {
   uint32_t loginTarget_ = 0;
   CheckTotals totals_;  // check thread while a check runs
 };
+
+// Hands the stored settings that configure the cycle (interval, check hours and days) to it.
+void ApplyCheckSettings(const GlobalSettings& settings, CheckCycle& cycle);
 
 }  // namespace tarvel

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "accounts/check_status.h"
+#include "mail/check_status.h"
 #include "platform/text.h"
 
 namespace tarvel {

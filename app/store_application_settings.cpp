@@ -1,6 +1,7 @@
 #include "app/store_application_settings.h"
 
 #include "accounts/account_type_list.h"
+#include "app/check_cycle.h"
 
 namespace tarvel {
 
@@ -27,7 +28,7 @@ void StoreApplicationSettings::LoadGlobals(OptionFlags& flags, CheckCycle& cycle
                                            AccountTypeList& accounts, bool darkTheme) {
   globals_.Load(store_, darkTheme ? DesktopTheme::Dark : DesktopTheme::Light, programFolder_);
   globals_.ApplyTo(flags);
-  globals_.ApplyTo(cycle);
+  ApplyCheckSettings(globals_, cycle);
   globals_.ApplyTo(accounts);
   accounts.LoadSettings(store_);
   globals_.ApplyToNetwork();

@@ -14,9 +14,9 @@
 #include "app/check_notifier.h"
 #include "app/engine_registry.h"
 #include "app/login_runner.h"
-#include "app/mail_item.h"
 #include "app/manual_main_window.h"
 #include "app/window_messages.h"
+#include "mail/mail_item.h"
 #include "maintenance/diagnostic_trace.h"
 #include "platform/clock.h"
 #include "platform/program_path.h"
@@ -166,7 +166,7 @@ int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
   NoLoginWindow loginWindow;
   NullTrace trace;
   CheckCycle cycle(accounts, mainWindow, notifier, loginWindow, clock, trace);
-  settings.ApplyTo(cycle);
+  ApplyCheckSettings(settings, cycle);
   cycle.setFirstDayOfWeek(LocaleFirstDayOfWeek());
 
   cycle.CheckIn(CheckTrigger::Manual);

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/mail_item.h"
+#include "mail/mail_item.h"
 #include "platform/date_parse.h"
 #include "platform/json_document.h"
 #include "platform/text.h"

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "accounts/mail_engine.h"
-#include "app/node_list.h"
 #include "engines/protocol/imap_folder.h"
 #include "engines/protocol/imap_transport.h"
+#include "mail/node_list.h"
 #include "platform/text.h"
 
 namespace tarvel {

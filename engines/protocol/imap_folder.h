@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/list_node.h"
+#include "mail/list_node.h"
 #include "platform/text.h"
 
 namespace tarvel {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/mail_item.h"
+#include "mail/mail_item.h"
 #include "platform/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

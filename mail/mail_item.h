@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/list_node.h"
+#include "mail/list_node.h"
 #include "platform/text.h"
 
 namespace tarvel {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/list_node.h"
+#include "mail/list_node.h"
 
 namespace tarvel {
 

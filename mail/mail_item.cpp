@@ -1,4 +1,4 @@
-#include "app/mail_item.h"
+#include "mail/mail_item.h"
 
 #include <array>
 #include <string_view>

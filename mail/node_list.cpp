@@ -1,4 +1,4 @@
-#include "app/node_list.h"
+#include "mail/node_list.h"
 
 namespace tarvel {
 

@@ -202,7 +202,18 @@ bool DovecotServer::SetPassword(const std::string& user, const std::string& pass
     if (!out)
       return false;
   }
-  return found && std::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!found || std::rename(temporary.c_str(), path.c_str()) != 0)
+    return false;
+  // The server's authentication process may hold the old file for a while: reload it and
+  // wait (bounded) until it accepts the new password.
+  RunProgram(Doveadm({"reload"}));
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < giveUp) {
+    if (RunProgram(Doveadm({"auth", "test", user, password})) == 0)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 bool DovecotServer::Kick(const std::string& user) const {

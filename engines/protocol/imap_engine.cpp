@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/date_parse.h"
 #include "platform/network_settings.h"
+#include "platform/owned_threads.h"
 #include "platform/worker_thread.h"
 
 namespace tarvel {
@@ -145,6 +146,7 @@ class CancelOnStop {
     if (!stop.stop_possible())
       return;
     thread_ = std::thread([this, stop, &transport] {
+      const OwnedThreadScope owned;  // the check waits for it: it must never be parked
       std::unique_lock<std::mutex> lock(lock_);
       if (changed_.wait(lock, stop, [this] { return done_; }))
         return;
@@ -470,6 +472,8 @@ void ImapEngine::StartIdle() {
 }
 
 void ImapEngine::RunIdle() {
+  // A fault here must end the program: a parked IDLE thread would never let StopIdle return.
+  const OwnedThreadScope owned;
   bool news = false;
   int32_t errorCode = 0;
   transport_.ExecuteCommand(

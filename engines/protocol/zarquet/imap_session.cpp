@@ -22,7 +22,7 @@ namespace tarvel::zarquet {
 inline constexpr int kResumeFailed = -1;
 
 // How long the end of an IDLE (DONE and its tagged answer) and the goodbye may take.
-inline constexpr auto kShutdownBound = std::chrono::milliseconds(1000);
+inline constexpr auto kShutdownBound = std::chrono::milliseconds(2000);
 inline constexpr auto kGoodbyeBound = std::chrono::milliseconds(500);
 
 struct ImapSession::Run {

@@ -9,6 +9,26 @@
 #include "platform/owned_threads.h"
 
 namespace tarvel {
+namespace {
+
+thread_local std::stop_token currentStopToken;
+
+}  // namespace
+
+std::stop_token WorkerThread::CurrentStopToken() {
+  return currentStopToken;
+}
+
+void WorkerThread::requestStop() {
+  stopRequested_.store(true);
+  std::stop_source source;
+  {
+    std::lock_guard lock(mutex_);
+    source = stopSource_;
+  }
+  // Outside the lock: a callback may take its time (cancelling a command).
+  source.request_stop();
+}
 
 WorkerThread::~WorkerThread() {
   waitFinished(0);
@@ -40,9 +60,13 @@ bool WorkerThread::start(Routine routine, Completion completion) {
   JoinEndedThreads();
   running_ = true;
   stopRequested_.store(false);
-  threads_.emplace_back([this, routine = std::move(routine), completion = std::move(completion)]() {
+  stopSource_ = std::stop_source();
+  threads_.emplace_back([this, routine = std::move(routine), completion = std::move(completion),
+                         token = stopSource_.get_token()]() {
     nativeThreadId_.store(::syscall(SYS_gettid));
+    currentStopToken = token;
     const uint32_t code = routine();
+    currentStopToken = std::stop_token();
     nativeThreadId_.store(0);
     {
       std::lock_guard done(mutex_);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -37,11 +38,18 @@ class WorkerThread {
   // Returns true when nothing runs (at once when nothing was started).
   bool waitFinished(uint32_t milliseconds);
 
-  void requestStop() { stopRequested_.store(true); }
+  // Also runs the stop callbacks registered on the routine's stop token, at once, on the
+  // calling thread: that is how a blocking wait inside the routine learns of the request.
+  void requestStop();
   bool stopRequested() const { return stopRequested_.load(); }
   // The stop request itself, for code the routine runs that watches it while it waits (the
   // HTTP client); it lives as long as the object.
   const std::atomic<bool>& stopSignal() const { return stopRequested_; }
+
+  // The stop token of the routine that runs on the calling thread; a token that can never be
+  // stopped on any other thread. Code deep inside a routine (a transfer, an IMAP command)
+  // registers a std::stop_callback on it to end its waits when a stop is requested.
+  static std::stop_token CurrentStopToken();
 
   std::optional<std::thread::id> threadId() const;
   // The kernel's id of the running thread, 0 when none runs; safe to read in a signal handler.
@@ -57,6 +65,7 @@ class WorkerThread {
   uint32_t exitCode_ = 0;
   int completionsRunning_ = 0;
   std::atomic<bool> stopRequested_{false};
+  std::stop_source stopSource_;  // guarded by mutex_; one per started routine
   std::atomic<long> nativeThreadId_{0};
   // A thread whose routine has finished may still run its completion while the next one
   // starts; every thread is joined once it has ended.

@@ -1,9 +1,14 @@
 // IMAP benchmark against a loopback Dovecot: one check of an inbox with 1,000 unseen messages
 // (20 headers fetched) by the engine, against the same work done by the curl command-line
-// tool (the UNSEEN search and 20 header FETCHes on one connection); and the time from a
-// message arriving in an idling account's inbox to the engine's check-in.
+// tool (the UNSEEN search and 20 header FETCHes on one connection); the time from a message
+// arriving in an idling account's inbox to the engine's check-in; the push path (20 pushes:
+// from the check-in to the end of the check it asks for, wall and CPU time, and the logins
+// per push); and the wake-ups of the process while an account idles.
 //
-// Usage: imap_benchmark [RUNS]   (prints the figures; not part of the test suite)
+// Usage: imap_benchmark [RUNS] [IDLE_SECONDS]   (prints the figures; not part of the tests)
+// The server sends its IDLE keep-alive every 2 minutes, as Dovecot does by default.
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -73,6 +79,36 @@ const tarvel::AccountTypeInfo& FirstImapType() {
   return tarvel::kAccountTypes[0];
 }
 
+double CpuMilliseconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec * 1000.0 + usage.ru_utime.tv_usec / 1000.0 +
+         usage.ru_stime.tv_sec * 1000.0 + usage.ru_stime.tv_usec / 1000.0;
+}
+
+// Context switches of every thread of this process so far (each wake-up of a sleeping thread
+// is one voluntary switch when it sleeps again).
+long ContextSwitches() {
+  long total = 0;
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (!tasks)
+    return -1;
+  while (const dirent* entry = ::readdir(tasks)) {
+    if (entry->d_name[0] == '.')
+      continue;
+    std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      for (const char* key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+        if (line.rfind(key, 0) == 0)
+          total += std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+      }
+    }
+  }
+  ::closedir(tasks);
+  return total;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -82,6 +118,13 @@ int main(int argc, char* argv[]) {
     std::from_chars(text.data(), text.data() + text.size(), runs);
     runs = std::max(1, std::min(runs, 100));
   }
+  int idleSeconds = 300;
+  if (argc > 2) {
+    const std::string_view text = argv[2];
+    std::from_chars(text.data(), text.data() + text.size(), idleSeconds);
+    idleSeconds = std::max(1, idleSeconds);
+  }
+  ::setenv("TARVEL_TEST_IDLE_NOTIFY_INTERVAL", "2 mins", 1);
   DovecotServer server;
   if (!server.started()) {
     std::fputs("Dovecot did not start\n", stderr);
@@ -210,5 +253,93 @@ int main(int argc, char* argv[]) {
       "delivery to CheckIn of an idling account, median of %d: %.1f ms (min %.1f, max %.1f)\n",
       runs, Median(latencies), latencies.front(), latencies.back());
   relay.Disconnect();
+  engine.ReadyToCheck();
+
+  // The push path of a second account with one new message per push (marked seen before the
+  // next), as a notifier meets it: check-in (the IDLE has ended after the server's EXISTS,
+  // DONE and its OK) to the end of the check that follows, which goes back to IDLE.
+  constexpr int kPushes = 20;
+  server.ExpungeAll("second");
+  tarvel::CheckInRelay pushRelay;
+  int checkIns = 0;
+  pushRelay.Connect([&] {
+    const std::lock_guard<std::mutex> guard(lock);
+    checkedIn = Clock::now();
+    ++checkIns;
+    changed.notify_all();
+  });
+  const tarvel::ImapEngineServices pushServices{fakeClock,  flags,   nullptr,
+                                                &pushRelay, nullptr, ZARQUET_LIBRARY_PATH};
+  tarvel::ImapEngine pushEngine(FirstImapType(), 1, pushServices);  // a session of its own
+  settings.user = u"second";
+  settings.useIdle = 1;
+  pushEngine.ApplySettings(settings);
+  const std::size_t loginsBefore = server.LoginCount("second");
+  if (pushEngine.Check() != tarvel::CheckStatus::Success || !pushEngine.idleRunning()) {
+    std::fputs("the second account did not idle\n", stderr);
+    return 1;
+  }
+  std::vector<double> pushWall;
+  std::vector<double> pushCpu;
+  int expectedCheckIns = 0;
+  const auto awaitCheckIn = [&] {
+    ++expectedCheckIns;
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(20),
+                            [&] { return checkIns >= expectedCheckIns; });
+  };
+  for (int push = 1; push <= kPushes; ++push) {
+    const std::string subject = "push " + std::to_string(push);
+    server.Deliver("second", "INBOX", "Subject: " + subject + "\r\n\r\nbody\r\n");
+    if (!awaitCheckIn()) {
+      std::fputs("no check-in for a push within 20 s\n", stderr);
+      return 1;
+    }
+    const Clock::time_point from = checkedIn;
+    const double cpuFrom = CpuMilliseconds();
+    pushEngine.ReadyToCheck();
+    pushEngine.mails.clear();
+    const tarvel::CheckStatus status = pushEngine.Check();
+    pushWall.push_back(Milliseconds(Clock::now() - from));
+    pushCpu.push_back(CpuMilliseconds() - cpuFrom);
+    if (status != tarvel::CheckStatus::Success || pushEngine.mails.count() != 1 ||
+        !pushEngine.idleRunning()) {
+      std::fputs("a push check went wrong\n", stderr);
+      return 1;
+    }
+    // Marking the message seen is news to the IDLE as well (a FETCH of its flags): that
+    // check runs too, unmeasured, so the next push meets an idling account with no unseen.
+    server.MarkSeen("second", "INBOX", subject);
+    if (!awaitCheckIn()) {
+      std::fputs("no check-in after marking a message seen\n", stderr);
+      return 1;
+    }
+    pushEngine.ReadyToCheck();
+    if (pushEngine.Check() != tarvel::CheckStatus::Success || !pushEngine.idleRunning()) {
+      std::fputs("the check after marking seen went wrong\n", stderr);
+      return 1;
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the server's log catches up
+  const std::size_t logins = server.LoginCount("second") - loginsBefore;
+  std::sort(pushWall.begin(), pushWall.end());
+  std::printf(
+      "push to end of check (check-in to Check() returning), median of %d: %.2f ms "
+      "(min %.2f, max %.2f); CPU time of the process %.2f ms\n",
+      kPushes, Median(pushWall), pushWall.front(), pushWall.back(), Median(pushCpu));
+  std::printf("logins: %zu for the first check and %d pushes with %d checks (%.2f per push)\n",
+              logins, kPushes, 2 * kPushes,
+              static_cast<double>(logins > 0 ? logins - 1 : 0) / kPushes);
+
+  // Wake-ups while the second account idles and nothing else happens.
+  const long switchesBefore = ContextSwitches();
+  std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+  const long switches = ContextSwitches() - switchesBefore;
+  if (!pushEngine.idleRunning())
+    std::puts("(the IDLE ended during the measurement)");
+  std::printf(
+      "context switches of the whole process while idling %d s: %ld "
+      "(1 of them this thread's own end of sleep)\n",
+      idleSeconds, switches);
   return 0;
 }

@@ -1,6 +1,8 @@
 #include "engines/protocol/imap_engine.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <unordered_set>
 #include <utility>
 
 #include "accounts/check_in_relay.h"
@@ -13,6 +15,7 @@
 #include "platform/date_parse.h"
 #include "platform/network_settings.h"
 #include "platform/owned_threads.h"
+#include "platform/worker_thread.h"
 
 namespace tarvel {
 namespace {
@@ -133,6 +136,51 @@ struct HeaderReader {
   }
 };
 
+// Ends the transport's running command as soon as the check thread is asked to stop, and keeps
+// ending commands until the check is over: a cancel that falls between two commands would be
+// lost. Without a stoppable token (a check outside the check thread) it does nothing; until a
+// stop is requested its thread sleeps without waking.
+class CancelOnStop {
+ public:
+  CancelOnStop(std::stop_token stop, ImapTransport& transport) {
+    if (!stop.stop_possible())
+      return;
+    thread_ = std::thread([this, stop, &transport] {
+      const OwnedThreadScope owned;  // the check waits for it: it must never be parked
+      std::unique_lock<std::mutex> lock(lock_);
+      if (changed_.wait(lock, stop, [this] { return done_; }))
+        return;
+      while (!done_) {
+        lock.unlock();
+        transport.Cancel();
+        lock.lock();
+        changed_.wait_for(lock, kRepeat, [this] { return done_; });
+      }
+    });
+  }
+  ~CancelOnStop() {
+    {
+      const std::lock_guard<std::mutex> guard(lock_);
+      done_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable())
+      thread_.join();
+  }
+  CancelOnStop(const CancelOnStop&) = delete;
+  CancelOnStop& operator=(const CancelOnStop&) = delete;
+
+ private:
+  static constexpr auto kRepeat = std::chrono::milliseconds(20);
+  std::mutex lock_;
+  std::condition_variable_any changed_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// The step in which the pause between the slots' connections looks at a stop request.
+constexpr uint32_t kStopPollStepMs = 100;
+
 }  // namespace
 
 ImapSettingNames ImapSettingNamesForSlot(uint32_t slot) {
@@ -248,12 +296,13 @@ ImapEngine::ImapEngine(const AccountTypeInfo& type, uint32_t slot,
 ImapEngine::~ImapEngine() {
   shuttingDown_.store(true);
   StopIdle();
-  if (sessionOpen_)
-    transport_.DeInit();
+  // The engine goes away: nothing is kept for a next session.
+  transport_.Close();
   folders.clear();
 }
 
 void ImapEngine::ApplySettings(ImapAccountSettings stored) {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
   settings_ = std::move(stored);
   // The stored folders decide which are checked; listed folders stay in the list.
   for (ImapFolder* folder = folders.first(); folder; folder = NodeList<ImapFolder>::next(folder))
@@ -297,13 +346,38 @@ void ImapEngine::LoadSettings(const SettingsStore& store) {
   ApplySettings(std::move(stored));
 }
 
+ImapAccountSettings ImapEngine::settings() const {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
+  return settings_;
+}
+
+Text ImapEngine::EmailAddress() const {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
+  return settings_.user;
+}
+
+std::vector<Text> ImapEngine::CheckedFolders() const {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
+  std::vector<Text> names;
+  for (const ImapFolder* folder = folders.first(); folder;
+       folder = NodeList<ImapFolder>::next(folder)) {
+    if (folder->checked == 1)
+      names.push_back(folder->name);
+  }
+  return names;
+}
+
 void ImapEngine::ClearRefreshToken() {
-  settings_.refreshToken.clear();
+  {
+    const std::lock_guard<std::mutex> guard(settingsLock_);
+    settings_.refreshToken.clear();
+  }
   if (store_)
     store_->deleteValue(ImapSettingNamesForSlot(slot_).refreshToken);
 }
 
 void ImapEngine::AddFolder(Text folderName, uint32_t checked) {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
   for (const ImapFolder* folder = folders.first(); folder;
        folder = NodeList<ImapFolder>::next(folder)) {
     if (folder->name.view() == folderName.view())
@@ -313,11 +387,12 @@ void ImapEngine::AddFolder(Text folderName, uint32_t checked) {
 }
 
 Text ImapEngine::GetDisplayName() const {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
   return settings_.name.isEmpty() ? settings_.user : settings_.name;
 }
 
 bool ImapEngine::OpenReader(ReaderLauncher& launcher) {
-  website = settings_.website;
+  website = settings().website;
   return MailEngine::OpenReader(launcher);
 }
 
@@ -326,16 +401,16 @@ bool ImapEngine::idleRunning() const {
   return idleRunning_;
 }
 
-std::string ImapEngine::MailboxUrl(const std::string& encodedFolder) const {
-  const std::string server = settings_.server.ToUtf8();
+std::string ImapEngine::MailboxUrl(const Text& serverSetting, const std::string& encodedFolder) {
+  const std::string server = serverSetting.ToUtf8();
   const std::string mailbox = encodedFolder.empty() ? std::string("INBOX") : encodedFolder;
   if (server.find("://") != std::string::npos)
     return server + "/" + mailbox + "?UNSEEN";
   return "imaps://" + server + "/" + mailbox + "?UNSEEN";
 }
 
-std::string ImapEngine::RootUrl() const {
-  const std::string server = settings_.server.ToUtf8();
+std::string ImapEngine::RootUrl(const Text& serverSetting) {
+  const std::string server = serverSetting.ToUtf8();
   if (server.find("://") != std::string::npos)
     return server + "/";
   return "imaps://" + server + "/";
@@ -433,6 +508,14 @@ void ImapEngine::RunIdle() {
     checkIn_->CheckIn();
 }
 
+void ImapEngine::SleepUnlessStopped(uint32_t milliseconds, std::stop_token stop) {
+  while (milliseconds > 0 && !stop.stop_requested()) {
+    const uint32_t step = milliseconds < kStopPollStepMs ? milliseconds : kStopPollStepMs;
+    clock_.SleepFor(step);
+    milliseconds -= step;
+  }
+}
+
 CheckStatus ImapEngine::Check() {
   // Normally the watch has ended the IDLE already; a check that comes anyway ends it first,
   // since the IDLE thread owns the session while it runs.
@@ -442,26 +525,34 @@ CheckStatus ImapEngine::Check() {
   } else if (idleThread_.joinable()) {
     idleThread_.join();
   }
+  // A stop request of the check thread (exit, for one) ends the running command at once.
+  const std::stop_token stop = WorkerThread::CurrentStopToken();
+  const CancelOnStop cancelOnStop(stop, transport_);
   sessionOpen_ = false;
   bool folderChecked = false;
   int result = 1;
   idleSupported = false;
   lastFailure.clear();
   bool tokenRetried = false;
+  // One consistent view of the settings for the whole check, whatever LoadSettings does
+  // meanwhile.
+  const ImapAccountSettings account = settings();
   for (;;) {
     // With OAuth2: an access token, refreshed when missing.
-    if (settings_.authMethod != static_cast<uint32_t>(ImapAuthMethod::Password)) {
-      if (accessToken.isEmpty() && !settings_.refreshToken.isEmpty()) {
+    if (account.authMethod != static_cast<uint32_t>(ImapAuthMethod::Password)) {
+      if (accessToken.isEmpty() && !settings().refreshToken.isEmpty()) {
         if (tokenRefresher_)
           tokenRefresher_->RefreshAccessToken(*this);
         if (accessToken.isEmpty())
           ClearRefreshToken();
       }
-      if (accessToken.isEmpty() && settings_.refreshToken.isEmpty())
+      if (accessToken.isEmpty() && settings().refreshToken.isEmpty())
         return CheckStatus::LoginNeeded;
     }
     if (slot_ > 0)
-      clock_.SleepFor(kImapSlotDelayMs);
+      SleepUnlessStopped(kImapSlotDelayMs, stop);
+    if (stop.stop_requested())
+      break;
     if (!transport_.isComplete()) {
       lastFailure = Text::FromUtf8("the IMAP transport library " +
                                    std::string(kTransportLibraryName) + " is not available");
@@ -473,37 +564,46 @@ CheckStatus ImapEngine::Check() {
     transport_.SetCertificateAuthorityFile(caFiles.empty() ? std::string() : caFiles.front());
     if (sessionOpen_)
       transport_.DeInit();
-    if (!transport_.Init(settings_.user.ToUtf8(), settings_.password.ToUtf8(),
-                         accessToken.ToUtf8())) {
+    const std::string user = account.user.ToUtf8();
+    const std::string password = account.password.ToUtf8();
+    const std::string token = accessToken.ToUtf8();
+    if (!transport_.Init(user, password, token)) {
       sessionOpen_ = false;
       return static_cast<CheckStatus>(result);
     }
     sessionOpen_ = true;
-    for (const ImapFolder* folder = folders.first(); folder;
-         folder = NodeList<ImapFolder>::next(folder)) {
-      if (folder->checked != 1)
-        continue;
-      const int folderResult = CheckFolder(EncodeFolderForUrl(folder->name), folder->name);
+    for (const Text& folder : CheckedFolders()) {
+      if (stop.stop_requested())
+        break;
+      const int folderResult =
+          CheckFolder(account.server, EncodeFolderForUrl(folder), folder, stop);
       if (folderResult == 0 || folderResult == 2)
         result = folderResult;
       if (folderResult == 0)
         folderChecked = true;
       transport_.DeInit();
-      if (!transport_.Init(settings_.user.ToUtf8(), settings_.password.ToUtf8(),
-                           accessToken.ToUtf8())) {
+      if (!transport_.Init(user, password, token)) {
         sessionOpen_ = false;
         break;
       }
     }
+    if (stop.stop_requested()) {
+      result = 1;
+      break;
+    }
     if (!folderChecked)
-      result = CheckFolder(std::string(), Text());
+      result = CheckFolder(account.server, std::string(), Text(), stop);
+    if (stop.stop_requested()) {
+      result = 1;
+      break;
+    }
     if (result == 2) {
-      if (settings_.authMethod == static_cast<uint32_t>(ImapAuthMethod::Password)) {
+      if (account.authMethod == static_cast<uint32_t>(ImapAuthMethod::Password)) {
         result = 1;
         break;
       }
       // One more pass with a fresh token; a second refusal asks for a new sign-in.
-      if (!tokenRetried && !accessToken.isEmpty() && !settings_.refreshToken.isEmpty()) {
+      if (!tokenRetried && !accessToken.isEmpty() && !settings().refreshToken.isEmpty()) {
         tokenRetried = true;
         accessToken.clear();
         mails.clear();
@@ -513,9 +613,9 @@ CheckStatus ImapEngine::Check() {
       break;
     }
     if (result == 0) {
-      ReadFolderList();
-      if (!folderChecked && settings_.useIdle == 1 && idleSupported &&
-          idleErrors.load() < kImapIdleErrorLimit) {
+      ReadFolderList(account.server);
+      if (!folderChecked && account.useIdle == 1 && idleSupported &&
+          idleErrors.load() < kImapIdleErrorLimit && !stop.stop_requested()) {
         idleStarted.store(clock_.MonotonicMilliseconds());
         StartIdle();
         return CheckStatus::Success;
@@ -530,14 +630,15 @@ CheckStatus ImapEngine::Check() {
   return static_cast<CheckStatus>(result);
 }
 
-int ImapEngine::CheckFolder(const std::string& encodedFolder, const Text& displayFolder) {
+int ImapEngine::CheckFolder(const Text& server, const std::string& encodedFolder,
+                            const Text& displayFolder, std::stop_token stop) {
   std::string response;
   const auto append = [&](std::string_view line) {
     if (response.size() + line.size() <= kImapResponseLimit)
       response.append(line);
   };
   int32_t errorCode = 0;
-  const std::string url = MailboxUrl(encodedFolder);
+  const std::string url = MailboxUrl(server, encodedFolder);
   if (!transport_.ExecuteCommand(url.c_str(), nullptr, append, 0, errorCode)) {
     NoteTransportFailure();
     if (response.find("A002 NO AUTHENTICATE") != std::string::npos ||
@@ -562,6 +663,9 @@ int ImapEngine::CheckFolder(const std::string& encodedFolder, const Text& displa
         tokens.push_back(numbers.substr(0, space));
         numbers = space == std::string_view::npos ? std::string_view() : numbers.substr(space + 1);
       }
+      // Counted once and then kept up to date: counting the list for every number would make
+      // a long search quadratic.
+      std::size_t records = mails.count();
       for (auto token = tokens.rbegin(); token != tokens.rend(); ++token) {
         // Anything but a message number would change the FETCH command.
         if (!IsMessageNumber(*token))
@@ -569,15 +673,16 @@ int ImapEngine::CheckFolder(const std::string& encodedFolder, const Text& displa
         auto item = std::make_unique<MailItem>();
         item->folder = displayFolder;
         bool dateRead = false;
-        if (mails.count() < kImapHeaderFetchLimit) {
+        if (records < kImapHeaderFetchLimit && !stop.stop_requested()) {
           const std::string number(*token);
           FetchHeaders(number, *item, dateRead);
-          if (!dateRead) {
+          if (!dateRead && !stop.stop_requested()) {
             clock_.SleepFor(kImapFetchRetryDelayMs);
             FetchHeaders(number, *item, dateRead);
           }
         }
         AddMail(std::move(item), dateRead ? MailOrder::SortedByDate : MailOrder::AsReported);
+        ++records;
       }
       result = 0;
       break;
@@ -597,22 +702,31 @@ void ImapEngine::FetchHeaders(const std::string& number, MailItem& item, bool& d
   dateRead = headerReader.dateRead;
 }
 
-void ImapEngine::ReadFolderList() {
+void ImapEngine::ReadFolderList(const Text& server) {
   std::string response;
   const auto append = [&](std::string_view line) {
     if (response.size() + line.size() <= kImapResponseLimit)
       response.append(line);
   };
   int32_t errorCode = 0;
-  const std::string url = RootUrl();
+  const std::string url = RootUrl(server);
   if (!transport_.ExecuteCommand(url.c_str(), "LIST \"\" *", append, 0, errorCode))
     return;
+  const std::lock_guard<std::mutex> guard(settingsLock_);
+  // The names already listed, looked up in constant time: one scan of the list for every LIST
+  // line would make a long folder list quadratic.
+  std::unordered_set<std::u16string> known;
+  for (const ImapFolder* folder = folders.first(); folder;
+       folder = NodeList<ImapFolder>::next(folder))
+    known.emplace(folder->name.view());
   for (const std::string_view line : ResponseLines(response)) {
     if (!StartsWith(line, "* LIST"))
       continue;
     Text folderName;
-    if (FolderFromListLine(Text::FromUtf8(line), folderName))
-      AddFolder(std::move(folderName), 0);
+    if (!FolderFromListLine(Text::FromUtf8(line), folderName))
+      continue;
+    if (known.emplace(folderName.view()).second)
+      folders.append(std::make_unique<ImapFolder>(std::move(folderName), 0));
   }
 }
 

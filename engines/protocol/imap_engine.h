@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -111,14 +112,17 @@ class ImapEngine : public MailEngine {
   void ClearRefreshToken();
 
   uint32_t slot() const { return slot_; }
-  const ImapAccountSettings& settings() const { return settings_; }
+  // A copy: the settings may be replaced (LoadSettings on the main thread) during a check.
+  ImapAccountSettings settings() const;
   // The account's e-mail address: its login name.
-  Text EmailAddress() const { return settings_.user; }
+  Text EmailAddress() const;
   // Adds a folder unless one of that name (compared case-sensitively) is listed.
   void AddFolder(Text folderName, uint32_t checked);
   bool idleRunning() const;
 
   Text accessToken;  // memory only
+  // Changed under the settings lock (ApplySettings, the folder list a check reads); read it
+  // when no check runs.
   NodeList<ImapFolder> folders;
   bool idleSupported = false;
   std::atomic<uint32_t> idleErrors{0};
@@ -126,11 +130,16 @@ class ImapEngine : public MailEngine {
 
  private:
   // The URL of a mailbox ("INBOX" when empty) with a query, or of the server's root.
-  std::string MailboxUrl(const std::string& encodedFolder) const;
-  std::string RootUrl() const;
-  int CheckFolder(const std::string& encodedFolder, const Text& displayFolder);
+  static std::string MailboxUrl(const Text& server, const std::string& encodedFolder);
+  static std::string RootUrl(const Text& server);
+  int CheckFolder(const Text& server, const std::string& encodedFolder, const Text& displayFolder,
+                  std::stop_token stop);
   void FetchHeaders(const std::string& number, MailItem& item, bool& dateRead);
-  void ReadFolderList();
+  void ReadFolderList(const Text& server);
+  // The names of the checked folders, in list order.
+  std::vector<Text> CheckedFolders() const;
+  // Waits on the clock, in short steps so that a stop request ends the wait.
+  void SleepUnlessStopped(uint32_t milliseconds, std::stop_token stop);
   void StartIdle();
   void RunIdle();
   // Cancels a running IDLE and waits for its thread; joins a finished one.
@@ -145,7 +154,8 @@ class ImapEngine : public MailEngine {
   SettingsStore* store_;
   DiagnosticTrace* trace_;
   ImapTransport transport_;
-  ImapAccountSettings settings_;
+  mutable std::mutex settingsLock_;
+  ImapAccountSettings settings_;  // guarded by settingsLock_
   bool sessionOpen_ = false;
 
   mutable std::mutex idleLock_;

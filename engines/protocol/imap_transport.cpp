@@ -67,6 +67,7 @@ ImapTransport::ImapTransport(uint32_t slot, const std::string& libraryPath) : sl
   lastError_ = reinterpret_cast<LastErrorFunction>(::dlsym(library_, "Zarquet_GetLastError"));
   setCaFile_ =
       reinterpret_cast<SetCaFileFunction>(::dlsym(library_, "Zarquet_SetCertificateAuthorityFile"));
+  close_ = reinterpret_cast<CloseFunction>(::dlsym(library_, "Zarquet_IMAP_Close"));
 }
 
 ImapTransport::~ImapTransport() {
@@ -96,6 +97,15 @@ void ImapTransport::DeInit() {
     return;
   SelectSession();
   deInit_();
+}
+
+void ImapTransport::Close() {
+  if (!close_) {
+    DeInit();
+    return;
+  }
+  SelectSession();
+  close_();
 }
 
 bool ImapTransport::ExecuteCommand(const char* url, const char* command, const LineHandler& onLine,

@@ -26,6 +26,9 @@ class ImapTransport {
 
   bool Init(const std::string& user, const std::string& password, const std::string& accessToken);
   void DeInit();
+  // Ends the session and closes its connection at once (the library may otherwise keep a
+  // healthy one for the next Init); DeInit when the library has no such call.
+  void Close();
   // Runs a URL and/or a command; `onLine` receives every response line. On failure
   // `errorCode` holds the library's code.
   bool ExecuteCommand(const char* url, const char* command, const LineHandler& onLine,
@@ -47,6 +50,7 @@ class ImapTransport {
   using SelectSessionFunction = int32_t (*)(uint32_t);
   using LastErrorFunction = int32_t (*)(char*, uint32_t);
   using SetCaFileFunction = int32_t (*)(const char*);
+  using CloseFunction = int32_t (*)();
 
   void SelectSession();
 
@@ -59,6 +63,7 @@ class ImapTransport {
   SelectSessionFunction selectSession_ = nullptr;
   LastErrorFunction lastError_ = nullptr;
   SetCaFileFunction setCaFile_ = nullptr;
+  CloseFunction close_ = nullptr;
 };
 
 // The name the library is loaded by.

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
+#include <mutex>
+#include <stop_token>
 
 namespace tarvel {
 namespace {
@@ -36,6 +39,36 @@ TEST(WorkerThread, RunsOneRoutineAtATimeAndHandsOutItsExitCode) {
   }));
   worker.waitFinished(0);
   EXPECT_FALSE(sawStop);  // a new start clears the stop request
+}
+
+// A wait deep inside the routine learns of the stop request through the routine's token, at
+// once, without looking at the flag; the token of one routine does not reach the next.
+TEST(WorkerThread, StopRequestWakesAWaitRegisteredOnTheCurrentToken) {
+  EXPECT_FALSE(WorkerThread::CurrentStopToken().stop_possible());  // not on a worker
+  WorkerThread worker;
+  std::promise<void> waiting;
+  bool woken = false;
+  ASSERT_TRUE(worker.start([&] {
+    std::mutex lock;
+    std::condition_variable_any wake;
+    std::unique_lock<std::mutex> guard(lock);
+    const std::stop_token token = WorkerThread::CurrentStopToken();
+    waiting.set_value();
+    woken = !wake.wait(guard, token, [] { return false; });
+    return 0u;
+  }));
+  waiting.get_future().wait();
+  worker.requestStop();
+  ASSERT_TRUE(worker.waitFinished(20'000));
+  EXPECT_TRUE(woken);
+
+  bool stoppedAtStart = true;
+  ASSERT_TRUE(worker.start([&] {
+    stoppedAtStart = WorkerThread::CurrentStopToken().stop_requested();
+    return 0u;
+  }));
+  worker.waitFinished(0);
+  EXPECT_FALSE(stoppedAtStart);
 }
 
 TEST(WorkerThread, TheCompletionRunsOnceTheThreadCountsAsFinished) {

@@ -171,4 +171,53 @@ bool DovecotServer::ExpungeAll(const std::string& user) const {
   return RunProgram(Doveadm({"expunge", "-u", user, "mailbox", "*", "all"})) == 0;
 }
 
+std::size_t DovecotServer::LoginCount(const std::string& user) const {
+  std::ifstream log(logFile());
+  const std::string marker = "Login: user=<" + user + ">";
+  std::size_t count = 0;
+  std::string line;
+  while (std::getline(log, line))
+    count += line.find(marker) != std::string::npos ? 1 : 0;
+  return count;
+}
+
+bool DovecotServer::SetPassword(const std::string& user, const std::string& password) const {
+  const std::string path = folder_ + "/users";
+  std::ifstream in(path);
+  std::string text;
+  std::string line;
+  bool found = false;
+  while (std::getline(in, line)) {
+    if (line.rfind(user + ":", 0) == 0) {
+      line = user + ":{PLAIN}" + password + "::::::";
+      found = true;
+    }
+    text += line + "\n";
+  }
+  in.close();
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text;
+    if (!out)
+      return false;
+  }
+  if (!found || std::rename(temporary.c_str(), path.c_str()) != 0)
+    return false;
+  // The server's authentication process may hold the old file for a while: reload it and
+  // wait (bounded) until it accepts the new password.
+  RunProgram(Doveadm({"reload"}));
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < giveUp) {
+    if (RunProgram(Doveadm({"auth", "test", user, password})) == 0)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+bool DovecotServer::Kick(const std::string& user) const {
+  return RunProgram(Doveadm({"kick", user})) == 0;
+}
+
 }  // namespace tarvel::testing

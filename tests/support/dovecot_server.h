@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,6 +41,12 @@ class DovecotServer {
                 const std::string& subject) const;
   // Removes every message of every mailbox of the user.
   bool ExpungeAll(const std::string& user) const;
+  // The number of successful logins of the user so far, from the server's log.
+  std::size_t LoginCount(const std::string& user) const;
+  // Gives the user another password (the server reads its user file again when it changes).
+  bool SetPassword(const std::string& user, const std::string& password) const;
+  // Disconnects the user's sessions (the server says BYE on each).
+  bool Kick(const std::string& user) const;
 
  private:
   std::vector<std::string> Doveadm(std::vector<std::string> arguments) const;

@@ -64,7 +64,7 @@ service anvil {
   }
 }
 protocol imap {
-  imap_idle_notify_interval = 1 secs
+  imap_idle_notify_interval = ${TARVEL_TEST_IDLE_NOTIFY_INTERVAL:-1 secs}
 }
 mailbox_idle_check_interval = 1 secs
 CONF

@@ -80,6 +80,18 @@ void ScriptedImapServer::SendAll(int connection, const std::string& text) {
   }
 }
 
+void ScriptedImapServer::Trickle(int connection, const std::string& text) {
+  if (text.empty())
+    return;
+  for (std::size_t i = 0;; ++i) {
+    pollfd stop = {stopPipe_[0], POLLIN, 0};
+    if (::poll(&stop, 1, static_cast<int>(ScriptedReply::kTrickleInterval.count())) != 0)
+      return;
+    if (::send(connection, &text[i % text.size()], 1, MSG_NOSIGNAL) != 1)
+      return;
+  }
+}
+
 void ScriptedImapServer::Serve() {
   for (;;) {
     pollfd fds[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
@@ -143,11 +155,16 @@ void ScriptedImapServer::ServeConnection(int connection) {
       {
         const std::lock_guard<std::mutex> guard(lock_);
         received_.push_back(line);
-        SendAll(connection, reply.text);
+        if (reply.then != ScriptedReply::Then::Trickle)
+          SendAll(connection, reply.text);
       }
       receivedChanged_.notify_all();
       if (reply.then == ScriptedReply::Then::Close)
         return;
+      if (reply.then == ScriptedReply::Then::Trickle) {
+        Trickle(connection, reply.text);
+        return;
+      }
       if (reply.then == ScriptedReply::Then::Stall)
         stalled = true;
     }

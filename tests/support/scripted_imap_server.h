@@ -18,7 +18,9 @@ struct ScriptedReply {
     Continue,  // read the next command
     Close,     // close the connection after the reply
     Stall,     // stop reading and answering (until the server is destroyed)
+    Trickle,   // send the text one byte every kTrickleInterval, over and over, never reading
   };
+  static constexpr std::chrono::milliseconds kTrickleInterval{20};
   std::string text;  // sent as is (CRLF line ends are the script's business)
   Then then = Then::Continue;
 };
@@ -55,6 +57,7 @@ class ScriptedImapServer {
   void Serve();
   void ServeConnection(int connection);
   void SendAll(int connection, const std::string& text);
+  void Trickle(int connection, const std::string& text);
 
   Handler handler_;
   std::string greeting_;

@@ -3,11 +3,14 @@
 // tokens.
 #include "engines/protocol/zarquet/imap_session.h"
 
+#include "engines/protocol/zarquet/network_settings.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -15,12 +18,18 @@
 
 namespace tarvel::zarquet {
 
+// Resume's answer when the taken-up connection is not fit for use.
+inline constexpr int kResumeFailed = -1;
+
 // How long the end of an IDLE (DONE and its tagged answer) and the goodbye may take.
 inline constexpr auto kShutdownBound = std::chrono::milliseconds(2000);
 inline constexpr auto kGoodbyeBound = std::chrono::milliseconds(500);
 
 struct ImapSession::Run {
   Deadline deadline;
+  // False while an IDLE is being ended: a cancel repeated meanwhile must not cut the DONE
+  // exchange off (the exchange has a short bound of its own).
+  bool cancellable = true;
   Zarquet_LineCallback callback = nullptr;
   void* context = nullptr;
   std::string message;
@@ -217,7 +226,9 @@ ImapSession::ImapSession() {
 }
 
 ImapSession::~ImapSession() {
-  CloseConnection(false);
+  CloseConnection(true);
+  if (adoptedSocket_ >= 0)
+    ::close(adoptedSocket_);
   ClearCredentials();
   for (int& fd : cancelPipe_) {
     if (fd >= 0)
@@ -234,17 +245,86 @@ void ImapSession::ClearCredentials() {
   }
 }
 
+namespace {
+
+std::array<unsigned char, 32> CredentialDigest(std::string_view user, std::string_view password,
+                                               std::string_view accessToken) {
+  std::string material;
+  material.reserve(user.size() + password.size() + accessToken.size() + 2);
+  material.append(user).append(1, '\0').append(password).append(1, '\0').append(accessToken);
+  std::array<unsigned char, 32> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(material.data(), material.size(), digest.data(), &length, EVP_sha256(), nullptr) !=
+      1) {
+    digest.fill(0);  // never matches a real digest's use: a fresh login follows
+  }
+  OPENSSL_cleanse(material.data(), material.size());
+  return digest;
+}
+
+}  // namespace
+
+namespace {
+
+// What the verification and the routing of a connection rested on; a connection made under
+// other settings is not taken up.
+std::string TrustContext() {
+  std::string context = ConnectToFromEnvironment();
+  for (const std::string& file : CertificateAuthorityFiles())
+    context += "\n" + file;
+  return context;
+}
+
+int CollectLine(const char* line, void* context) {
+  static_cast<std::vector<std::string>*>(context)->emplace_back(line);
+  return 0;
+}
+
+}  // namespace
+
+bool ImapSession::CanTakeUp(const std::array<unsigned char, 32>& digest) const {
+  if (!connected_ || !healthy_ || !stream_.isOpen() || digest != credentialDigest_ ||
+      std::all_of(digest.begin(), digest.end(), [](unsigned char b) { return b == 0; })) {
+    return false;
+  }
+  if (parked_ && std::chrono::steady_clock::now() >= keptUntil_)
+    return false;
+  if (trustContext_ != TrustContext())
+    return false;
+  // Between commands the server has nothing to say; whatever it sent (a BYE, news, the end
+  // of the connection) means the connection is not what it was.
+  return input_.empty() && carried_.empty() && !stream_.HasUnreadInput();
+}
+
 void ImapSession::Init(std::string_view user, std::string_view password,
                        std::string_view accessToken) {
   const std::lock_guard<std::mutex> guard(lock_);
-  CloseConnection(true);
+  const std::array<unsigned char, 32> digest = CredentialDigest(user, password, accessToken);
+  if (CanTakeUp(digest)) {
+    takenUp_ = true;
+  } else {
+    CloseConnection(true);
+  }
+  parked_ = false;
   ClearCredentials();
   user_ = std::string(user);
   password_ = std::string(password);
   accessToken_ = std::string(accessToken);
+  credentialDigest_ = digest;
 }
 
 void ImapSession::DeInit() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (connected_ && healthy_ && stream_.isOpen() && input_.empty() && carried_.empty()) {
+    parked_ = true;
+    keptUntil_ = std::chrono::steady_clock::now() + kKeepSessionFor;
+  } else {
+    CloseConnection(true);
+  }
+  ClearCredentials();
+}
+
+void ImapSession::Close() {
   const std::lock_guard<std::mutex> guard(lock_);
   CloseConnection(true);
   ClearCredentials();
@@ -280,6 +360,9 @@ void ImapSession::CloseConnection(bool sayGoodbye) {
   input_.clear();
   carried_.clear();
   connected_ = false;
+  healthy_ = false;
+  parked_ = false;
+  takenUp_ = false;
   connectionKey_.clear();
   selectedMailbox_.clear();
   capabilities_.clear();
@@ -296,7 +379,8 @@ std::string ImapSession::NextTag() {
 
 int ImapSession::Send(std::string_view text, Run& run) {
   std::string message;
-  const int result = stream_.Write(text, run.deadline, cancelPipe_[0], message);
+  const int result =
+      stream_.Write(text, run.deadline, run.cancellable ? cancelPipe_[0] : -1, message);
   if (result != 0)
     Fail(run, message);
   return result;
@@ -306,8 +390,8 @@ int ImapSession::ReceiveMore(Run& run) {
   char buffer[16384];
   std::size_t received = 0;
   std::string message;
-  const int result =
-      stream_.Read(buffer, sizeof buffer, received, run.deadline, cancelPipe_[0], message);
+  const int result = stream_.Read(buffer, sizeof buffer, received, run.deadline,
+                                  run.cancellable ? cancelPipe_[0] : -1, message);
   if (result != 0) {
     Fail(run, message);
     return result;
@@ -363,7 +447,7 @@ int ImapSession::ReadLiteral(std::size_t length, Run& run) {
 int ImapSession::Deliver(const std::string& line, Run& run) {
   if (run.callback)
     run.callback(line.c_str(), run.context);
-  if (cancelled_.load()) {
+  if (run.cancellable && cancelled_.load()) {
     Fail(run, "cancelled");
     return ZARQUET_ERROR_ABORTED;
   }
@@ -403,7 +487,9 @@ int ImapSession::ReadResponse(const std::string& tag, Run& run, Completion& comp
     if (!statusLine)
       continue;
     literalTotal = 0;
-    if (StartsWithNoCase(bare, "* CAPABILITY ")) {
+    if (StartsWithNoCase(bare, "* BYE")) {
+      healthy_ = false;  // the server is leaving: this connection is not kept
+    } else if (StartsWithNoCase(bare, "* CAPABILITY ")) {
       capabilities_ = " ";
       for (const char c : bare.substr(13))
         capabilities_ += ToUpper(c);
@@ -436,10 +522,23 @@ int ImapSession::RunCommand(const std::string& tag, const std::string& command, 
   return ReadResponse(tag, run, completion, onContinuation);
 }
 
+void ImapSession::AdoptConnection(int socket) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (adoptedSocket_ >= 0)
+    ::close(adoptedSocket_);
+  adoptedSocket_ = socket;
+}
+
 int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
   CloseConnection(true);
   std::string message;
-  int result = stream_.Connect(url.host, url.port, run.deadline, cancelPipe_[0], message);
+  int result = 0;
+  if (adoptedSocket_ >= 0) {
+    stream_.Adopt(adoptedSocket_);
+    adoptedSocket_ = -1;
+  } else {
+    result = stream_.Connect(url.host, url.port, run.deadline, cancelPipe_[0], message);
+  }
   if (result == 0 && url.implicitTls)
     result = stream_.StartTls(url.host, run.deadline, cancelPipe_[0], message);
   if (result != 0) {
@@ -458,6 +557,14 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
     Fail(run, "the server did not greet: " + std::string(greetingText.substr(0, 200)));
     return ZARQUET_ERROR_WEIRD_SERVER_REPLY;
   }
+  const bool localPeer = IsLoopbackHost(url.host) && stream_.peerIsLoopback();
+  if (preauthenticated && !stream_.isEncrypted() && !localPeer) {
+    // PREAUTH puts the connection in the authenticated state, where STARTTLS is no longer
+    // allowed: a man in the middle could use it to keep the session unencrypted and hand out
+    // mail of his own. Only this machine may skip the login in clear text.
+    Fail(run, "refusing the unencrypted pre-authenticated connection of " + url.host);
+    return ZARQUET_ERROR_USE_SSL_FAILED;
+  }
   Completion completion = Completion::Bad;
   result = RunCommand(NextTag(), "CAPABILITY", run, completion);
   if (result != 0)
@@ -466,7 +573,7 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
     Fail(run, "the server refused CAPABILITY");
     return ZARQUET_ERROR_WEIRD_SERVER_REPLY;
   }
-  if (!stream_.isEncrypted()) {
+  if (!stream_.isEncrypted() && !preauthenticated) {
     // STARTTLS and the capabilities after it carry tags of their own, so that the login stays
     // A002 whether or not the connection was upgraded.
     if (capabilities_.find(" STARTTLS ") != std::string::npos) {
@@ -490,7 +597,7 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
       result = RunCommand("S002", "CAPABILITY", run, completion);
       if (result != 0)
         return result;
-    } else if (!(IsLoopbackHost(url.host) && stream_.peerIsLoopback()) && !preauthenticated) {
+    } else if (!localPeer) {
       Fail(run, "refusing to send credentials to " + url.host +
                     " over an unencrypted connection (the server offers no STARTTLS)");
       return ZARQUET_ERROR_USE_SSL_FAILED;
@@ -504,8 +611,45 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
     ++tagNumber_;  // the login's tag stays unused
   }
   connected_ = true;
+  healthy_ = true;
+  trustContext_ = TrustContext();
   connectionKey_ =
       (url.implicitTls ? "imaps://" : "imap://") + url.host + ":" + std::to_string(url.port);
+  return 0;
+}
+
+int ImapSession::Resume(Run& run) {
+  takenUp_ = false;
+  tagNumber_ = 0;
+  capabilities_.clear();
+  selectedMailbox_.clear();  // selected again, so the mailbox's state is fresh
+  // The answer is held back until it has proved ordinary: anything but the capabilities and
+  // the tagged OK (a BYE that came after Init looked) and the caller gets a fresh connection
+  // instead, without having seen a line of this one.
+  std::vector<std::string> lines;
+  Run probe;
+  probe.deadline = run.deadline;
+  probe.callback = CollectLine;
+  probe.context = &lines;
+  Completion completion = Completion::Bad;
+  const int result = RunCommand(NextTag(), "CAPABILITY", probe, completion);
+  if (result == ZARQUET_ERROR_ABORTED) {
+    Fail(run, probe.message);
+    return result;
+  }
+  bool ordinary = result == 0 && completion == Completion::Ok && healthy_;
+  for (const std::string& line : lines) {
+    const std::string_view bare = Bare(line);
+    if (!StartsWithNoCase(bare, "* CAPABILITY ") && !StartsWithNoCase(bare, "A001 OK"))
+      ordinary = false;
+  }
+  if (!ordinary)
+    return kResumeFailed;
+  for (const std::string& line : lines) {
+    if (const int delivered = Deliver(line, run); delivered != 0)
+      return delivered;
+  }
+  ++tagNumber_;  // the login's tag stays unused, as after PREAUTH
   return 0;
 }
 
@@ -570,6 +714,7 @@ int ImapSession::RunIdle(const std::string& tag, Run& run, Completion& completio
   const std::string reason = run.message;
   Run ending;
   ending.deadline = std::chrono::steady_clock::now() + kShutdownBound;
+  ending.cancellable = false;
   cancelled_.store(false);
   char drain[64];
   while (::read(cancelPipe_[0], drain, sizeof drain) > 0) {
@@ -617,12 +762,18 @@ int ImapSession::Execute(const char* urlText, const char* commandText,
     }
     const std::string key =
         (url.implicitTls ? "imaps://" : "imap://") + url.host + ":" + std::to_string(url.port);
-    if (!connected_ || key != connectionKey_)
+    if (!connected_ || key != connectionKey_) {
       result = OpenConnection(url, run);
+    } else if (takenUp_) {
+      result = Resume(run);
+      if (result == kResumeFailed)
+        result = OpenConnection(url, run);
+    }
     if (result == 0 && !url.mailbox.empty() && url.mailbox != selectedMailbox_) {
       selectedMailbox_.clear();
       result = RunCommand(NextTag(), "SELECT " + Quoted(url.mailbox), run, completion);
       if (result == 0 && completion != Completion::Ok) {
+        healthy_ = false;
         Fail(run, "the server could not select " + url.mailbox);
         return ZARQUET_ERROR_REMOTE_FILE_NOT_FOUND;
       }
@@ -659,6 +810,7 @@ int ImapSession::Execute(const char* urlText, const char* commandText,
     return result;
   }
   if (completion != Completion::Ok) {
+    healthy_ = false;  // usable for this session still, but not kept beyond it
     Fail(run, failure);
     return ZARQUET_ERROR_QUOTE_ERROR;
   }

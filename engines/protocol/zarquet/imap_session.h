@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -23,6 +25,10 @@ struct ImapUrl {
 // False for anything but a well-formed imap/imaps URL whose parts hold no control characters.
 bool ParseImapUrl(std::string_view text, ImapUrl& url);
 
+// How long a healthy connection is kept after DeInit for the next Init with the same
+// credentials (zarquet.h says why).
+inline constexpr std::chrono::milliseconds kKeepSessionFor{ZARQUET_KEEP_SESSION_MS};
+
 // One session of the contract: the credentials and at most one open connection. Init, DeInit
 // and Execute are serialised; Cancel may come from any thread at any time.
 class ImapSession {
@@ -34,11 +40,16 @@ class ImapSession {
 
   void Init(std::string_view user, std::string_view password, std::string_view accessToken);
   void DeInit();
+  // Ends the session and closes its connection at once.
+  void Close();
   // Returns 0 or a ZARQUET_ERROR_* code.
   int Execute(const char* url, const char* command, Zarquet_LineCallback callback, void* context,
               uint32_t timeoutMs);
   void Cancel();
   std::string lastError() const;
+  // The next connection the session opens is this connected socket instead of one to the URL's
+  // host (test and fuzz harnesses); the session owns it from now on.
+  void AdoptConnection(int socket);
 
  private:
   struct Run;
@@ -60,6 +71,11 @@ class ImapSession {
   int Deliver(const std::string& line, Run& run);
   int Send(std::string_view text, Run& run);
   std::string NextTag();
+  // Runs CAPABILITY again (A001) on a taken-up connection and marks the login's tag as used,
+  // so the commands of the URL carry the tags of a fresh connection.
+  int Resume(Run& run);
+  // True when the open connection may serve a session with credentials of this digest.
+  bool CanTakeUp(const std::array<unsigned char, 32>& digest) const;
   void CloseConnection(bool sayGoodbye);
   void Fail(Run& run, std::string text);
   void ClearCredentials();
@@ -83,6 +99,17 @@ class ImapSession {
   std::string connectionKey_;  // scheme, host and port of the open connection
   std::string selectedMailbox_;
   std::string capabilities_;  // upper case, space separated, with a space at both ends
+  int adoptedSocket_ = -1;
+
+  // Keeping the connection between sessions: nothing unexpected happened on it (no BYE, no
+  // failed or refused command), the digest of the credentials it logged in with, and, once
+  // DeInit has left it open, until when it may be taken up.
+  bool healthy_ = false;
+  std::array<unsigned char, 32> credentialDigest_{};
+  bool parked_ = false;
+  std::chrono::steady_clock::time_point keptUntil_;
+  bool takenUp_ = false;
+  std::string trustContext_;  // the CA files and redirections the connection was made under
 };
 
 }  // namespace tarvel::zarquet

@@ -13,7 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -76,12 +78,14 @@ class SigpipeBlocker {
   bool wasPending_ = false;
 };
 
+// The whole time left in one poll: an idling connection wakes only when the server speaks,
+// the command's time-out ends or a cancel comes.
 int RemainingMilliseconds(Deadline deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0)
     return 0;
-  return left.count() > 60'000 ? 60'000 : static_cast<int>(left.count());
+  return left.count() > INT32_MAX ? INT32_MAX : static_cast<int>(left.count());
 }
 
 std::string OpenSslErrors() {
@@ -150,6 +154,156 @@ int TlsStream::WaitFor(short events, Deadline deadline, int cancelFd, std::strin
   }
 }
 
+bool TlsStream::HasUnreadInput() const {
+  if (socket_ < 0)
+    return true;
+  if (ssl_ && SSL_pending(ssl_) > 0)
+    return true;
+  pollfd fds = {socket_, POLLIN, 0};
+  return ::poll(&fds, 1, 0) != 0;  // data, end of stream, an error, or a failed poll
+}
+
+void TlsStream::Adopt(int socket) {
+  Close();
+  socket_ = socket;
+  peerIsLoopback_ = true;
+}
+
+namespace {
+
+// The order of RFC 8305: the families alternate, starting with the resolver's first choice, so
+// that one broken family delays the other by one attempt at most.
+std::vector<SocketAddress> InterleaveFamilies(const addrinfo* list) {
+  std::vector<SocketAddress> first;
+  std::vector<SocketAddress> other;
+  const int firstFamily = list ? list->ai_family : AF_UNSPEC;
+  for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
+    if (entry->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    SocketAddress address;
+    std::memcpy(&address.storage, entry->ai_addr, entry->ai_addrlen);
+    address.length = entry->ai_addrlen;
+    (entry->ai_family == firstFamily ? first : other).push_back(address);
+  }
+  std::vector<SocketAddress> ordered;
+  for (std::size_t i = 0; i < first.size() || i < other.size(); ++i) {
+    if (i < first.size())
+      ordered.push_back(first[i]);
+    if (i < other.size())
+      ordered.push_back(other[i]);
+  }
+  return ordered;
+}
+
+int MillisecondsUntil(Deadline moment) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      moment - std::chrono::steady_clock::now());
+  if (left.count() <= 0)
+    return 0;
+  return left.count() > INT32_MAX ? INT32_MAX : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+int ConnectFirstAnswering(const std::vector<SocketAddress>& addresses, Deadline deadline,
+                          int cancelFd, int& connected, std::size_t& winner, std::string& message) {
+  struct Attempt {
+    int socket;
+    std::size_t index;
+  };
+  std::vector<Attempt> attempts;
+  const auto closeAll = [&] {
+    for (const Attempt& attempt : attempts)
+      ::close(attempt.socket);
+    attempts.clear();
+  };
+  connected = -1;
+  std::size_t next = 0;
+  Deadline nextStart = std::chrono::steady_clock::now();
+  int lastError = ECONNREFUSED;
+  for (;;) {
+    // Start the next attempt when its time has come (at once when nothing is waiting).
+    while (next < addresses.size() &&
+           (attempts.empty() || std::chrono::steady_clock::now() >= nextStart)) {
+      const SocketAddress& address = addresses[next];
+      const std::size_t index = next++;
+      const int fd =
+          ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) {
+        lastError = errno;
+        continue;
+      }
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0) {
+        closeAll();
+        connected = fd;
+        winner = index;
+        return 0;
+      }
+      if (errno != EINPROGRESS) {
+        lastError = errno;
+        ::close(fd);
+        continue;
+      }
+      attempts.push_back({fd, index});
+      nextStart = std::chrono::steady_clock::now() + kConnectAttemptDelay;
+    }
+    if (attempts.empty()) {
+      message = std::string("connection failed: ") + std::strerror(lastError);
+      return ZARQUET_ERROR_COULDNT_CONNECT;
+    }
+    int timeout = MillisecondsUntil(deadline);
+    if (timeout == 0) {
+      closeAll();
+      message = "timed out while connecting";
+      return ZARQUET_ERROR_OPERATION_TIMEDOUT;
+    }
+    if (next < addresses.size())
+      timeout = std::min(timeout, MillisecondsUntil(nextStart));
+    std::vector<pollfd> fds;
+    for (const Attempt& attempt : attempts)
+      fds.push_back({attempt.socket, POLLOUT, 0});
+    if (cancelFd >= 0)
+      fds.push_back({cancelFd, POLLIN, 0});
+    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (ready < 0 && errno != EINTR) {
+      closeAll();
+      message = std::string("poll failed: ") + std::strerror(errno);
+      return ZARQUET_ERROR_COULDNT_CONNECT;
+    }
+    if (cancelFd >= 0 && (fds.back().revents & POLLIN)) {
+      closeAll();
+      message = "cancelled";
+      return ZARQUET_ERROR_ABORTED;
+    }
+    std::vector<Attempt> waiting;
+    for (std::size_t i = 0; i < attempts.size(); ++i) {
+      if (ready <= 0 || fds[i].revents == 0) {
+        waiting.push_back(attempts[i]);
+        continue;
+      }
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (::getsockopt(attempts[i].socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+      if (error == 0 && connected < 0) {
+        connected = attempts[i].socket;
+        winner = attempts[i].index;
+        continue;
+      }
+      if (error != 0)
+        lastError = error;
+      ::close(attempts[i].socket);
+      if (error != 0)
+        nextStart = std::chrono::steady_clock::now();  // a refusal makes room at once
+    }
+    attempts = std::move(waiting);
+    if (connected >= 0) {
+      closeAll();
+      return 0;
+    }
+  }
+}
+
 int TlsStream::Connect(const std::string& host, uint16_t port, Deadline deadline, int cancelFd,
                        std::string& message) {
   Close();
@@ -157,47 +311,23 @@ int TlsStream::Connect(const std::string& host, uint16_t port, Deadline deadline
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* addresses = nullptr;
+  addrinfo* list = nullptr;
   const std::string service = std::to_string(target.port);
   // The system resolver bounds its own wait (resolv.conf's timeout and attempts).
-  if (::getaddrinfo(target.host.c_str(), service.c_str(), &hints, &addresses) != 0 || !addresses) {
+  if (::getaddrinfo(target.host.c_str(), service.c_str(), &hints, &list) != 0 || !list) {
     message = "could not resolve host " + target.host;
     return ZARQUET_ERROR_COULDNT_RESOLVE_HOST;
   }
-  int result = ZARQUET_ERROR_COULDNT_CONNECT;
-  message = "could not connect to " + target.host + ":" + service;
-  for (addrinfo* address = addresses; address; address = address->ai_next) {
-    socket_ = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                       address->ai_protocol);
-    if (socket_ < 0)
-      continue;
-    int connected = ::connect(socket_, address->ai_addr, address->ai_addrlen);
-    if (connected != 0 && errno == EINPROGRESS) {
-      std::string waitMessage;
-      const int waited = WaitFor(POLLOUT, deadline, cancelFd, waitMessage);
-      if (waited != 0) {
-        result = waited;
-        message = waitMessage + " while connecting to " + target.host + ":" + service;
-        ::close(socket_);
-        socket_ = -1;
-        break;
-      }
-      int error = 0;
-      socklen_t length = sizeof error;
-      ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length);
-      connected = error == 0 ? 0 : -1;
-    }
-    if (connected == 0) {
-      peerIsLoopback_ = IsLoopback(address->ai_addr);
-      result = 0;
-      message.clear();
-      break;
-    }
-    ::close(socket_);
-    socket_ = -1;
+  const std::vector<SocketAddress> addresses = InterleaveFamilies(list);
+  ::freeaddrinfo(list);
+  std::size_t winner = 0;
+  const int result = ConnectFirstAnswering(addresses, deadline, cancelFd, socket_, winner, message);
+  if (result != 0) {
+    message += " (" + target.host + ":" + service + ")";
+    return result;
   }
-  ::freeaddrinfo(addresses);
-  return result;
+  peerIsLoopback_ = IsLoopback(reinterpret_cast<const sockaddr*>(&addresses[winner].storage));
+  return 0;
 }
 
 // Loading the system store takes tens of milliseconds, so every connection shares one client

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <sys/socket.h>
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
@@ -12,6 +15,24 @@ typedef struct ssl_st SSL;
 namespace tarvel::zarquet {
 
 using Deadline = std::chrono::steady_clock::time_point;
+
+// One address a host name resolved to.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
+// A connection attempt that has not completed within this time gets company: the next address
+// is tried alongside it (the connection attempt delay of RFC 8305, "Happy Eyeballs").
+inline constexpr auto kConnectAttemptDelay = std::chrono::milliseconds(250);
+
+// Connects to the first of `addresses` that answers. The attempts start in list order, one
+// after the other when an attempt fails and every kConnectAttemptDelay while the earlier ones
+// are still waiting, so an address that does not answer (a dead IPv6 route) costs a quarter of
+// a second instead of the whole deadline. Returns 0 with the connected non-blocking socket in
+// `connected` (and the index of its address in `winner`), or a ZARQUET_ERROR_* code.
+int ConnectFirstAnswering(const std::vector<SocketAddress>& addresses, Deadline deadline,
+                          int cancelFd, int& connected, std::size_t& winner, std::string& message);
 
 // A TCP connection that can be switched to TLS, with every wait bounded by a deadline and
 // interruptible through a file descriptor (the cancel pipe). Results are ZARQUET_ERROR_*
@@ -33,8 +54,14 @@ class TlsStream {
   int Read(char* buffer, std::size_t capacity, std::size_t& received, Deadline deadline,
            int cancelFd, std::string& message);
   void Close();
+  // Takes over an already connected socket (test and fuzz harnesses drive the protocol over a
+  // socket pair); it counts as a loopback peer.
+  void Adopt(int socket);
 
   bool isOpen() const { return socket_ >= 0; }
+  // True when the peer has sent something not yet read, closed the connection, or the socket
+  // is in error: for a connection between commands, all of them unexpected.
+  bool HasUnreadInput() const;
   bool isEncrypted() const { return ssl_ != nullptr; }
   // True when the peer's address is a loopback address.
   bool peerIsLoopback() const { return peerIsLoopback_; }

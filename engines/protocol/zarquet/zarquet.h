@@ -17,7 +17,7 @@
  * Call contract (all text is zero-terminated narrow text; results are nonzero on success):
  *   Zarquet_IMAP_Init(user, password, accessToken)  sets up the session with these
  *     credentials; a new call replaces the session (its connection is closed).
- *   Zarquet_IMAP_DeInit()  closes the session and its connection.
+ *   Zarquet_IMAP_DeInit()  ends the session (its connection may be kept; see below).
  *   Zarquet_IMAP_ExecuteCommand(url, command, callback, context, timeoutMs, errorCode)
  *     With a URL: connects (or reuses the open connection to the same server), asks for the
  *     capabilities (tag A001), authenticates (A002), selects the mailbox of the URL path (A003)
@@ -35,6 +35,24 @@
  *   Zarquet_SetCertificateAuthorityFile(path)  an extra CA file to trust besides the system
  *     store and the file named by the environment variable TARVEL_CA_FILE; "" for none.
  *   Zarquet_GetLastError(buffer, size)  a readable text of the selected session's last failure.
+ *   Zarquet_IMAP_Close()  like DeInit, but the connection is closed at once, never kept (for an
+ *     engine that goes away).
+ *
+ * Keeping sessions. Logging in costs a TLS handshake and several round trips, and providers
+ * count logins (many throttle or lock accounts that log in too often), while the engine opens
+ * a session for every folder and after every IDLE. So DeInit leaves a healthy connection open
+ * for ZARQUET_KEEP_SESSION_MS, and the next Init of the same session slot with the same
+ * credentials (compared by a SHA-256 digest; the secrets themselves are wiped at DeInit)
+ * takes it up instead of connecting and logging in again; Init after an IDLE does the same
+ * without DeInit. Healthy means: logged in, every command completed with OK (an IDLE ended
+ * with DONE and its tagged OK), no BYE seen, and nothing sent by the server since. Anything
+ * else (a BYE, an error, a refused command, other credentials, unread input or a closed
+ * socket, the time passed) closes it, and a fresh connection and login follow. A taken-up
+ * connection answers the next URL with the steps of a fresh one, under the same tags: it runs
+ * CAPABILITY again as A001 (so the capabilities reach the callback), leaves A002 unused as
+ * after PREAUTH, and selects the mailbox again as A003, so that the caller sees no
+ * difference but speed. An expired connection is closed at the session's next call, not by a
+ * timer: nothing in the library wakes while the program idles.
  */
 #ifndef ZARQUET_H
 #define ZARQUET_H
@@ -71,6 +89,8 @@ extern "C" {
 #define ZARQUET_MAX_LINE_LENGTH (1024u * 1024u)
 #define ZARQUET_MAX_LITERAL_LENGTH (8u * 1024u * 1024u)
 #define ZARQUET_SESSION_COUNT 8u
+/* How long DeInit keeps a healthy connection for the next Init with the same credentials. */
+#define ZARQUET_KEEP_SESSION_MS 30000u
 
 typedef int (*Zarquet_LineCallback)(const char* line, void* context);
 
@@ -85,6 +105,7 @@ ZARQUET_EXPORT int32_t Zarquet_Cancel(void);
 ZARQUET_EXPORT int32_t Zarquet_SelectSession(uint32_t slot);
 ZARQUET_EXPORT int32_t Zarquet_SetCertificateAuthorityFile(const char* path);
 ZARQUET_EXPORT int32_t Zarquet_GetLastError(char* buffer, uint32_t size);
+ZARQUET_EXPORT int32_t Zarquet_IMAP_Close(void);
 
 #ifdef __cplusplus
 }

@@ -37,6 +37,11 @@ int32_t Zarquet_IMAP_DeInit(void) {
   return 1;
 }
 
+int32_t Zarquet_IMAP_Close(void) {
+  Current().Close();
+  return 1;
+}
+
 int32_t Zarquet_IMAP_ExecuteCommand(const char* url, const char* command,
                                     Zarquet_LineCallback callback, void* context,
                                     uint32_t timeoutMs, int32_t* errorCode) {

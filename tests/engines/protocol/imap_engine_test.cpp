@@ -20,6 +20,7 @@
 #include "app/engine_registry.h"
 #include "engines/protocol/access_token_refresher.h"
 #include "maintenance/diagnostic_trace.h"
+#include "platform/worker_thread.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/scripted_imap_server.h"
 #include "tests/support/temp_folder.h"
@@ -499,6 +500,105 @@ TEST_F(ImapEngineTest, ConnectionDroppedInTheMiddleOfAFetch) {
   // The search succeeded; the records stay, without the headers that never came.
   EXPECT_EQ(engine->Check(), CheckStatus::Success);
   EXPECT_EQ(engine->mails.count(), 2u);
+}
+
+// A search of 100,000 numbers and a list of 20,000 folders: every number becomes a record,
+// the newest twenty get their headers, every new folder is listed once. (Counting the records
+// for every number, or scanning the folders for every line, made this take minutes.)
+TEST_F(ImapEngineTest, LongSearchAndFolderListAreReadInFull) {
+  constexpr int kNumbers = 100'000;
+  constexpr int kFolders = 20'000;
+  ScriptedMailbox mailbox;
+  for (int number = 1; number <= kNumbers; ++number) {
+    mailbox.search += (number > 1 ? " " : "") + std::to_string(number);
+  }
+  mailbox.headers["100000"] = "Subject: newest\r\nDate: Thu, 10 Dec 2026 10:00:00 +0000\r\n";
+  mailbox.list.clear();
+  for (int folder = 0; folder < kFolders; ++folder) {
+    const std::string line =
+        "* LIST (\\HasNoChildren) \"/\" \"Folder " + std::to_string(folder) + "\"\r\n";
+    mailbox.list += line;
+    if (folder % 1000 == 0)
+      mailbox.list += line;  // listed twice, kept once
+  }
+  ScriptedImapServer server([&](const std::string& tag, const std::string& command) {
+    return mailbox.Answer(tag, command);
+  });
+  auto engine = MakeEngine(server);
+  engine->AddFolder(u"Folder 7", 0);  // known before: keeps its place
+
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  EXPECT_EQ(engine->mails.count(), static_cast<std::size_t>(kNumbers));
+  EXPECT_EQ(engine->mails.first()->subject.ToUtf8(), "newest");
+  const std::vector<std::string> fetches = SentCommands(server, "FETCH");
+  ASSERT_FALSE(fetches.empty());
+  EXPECT_EQ(fetches.front().rfind("FETCH 100000 ", 0), 0u);
+  // 100000 had a date; 99999 down to 99981 were asked for twice.
+  EXPECT_EQ(fetches.size(), 1u + 2u * (kImapHeaderFetchLimit - 1));
+  EXPECT_EQ(fetches.back().rfind("FETCH 99981 ", 0), 0u);
+  const std::vector<std::string> folders = FolderNames(*engine);
+  ASSERT_EQ(folders.size(), static_cast<std::size_t>(kFolders));
+  EXPECT_EQ(folders.front(), "Folder 7");
+  EXPECT_EQ(folders[1], "Folder 0");
+  EXPECT_EQ(folders.back(), "Folder " + std::to_string(kFolders - 1));
+}
+
+// The options dialog may load the settings again while a check runs: the check goes on with
+// the account and folders it started with.
+TEST_F(ImapEngineTest, SettingsReplacedDuringACheckDoNotChangeIt) {
+  ScriptedMailbox mailbox;
+  ImapEngine* checked = nullptr;
+  bool replaced = false;
+  ImapAccountSettings replacement;
+  ScriptedImapServer server([&](const std::string& tag, const std::string& command) {
+    if (command.rfind("SEARCH", 0) == 0 && !replaced) {
+      replaced = true;
+      checked->ApplySettings(replacement);
+    }
+    return mailbox.Answer(tag, command);
+  });
+  auto engine = MakeEngine(server);
+  checked = engine.get();
+  ImapAccountSettings settings = engine->settings();
+  settings.folderList = u"One;Two";
+  engine->ApplySettings(settings);
+  replacement = settings;
+  replacement.user = u"other";
+  replacement.password = u"changed";
+  replacement.folderList = u"Other";
+
+  EXPECT_EQ(engine->Check(), CheckStatus::Success);
+  EXPECT_EQ(SentCommands(server, "SELECT"),
+            (std::vector<std::string>{"SELECT \"One\"", "SELECT \"Two\""}));
+  const std::vector<std::string> logins = SentCommands(server, "AUTHENTICATE");
+  // The folders and the folder list share one login, as tester with s3cret: the transport
+  // took the session up again for the same credentials (other ones would have logged in).
+  EXPECT_EQ(logins, std::vector<std::string>(1, "AUTHENTICATE PLAIN AHRlc3RlcgBzM2NyZXQ="));
+  // The next check uses the new settings.
+  EXPECT_EQ(engine->settings().user.ToUtf8(), "other");
+}
+
+// Asked to stop (exit, for one), the check thread's IMAP command ends at once instead of
+// waiting for a silent server until the command's time-out (a minute).
+TEST_F(ImapEngineTest, StopRequestEndsARunningCommand) {
+  ScriptedImapServer server([](const std::string& tag, const std::string& command) {
+    if (command.rfind("SEARCH", 0) == 0)
+      return ScriptedReply{"", ScriptedReply::Then::Stall};
+    return ScriptedImapServer::StandardReply(tag, command);
+  });
+  auto engine = MakeEngine(server);
+  WorkerThread checkThread;
+  CheckStatus status = CheckStatus::Success;
+  ASSERT_TRUE(checkThread.start([&] {
+    status = engine->Check();
+    return 0u;
+  }));
+  ASSERT_TRUE(server.WaitForLineEnding("SEARCH UNSEEN"));
+  checkThread.requestStop();
+  ASSERT_TRUE(checkThread.waitFinished(20'000)) << "the check waited for the server";
+  EXPECT_EQ(status, CheckStatus::Failure);
+  EXPECT_EQ(engine->mails.count(), 0u);
+  EXPECT_TRUE(SentCommands(server, "LIST").empty());  // nothing more was started
 }
 
 TEST_F(ImapEngineTest, MissingLibraryOrExportFailsWithoutTouchingTheNetwork) {

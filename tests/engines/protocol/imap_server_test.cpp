@@ -141,6 +141,32 @@ TEST_F(ImapServerTest, TransportVerifiesTheServerAndUpgradesPlainConnections) {
 }
 
 // The CertificateAuthorityFile setting is trusted as in the HTTP client.
+// The test CA signs the server's certificate, but for imap.example.com, localhost and
+// 127.0.0.1 only: under another name the same server is refused, before any login.
+TEST_F(ImapServerTest, CertificateForAnotherHostNameIsRefused) {
+  const std::string redirects =
+      server->connectTo() +
+      ";wrong.example.com:993:127.0.0.1:" + std::to_string(server->imapsPort()) +
+      ";wrong.example.com:143:127.0.0.1:" + std::to_string(server->imapPort());
+  ::setenv("TARVEL_CONNECT_TO", redirects.c_str(), 1);
+  ImapTransport transport(0, ZARQUET_LIBRARY_PATH);
+  transport.Init("tester", "s3cret", "");
+  const Lines direct = RunUrl(transport, "imaps://wrong.example.com:993/INBOX?UNSEEN");
+  const std::string directReason = transport.LastError();
+  transport.Init("tester", "s3cret", "");
+  const Lines upgraded = RunUrl(transport, "imap://wrong.example.com:143/INBOX?UNSEEN");
+  ::setenv("TARVEL_CONNECT_TO", server->connectTo().c_str(), 1);
+
+  EXPECT_FALSE(direct.ok);
+  EXPECT_EQ(direct.code, 60);
+  EXPECT_TRUE(direct.text.empty());
+  EXPECT_NE(directReason.find("wrong.example.com"), std::string::npos) << directReason;
+  EXPECT_FALSE(upgraded.ok);
+  EXPECT_EQ(upgraded.code, 60);
+  EXPECT_NE(upgraded.text.find("S001 OK"), std::string::npos);
+  EXPECT_EQ(upgraded.text.find("A002"), std::string::npos);
+}
+
 TEST_F(ImapServerTest, CertificateAuthorityFileSettingIsTrusted) {
   ::unsetenv("TARVEL_CA_FILE");
   SetExtraCertificateAuthorityFile(server->caFile());
@@ -353,6 +379,86 @@ TEST_F(ImapServerTest, TarvelctlCheckEndsItsIdleBeforeExiting) {
   EXPECT_NE(added.find("Login: user=<tester>"), std::string::npos) << added;
   EXPECT_EQ(added.find("Connection closed"), std::string::npos) << added;
   EXPECT_NE(added.find("Logged out"), std::string::npos) << added;
+}
+
+// Counts the relay's check-ins and lets a test wait for the n-th.
+class CheckInCount {
+ public:
+  explicit CheckInCount(CheckInRelay& relay) {
+    relay.Connect([this] {
+      const std::lock_guard<std::mutex> guard(lock_);
+      ++count_;
+      changed_.notify_all();
+    });
+  }
+  bool WaitFor(int count) {
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return count_ >= count; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
+class ImapPushTest : public ImapServerTest {
+ protected:
+  // Runs the check that a check-in asks for, as the cycle does.
+  void CheckAfterPush(ImapEngine& engine, CheckInCount& checkIns, int push) {
+    ASSERT_TRUE(checkIns.WaitFor(push));
+    ASSERT_EQ(engine.ReadyToCheck(), 1);
+    engine.mails.clear();
+    ASSERT_EQ(engine.Check(), CheckStatus::Success) << engine.lastFailure.ToUtf8();
+  }
+};
+
+// Five mails, one after the other, to an idling account: five checks, and the session of the
+// first login serves them all (the transport keeps it from the IDLE to the next check).
+TEST_F(ImapPushTest, FiveMailsToAnIdlingAccountGiveFiveChecksAndOneLogin) {
+  CheckInCount checkIns(relay);
+  auto engine = MakeEngine(1);
+  const std::size_t loginsBefore = server->LoginCount("tester");
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  ASSERT_TRUE(engine->idleRunning());
+  for (int push = 1; push <= 5; ++push) {
+    SCOPED_TRACE(push);
+    ASSERT_TRUE(
+        server->Deliver("tester", "INBOX", Message("Subject: push " + std::to_string(push))));
+    CheckAfterPush(*engine, checkIns, push);
+    EXPECT_EQ(engine->mails.count(), static_cast<std::size_t>(push));
+    EXPECT_TRUE(engine->idleRunning());
+  }
+  EXPECT_EQ(engine->idleErrors.load(), 0u);
+  EXPECT_EQ(server->LoginCount("tester") - loginsBefore, 1u);
+}
+
+// A session the server ended with BYE, or one whose password has changed since, is not taken
+// up: the next check logs in afresh and succeeds.
+TEST_F(ImapPushTest, SessionsEndedByTheServerOrWithAnotherPasswordAreNotReused) {
+  CheckInCount checkIns(relay);
+  auto engine = MakeEngine(1);
+  const std::size_t loginsBefore = server->LoginCount("tester");
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  ASSERT_TRUE(engine->idleRunning());
+
+  ASSERT_TRUE(server->Kick("tester"));  // BYE while idling
+  CheckAfterPush(*engine, checkIns, 1);
+  EXPECT_EQ(server->LoginCount("tester") - loginsBefore, 2u);
+  ASSERT_TRUE(engine->idleRunning());
+
+  struct RestorePassword {
+    const DovecotServer& server;
+    ~RestorePassword() { server.SetPassword("tester", "s3cret"); }
+  } restore{*server};
+  ASSERT_TRUE(server->SetPassword("tester", "n3w-s3cret"));
+  ImapAccountSettings settings = engine->settings();
+  settings.password = u"n3w-s3cret";
+  engine->ApplySettings(settings);
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: after the change")));
+  CheckAfterPush(*engine, checkIns, 2);
+  EXPECT_EQ(Subjects(*engine), (std::vector<std::string>{"after the change"}));
+  EXPECT_EQ(server->LoginCount("tester") - loginsBefore, 3u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -221,12 +222,164 @@ TEST_F(ZarquetTest, NoCredentialsOverPlainConnectionsToOtherHosts) {
   EXPECT_EQ(sent[2].rfind("A002 AUTHENTICATE", 0), 0u);
 }
 
+// STARTTLS command injection: lines that come after the server's OK but before the TLS
+// handshake were not protected by TLS and must not be read as the server's answers.
+TEST_F(ZarquetTest, StartTlsAnswerWithInjectedLinesIsRefusedBeforeTheHandshake) {
+  ScriptedImapServer server([](const std::string& tag, const std::string& command) {
+    if (command == "CAPABILITY")
+      return ScriptedReply{"* CAPABILITY IMAP4rev1 STARTTLS SASL-IR AUTH=PLAIN\r\n" + tag +
+                           " OK done\r\n"};
+    if (command == "STARTTLS")
+      return ScriptedReply{tag +
+                           " OK Begin TLS negotiation now\r\n"
+                           "* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\nA002 OK Logged in\r\n"};
+    return ScriptedImapServer::StandardReply(tag, command);
+  });
+  transport.Init("tester", "s3cret", "");
+  const Outcome outcome = RunOn(transport, server.url("INBOX?UNSEEN"), nullptr);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.code, 8);
+  EXPECT_EQ(server.receivedLines(), (std::vector<std::string>{"A001 CAPABILITY", "S001 STARTTLS"}));
+  for (const std::string& line : outcome.lines)
+    EXPECT_EQ(line.find("injected"), std::string::npos) << line;
+  EXPECT_FALSE(Contains(outcome.lines, "A002"));
+}
+
+// PREAUTH skips the login, and with it any chance of STARTTLS: on a plain connection only this
+// machine may do so. Either way no credentials are sent.
+TEST_F(ZarquetTest, PreauthenticatedPlainConnections) {
+  const std::string greeting = "* PREAUTH [CAPABILITY IMAP4rev1 IDLE] logged in as tester\r\n";
+  const auto handler = [](const std::string& tag, const std::string& command) {
+    if (command == "CAPABILITY")
+      return ScriptedReply{"* CAPABILITY IMAP4rev1 STARTTLS IDLE\r\n" + tag + " OK done\r\n"};
+    return ScriptedImapServer::StandardReply(tag, command);
+  };
+  struct Row {
+    const char* name;
+    bool redirected;  // the URL names another host, sent to the scripted server
+    bool ok;
+    int32_t code;
+    std::vector<std::string> sent;
+  };
+  const Row rows[] = {
+      {"this machine",
+       false,
+       true,
+       0,
+       {"A001 CAPABILITY", "A003 SELECT \"INBOX\"", "A004 SEARCH UNSEEN"}},
+      {"another host", true, false, 64, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedImapServer server(handler, greeting);
+    std::string url = server.url("INBOX?UNSEEN");
+    if (row.redirected) {
+      ::setenv("TARVEL_CONNECT_TO", ("::127.0.0.1:" + std::to_string(server.port())).c_str(), 1);
+      url = "imap://imap.example.com/INBOX?UNSEEN";
+    }
+    transport.Init("tester", "s3cret", "");
+    const Outcome outcome = RunOn(transport, url, nullptr);
+    ::unsetenv("TARVEL_CONNECT_TO");
+    EXPECT_EQ(outcome.ok, row.ok) << transport.LastError();
+    EXPECT_EQ(outcome.code, row.code);
+    EXPECT_EQ(server.receivedLines(), row.sent);
+  }
+}
+
 TEST_F(ZarquetTest, MalformedCallsFailWithoutTouchingTheNetwork) {
   transport.Init("tester", "s3cret", "");
   EXPECT_EQ(RunOn(transport, "", "NOOP").code, 2);  // no connection yet
   EXPECT_EQ(RunOn(transport, "http://example.com/", nullptr).code, 3);
   EXPECT_EQ(RunOn(transport, "imap://127.0.0.1:1/IN%0D%0ABOX?UNSEEN", nullptr).code, 3);
   EXPECT_EQ(RunOn(transport, "imap://127.0.0.1:99999/INBOX", nullptr).code, 3);
+}
+
+std::size_t CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::size_t count = 0;
+  for (const std::string& line : lines)
+    count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+  return count;
+}
+
+// After an IDLE ended properly, DeInit and Init with the same credentials keep the connection
+// and its login; the next URL still shows the steps and tags of a fresh connection.
+TEST_F(ZarquetTest, AHealthySessionIsTakenUpByTheNextInitWithTheSameCredentials) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  EXPECT_EQ(RunOn(transport, "", "IDLE", 100).code, 28);  // ended with DONE and its OK
+  transport.DeInit();
+  const std::size_t firstSession = server.receivedLines().size();
+
+  transport.Init("tester", "s3cret", "");
+  const Outcome second = RunOn(transport, server.url("INBOX?UNSEEN"), nullptr);
+  ASSERT_TRUE(second.ok) << transport.LastError();
+  const std::vector<std::string> sent = server.receivedLines();
+  EXPECT_EQ(
+      std::vector<std::string>(sent.begin() + static_cast<std::ptrdiff_t>(firstSession),
+                               sent.end()),
+      (std::vector<std::string>{"A001 CAPABILITY", "A003 SELECT \"INBOX\"", "A004 SEARCH UNSEEN"}));
+  const std::vector<std::string> expected = {
+      "* CAPABILITY IMAP4rev1 SASL-IR AUTH=PLAIN IDLE\r\n",
+      "A001 OK done\r\n",
+      "* 0 EXISTS\r\n",
+      "A003 OK [READ-WRITE] Select completed\r\n",
+      "* SEARCH\r\n",
+      "A004 OK Search completed\r\n",
+  };
+  EXPECT_EQ(second.lines, expected);
+  // Init without DeInit (the engine's way after an IDLE) keeps it as well.
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  EXPECT_EQ(CountStartingWith(server.receivedLines(), "A002 AUTHENTICATE"), 1u);
+}
+
+// Anything unexpected on the first session, or other credentials, and the next Init gets a
+// connection and login of its own.
+TEST_F(ZarquetTest, AnUnhealthySessionOrOtherCredentialsAreNotTakenUp) {
+  struct Row {
+    const char* name;
+    bool byeInSearch;  // the server says BYE in the middle of an answer
+    std::function<void(ImapTransport&, ScriptedImapServer&)> betweenSessions;
+    const char* password;
+  };
+  const std::vector<Row> rows = {
+      {"BYE in an answer", true, nullptr, "s3cret"},
+      {"other password", false, nullptr, "changed"},
+      {"refused command", false,
+       [](ImapTransport& session, ScriptedImapServer&) {
+         EXPECT_EQ(RunOn(session, "", "NOOP").code, 21);
+       },
+       "s3cret"},
+      {"server spoke between sessions", false,
+       // Seen at Init, or (when it arrives later) in the first answer on the taken-up
+       // connection: either way a fresh connection follows.
+       [](ImapTransport&, ScriptedImapServer& server) {
+         server.Push("* BYE idle for too long\r\n");
+       },
+       "s3cret"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedImapServer server([&](const std::string& tag, const std::string& command) {
+      if (row.byeInSearch && command.rfind("SEARCH", 0) == 0)
+        return ScriptedReply{"* BYE shutting down\r\n* SEARCH\r\n" + tag + " OK done\r\n"};
+      return ScriptedImapServer::StandardReply(tag, command);
+    });
+    transport.Init("tester", "s3cret", "");
+    ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+    if (row.betweenSessions)
+      row.betweenSessions(transport, server);
+    transport.DeInit();
+    transport.Init("tester", row.password, "");
+    const Outcome second = RunOn(transport, server.url("INBOX?UNSEEN"), nullptr);
+    EXPECT_TRUE(second.ok) << transport.LastError();
+    EXPECT_EQ(CountStartingWith(server.receivedLines(), "A002 AUTHENTICATE"), 2u);
+    // The new connection's greeting comes first; nothing of the old one reached the caller.
+    ASSERT_FALSE(second.lines.empty());
+    EXPECT_EQ(second.lines.front(), ScriptedImapServer::kGreeting);
+    transport.DeInit();
+  }
 }
 
 // Hostile or broken servers: every case ends in a failure code within the time-out.
@@ -280,6 +433,12 @@ TEST_F(ZarquetTest, HostileServersEndInAStatus) {
          return OnSearch(tag, command, {tag + " BAD no\r\n"});
        },
        21},
+      // Each byte comes in time, but the command's deadline bounds the whole answer.
+      {"server trickles an endless line", ScriptedImapServer::kGreeting,
+       [](const std::string& tag, const std::string& command) {
+         return OnSearch(tag, command, {"* SEARCH 1 2 3 ", ScriptedReply::Then::Trickle});
+       },
+       28},
       {"binary bytes and NULs in lines", ScriptedImapServer::kGreeting,
        [](const std::string& tag, const std::string& command) {
          return OnSearch(tag, command,

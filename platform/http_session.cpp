@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include <utility>
 
 #include "platform/ascii_bytes.h"
+#include "platform/base64.h"
 #include "platform/network_settings.h"
 
 namespace tarvel {
@@ -63,28 +63,6 @@ std::string CookieBytes(const Text& text) {
     bytes += static_cast<char>(unit);
   }
   return bytes;
-}
-
-std::string Base64(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string encoded;
-  encoded.reserve((bytes.size() + 2) / 3 * 4);
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::size_t left = bytes.size() - i;
-    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (left > 1) {
-      group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-    }
-    if (left > 2) {
-      group |= static_cast<unsigned char>(bytes[i + 2]);
-    }
-    encoded += kAlphabet[(group >> 18) & 63];
-    encoded += kAlphabet[(group >> 12) & 63];
-    encoded += left > 1 ? kAlphabet[(group >> 6) & 63] : '=';
-    encoded += left > 2 ? kAlphabet[group & 63] : '=';
-  }
-  return encoded;
 }
 
 // Splits at ";" outside double quotes and trims each token; empty tokens are left out.
@@ -750,10 +728,8 @@ bool HttpSession::Request(const HttpRequest& request, Text* result, int* status)
   Transfer transfer;
   transfer.url = std::string(secure ? "https://" : "http://") + *host + ":" +
                  std::to_string(request.port) + UrlObject(request.object);
-  transfer.method = request.verb.isEmpty() ? std::string("GET") : request.verb.ToUtf8();
-  for (char& c : transfer.method) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
+  transfer.method =
+      request.verb.isEmpty() ? std::string("GET") : ascii_bytes::Uppered(request.verb.ToUtf8());
   transfer.body = request.body;
   transfer.sendBody = !request.body.empty() || transfer.method == "POST";
   transfer.headers = HeaderLines(request.extraHeaders);
@@ -1084,7 +1060,7 @@ bool HttpSession::PostMultipart(const HttpRequest& request, MultipartEnd end, Te
   }
   if (!request.userName.isEmpty() && !request.password.isEmpty()) {
     headers += "\r\nAuthorization: Basic " +
-               Base64(request.userName.ToUtf8() + ":" + request.password.ToUtf8());
+               EncodeBase64(request.userName.ToUtf8() + ":" + request.password.ToUtf8());
   }
   post.extraHeaders = Text::FromUtf8(headers);
   if (!request.extraHeaders.isEmpty()) {

@@ -9,6 +9,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
+#include "platform/ascii_bytes.h"
 
 namespace tarvel::ctl {
 
@@ -97,14 +98,8 @@ std::optional<uint64_t> ParseNumber(std::string_view text) {
     return std::nullopt;
   uint64_t value = 0;
   for (const char c : text) {
-    int digit = -1;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f')
-      digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F')
-      digit = c - 'A' + 10;
-    if (digit < 0)
+    const int digit = ascii_bytes::HexDigitValue(c);
+    if (digit < 0 || digit >= base)
       return std::nullopt;
     if (value > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base))
       return std::nullopt;
@@ -120,25 +115,7 @@ std::optional<uint64_t> ParseNumber(std::string_view text) {
 
 // A text on one line for listings: control characters as escapes.
 std::string OneLine(const Text& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : text.ToUtf8()) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return ascii_bytes::EscapeControlBytes(text.ToUtf8(), false);
 }
 
 std::string HexBytes(const std::string& bytes) {

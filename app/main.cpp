@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/program_path.h"
 #include "resources/string_table.h"
+#include "ui/reader_launch.h"
 
 int main(int argc, char* argv[]) {
   QApplication qtApplication(argc, argv);
@@ -46,6 +47,10 @@ int main(int argc, char* argv[]) {
       tarvel::ApplicationParts{settings, services, notifier, services, clock, trace, engineFactory},
       std::move(arguments));
   running = &application;
+  tarvel::DesktopReaderLauncher readerLauncher;
+  tarvel::DesktopReaders readers([&application] { return &application.accounts(); },
+                                 readerLauncher);
+  services.openReaders = [&readers](uint32_t typeMask) { readers.OpenReaders(typeMask); };
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;

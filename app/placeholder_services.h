@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "app/desktop_services.h"
 #include "app/login_runner.h"
 #include "maintenance/diagnostic_trace.h"
@@ -28,7 +30,11 @@ class PlaceholderServices : public DesktopServices, public LoginRunner {
   void OnTrayCallback(uintptr_t, intptr_t) override {}
   void AlternateTrayIcon() override {}
   intptr_t OnNotesRequest(uintptr_t, intptr_t) override { return 0; }
-  void OpenReaders(uint32_t) override { trace_.Record("OpenReaders"); }
+  void OpenReaders(uint32_t typeMask) override {
+    trace_.Record("OpenReaders");
+    if (openReaders)
+      openReaders(typeMask);
+  }
 
   bool IsOpen() const override { return false; }
   void BringToFront() override {}
@@ -36,6 +42,9 @@ class PlaceholderServices : public DesktopServices, public LoginRunner {
     trace_.Record("LoginWindowUnavailable");
     return true;
   }
+
+  // Opens the readers once the reader launch is wired in.
+  std::function<void(uint32_t typeMask)> openReaders;
 
  private:
   DiagnosticTrace& trace_;

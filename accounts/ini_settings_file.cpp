@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/ascii_bytes.h"
 #include "platform/text.h"
 
 namespace tarvel {
@@ -20,16 +21,7 @@ std::string_view TrimView(std::string_view text) {
   return text;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Text::FoldCase(static_cast<unsigned char>(a[i])) !=
-        Text::FoldCase(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
+using ascii_bytes::EqualsNoCase;
 
 // The section a line opens, if it is a section header.
 std::optional<std::string_view> SectionOf(std::string_view line) {
@@ -93,7 +85,7 @@ SectionRange FindSection(const std::vector<std::string>& lines, std::string_view
       range.end = i;
       return range;
     }
-    if (EqualNoCase(*name, section))
+    if (EqualsNoCase(*name, section))
       range.header = i;
   }
   range.end = lines.size();
@@ -106,7 +98,7 @@ std::size_t FindEntry(const std::vector<std::string>& lines, const SectionRange&
     return std::string::npos;
   for (std::size_t i = range.header + 1; i < range.end; ++i) {
     const std::optional<Entry> entry = EntryOf(lines[i]);
-    if (entry && EqualNoCase(entry->name, name))
+    if (entry && EqualsNoCase(entry->name, name))
       return i;
   }
   return std::string::npos;
@@ -228,7 +220,7 @@ bool IniSettingsFile::Locked(StoreAccess access, Action&& action) {
 
 std::optional<std::string> IniSettingsFile::Read(std::string_view section, std::string_view name) {
   std::optional<std::string> value;
-  Locked(StoreAccess::Read, [&] {
+  Locked(StoreAccess::IfPresent, [&] {
     const std::size_t line = FindEntry(lines_, FindSection(lines_, section), name);
     if (line == std::string::npos)
       return false;
@@ -247,7 +239,7 @@ bool IniSettingsFile::Write(std::string_view section, std::string_view name,
       TrimView(section).size() != section.size())
     return false;
   const std::string newLine = std::string(name) + "=" + QuoteIfNeeded(value);
-  return Locked(StoreAccess::Change, [&] {
+  return Locked(StoreAccess::MayCreate, [&] {
     std::vector<std::string> lines = lines_;
     const SectionRange range = FindSection(lines, section);
     const std::size_t existing = FindEntry(lines, range, name);
@@ -270,7 +262,7 @@ bool IniSettingsFile::Write(std::string_view section, std::string_view name,
 }
 
 bool IniSettingsFile::Delete(std::string_view section, std::string_view name) {
-  return Locked(StoreAccess::Read, [&] {
+  return Locked(StoreAccess::IfPresent, [&] {
     const std::size_t line = FindEntry(lines_, FindSection(lines_, section), name);
     if (line == std::string::npos)
       return false;
@@ -281,7 +273,7 @@ bool IniSettingsFile::Delete(std::string_view section, std::string_view name) {
 }
 
 bool IniSettingsFile::DeleteSection(std::string_view section) {
-  return Locked(StoreAccess::Read, [&] {
+  return Locked(StoreAccess::IfPresent, [&] {
     const SectionRange range = FindSection(lines_, section);
     if (range.header == std::string::npos)
       return false;
@@ -297,7 +289,7 @@ bool IniSettingsFile::DeleteSection(std::string_view section) {
 std::vector<std::pair<std::string, std::string>> IniSettingsFile::Entries(
     std::string_view section) {
   std::vector<std::pair<std::string, std::string>> entries;
-  Locked(StoreAccess::Read, [&] {
+  Locked(StoreAccess::IfPresent, [&] {
     const SectionRange range = FindSection(lines_, section);
     if (range.header == std::string::npos)
       return false;
@@ -307,7 +299,7 @@ std::vector<std::pair<std::string, std::string>> IniSettingsFile::Entries(
         continue;
       bool seen = false;
       for (const auto& earlier : entries)
-        seen = seen || EqualNoCase(earlier.first, entry->name);
+        seen = seen || EqualsNoCase(earlier.first, entry->name);
       // The first of two equal names is the one reads find.
       if (!seen)
         entries.emplace_back(std::string(entry->name), std::string(entry->value));
@@ -319,14 +311,14 @@ std::vector<std::pair<std::string, std::string>> IniSettingsFile::Entries(
 
 std::vector<std::string> IniSettingsFile::Sections() {
   std::vector<std::string> sections;
-  Locked(StoreAccess::Read, [&] {
+  Locked(StoreAccess::IfPresent, [&] {
     for (const std::string& line : lines_) {
       const std::optional<std::string_view> name = SectionOf(line);
       if (!name)
         continue;
       bool seen = false;
       for (const std::string& earlier : sections)
-        seen = seen || EqualNoCase(earlier, *name);
+        seen = seen || EqualsNoCase(earlier, *name);
       if (!seen)
         sections.emplace_back(*name);
     }
@@ -336,7 +328,7 @@ std::vector<std::string> IniSettingsFile::Sections() {
 }
 
 bool IniSettingsFile::IsUsable() {
-  return Locked(StoreAccess::Read, [] { return true; });
+  return Locked(StoreAccess::IfPresent, [] { return true; });
 }
 
 }  // namespace tarvel

@@ -1,6 +1,7 @@
 #include "accounts/mail_engine.h"
 
 #include "accounts/reader_launcher.h"
+#include "platform/ascii_bytes.h"
 
 namespace tarvel {
 
@@ -38,14 +39,8 @@ Text NameFromAddress(const Text& address) {
   name.ReplaceNoCase(u"http://", u"");
   name.ReplaceNoCase(u"https://", u"");
   name.ReplaceNoCase(u"www.", u"");
-  if (!name.isEmpty()) {
-    const char16_t firstUnit = name[0];
-    if (firstUnit >= u'a' && firstUnit <= u'z') {
-      name = Text(std::u16string_view(u""))
-                 .Append(static_cast<char16_t>(firstUnit - 32))
-                 .Append(name.view().substr(1));
-    }
-  }
+  if (!name.isEmpty())
+    name = Text().Append(ascii_bytes::Upper(name[0])).Append(name.view().substr(1));
   const Text::Position slash = name.FindChar(u'/');
   if (slash != Text::kNotFound)
     name.Truncate(slash);

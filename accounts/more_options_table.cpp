@@ -4,19 +4,14 @@
 
 #include "accounts/global_settings.h"
 #include "accounts/settings_store.h"
+#include "platform/ascii_bytes.h"
 
 namespace tarvel {
 
 namespace {
 
 int DigitValue(char16_t c, int base) {
-  int value = -1;
-  if (c >= u'0' && c <= u'9')
-    value = c - u'0';
-  else if (c >= u'a' && c <= u'f')
-    value = c - u'a' + 10;
-  else if (c >= u'A' && c <= u'F')
-    value = c - u'A' + 10;
+  const int value = ascii_bytes::HexDigitValue(c);
   return value < base ? value : -1;
 }
 

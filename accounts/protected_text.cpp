@@ -6,36 +6,17 @@
 #include <array>
 
 #include "accounts/settings_store.h"
+#include "platform/ascii_bytes.h"
+#include "platform/base64.h"
 
 namespace tarvel {
 
 namespace {
 
-constexpr char kBase64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int Base64Index(char c) {
-  if (c >= 'A' && c <= 'Z')
-    return c - 'A';
-  if (c >= 'a' && c <= 'z')
-    return c - 'a' + 26;
-  if (c >= '0' && c <= '9')
-    return c - '0' + 52;
-  if (c == '+')
-    return 62;
-  if (c == '/')
-    return 63;
-  return -1;
-}
-
 // The cipher key: the whole 128-bit MD5 digest of the pass phrase. A provider with a shorter
 // default RC4 key would use only part of it; this program always uses all 16 bytes.
 std::optional<std::string> DeriveKey(std::string_view passPhrase) {
   return HashData(HashAlgorithm::Md5, passPhrase);
-}
-
-bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return Text::CompareNoCase(a, b) == 0;
 }
 
 }  // namespace
@@ -60,70 +41,6 @@ std::string Rc4(std::string_view key, std::string_view data) {
     std::swap(state[x], state[y]);
     byte = static_cast<char>(static_cast<uint8_t>(byte) ^
                              state[static_cast<uint8_t>(state[x] + state[y])]);
-  }
-  return out;
-}
-
-std::string EncodeBase64(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t group = (static_cast<uint8_t>(bytes[i]) << 16) |
-                           (static_cast<uint8_t>(bytes[i + 1]) << 8) |
-                           static_cast<uint8_t>(bytes[i + 2]);
-    out += kBase64Alphabet[(group >> 18) & 63];
-    out += kBase64Alphabet[(group >> 12) & 63];
-    out += kBase64Alphabet[(group >> 6) & 63];
-    out += kBase64Alphabet[group & 63];
-  }
-  const std::size_t rest = bytes.size() - i;
-  if (rest > 0) {
-    uint32_t group = static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) << 16;
-    if (rest == 2)
-      group |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8;
-    out += kBase64Alphabet[(group >> 18) & 63];
-    out += kBase64Alphabet[(group >> 12) & 63];
-    out += rest == 2 ? kBase64Alphabet[(group >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-std::string DecodeBase64(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  uint32_t group = 0;
-  int count = 0;
-  auto flush = [&] {
-    // A group of n characters carries n - 1 whole bytes.
-    if (count >= 2)
-      out += static_cast<char>((group >> 16) & 0xFF);
-    if (count >= 3)
-      out += static_cast<char>((group >> 8) & 0xFF);
-    if (count >= 4)
-      out += static_cast<char>(group & 0xFF);
-    group = 0;
-    count = 0;
-  };
-  for (const char c : text) {
-    if (c == '=') {
-      if (count > 0) {
-        group <<= 6 * (4 - count);
-        flush();
-      }
-      continue;
-    }
-    const int index = Base64Index(c);
-    if (index < 0)
-      continue;
-    group = (group << 6) | static_cast<uint32_t>(index);
-    if (++count == 4)
-      flush();
-  }
-  if (count > 0) {
-    group <<= 6 * (4 - count);
-    flush();
   }
   return out;
 }
@@ -202,11 +119,10 @@ bool RandomBytes(std::span<uint8_t> buffer) {
 }
 
 bool IsProtectedSetting(std::u16string_view group, std::u16string_view name) {
-  if (group.size() == 16 && EqualNoCase(group.substr(0, 8), u"Cookies_")) {
+  if (group.size() == 16 && ascii_bytes::EqualsNoCase(group.substr(0, 8), u"Cookies_")) {
     bool hex = true;
     for (const char16_t c : group.substr(8)) {
-      hex =
-          hex && ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
+      hex = hex && ascii_bytes::HexDigitValue(c) >= 0;
     }
     if (hex)
       return true;
@@ -221,7 +137,7 @@ bool IsProtectedSetting(std::u16string_view group, std::u16string_view name) {
       u"VirgilioPassword",
   };
   for (const std::u16string_view protectedName : kProtectedNames) {
-    if (EqualNoCase(name, protectedName))
+    if (ascii_bytes::EqualsNoCase(name, protectedName))
       return true;
   }
   return false;

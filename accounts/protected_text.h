@@ -23,11 +23,6 @@ inline constexpr std::string_view kBuiltInPassPhrase{"Quilmo#\x0B", 8};
 // RC4 over `data` with `key` (1 to 256 bytes); enciphering and deciphering are the same.
 std::string Rc4(std::string_view key, std::string_view data);
 
-// Base64 with the standard alphabet and "=" padding, without line breaks.
-std::string EncodeBase64(std::string_view bytes);
-// Decodes Base64, skipping every character outside the alphabet; "=" ends a group.
-std::string DecodeBase64(std::string_view text);
-
 // The stored form of a secret: Base64 of the RC4-enciphered UTF-16LE units of the text and
 // one zero unit. Nothing when the key cannot be derived.
 std::optional<std::string> EncryptSecret(const Text& text, std::string_view passPhrase);

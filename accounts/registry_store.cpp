@@ -1,4 +1,5 @@
 #include "accounts/registry_store.h"
+#include "platform/ascii_bytes.h"
 #include "platform/decimal_number.h"
 #include "platform/text.h"
 
@@ -14,12 +15,7 @@ constexpr std::string_view kHeader = "QuorlineRegistry\t1";
 constexpr std::string_view kEnd = "END";
 
 std::string Fold(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
+  return ascii_bytes::Lowered(name);
 }
 
 // Drops empty components, so "\A\\B\" and "A\B" name the same key.
@@ -49,39 +45,11 @@ bool IsPrefixKey(const std::string& foldedParent, const std::string& foldedKey) 
 }
 
 std::string Escape(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          out += "\\x";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
+  return ascii_bytes::EscapeControlBytes(text, true);
 }
 
 int HexDigit(char c) {
-  return Text::HexDigitValue(static_cast<unsigned char>(c));
+  return ascii_bytes::HexDigitValue(c);
 }
 
 std::optional<std::string> Unescape(std::string_view text) {
@@ -427,7 +395,7 @@ bool RegistryStore::Locked(StoreAccess access, Action&& action) {
 
 std::optional<RegistryValue> RegistryStore::ReadValue(std::string_view key, std::string_view name) {
   std::optional<RegistryValue> result;
-  Locked(StoreAccess::Read, [&] {
+  Locked(StoreAccess::IfPresent, [&] {
     const auto found = tree_.find(Fold(NormalisePath(key)));
     if (found == tree_.end())
       return false;
@@ -445,7 +413,7 @@ bool RegistryStore::WriteValue(std::string_view key, std::string_view name,
   const std::string path = NormalisePath(key);
   if (path.size() > kMaximumKeyPathBytes || name.size() > kMaximumValueNameBytes)
     return false;
-  return Locked(StoreAccess::Change, [&] {
+  return Locked(StoreAccess::MayCreate, [&] {
     Tree tree = tree_;
     for (std::size_t slash = path.find('\\'); slash != std::string::npos;
          slash = path.find('\\', slash + 1)) {
@@ -465,7 +433,7 @@ bool RegistryStore::WriteValue(std::string_view key, std::string_view name,
 }
 
 bool RegistryStore::DeleteValue(std::string_view key, std::string_view name) {
-  return Locked(StoreAccess::Read, [&] {
+  return Locked(StoreAccess::IfPresent, [&] {
     const auto found = tree_.find(Fold(NormalisePath(key)));
     if (found == tree_.end() || found->second.values.count(Fold(name)) == 0)
       return false;
@@ -479,7 +447,7 @@ bool RegistryStore::DeleteKey(std::string_view key) {
   const std::string folded = Fold(NormalisePath(key));
   if (folded.empty())
     return false;  // the root stays
-  return Locked(StoreAccess::Read, [&] {
+  return Locked(StoreAccess::IfPresent, [&] {
     if (tree_.count(folded) == 0)
       return false;
     Tree tree = tree_;
@@ -494,12 +462,12 @@ bool RegistryStore::DeleteKey(std::string_view key) {
 }
 
 bool RegistryStore::KeyExists(std::string_view key) {
-  return Locked(StoreAccess::Read, [&] { return tree_.count(Fold(NormalisePath(key))) != 0; });
+  return Locked(StoreAccess::IfPresent, [&] { return tree_.count(Fold(NormalisePath(key))) != 0; });
 }
 
 std::vector<std::pair<std::string, RegistryValue>> RegistryStore::Values(std::string_view key) {
   std::vector<std::pair<std::string, RegistryValue>> values;
-  Locked(StoreAccess::Read, [&] {
+  Locked(StoreAccess::IfPresent, [&] {
     const auto found = tree_.find(Fold(NormalisePath(key)));
     if (found == tree_.end())
       return false;
@@ -512,7 +480,7 @@ std::vector<std::pair<std::string, RegistryValue>> RegistryStore::Values(std::st
 
 std::vector<std::string> RegistryStore::Subkeys(std::string_view key) {
   std::vector<std::string> names;
-  Locked(StoreAccess::Read, [&] {
+  Locked(StoreAccess::IfPresent, [&] {
     const std::string folded = Fold(NormalisePath(key));
     for (const auto& [foldedPath, entry] : tree_) {
       if (!IsPrefixKey(folded, foldedPath))

@@ -39,15 +39,6 @@ class Descriptor {
   int fd_;
 };
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  if (slash == 0)
-    return "/";
-  return path.substr(0, slash);
-}
-
 StoreFileIdentity IdentityOf(const struct stat& info) {
   StoreFileIdentity identity;
   identity.device = static_cast<unsigned long long>(info.st_dev);

@@ -17,10 +17,14 @@ enum class StoreFileState {
   NotAFile,    // a folder or a device: never touched
 };
 
-// Whether an operation may change the file.
+// Whether an operation may bring the file into being.
 enum class StoreAccess {
-  Read,
-  Change,
+  // Works on the file only when there is one: without it the owner's cache is emptied and the
+  // action runs with neither lock file nor folder created. Reads, and deletions, which find
+  // nothing to remove when there is no file (they still replace an existing file).
+  IfPresent,
+  // May create the folder, the lock file and the file: writes.
+  MayCreate,
 };
 
 // The calls a store file is read with. Tests put failures in their place, since a transient
@@ -76,9 +80,9 @@ class StoreFile {
   // larger than the limit is refused, since it could never be read back.
   bool Replace(const std::string& content) const;
 
-  // Runs `action` on its owner's cached content, brought up to date: a read of a store that
-  // has no file yet needs neither the lock file nor the folder (`resetToEmpty` empties the
-  // cache); otherwise, under the lock, `reload` re-reads the file when it changed. The owner
+  // Runs `action` on its owner's cached content, brought up to date: with IfPresent, a store
+  // that has no file yet needs neither the lock file nor the folder (`resetToEmpty` empties
+  // the cache); otherwise, under the lock, `reload` re-reads the file when it changed. The owner
   // serialises its own threads around the call. False when the lock, the reload or the
   // action fails.
   template <typename ResetToEmpty, typename Reload, typename Action>
@@ -86,7 +90,7 @@ class StoreFile {
               Action&& action) const {
     if (path_.empty())
       return false;
-    if (access == StoreAccess::Read && !ExistsInAnyForm()) {
+    if (access == StoreAccess::IfPresent && !ExistsInAnyForm()) {
       resetToEmpty();
       return action();
     }

@@ -1,7 +1,8 @@
 #include "app/command_line.h"
 
 #include <array>
-#include <cctype>
+
+#include "platform/ascii_bytes.h"
 
 namespace tarvel {
 
@@ -24,17 +25,7 @@ constexpr std::array<std::string_view, 127> kIsoNames = {
 
 constexpr uint16_t kDefaultSubLanguage = 1;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
+using ascii_bytes::EqualsNoCase;
 
 }  // namespace
 

@@ -2,36 +2,11 @@
 
 namespace tarvel {
 
-NodeListBase::WriterSection::WriterSection(const NodeListBase& list) : list_(list) {
-  list_.writerLock_.lock();
-  std::unique_lock lock(list_.noReadersLock_);
-  list_.noReadersChanged_.wait(lock, [this] { return list_.noReaders_; });
-}
-
-NodeListBase::WriterSection::~WriterSection() {
-  list_.writerLock_.unlock();
-}
-
 std::size_t NodeListBase::count() const {
-  {
-    std::lock_guard countLock(readerCountLock_);
-    if (readers_++ == 0) {
-      std::lock_guard writer(writerLock_);
-      std::lock_guard flag(noReadersLock_);
-      noReaders_ = false;
-    }
-  }
+  const std::shared_lock reader(lock_);
   std::size_t entries = 0;
   for (const ListNode* node = head_; node; node = node->next_)
     ++entries;
-  {
-    std::lock_guard countLock(readerCountLock_);
-    if (--readers_ == 0) {
-      std::lock_guard flag(noReadersLock_);
-      noReaders_ = true;
-      noReadersChanged_.notify_all();
-    }
-  }
   return entries;
 }
 
@@ -62,14 +37,14 @@ void NodeListBase::linkBefore(ListNode* existing, ListNode* node) {
 void NodeListBase::appendNode(ListNode* node) {
   if (!node)
     return;
-  WriterSection section(*this);
+  const std::unique_lock writer(lock_);
   linkAtTail(node);
 }
 
 void NodeListBase::prependNode(ListNode* node) {
   if (!node)
     return;
-  WriterSection section(*this);
+  const std::unique_lock writer(lock_);
   if (head_) {
     linkBefore(head_, node);
   } else {
@@ -80,7 +55,7 @@ void NodeListBase::prependNode(ListNode* node) {
 void NodeListBase::insertNodeBefore(ListNode* existing, ListNode* node) {
   if (!node)
     return;
-  WriterSection section(*this);
+  const std::unique_lock writer(lock_);
   if (existing && existing->owner_ == this) {
     linkBefore(existing, node);
   } else {
@@ -91,9 +66,22 @@ void NodeListBase::insertNodeBefore(ListNode* existing, ListNode* node) {
 bool NodeListBase::removeNode(ListNode* node) {
   if (!node)
     return false;
-  WriterSection section(*this);
+  const std::unique_lock writer(lock_);
   if (node->owner_ != this)
     return false;
+  unlink(node);
+  return true;
+}
+
+ListNode* NodeListBase::takeFirstNode() {
+  const std::unique_lock writer(lock_);
+  ListNode* node = head_;
+  if (node)
+    unlink(node);
+  return node;
+}
+
+void NodeListBase::unlink(ListNode* node) {
   if (node->previous_) {
     node->previous_->next_ = node->next_;
   } else {
@@ -106,14 +94,6 @@ bool NodeListBase::removeNode(ListNode* node) {
   }
   node->next_ = node->previous_ = nullptr;
   node->owner_ = nullptr;
-  return true;
-}
-
-ListNode* NodeListBase::takeFirstNode() {
-  ListNode* node = head_;
-  if (node)
-    removeNode(node);
-  return node;
 }
 
 }  // namespace tarvel

@@ -1,21 +1,20 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 
 #include "mail/list_node.h"
 
 namespace tarvel {
 
-// The untyped part of NodeList: the links, the writer lock and the reader protocol.
+// The untyped part of NodeList: the links and the reader/writer protocol.
 //
-// Writers (append, insert, remove, clear) take the writer lock and then wait until no reader
-// is active. A reader (count) registers under the reader-count lock; the first reader takes
-// the writer lock briefly, so it never overlaps a writer's change, and marks the list as
-// read; the last reader to leave marks it free again. Walking with first and next takes no
-// lock: only the check thread changes a list while it is walked.
+// Writers (append, insert, remove, clear) hold the list's lock exclusively, so they exclude
+// each other and wait until no reader is active; readers (count) hold it shared, so any
+// number of them run together but never overlap a writer's change. Walking with first and
+// next takes no lock: only the check thread changes a list while it is walked.
 class NodeListBase {
  public:
   NodeListBase() = default;
@@ -41,7 +40,7 @@ class NodeListBase {
   void insertNodeSorted(ListNode* node, Greater&& greater) {
     if (!node)
       return;
-    WriterSection section(*this);
+    const std::unique_lock writer(lock_);
     ListNode* existing = head_;
     while (existing && !greater(existing, node))
       existing = existing->next_;
@@ -56,31 +55,15 @@ class NodeListBase {
   ListNode* takeFirstNode();
 
  private:
-  class WriterSection {
-   public:
-    explicit WriterSection(const NodeListBase& list);
-    ~WriterSection();
-    WriterSection(const WriterSection&) = delete;
-    WriterSection& operator=(const WriterSection&) = delete;
-
-   private:
-    const NodeListBase& list_;
-  };
-
+  // Both expect the lock held exclusively.
   void linkAtTail(ListNode* node);
   void linkBefore(ListNode* existing, ListNode* node);
+  void unlink(ListNode* node);
 
   ListNode* head_ = nullptr;
   ListNode* tail_ = nullptr;
 
-  mutable std::mutex writerLock_;
-  mutable std::mutex readerCountLock_;
-  mutable std::size_t readers_ = 0;
-  // The "no reader active" event: a flag with its own lock, so that a writer holding the
-  // writer lock can wait on it while the first reader waits for the writer lock.
-  mutable std::mutex noReadersLock_;
-  mutable std::condition_variable noReadersChanged_;
-  mutable bool noReaders_ = true;
+  mutable std::shared_mutex lock_;
 };
 
 // An intrusive, thread-safe list of entries of type T (a ListNode). The list owns its

@@ -11,21 +11,11 @@
 #include <ctime>
 #include <string>
 
+#include "platform/file_replacement.h"
+
 namespace tarvel {
 
 namespace {
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Creates the folder and its missing parents, each new one with mode 0700.
 void CreateFolders(const std::string& folder) {

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "platform/ascii_bytes.h"
+
 namespace tarvel {
 
 namespace {
@@ -17,18 +19,7 @@ bool IsDigit(char16_t unit) {
 bool IsLetter(char16_t unit) {
   return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z');
 }
-char16_t Lower(char16_t unit) {
-  return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit + 32) : unit;
-}
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i]))
-      return false;
-  }
-  return true;
-}
+using ascii_bytes::EqualsNoCase;
 
 // Reads the date text from left to right.
 class Cursor {

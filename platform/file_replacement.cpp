@@ -13,6 +13,13 @@ namespace {
 
 constexpr std::string_view kTemporaryMark = ".tmp-";
 
+}  // namespace
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos)
@@ -21,13 +28,6 @@ std::string FolderOf(const std::string& path) {
     return "/";
   return path.substr(0, slash);
 }
-
-std::string NameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
 
 FileReplacement::FileReplacement(std::string path, mode_t mode)
     : path_(std::move(path)), temporary_(path_ + std::string(kTemporaryMark) + "XXXXXX") {

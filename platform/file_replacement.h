@@ -32,6 +32,11 @@ class FileReplacement {
   int descriptor_ = -1;
 };
 
+// The folder of a path: "." when it names none, "/" for an entry of the root.
+std::string FolderOf(const std::string& path);
+// The last component of a path (all of it when it has no slash).
+std::string NameOf(const std::string& path);
+
 // Replaces the content of `path` atomically, as FileReplacement does.
 bool ReplaceFileContent(const std::string& path, std::string_view content, mode_t mode = 0600);
 

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -788,10 +787,8 @@ bool HttpSession::Request(const HttpRequest& request, Text* result, int* status)
   Transfer transfer;
   transfer.url = std::string(secure ? "https://" : "http://") + *host + ":" +
                  std::to_string(request.port) + UrlObject(request.object);
-  transfer.method = request.verb.isEmpty() ? std::string("GET") : request.verb.ToUtf8();
-  for (char& c : transfer.method) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
+  transfer.method =
+      request.verb.isEmpty() ? std::string("GET") : ascii_bytes::Uppered(request.verb.ToUtf8());
   transfer.body = request.body;
   transfer.sendBody = !request.body.empty() || transfer.method == "POST";
   transfer.headers = HeaderLines(request.extraHeaders);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/ascii_bytes.h"
 #include "platform/xml_document.h"
 
 namespace tarvel {
@@ -137,16 +138,7 @@ std::string NodeText(xmlNodePtr node) {
   return text;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    if (fold(a[i]) != fold(b[i]))
-      return false;
-  }
-  return true;
-}
+using ascii_bytes::EqualsNoCase;
 
 // Calls `step` for each non-empty component of a backslash-separated path; stops when it
 // answers false. Returns whether every step succeeded.

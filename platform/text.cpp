@@ -49,19 +49,9 @@ void AppendUtf8(std::string& out, char32_t codePoint) {
   }
 }
 
-constexpr char16_t UpperCase(char16_t unit) {
-  return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
-}
-
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Text::FoldCase(a[i]) != Text::FoldCase(b[i]))
-      return false;
-  }
-  return true;
-}
+using ascii_bytes::EqualsNoCase;
+using ascii_bytes::Lower;
+using ascii_bytes::Upper;
 
 // Case-insensitive search for `needle` starting at a position in [start, lastStart].
 // A vector loop tests eight positions at a time against the needle's first and last code
@@ -76,10 +66,10 @@ Text::Position FindNoCaseIn(std::u16string_view haystack, std::u16string_view ne
   const std::size_t last = std::min(haystack.size() - size, lastStart);
   if (start > last)
     return Text::kNotFound;
-  const char16_t firstLower = Text::FoldCase(needle[0]);
-  const char16_t firstUpper = UpperCase(firstLower);
-  const char16_t lastLower = Text::FoldCase(needle[size - 1]);
-  const char16_t lastUpper = UpperCase(lastLower);
+  const char16_t firstLower = Lower(needle[0]);
+  const char16_t firstUpper = Upper(firstLower);
+  const char16_t lastLower = Lower(needle[size - 1]);
+  const char16_t lastUpper = Upper(lastLower);
   const std::u16string_view middle = needle.substr(1);
   const char16_t* units = haystack.data();
   std::size_t i = start;
@@ -158,8 +148,8 @@ std::size_t MatchEscape(std::u16string_view text, std::size_t position, const Es
   for (int i = 0; i < form.digits; ++i) {
     // The decimal forms read their digits with the hexadecimal test too, so "a" to "f"
     // count as 10 to 15 there.
-    const int digit =
-        Text::HexDigitValue(text[position + form.prefix.size() + static_cast<std::size_t>(i)]);
+    const int digit = ascii_bytes::HexDigitValue(
+        text[position + form.prefix.size() + static_cast<std::size_t>(i)]);
     if (digit < 0)
       return 0;
     result = result * (form.hexadecimal ? 16 : 10) + static_cast<char32_t>(digit);
@@ -304,8 +294,8 @@ Text::Position Text::FindChar(Unit unit, Position start) const {
 }
 
 Text::Position Text::FindCharNoCase(Unit unit) const {
-  const Unit lower = FoldCase(unit);
-  const Unit upper = UpperCase(lower);
+  const Unit lower = Lower(unit);
+  const Unit upper = Upper(lower);
   for (std::size_t i = 0; i < units_.size(); ++i) {
     if (units_[i] == lower || units_[i] == upper)
       return static_cast<Position>(i);
@@ -486,16 +476,6 @@ std::size_t Text::ReplaceNoCase(std::u16string_view find, std::u16string_view re
                         std::size_t start) { return FindNoCaseIn(haystack, needle, start); });
 }
 
-int Text::HexDigitValue(Unit unit) {
-  if (unit >= u'0' && unit <= u'9')
-    return unit - u'0';
-  if (unit >= u'a' && unit <= u'f')
-    return unit - u'a' + 10;
-  if (unit >= u'A' && unit <= u'F')
-    return unit - u'A' + 10;
-  return -1;
-}
-
 bool Text::IsBlank(Unit unit) {
   switch (unit) {
     case 0x09:
@@ -561,19 +541,6 @@ int Text::Compare(std::u16string_view a, std::u16string_view b) {
   return result < 0 ? -1 : (result > 0 ? 1 : 0);
 }
 
-int Text::CompareNoCase(std::u16string_view a, std::u16string_view b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    const Unit left = FoldCase(a[i]);
-    const Unit right = FoldCase(b[i]);
-    if (left != right)
-      return left < right ? -1 : 1;
-  }
-  if (a.size() == b.size())
-    return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
 int Text::CompareLogical(std::u16string_view a, std::u16string_view b) {
   const auto isDigit = [](Unit unit) { return unit >= u'0' && unit <= u'9'; };
   std::size_t i = 0;
@@ -603,8 +570,8 @@ int Text::CompareLogical(std::u16string_view a, std::u16string_view b) {
       j = endB;
       continue;
     }
-    const Unit left = FoldCase(a[i]);
-    const Unit right = FoldCase(b[j]);
+    const Unit left = Lower(a[i]);
+    const Unit right = Lower(b[j]);
     if (left != right)
       return left < right ? -1 : 1;
     ++i;

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii_bytes.h"
+
 namespace tarvel {
 
 // How much of DecodeEscapes applies: only "%HH", or every escape form.
@@ -90,12 +92,21 @@ class Text {
 
   friend bool operator==(const Text& a, std::u16string_view b) { return a.view() == b; }
 
-  // Search. Find ignores letter case; a start at or beyond the length gives kNotFound.
+  // Search: a position, or kNotFound when there is no match, for an empty needle and for a
+  // start at or beyond the length. A negative start counts as 0.
+  //
+  // Find IGNORES LETTER CASE (A-Z pair with a-z, nothing else): the first match at or after
+  // `start`. This is the search the engines read pages with; for an exact match use FindCase.
   Position Find(std::u16string_view needle, Position start = 0) const;
+  // The first match at or after `start`, letter case included.
   Position FindCase(std::u16string_view needle, Position start = 0) const;
+  // The first occurrence of the unit at or after `start`, letter case included.
   Position FindChar(Unit unit, Position start = 0) const;
+  // The first occurrence of the unit ignoring letter case.
   Position FindCharNoCase(Unit unit) const;
+  // The last occurrence of the unit, letter case included.
   Position FindLastChar(Unit unit) const;
+  // The last match ignoring letter case.
   Position FindLastNoCase(std::u16string_view needle) const;
 
   // Takes the text between a start marker and an end marker, both searched with Find.
@@ -160,16 +171,14 @@ class Text {
 
   // Comparisons: <0, 0, >0.
   static int Compare(std::u16string_view a, std::u16string_view b);
-  static int CompareNoCase(std::u16string_view a, std::u16string_view b);
+  // ASCII letter case only (ascii_bytes::CompareNoCase).
+  static int CompareNoCase(std::u16string_view a, std::u16string_view b) {
+    return ascii_bytes::CompareNoCase(a, b);
+  }
   // Digit runs compared by numeric value, letters without regard to case.
   static int CompareLogical(std::u16string_view a, std::u16string_view b);
 
-  static constexpr Unit FoldCase(Unit unit) {
-    return (unit >= u'A' && unit <= u'Z') ? static_cast<Unit>(unit + (u'a' - u'A')) : unit;
-  }
   static bool IsBlank(Unit unit);
-  // The value of a hexadecimal digit character, or -1.
-  static int HexDigitValue(Unit unit);
 
  private:
   // Adopts units known to hold no zero code unit.

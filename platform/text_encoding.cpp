@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii_bytes.h"
+#include "platform/base64.h"
 #include "platform/text.h"
 
 namespace tarvel {
@@ -102,20 +104,6 @@ bool DecodeWithIconv(std::string_view bytes, unsigned codePage, std::u16string& 
   return true;
 }
 
-int Base64Value(char16_t unit, char16_t slash) {
-  if (unit >= u'A' && unit <= u'Z')
-    return unit - u'A';
-  if (unit >= u'a' && unit <= u'z')
-    return unit - u'a' + 26;
-  if (unit >= u'0' && unit <= u'9')
-    return unit - u'0' + 52;
-  if (unit == u'+')
-    return 62;
-  if (unit == slash)
-    return 63;
-  return -1;
-}
-
 void AppendByte(std::u16string& out, unsigned byte) {
   if (byte != 0)
     out.push_back(static_cast<char16_t>(byte));
@@ -127,10 +115,11 @@ void DecodeQ(std::u16string_view encoded, std::u16string& out) {
     const char16_t unit = encoded[i];
     if (unit == u'_') {
       out.push_back(u' ');
-    } else if (unit == u'=' && i + 2 < encoded.size() && Text::HexDigitValue(encoded[i + 1]) >= 0 &&
-               Text::HexDigitValue(encoded[i + 2]) >= 0) {
-      AppendByte(out, static_cast<unsigned>(Text::HexDigitValue(encoded[i + 1]) * 16 +
-                                            Text::HexDigitValue(encoded[i + 2])));
+    } else if (unit == u'=' && i + 2 < encoded.size() &&
+               ascii_bytes::HexDigitValue(encoded[i + 1]) >= 0 &&
+               ascii_bytes::HexDigitValue(encoded[i + 2]) >= 0) {
+      AppendByte(out, static_cast<unsigned>(ascii_bytes::HexDigitValue(encoded[i + 1]) * 16 +
+                                            ascii_bytes::HexDigitValue(encoded[i + 2])));
       i += 2;
     } else {
       out.push_back(unit);
@@ -141,26 +130,15 @@ void DecodeQ(std::u16string_view encoded, std::u16string& out) {
 // B encoding: standard Base64; decoding ends at the first "=", other characters outside the
 // alphabet are skipped.
 void DecodeB(std::u16string_view encoded, std::u16string& out) {
-  unsigned bits = 0;
-  int bitCount = 0;
+  encoded = encoded.substr(0, encoded.find(u'='));
+  std::string digits;
+  digits.reserve(encoded.size());
   for (const char16_t unit : encoded) {
-    if (unit == u'=')
-      break;
-    const int value = Base64Value(unit, u'/');
-    if (value < 0)
-      continue;
-    bits = (bits << 6) | static_cast<unsigned>(value);
-    bitCount += 6;
-    if (bitCount >= 8) {
-      bitCount -= 8;
-      AppendByte(out, (bits >> bitCount) & 0xFF);
-    }
-    bits &= (1u << bitCount) - 1;
+    if (Base64DigitValue(unit) >= 0)
+      digits += static_cast<char>(unit);
   }
-}
-
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
-  return Text::CompareNoCase(a, b) == 0;
+  for (const char byte : DecodeBase64(digits))
+    AppendByte(out, static_cast<unsigned char>(byte));
 }
 
 // The code page a MIME charset name stands for, or 0 when it is not one of ours.
@@ -180,7 +158,7 @@ unsigned CharsetCodePage(std::u16string_view charset) {
       {u"ms950", code_page::kBig5},
   };
   for (const auto& entry : kCharsets) {
-    if (EqualsNoCase(charset, entry.name))
+    if (ascii_bytes::EqualsNoCase(charset, entry.name))
       return entry.codePage;
   }
   return 0;
@@ -269,9 +247,9 @@ void Text::DecodeMimeWords() {
     const std::u16string_view encoded = text.substr(encodingEnd + 1, close - encodingEnd - 1);
     position = close + 2;
     const std::size_t wordStart = out.size();
-    if (EqualsNoCase(encoding, u"Q")) {
+    if (ascii_bytes::EqualsNoCase(encoding, u"Q")) {
       DecodeQ(encoded, out);
-    } else if (EqualsNoCase(encoding, u"B")) {
+    } else if (ascii_bytes::EqualsNoCase(encoding, u"B")) {
       DecodeB(encoded, out);
     } else {
       // An unknown encoding is not decoded: the word stays as written.
@@ -331,7 +309,7 @@ bool Text::DecodeImapFolderName() {
     unsigned bits = 0;
     int bitCount = 0;
     for (; j < size && units_[j] != u'-'; ++j) {
-      const int value = Base64Value(units_[j], u',');
+      const int value = Base64DigitValue(units_[j], u',');
       if (value < 0)
         return false;
       bits = (bits << 6) | static_cast<unsigned>(value);

@@ -14,6 +14,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
+#include "platform/ascii_bytes.h"
 #include "tarvelctl/terminal_text.h"
 
 namespace tarvel::ctl {
@@ -105,14 +106,8 @@ std::optional<uint64_t> ParseNumber(std::string_view text) {
     return std::nullopt;
   uint64_t value = 0;
   for (const char c : text) {
-    int digit = -1;
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f')
-      digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F')
-      digit = c - 'A' + 10;
-    if (digit < 0)
+    const int digit = ascii_bytes::HexDigitValue(c);
+    if (digit < 0 || digit >= base)
       return std::nullopt;
     if (value > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base))
       return std::nullopt;

@@ -1,11 +1,10 @@
 #include "ui/browser_tabs.h"
 
-#include <algorithm>
-#include <cctype>
 #include <string>
 
 #include "accounts/mail_engine.h"
 #include "engines/protocol/imap_engine.h"
+#include "platform/ascii_bytes.h"
 
 namespace tarvel {
 
@@ -18,13 +17,6 @@ constexpr uint32_t kFacebookBit = 0x80;
 constexpr uint32_t kTwitterBit = 0x100;
 constexpr uint32_t kLinkedInBit = 0x400;
 constexpr uint32_t kImapBits = 0x8000 | 0x20000 | 0x40000;
-
-std::string LowerCase(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char unit) { return static_cast<char>(std::tolower(unit)); });
-  return lower;
-}
 
 std::string_view FileName(std::string_view path) {
   const std::size_t slash = path.rfind('/');
@@ -42,7 +34,7 @@ bool ContainsNoCase(const Text& text, std::u16string_view part) {
 }  // namespace
 
 BrowserKind BrowserKindFromProgram(std::string_view program, const Text& reader) {
-  const std::string name = LowerCase(FileName(program));
+  const std::string name = ascii_bytes::Lowered(FileName(program));
   if (Contains(name, "chrome") || Contains(name, "chromium"))
     return BrowserKind::Chrome;
   if (Contains(name, "firefox"))
@@ -60,8 +52,8 @@ BrowserKind BrowserKindFromProgram(std::string_view program, const Text& reader)
 
 bool IsBrowserApplication(BrowserKind kind, std::string_view applicationName,
                           std::string_view processName) {
-  const std::string application = LowerCase(applicationName);
-  const std::string process = LowerCase(FileName(processName));
+  const std::string application = ascii_bytes::Lowered(applicationName);
+  const std::string process = ascii_bytes::Lowered(FileName(processName));
   const auto either = [&](std::string_view part) {
     return Contains(application, part) || Contains(process, part);
   };

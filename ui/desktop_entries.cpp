@@ -3,13 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <system_error>
+
+#include "platform/ascii_bytes.h"
 
 namespace tarvel {
 
@@ -211,9 +212,7 @@ XdgPaths XdgPaths::FromEnvironment() {
     std::size_t end = desktops.find(':', start);
     if (end == std::string::npos)
       end = desktops.size();
-    std::string desktop = desktops.substr(start, end - start);
-    std::transform(desktop.begin(), desktop.end(), desktop.begin(),
-                   [](unsigned char unit) { return static_cast<char>(std::tolower(unit)); });
+    std::string desktop = ascii_bytes::Lowered(desktops.substr(start, end - start));
     if (!desktop.empty() && desktop.find('/') == std::string::npos)
       paths.desktops.push_back(std::move(desktop));
     start = end + 1;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <set>
 
+#include "platform/ascii_bytes.h"
+
 namespace tarvel {
 
 namespace {
@@ -17,11 +19,6 @@ bool IsNameUnit(char unit) {
 
 bool SameName(const std::string& entryName, const Text& name) {
   return Text::CompareNoCase(Text::FromUtf8(entryName), name) == 0;
-}
-
-bool BeginsWithNoCase(const Text& text, std::u16string_view prefix) {
-  return text.length() >= static_cast<Text::Position>(prefix.size()) &&
-         Text::CompareNoCase(text.view().substr(0, prefix.size()), prefix) == 0;
 }
 
 // The applications that can read mail, then those that can show web pages.
@@ -218,7 +215,8 @@ ReaderLaunch PlanReaderLaunch(const ReaderSources& sources, const Text& reader,
     open.address = website.ToUtf8();
     return open;
   }
-  if (BeginsWithNoCase(reader, u"http://") || BeginsWithNoCase(reader, u"https://")) {
+  if (ascii_bytes::StartsWithNoCase(reader, u"http://") ||
+      ascii_bytes::StartsWithNoCase(reader, u"https://")) {
     open.address = reader.ToUtf8();
     return open;
   }

@@ -7,6 +7,7 @@
 
 #include "accounts/account_type_list.h"
 #include "accounts/registry_store.h"
+#include "platform/ascii_bytes.h"
 
 namespace tarvel {
 
@@ -68,7 +69,7 @@ void WriteUnreadMailCount(RegistryStore& registry, const std::vector<AccountUnre
       continue;
     std::u16string folded;
     for (const char16_t unit : account.address.view())
-      folded.push_back(Text::FoldCase(unit));
+      folded.push_back(ascii_bytes::Lower(unit));
     auto& entry = byAddress[folded];
     if (entry.first.empty())
       entry.first = account.address.ToUtf8();

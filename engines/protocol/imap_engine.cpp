@@ -11,6 +11,7 @@
 #include "accounts/settings_store.h"
 #include "engines/protocol/access_token_refresher.h"
 #include "maintenance/diagnostic_trace.h"
+#include "platform/ascii_bytes.h"
 #include "platform/clock.h"
 #include "platform/date_parse.h"
 #include "platform/network_settings.h"
@@ -49,29 +50,10 @@ std::u16string WithSuffix(std::u16string_view base, std::u16string_view suffix) 
   return std::u16string(base) + std::u16string(suffix);
 }
 
-bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
-  return text.size() >= prefix.size() &&
-         Text::CompareNoCase(text.substr(0, prefix.size()), prefix) == 0;
-}
+using ascii_bytes::StartsWithNoCase;
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size())
-    return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char a = text[i];
-    char b = prefix[i];
-    if (a >= 'a' && a <= 'z')
-      a = static_cast<char>(a - 32);
-    if (b >= 'a' && b <= 'z')
-      b = static_cast<char>(b - 32);
-    if (a != b)
-      return false;
-  }
-  return true;
 }
 
 // Splits the appended response text into its lines (line ends removed).
@@ -88,6 +70,13 @@ std::vector<std::string_view> ResponseLines(std::string_view response) {
     response.remove_prefix(end + 1);
   }
   return lines;
+}
+
+// A tagged answer with this status whose text starts with `text` (letter case ignored).
+bool IsTaggedAnswer(std::string_view line, std::string_view status, std::string_view text) {
+  const std::optional<TaggedStatus> tagged = ParseTaggedStatus(line);
+  return tagged && ascii_bytes::EqualsNoCase(tagged->status, status) &&
+         StartsWithNoCase(tagged->text, text);
 }
 
 bool IsMessageNumber(std::string_view token) {
@@ -641,15 +630,18 @@ int ImapEngine::CheckFolder(const Text& server, const std::string& encodedFolder
   const std::string url = MailboxUrl(server, encodedFolder);
   if (!transport_.ExecuteCommand(url.c_str(), nullptr, append, 0, errorCode)) {
     NoteTransportFailure();
-    if (response.find("A002 NO AUTHENTICATE") != std::string::npos ||
-        errorCode == kTransportLoginDenied) {
+    if (errorCode == kTransportLoginDenied) {
       return 2;
+    }
+    for (const std::string_view line : ResponseLines(response)) {
+      if (IsTaggedAnswer(line, "NO", "AUTHENTICATE"))
+        return 2;
     }
     return 1;
   }
   int result = 1;
   for (const std::string_view line : ResponseLines(response)) {
-    if (StartsWithNoCase(line, "A004 OK SEARCH completed")) {
+    if (IsTaggedAnswer(line, "OK", "SEARCH completed")) {
       result = 0;
     } else if (StartsWith(line, "* CAPABILITY") && line.find(" IDLE") != std::string_view::npos) {
       idleSupported = true;

@@ -7,7 +7,31 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/ascii_bytes.h"
+
 namespace tarvel {
+
+std::optional<TaggedStatus> ParseTaggedStatus(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+    line.remove_suffix(1);
+  const std::size_t tagEnd = line.find(' ');
+  if (tagEnd == 0 || tagEnd == std::string_view::npos)
+    return std::nullopt;
+  const std::string_view tag = line.substr(0, tagEnd);
+  if (tag == "*" || tag == "+")
+    return std::nullopt;
+  const std::string_view rest = line.substr(tagEnd + 1);
+  const std::size_t statusEnd = rest.find(' ');
+  TaggedStatus tagged{rest.substr(0, statusEnd), std::string_view()};
+  if (statusEnd != std::string_view::npos)
+    tagged.text = rest.substr(statusEnd + 1);
+  for (const std::string_view status : {"OK", "NO", "BAD"}) {
+    if (ascii_bytes::EqualsNoCase(tagged.status, status))
+      return tagged;
+  }
+  return std::nullopt;
+}
+
 namespace {
 
 void* OpenLibrary(const std::string& path) {

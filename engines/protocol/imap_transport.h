@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,6 +66,15 @@ class ImapTransport {
   SetCaFileFunction setCaFile_ = nullptr;
   CloseFunction close_ = nullptr;
 };
+
+// A tagged completion line of a response, "<tag> OK|NO|BAD <text>". Which tag the library
+// gave which command is its own business; callers look only at the status and the text.
+struct TaggedStatus {
+  std::string_view status;  // "OK", "NO" or "BAD", in the letter case the server wrote
+  std::string_view text;    // the rest of the line without its line end; may be empty
+};
+// Nothing for untagged ("* ...") and continuation ("+ ...") lines and any other shape.
+std::optional<TaggedStatus> ParseTaggedStatus(std::string_view line);
 
 // The name the library is loaded by.
 inline constexpr std::string_view kTransportLibraryName = "libzarquet.so";

@@ -7,6 +7,7 @@
 
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
+#include "platform/base64.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "accounts/ini_settings_file.h"
+#include "platform/ascii_bytes.h"
 #include "platform/text.h"
 
 namespace {
@@ -82,10 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (reread.Read(section, name) != value)
     std::abort();
   for (const auto& [each, entries] : before) {
-    bool same = each.size() == section.size();
-    for (std::size_t i = 0; same && i < each.size(); ++i)
-      same = tarvel::Text::FoldCase(static_cast<unsigned char>(each[i])) ==
-             tarvel::Text::FoldCase(static_cast<unsigned char>(section[i]));
+    const bool same = tarvel::ascii_bytes::EqualsNoCase(each, section);
     if (!same && reread.Entries(each) != entries)
       std::abort();  // another section changed
   }

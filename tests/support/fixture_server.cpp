@@ -9,46 +9,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "platform/ascii_bytes.h"
+#include "platform/base64.h"
 
 extern char** environ;
 
 namespace tarvel::testing {
 
 namespace {
-
-std::string Base64Decode(const std::string& text) {
-  std::string out;
-  int bits = 0;
-  unsigned value = 0;
-  for (const char c : text) {
-    int digit = -1;
-    if (c >= 'A' && c <= 'Z') {
-      digit = c - 'A';
-    } else if (c >= 'a' && c <= 'z') {
-      digit = c - 'a' + 26;
-    } else if (c >= '0' && c <= '9') {
-      digit = c - '0' + 52;
-    } else if (c == '+') {
-      digit = 62;
-    } else if (c == '/') {
-      digit = 63;
-    } else {
-      continue;
-    }
-    value = (value << 6) | static_cast<unsigned>(digit);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((value >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
 
 bool Run(const std::string& command) {
   return std::system(command.c_str()) == 0;
@@ -203,9 +176,7 @@ std::vector<nlohmann::json> FixtureServer::Requests() const {
 std::string FixtureServer::Header(const nlohmann::json& request, const std::string& name) {
   for (const auto& header : request.value("headers", nlohmann::json::array())) {
     const std::string headerName = header[0].get<std::string>();
-    if (headerName.size() == name.size() &&
-        std::equal(headerName.begin(), headerName.end(), name.begin(),
-                   [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
+    if (ascii_bytes::EqualsNoCase(headerName, name)) {
       return header[1].get<std::string>();
     }
   }
@@ -213,7 +184,7 @@ std::string FixtureServer::Header(const nlohmann::json& request, const std::stri
 }
 
 std::string FixtureServer::Body(const nlohmann::json& request) {
-  return Base64Decode(request.value("body_base64", ""));
+  return DecodeBase64(request.value("body_base64", ""));
 }
 
 }  // namespace tarvel::testing

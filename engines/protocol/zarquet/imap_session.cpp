@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,9 @@
 #include <chrono>
 #include <utility>
 #include <vector>
+
+#include "platform/ascii_bytes.h"
+#include "platform/base64.h"
 
 namespace tarvel::zarquet {
 
@@ -37,19 +39,7 @@ struct ImapSession::Run {
 
 namespace {
 
-char ToUpper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size())
-    return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (ToUpper(text[i]) != ToUpper(prefix[i]))
-      return false;
-  }
-  return true;
-}
+using ascii_bytes::StartsWithNoCase;
 
 bool HasControlCharacters(std::string_view text) {
   for (const char c : text) {
@@ -57,16 +47,6 @@ bool HasControlCharacters(std::string_view text) {
       return true;
   }
   return false;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
 }
 
 bool PercentDecode(std::string_view text, std::string& decoded) {
@@ -78,23 +58,14 @@ bool PercentDecode(std::string_view text, std::string& decoded) {
     }
     if (i + 2 >= text.size())
       return false;
-    const int high = HexValue(text[i + 1]);
-    const int low = HexValue(text[i + 2]);
+    const int high = ascii_bytes::HexDigitValue(text[i + 1]);
+    const int low = ascii_bytes::HexDigitValue(text[i + 2]);
     if (high < 0 || low < 0)
       return false;
     decoded += static_cast<char>(high * 16 + low);
     i += 2;
   }
   return !HasControlCharacters(decoded);
-}
-
-std::string Base64(std::string_view data) {
-  std::string encoded(4 * ((data.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                     reinterpret_cast<const unsigned char*>(data.data()),
-                                     static_cast<int>(data.size()));
-  encoded.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  return encoded;
 }
 
 std::string Quoted(std::string_view text) {
@@ -492,7 +463,7 @@ int ImapSession::ReadResponse(const std::string& tag, Run& run, Completion& comp
     } else if (StartsWithNoCase(bare, "* CAPABILITY ")) {
       capabilities_ = " ";
       for (const char c : bare.substr(13))
-        capabilities_ += ToUpper(c);
+        capabilities_ += ascii_bytes::Upper(c);
       capabilities_ += " ";
     } else if (bare.size() >= 1 && bare[0] == '+') {
       if (onContinuation) {
@@ -660,10 +631,10 @@ int ImapSession::Authenticate(Run& run) {
   std::string payload;
   if (!accessToken_.empty()) {
     mechanism = "XOAUTH2";
-    payload = Base64("user=" + user_ + "\x01" + "auth=Bearer " + accessToken_ + "\x01\x01");
+    payload = EncodeBase64("user=" + user_ + "\x01" + "auth=Bearer " + accessToken_ + "\x01\x01");
   } else if (capabilities_.find(" AUTH=PLAIN ") != std::string::npos) {
     mechanism = "PLAIN";
-    payload = Base64(std::string(1, '\0') + user_ + std::string(1, '\0') + password_);
+    payload = EncodeBase64(std::string(1, '\0') + user_ + std::string(1, '\0') + password_);
   }
   Completion completion = Completion::Bad;
   int result = 0;

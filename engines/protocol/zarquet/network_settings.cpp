@@ -5,6 +5,9 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ascii_bytes.h"
+#include "platform/decimal_number.h"
+
 namespace tarvel::zarquet {
 namespace {
 
@@ -36,34 +39,14 @@ std::string_view StripBrackets(std::string_view host) {
   return host;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z')
-      x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z')
-      y = static_cast<char>(y + 32);
-    if (x != y)
-      return false;
-  }
-  return true;
-}
+using ascii_bytes::EqualsNoCase;
 
 std::optional<uint16_t> ParsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5)
+  const std::optional<uint64_t> value =
+      text.size() > 5 ? std::nullopt : ParseDecimalDigits(text, 65535);
+  if (!value || *value == 0)
     return std::nullopt;
-  uint32_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value == 0 || value > 65535)
-    return std::nullopt;
-  return static_cast<uint16_t>(value);
+  return static_cast<uint16_t>(*value);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/reader_launcher.h"
 #include "accounts/settings_store.h"
+#include "platform/ascii_bytes.h"
 #include "tests/support/mail_records.h"
 #include "tests/support/temp_folder.h"
 
@@ -110,9 +111,7 @@ TEST(EwsEngine, ReadsFindItemAnswers) {
 TEST(EwsEngine, PrefixesMatchWithoutCaseButTheMessageNameWithCase) {
   std::string upperPath = Fixture("find_item_exchange2010.xml");
   for (const char* name : {"s:Envelope", "s:Body", "m:RootFolder", "t:Items", "t:Subject"}) {
-    std::string upper = name;
-    for (char& c : upper)
-      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upper = ascii_bytes::Uppered(name);
     for (std::size_t at = upperPath.find(name); at != std::string::npos;
          at = upperPath.find(name, at))
       upperPath.replace(at, upper.size(), upper);

@@ -18,6 +18,7 @@
 #include "accounts/account_type_list.h"
 #include "accounts/protected_text.h"
 #include "engines/protocol/ews_engine.h"
+#include "platform/base64.h"
 #include "platform/network_settings.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/mail_records.h"

@@ -1,5 +1,7 @@
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,13 +16,26 @@
 #include "maintenance/trace_log.h"
 #include "platform/clock.h"
 #include "platform/program_path.h"
+#include "platform/version.h"
 #include "resources/string_table.h"
+#include "ui/autostart.h"
+#include "ui/desktop_entries.h"
 #include "ui/reader_launch.h"
 
 int main(int argc, char* argv[]) {
+  // Answered before Qt starts, so that it needs no display.
+  for (int index = 1; index < argc; ++index) {
+    if (std::strcmp(argv[index], "--version") == 0) {
+      std::printf("tarvel %.*s\n", static_cast<int>(tarvel::kVersion.size()),
+                  tarvel::kVersion.data());
+      return 0;
+    }
+  }
   QApplication qtApplication(argc, argv);
   QApplication::setApplicationName(
       QString::fromStdU16String(std::u16string(tarvel::kProgramTitle)));
+  QApplication::setApplicationVersion(
+      QString::fromUtf8(tarvel::kVersion.data(), static_cast<qsizetype>(tarvel::kVersion.size())));
   QApplication::setQuitOnLastWindowClosed(false);
 
   std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -54,6 +69,13 @@ int main(int argc, char* argv[]) {
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;
+  // The first start of an installed copy switches start at login on (never a portable one).
+  const std::string programFolder = tarvel::ProgramFolder();
+  tarvel::ApplyStartAtLoginDefault(
+      settings.store(),
+      tarvel::AutostartPlaceFor(tarvel::XdgPaths::FromEnvironment().configHome, programFolder,
+                                application.commandLine().portable),
+      tarvel::IsInstalledCopy(programFolder));
   checkInRelay.Connect(
       [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
   application.WatchTerminationSignals();

@@ -52,7 +52,8 @@ case "$mode" in
     # From the shared libraries (dpkg-shlibdeps) and the run-time additions.
     for package in libc6 libstdc++6 libqt6core6 libqt6widgets6 libqt6network6 libqt6dbus6 \
       libcurl4 libssl3 libxml2 qt6-qpa-plugins xdg-utils; do
-      grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package"
+      tr ',|' '\n\n' <<<"$depends" | sed -E 's/^ +//; s/[ (].*//' | grep -qxF "$package" ||
+        fail "Depends lacks $package"
     done
     # Every dependency names a package this Debian knows (none of the build's -dev ones).
     for package in $(tr ',|' '\n\n' <<<"$depends" | sed -E 's/\(.*\)//; s/:any//' | xargs -n 1); do

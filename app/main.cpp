@@ -19,7 +19,6 @@
 #include "platform/version.h"
 #include "resources/string_table.h"
 #include "ui/autostart.h"
-#include "ui/desktop_entries.h"
 #include "ui/reader_launch.h"
 
 int main(int argc, char* argv[]) {
@@ -70,12 +69,9 @@ int main(int argc, char* argv[]) {
   if (application.OnCreate() != 0)
     return 0;
   // The first start of an installed copy switches start at login on (never a portable one).
-  const std::string programFolder = tarvel::ProgramFolder();
   tarvel::ApplyStartAtLoginDefault(
-      settings.store(),
-      tarvel::AutostartPlaceFor(tarvel::XdgPaths::FromEnvironment().configHome, programFolder,
-                                application.commandLine().portable),
-      tarvel::IsInstalledCopy(programFolder));
+      settings.store(), tarvel::AutostartPlaceForThisProgram(application.commandLine().portable),
+      tarvel::IsInstalledCopy(tarvel::ProgramFolder()));
   checkInRelay.Connect(
       [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
   application.WatchTerminationSignals();

@@ -6,6 +6,8 @@
 #include <system_error>
 
 #include "accounts/settings_store.h"
+#include "platform/program_path.h"
+#include "ui/desktop_entries.h"
 
 namespace tarvel {
 namespace {
@@ -33,6 +35,10 @@ AutostartPlace AutostartPlaceFor(const std::string& configHome, const std::strin
     place.programPath = programFolder + (programFolder.back() == '/' ? "" : "/") + "tarvel";
   place.portable = portable;
   return place;
+}
+
+AutostartPlace AutostartPlaceForThisProgram(bool portable) {
+  return AutostartPlaceFor(XdgPaths::FromEnvironment().configHome, ProgramFolder(), portable);
 }
 
 bool IsInstalledCopy(const std::string& programFolder) {

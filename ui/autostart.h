@@ -20,6 +20,10 @@ struct AutostartPlace {
 AutostartPlace AutostartPlaceFor(const std::string& configHome, const std::string& programFolder,
                                  bool portable);
 
+// The place for the running program and the user of this session (XDG_CONFIG_HOME or
+// ~/.config): what the options page's "Start when I log in" passes to the calls below.
+AutostartPlace AutostartPlaceForThisProgram(bool portable);
+
 // The settings value that records that the first start of an installed copy has switched
 // start at login on, so that the user's later choice stands.
 inline constexpr std::u16string_view kStartAtLoginDefaultedName = u"StartAtLoginDefaulted";

@@ -34,7 +34,8 @@ case "$mode" in
     # Every file in its place under /usr, nothing of the build or the tests in it.
     for file in ./usr/bin/tarvel ./usr/bin/tarvelctl ./usr/lib/tarvel/libzarquet.so \
       ./usr/share/applications/tarvel.desktop ./usr/share/metainfo/com.quorline.Tarvel.metainfo.xml \
-      ./usr/share/icons/hicolor/scalable/apps/tarvel.svg ./usr/share/man/man1/tarvelctl.1.gz; do
+      ./usr/share/icons/hicolor/scalable/apps/tarvel.svg ./usr/share/man/man1/tarvelctl.1.gz \
+      ./usr/share/man/man1/tarvel.1.gz; do
       grep -qxF "$file" "$work/contents" || fail "$file is not in the package"
     done
     if grep -vE '^\./(usr/?|usr/(bin|lib|share)(/.*)?)$' "$work/contents"; then
@@ -72,7 +73,8 @@ esac
 # The files of the installed copy.
 for file in bin/tarvel bin/tarvelctl lib/tarvel/libzarquet.so \
   share/applications/tarvel.desktop share/metainfo/com.quorline.Tarvel.metainfo.xml \
-  share/icons/hicolor/scalable/apps/tarvel.svg share/man/man1/tarvelctl.1.gz; do
+  share/icons/hicolor/scalable/apps/tarvel.svg share/man/man1/tarvelctl.1.gz \
+  share/man/man1/tarvel.1.gz; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
 for size in 16 22 24 32 48 64 128 256; do
@@ -94,8 +96,10 @@ appstreamcli validate --no-net "$prefix/share/metainfo/com.quorline.Tarvel.metai
 grep -qx 'Categories=Network;Email;' "$prefix/share/applications/tarvel.desktop" ||
   fail "categories"
 ! grep -qi 'mailto' "$prefix/share/applications/tarvel.desktop" || fail "the entry claims mailto"
-zcat "$prefix/share/man/man1/tarvelctl.1.gz" | man -l - 2>/dev/null | grep -q 'settings list' ||
-  fail "the manual page does not render"
+zcat "$prefix/share/man/man1/tarvelctl.1.gz" | man -l - 2>/dev/null | tr -s ' ' | grep -q 'settings list' ||
+  fail "the manual page of tarvelctl does not render"
+zcat "$prefix/share/man/man1/tarvel.1.gz" | man -l - 2>/dev/null | tr -s ' ' | grep -q 'Portable mode' ||
+  fail "the manual page of tarvel does not render"
 
 # The programs start from the copy, with a user of their own.
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" XDG_STATE_HOME="$work/home/state"

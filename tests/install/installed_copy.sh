@@ -128,22 +128,33 @@ mv "$work/libzarquet.so" "$prefix/lib/tarvel/libzarquet.so"
 grep -q 'libzarquet.so is not available' <<<"$check" ||
   fail "a missing library went unnoticed: $check"
 
-# The notifier starts offscreen, runs its first check, switches start at login on (the first
-# start of an installed copy) and ends cleanly on SIGTERM.
-QT_QPA_PLATFORM=offscreen "$prefix/bin/tarvel" >"$work/tarvel.out" 2>&1 &
-pid=$!
-pids+=("$pid")
+# The notifier starts offscreen from the copy, runs its first check and ends cleanly on
+# SIGTERM: first a portable one (which never starts at login), then the installed one (whose
+# first start switches start at login on).
+run_notifier() {
+  local trace=$1
+  shift
+  QT_QPA_PLATFORM=offscreen "$prefix/bin/tarvel" "$@" >"$work/tarvel.out" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  for _ in $(seq 1 200); do
+    grep -q '\] CheckOut$' "$trace" 2>/dev/null && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -q '\] CheckOut$' "$trace" 2>/dev/null ||
+    { cat "$work/tarvel.out"; fail "tarvel $* did not run its first check"; }
+  kill -TERM "$pid"
+  local status=0
+  wait "$pid" || status=$?
+  [ "$status" -eq 0 ] || { cat "$work/tarvel.out"; fail "tarvel $* ended with $status on SIGTERM"; }
+}
 trace="$XDG_STATE_HOME/Quorline/Tarvel/trace.log"
-for _ in $(seq 1 200); do
-  grep -q '\] CheckOut$' "$trace" 2>/dev/null && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '\] CheckOut$' "$trace" 2>/dev/null || { cat "$work/tarvel.out"; fail "tarvel did not run its first check"; }
-kill -TERM "$pid"
-status=0
-wait "$pid" || status=$?
-[ "$status" -eq 0 ] || { cat "$work/tarvel.out"; fail "tarvel ended with $status on SIGTERM"; }
+run_notifier "$trace" -p
+[ -f "$prefix/bin/tarvel.ini" ] || fail "the portable notifier kept no settings beside itself"
+[ ! -e "$XDG_CONFIG_HOME/autostart" ] || fail "a portable start touched the autostart folder"
+rm -f "$trace"
+run_notifier "$trace"
 entry="$XDG_CONFIG_HOME/autostart/tarvel.desktop"
 [ -f "$entry" ] || fail "the first start wrote no autostart entry"
 grep -qxF "Exec=$prefix/bin/tarvel" "$entry" || fail "autostart entry: $(cat "$entry")"

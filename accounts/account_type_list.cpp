@@ -5,13 +5,16 @@ namespace tarvel {
 AccountTypeList::AccountTypeList(OptionFlags& flags, const EngineFactory& factory) : flags_(flags) {
   for (std::size_t index = 0; index < kAccountTypes.size(); ++index) {
     std::unique_ptr<MailEngine> engine = factory(kAccountTypes[index]);
+    // A stop request of the check thread reaches the check the engine runs.
+    engine->SetStopSignal(&checkThread_.stopSignal());
     byIndex_[index] = engine.get();
     engines_.append(std::move(engine));
   }
 }
 
 AccountTypeList::~AccountTypeList() {
-  // A check still running uses the engines: let it end before they go.
+  // A check still running uses the engines: ask it to end, and let it end before they go.
+  checkThread_.requestStop();
   checkThread_.waitFinished(0);
 }
 
@@ -40,11 +43,12 @@ void AccountTypeList::LoadSettings(const SettingsStore& store) {
     engine->LoadSettings(store);
 }
 
-bool AccountTypeList::StartCheck(WorkerThread::Routine routine) {
+bool AccountTypeList::StartCheck(WorkerThread::Routine routine,
+                                 WorkerThread::Completion completion) {
   if (!checkThread_.isFinished())
     return false;
   flags_.clear(flag_bits::kRecheckRequested);
-  return checkThread_.start(std::move(routine));
+  return checkThread_.start(std::move(routine), std::move(completion));
 }
 
 }  // namespace tarvel

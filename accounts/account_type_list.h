@@ -43,7 +43,7 @@ class AccountTypeList {
 
   // Starts `routine` on the check thread unless a check still runs (then returns false and
   // does nothing else). Clears recheckRequested before starting.
-  bool StartCheck(WorkerThread::Routine routine);
+  bool StartCheck(WorkerThread::Routine routine, WorkerThread::Completion completion = {});
 
   WorkerThread& checkThread() { return checkThread_; }
   OptionFlags& flags() const { return flags_; }

@@ -114,7 +114,8 @@ std::size_t FindEntry(const std::vector<std::string>& lines, const SectionRange&
 
 }  // namespace
 
-IniSettingsFile::IniSettingsFile(std::string path) : file_(std::move(path)) {}
+IniSettingsFile::IniSettingsFile(std::string path, const StoreFileSystem& fileSystem)
+    : file_(std::move(path), fileSystem) {}
 
 bool IniSettingsFile::Refresh() {
   const StoreFileIdentity identity = file_.CurrentIdentity();
@@ -159,26 +160,40 @@ bool IniSettingsFile::Refresh() {
     usable_ = true;
     return true;
   }
-  // A folder or device in the file's place is left alone.
-  const std::string keptAs = state == StoreFileState::NotAFile ? std::string() : file_.MoveAside();
   lines_.clear();
   identity_ = {};
+  if (state == StoreFileState::Unreadable || state == StoreFileState::NotAFile) {
+    // The content may be intact (a read error, no descriptor left, a folder in the file's
+    // place): the file stays where it is and nothing is written over it; the next operation
+    // tries again.
+    loaded_ = false;
+    usable_ = false;
+    if (!reported_) {
+      reported_ = true;
+      std::fprintf(stderr,
+                   "tarvel: the settings file %s %s; it is left as it is, defaults are used and "
+                   "changes are not saved\n",
+                   file_.path().c_str(),
+                   state == StoreFileState::NotAFile ? "is not a file" : "cannot be read");
+    }
+    return false;
+  }
+  // Content too large for a settings file: keep it for the user and start empty.
+  const std::string keptAs = file_.MoveAside();
   loaded_ = !keptAs.empty();
   usable_ = loaded_;
   if (!reported_) {
     reported_ = true;
-    const char* problem = state == StoreFileState::TooLarge   ? "is too large"
-                          : state == StoreFileState::NotAFile ? "is not a file"
-                                                              : "cannot be read";
     if (keptAs.empty()) {
       std::fprintf(stderr,
-                   "tarvel: the settings file %s %s and cannot be moved aside; defaults are used "
-                   "and changes are not saved\n",
-                   file_.path().c_str(), problem);
+                   "tarvel: the settings file %s is too large and cannot be moved aside; "
+                   "defaults are used and changes are not saved\n",
+                   file_.path().c_str());
     } else {
       std::fprintf(stderr,
-                   "tarvel: the settings file %s %s; it was kept as %s and defaults are used\n",
-                   file_.path().c_str(), problem, keptAs.c_str());
+                   "tarvel: the settings file %s is too large; it was kept as %s and defaults "
+                   "are used\n",
+                   file_.path().c_str(), keptAs.c_str());
     }
   }
   return usable_;

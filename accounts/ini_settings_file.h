@@ -19,7 +19,8 @@ namespace tarvel {
 // UTF-8). Every change is a locked read-modify-write with an atomic replace.
 class IniSettingsFile {
  public:
-  explicit IniSettingsFile(std::string path);
+  explicit IniSettingsFile(std::string path,
+                           const StoreFileSystem& fileSystem = StoreFileSystem::System());
   IniSettingsFile(const IniSettingsFile&) = delete;
   IniSettingsFile& operator=(const IniSettingsFile&) = delete;
 
@@ -33,7 +34,8 @@ class IniSettingsFile {
   bool DeleteSection(std::string_view section);
   std::vector<std::pair<std::string, std::string>> Entries(std::string_view section);
   std::vector<std::string> Sections();
-  // False when the file exists but can neither be read nor moved aside.
+  // False when the file exists but cannot be read (it is left in place), or is too large and
+  // cannot be moved aside.
   bool IsUsable();
 
  private:

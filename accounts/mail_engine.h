@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -40,8 +41,18 @@ class MailEngine : public ListNode {
   // which are walked again (all of them count as seen).
   virtual int ReadyToCheck() { return 1; }
 
-  // Runs one check: `mails` is empty on entry and is filled through AddMail.
+  // Runs one check: `mails` is empty on entry and is filled through AddMail. A check that
+  // waits for the network ends early, as a failure, once stopRequested() turns true.
   virtual CheckStatus Check() = 0;
+
+  // The flag that asks a running check to end (the check thread's stop request), set by the
+  // owner of the engines before any check; null when nobody can ask. It outlives the engine.
+  void SetStopSignal(const std::atomic<bool>* signal) { stopSignal_.store(signal); }
+  const std::atomic<bool>* stopSignal() const { return stopSignal_.load(); }
+  bool stopRequested() const {
+    const std::atomic<bool>* signal = stopSignal_.load();
+    return signal != nullptr && signal->load();
+  }
 
   // Opens the account's mail for the user.
   virtual bool OpenReader(ReaderLauncher& launcher);
@@ -75,6 +86,7 @@ class MailEngine : public ListNode {
 
  private:
   const AccountTypeInfo* type_;
+  std::atomic<const std::atomic<bool>*> stopSignal_{nullptr};
 };
 
 // The name derived from an address: schemes and "www." removed in any letter case, the first

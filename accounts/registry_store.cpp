@@ -187,7 +187,8 @@ std::optional<uint64_t> RegistryValue::AsNumber() const {
   return value;
 }
 
-RegistryStore::RegistryStore(std::string filePath) : file_(std::move(filePath)) {
+RegistryStore::RegistryStore(std::string filePath, const StoreFileSystem& fileSystem)
+    : file_(std::move(filePath), fileSystem) {
   tree_[""].path = "";
 }
 
@@ -360,17 +361,29 @@ bool RegistryStore::Refresh() {
       condition_ = RegistryStoreCondition::Healthy;
     return true;
   }
-  // Broken, too large or unreadable: keep it for the user and start empty.
-  // A folder or device in the file's place is left alone.
-  const std::string keptAs = state == StoreFileState::NotAFile ? std::string() : file_.MoveAside();
-  const char* problem = state == StoreFileState::Present    ? "is damaged"
-                        : state == StoreFileState::TooLarge ? "is too large"
-                        : state == StoreFileState::NotAFile ? "is not a file"
-                                                            : "cannot be read";
   tree_.clear();
   tree_[""].path = "";
-  loaded_ = !keptAs.empty();
   identity_ = {};
+  if (state == StoreFileState::Unreadable || state == StoreFileState::NotAFile) {
+    // The content may be intact (a read error, no descriptor left, a folder in the file's
+    // place): the file stays where it is and nothing is written over it; the next operation
+    // tries again.
+    loaded_ = false;
+    condition_ = RegistryStoreCondition::Unreadable;
+    if (!reported_) {
+      reported_ = true;
+      std::fprintf(stderr,
+                   "tarvel: the settings store %s %s; it is left as it is, defaults are used "
+                   "and changes are not saved\n",
+                   file_.path().c_str(),
+                   state == StoreFileState::NotAFile ? "is not a file" : "cannot be read");
+    }
+    return false;
+  }
+  // Damaged or too large content: keep it for the user and start empty.
+  const std::string keptAs = file_.MoveAside();
+  const char* problem = state == StoreFileState::TooLarge ? "is too large" : "is damaged";
+  loaded_ = !keptAs.empty();
   if (!reported_) {
     reported_ = true;
     if (keptAs.empty()) {
@@ -511,6 +524,13 @@ std::vector<std::string> RegistryStore::Subkeys(std::string_view key) {
     return true;
   });
   return names;
+}
+
+std::optional<std::string> RegistryStore::Reformat(std::string_view content) {
+  const std::optional<Tree> tree = Parse(content);
+  if (!tree)
+    return std::nullopt;
+  return Format(*tree);
 }
 
 RegistryStoreCondition RegistryStore::condition() {

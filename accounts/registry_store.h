@@ -42,8 +42,9 @@ struct RegistryValue {
 // What the store found in its file.
 enum class RegistryStoreCondition {
   Healthy,     // the file was read, or there is none yet
-  Recovered,   // the file was broken: it was moved aside and the store started empty
-  Unreadable,  // the file cannot be read nor moved aside: reads give nothing, writes fail
+  Recovered,   // the content was damaged: it was moved aside and the store started empty
+  Unreadable,  // the file cannot be read (it is left in place), or its damaged content cannot
+               // be moved aside: reads give nothing, writes fail
 };
 
 // The per-user registry: a tree of keys (paths of names separated by "\") holding typed
@@ -57,7 +58,8 @@ class RegistryStore {
   static constexpr std::size_t kMaximumKeyPathBytes = 1024;
   static constexpr std::size_t kMaximumValueNameBytes = 16383;
 
-  explicit RegistryStore(std::string filePath);
+  explicit RegistryStore(std::string filePath,
+                         const StoreFileSystem& fileSystem = StoreFileSystem::System());
   RegistryStore(const RegistryStore&) = delete;
   RegistryStore& operator=(const RegistryStore&) = delete;
 
@@ -81,6 +83,11 @@ class RegistryStore {
 
   // The condition found by the last operation.
   RegistryStoreCondition condition();
+
+  // The file format on its own: the content read and written back in the form the store
+  // writes it; nothing when it is not a valid store file. Writing a reformatted content
+  // back changes nothing.
+  static std::optional<std::string> Reformat(std::string_view content);
 
  private:
   struct Key {

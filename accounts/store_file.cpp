@@ -1,6 +1,5 @@
 #include "accounts/store_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,6 +9,8 @@
 #include <cstdio>
 #include <ctime>
 #include <string_view>
+
+#include "platform/file_replacement.h"
 
 namespace tarvel {
 
@@ -47,44 +48,6 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-constexpr std::string_view kTemporaryMark = ".tmp-";
-
-// Temporary files of writers that were killed before their rename: "<name>.tmp-XXXXXX". Only
-// called under the lock, when no other writer can have one open.
-void RemoveStaleTemporaryFiles(const std::string& folder, const std::string& name) {
-  DIR* listing = ::opendir(folder.c_str());
-  if (!listing)
-    return;
-  while (const struct dirent* entry = ::readdir(listing)) {
-    const std::string_view candidate = entry->d_name;
-    const std::size_t markEnd = name.size() + kTemporaryMark.size();
-    if (candidate.size() != markEnd + 6 || candidate.compare(0, name.size(), name) != 0 ||
-        candidate.substr(name.size(), kTemporaryMark.size()) != kTemporaryMark)
-      continue;
-    bool temporary = true;
-    for (const char c : candidate.substr(markEnd)) {
-      temporary =
-          temporary && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
-    }
-    if (temporary)
-      ::unlinkat(::dirfd(listing), entry->d_name, 0);
-  }
-  ::closedir(listing);
-}
-
 StoreFileIdentity IdentityOf(const struct stat& info) {
   StoreFileIdentity identity;
   identity.device = static_cast<unsigned long long>(info.st_dev);
@@ -96,6 +59,19 @@ StoreFileIdentity IdentityOf(const struct stat& info) {
 }
 
 }  // namespace
+
+int StoreFileSystem::Open(const char* path, int flags) const {
+  return ::open(path, flags);
+}
+
+ssize_t StoreFileSystem::Read(int fd, void* buffer, std::size_t size) const {
+  return ::read(fd, buffer, size);
+}
+
+const StoreFileSystem& StoreFileSystem::System() {
+  static const StoreFileSystem system;
+  return system;
+}
 
 bool CreateFolders(const std::string& folder) {
   if (folder.empty())
@@ -129,7 +105,7 @@ bool StoreFile::WithLock(const std::function<void()>& action) const {
 
 StoreFileState StoreFile::Read(std::string& content, StoreFileIdentity* identity) const {
   content.clear();
-  Descriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  Descriptor file(fileSystem_->Open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.valid()) {
     if (errno == ENOENT)
       return StoreFileState::Missing;
@@ -149,7 +125,7 @@ StoreFileState StoreFile::Read(std::string& content, StoreFileIdentity* identity
     return StoreFileState::TooLarge;
   char buffer[65536];
   for (;;) {
-    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    const ssize_t got = fileSystem_->Read(file.get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR)
         continue;
@@ -182,24 +158,8 @@ bool StoreFile::ExistsInAnyForm() const {
 bool StoreFile::Replace(const std::string& content) const {
   if (content.size() > kMaximumSize)
     return false;
-  const std::string folder = FolderOf(path_);
-  const std::size_t slash = path_.rfind('/');
-  RemoveStaleTemporaryFiles(folder, slash == std::string::npos ? path_ : path_.substr(slash + 1));
-  std::string temporary = path_ + std::string(kTemporaryMark) + "XXXXXX";
-  Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file.valid())
-    return false;
-  const bool written = ::fchmod(file.get(), 0600) == 0 && WriteAll(file.get(), content) &&
-                       ::fsync(file.get()) == 0 && file.Close();
-  if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // The rename itself becomes durable with the folder's entry.
-  Descriptor folderDescriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folderDescriptor.valid())
-    ::fsync(folderDescriptor.get());
-  return true;
+  RemoveStaleReplacements(path_);
+  return ReplaceFileContent(path_, content);
 }
 
 std::string StoreFile::MoveAside() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -19,6 +21,18 @@ enum class StoreFileState {
 enum class StoreAccess {
   Read,
   Change,
+};
+
+// The calls a store file is read with. Tests put failures in their place, since a transient
+// error (EMFILE, EIO) cannot be brought about on demand.
+class StoreFileSystem {
+ public:
+  virtual ~StoreFileSystem() = default;
+  // Like open(2) and read(2): -1 with errno set on failure.
+  virtual int Open(const char* path, int flags) const;
+  virtual ssize_t Read(int fd, void* buffer, std::size_t size) const;
+
+  static const StoreFileSystem& System();
 };
 
 // Identifies one version of a file: every replacement gets a new inode.
@@ -41,7 +55,9 @@ class StoreFile {
   // Files larger than this are not read: a settings file never grows that large.
   static constexpr std::size_t kMaximumSize = 32u * 1024 * 1024;
 
-  explicit StoreFile(std::string path) : path_(std::move(path)) {}
+  explicit StoreFile(std::string path,
+                     const StoreFileSystem& fileSystem = StoreFileSystem::System())
+      : path_(std::move(path)), fileSystem_(&fileSystem) {}
 
   const std::string& path() const { return path_; }
 
@@ -49,7 +65,8 @@ class StoreFile {
   // folder cannot be created or the lock file cannot be opened).
   bool WithLock(const std::function<void()>& action) const;
 
-  // Reads the whole file; call under the lock.
+  // Reads the whole file; call under the lock. Unreadable means the file may well be
+  // intact: it is never to be moved aside or replaced on that ground.
   StoreFileState Read(std::string& content, StoreFileIdentity* identity = nullptr) const;
   // The identity of the current file; size -1 when there is none.
   StoreFileIdentity CurrentIdentity() const;
@@ -86,6 +103,7 @@ class StoreFile {
 
  private:
   std::string path_;
+  const StoreFileSystem* fileSystem_;
 };
 
 // Creates the folder and its missing parents (mode 0700). True when it exists afterwards.

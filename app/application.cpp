@@ -9,6 +9,8 @@
 #include <QGuiApplication>
 #include <QPalette>
 
+#include <chrono>
+
 #include "app/application_settings.h"
 #include "app/desktop_services.h"
 #include "app/exception_check.h"
@@ -23,6 +25,8 @@ namespace tarvel {
 namespace {
 
 constexpr uint32_t kCheckWaitSliceMs = 20;
+// How long the exit waits for a running check once a thread has been parked.
+constexpr uint32_t kParkedThreadWaitMs = 1000;
 
 // The write end of the pipe the termination signals are reported through.
 int terminationPipe[2] = {-1, -1};
@@ -117,11 +121,20 @@ void Application::OnDestroy() {
 }
 
 void Application::WaitForCheckThread() {
-  // A running check is completed, not aborted. The wait keeps the event loop going, so a
-  // check that asks the main thread for something cannot deadlock with us.
+  // A running check is asked to stop: a request waiting for the network ends within about a
+  // second, and the check's later requests fail at once, so the check ends soon whatever the
+  // servers do. The wait keeps the event loop going, so a check that asks the main thread for
+  // something cannot deadlock with us.
   WorkerThread& thread = accounts_->checkThread();
+  thread.requestStop();
+  const auto started = std::chrono::steady_clock::now();
   while (!thread.waitFinished(kCheckWaitSliceMs)) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, kCheckWaitSliceMs);
+    // A check that waits for a parked thread never ends; the process ends without it
+    // (EndIfAThreadIsParked after the event loop).
+    if (AThreadIsParked() && std::chrono::steady_clock::now() - started >=
+                                 std::chrono::milliseconds(kParkedThreadWaitMs))
+      break;
   }
 }
 

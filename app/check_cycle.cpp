@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 
 #include "accounts/account_type_list.h"
 #include "accounts/global_settings.h"
@@ -47,12 +48,18 @@ void CheckCycle::CheckIn(CheckTrigger trigger) {
 }
 
 bool CheckCycle::StartCheck(CheckTrigger trigger) {
-  return accounts_.StartCheck([this, trigger]() -> uint32_t {
-    const CheckOutcome outcome = CheckAll(trigger);
-    mainWindow_.PostMessage(kMsgCheckFinished, static_cast<uintptr_t>(outcome.status),
-                            static_cast<intptr_t>(outcome.loginMask));
-    return 0;
-  });
+  auto outcome = std::make_shared<CheckOutcome>();
+  // The finished message goes out only once the thread counts as finished: an immediate
+  // re-check started by its handler must not be refused.
+  return accounts_.StartCheck(
+      [this, trigger, outcome]() -> uint32_t {
+        *outcome = CheckAll(trigger);
+        return 0;
+      },
+      [this, outcome](uint32_t) {
+        mainWindow_.PostMessage(kMsgCheckFinished, static_cast<uintptr_t>(outcome->status),
+                                static_cast<intptr_t>(outcome->loginMask));
+      });
 }
 
 bool CheckCycle::InCheckHours() const {

@@ -7,9 +7,11 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "maintenance/trace_log.h"
+#include "platform/owned_threads.h"
 #include "platform/worker_thread.h"
 
 namespace tarvel {
@@ -20,6 +22,7 @@ constexpr std::array<int, 5> kFatalSignals = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, S
 
 std::atomic<bool> installed{false};
 std::atomic<bool> handledOnce{false};
+std::atomic<bool> threadParked{false};
 TraceLog* traceLog = nullptr;
 const WorkerThread* checkThread = nullptr;
 long mainThreadId = 0;
@@ -96,8 +99,10 @@ void OnFatalSignal(int signalNumber, siginfo_t* info, void* context) {
   if (traceLog)
     traceLog->RecordFromSignalHandler(line.data(), line.length());
 
-  if (current != mainThreadId && current != check) {
-    // A foreign thread: park it for good, the program goes on.
+  if (current != mainThreadId && current != check && !IsOwnedThread(current)) {
+    // A thread a library started: park it for good, the program goes on. Nothing of ours
+    // waits for it; the end of the program does not either (EndIfAThreadIsParked).
+    threadParked.store(true);
     sigset_t nothing;
     sigemptyset(&nothing);
     for (;;)
@@ -107,6 +112,15 @@ void OnFatalSignal(int signalNumber, siginfo_t* info, void* context) {
 }
 
 }  // namespace
+
+bool AThreadIsParked() {
+  return threadParked.load();
+}
+
+void EndIfAThreadIsParked(int exitCode) {
+  if (threadParked.load())
+    std::_Exit(exitCode);
+}
 
 void InstallExceptionCheck(TraceLog& trace, const WorkerThread& thread) {
   if (installed.exchange(true))

@@ -11,6 +11,7 @@
 #include "app/check_cycle.h"
 #include "app/check_notifier.h"
 #include "app/engine_registry.h"
+#include "app/exception_check.h"
 #include "app/placeholder_services.h"
 #include "app/store_application_settings.h"
 #include "maintenance/trace_log.h"
@@ -78,5 +79,7 @@ int main(int argc, char* argv[]) {
   application.WatchStandby();
   const int exitCode = QApplication::exec();
   checkInRelay.Disconnect();
+  // The shutdown has saved everything; a parked thread must not hold up the rest.
+  tarvel::EndIfAThreadIsParked(exitCode);
   return exitCode;
 }

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/display_text.h"
+
 namespace tarvel {
 
 namespace {
@@ -59,6 +61,11 @@ void NormalizeMail(MailItem& item) {
   StripMarkup(item.subject, MarkupMode::Plain);
   item.subject.Replace(u"\r", u" ");
   item.subject.Replace(u"\n", u" ");
+  // Decoding may have produced terminal escapes or direction overrides: no window,
+  // notification or terminal gets them.
+  RemoveControlCharacters(item.subject);
+  RemoveControlCharacters(item.sender);
+  RemoveControlCharacters(item.folder);
   item.subject.Trim();
   item.sender.Trim();
   const Text::Position length = item.sender.length();

@@ -30,7 +30,8 @@ enum class MarkupMode {
 void StripMarkup(Text& text, MarkupMode mode);
 
 // The normalisation every record gets before it joins a list: escapes decoded, markup
-// stripped, the subject on one line, both trimmed, surrounding quotes of the sender removed.
+// stripped, the subject on one line, control characters and invisible formatting dropped
+// (from the folder too), both trimmed, surrounding quotes of the sender removed.
 void NormalizeMail(MailItem& item);
 
 // How dates are compared for the order of a mail list. The logical comparison is the normal

@@ -9,18 +9,82 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
+#include <string>
 
 namespace tarvel {
 
-TraceLog::TraceLog(std::string path, uint64_t sizeCap) : path_(std::move(path)), sizeCap_(sizeCap) {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Creates the folder and its missing parents, each new one with mode 0700.
+void CreateFolders(const std::string& folder) {
+  struct stat info {};
+  if (folder.empty() || ::lstat(folder.c_str(), &info) == 0)
+    return;
+  const std::string parent = FolderOf(folder);
+  if (parent != folder)
+    CreateFolders(parent);
+  ::mkdir(folder.c_str(), 0700);
+}
+
+// Opens the folder when nobody else can put a file of theirs under the log's name: a real
+// folder (not a link to one) that is the user's own and writable by nobody else (it is made
+// private, 0700), or a shared folder with the sticky bit (such as /tmp itself), where the
+// checks on the file keep others out. A folder under a shared root may have been put there
+// by someone else, to catch what we write.
+int OpenOwnFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  const bool ownedByUs = info.st_uid == ::geteuid();
+  const bool sharedWithStickyBit = (info.st_mode & S_ISVTX) != 0 && (ownedByUs || info.st_uid == 0);
+  if (sharedWithStickyBit)
+    return fd;
+  if (!ownedByUs || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  // Readable by others (made by an older version, say): the trace is nobody else's business.
+  if ((info.st_mode & 077) != 0)
+    ::fchmod(fd, 0700);
+  return fd;
+}
+
+}  // namespace
+
+TraceLog::TraceLog(std::string path, uint64_t sizeCap)
+    : path_(std::move(path)), folder_(FolderOf(path_)), name_(NameOf(path_)), sizeCap_(sizeCap) {
   std::lock_guard lock(mutex_);
+  CreateFolders(folder_);
+  folderFd_ = OpenOwnFolder(folder_);
   OpenFile();
 }
 
 TraceLog::~TraceLog() {
   if (fd_ >= 0)
     ::close(fd_);
+  if (folderFd_ >= 0)
+    ::close(folderFd_);
+}
+
+std::string TraceLog::FallbackFolder(const std::string& sharedRoot) {
+  return sharedRoot + "/tarvel-trace-" + std::to_string(::geteuid());
 }
 
 std::string TraceLog::DefaultPath() {
@@ -30,17 +94,29 @@ std::string TraceLog::DefaultPath() {
   } else if (const char* home = std::getenv("HOME"); home && *home) {
     base = std::string(home) + "/.local/state";
   } else {
-    base = "/tmp";
+    return FallbackFolder("/tmp") + "/trace.log";
   }
   return base + "/Quorline/Tarvel/trace.log";
 }
 
 void TraceLog::OpenFile() {
-  std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  fd_ = -1;
+  size_ = 0;
+  if (folderFd_ < 0)
+    return;
+  // Never through a link, and only a plain file of ours with no other name.
+  const int fd = ::openat(folderFd_, name_.c_str(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return;
   struct stat info {};
-  size_ = (fd_ >= 0 && ::fstat(fd_, &info) == 0) ? static_cast<uint64_t>(info.st_size) : 0;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+      info.st_nlink != 1) {
+    ::close(fd);
+    return;
+  }
+  fd_ = fd;
+  size_ = static_cast<uint64_t>(info.st_size);
 }
 
 void TraceLog::Record(std::string_view entry) {
@@ -64,8 +140,7 @@ void TraceLog::Record(std::string_view entry) {
   std::lock_guard lock(mutex_);
   if (size_ + line.size() > sizeCap_ && fd_ >= 0) {
     ::close(fd_);
-    std::error_code ignored;
-    std::filesystem::rename(path_, path_ + ".1", ignored);
+    ::renameat(folderFd_, name_.c_str(), folderFd_, (name_ + ".1").c_str());
     OpenFile();
   }
   if (fd_ < 0)

@@ -28,13 +28,21 @@ class TraceLog : public DiagnosticTrace {
 
   const std::string& path() const { return path_; }
 
-  // "$XDG_STATE_HOME/Quorline/Tarvel/trace.log" (falling back to ~/.local/state).
+  // "$XDG_STATE_HOME/Quorline/Tarvel/trace.log" (falling back to ~/.local/state); without
+  // either, "trace.log" in FallbackFolder("/tmp").
   static std::string DefaultPath();
+  // "<sharedRoot>/tarvel-trace-<uid>": a folder of this user's own inside a folder that
+  // everybody may write to.
+  static std::string FallbackFolder(const std::string& sharedRoot);
 
  private:
   void OpenFile();
 
   const std::string path_;
+  const std::string folder_;
+  const std::string name_;
+  // The log's folder, opened once it proved to be this user's own.
+  int folderFd_ = -1;
   const uint64_t sizeCap_;
   std::mutex mutex_;
   int fd_ = -1;

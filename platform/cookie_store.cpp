@@ -3,9 +3,11 @@
 #include "platform/cookie_store.h"
 
 #include "platform/ascii_bytes.h"
+#include "platform/file_replacement.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <libpsl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,7 +28,6 @@ namespace {
 using ascii_bytes::EqualsNoCase;
 using ascii_bytes::Lowered;
 using ascii_bytes::TrimBlanks;
-using ascii_bytes::WriteAll;
 
 constexpr std::string_view kFileHeader = "# Tarvel cookie store 1";
 constexpr std::size_t kMaximumLineBytes = 3 * CookieStore::kMaximumCookieBytes;
@@ -51,6 +52,30 @@ bool LooksLikeIpAddress(std::string_view host) {
   }
   return !host.empty() && std::all_of(host.begin(), host.end(),
                                       [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
+// The public suffix list (domains under which anyone may register a name, such as "co.uk"),
+// as curl uses it: the newest of the system's list and the one built into libpsl. Loaded once;
+// the list is only read afterwards, from any thread.
+const psl_ctx_t* PublicSuffixList() {
+  static const std::unique_ptr<psl_ctx_t, decltype(&psl_free)> list = [] {
+    std::unique_ptr<psl_ctx_t, decltype(&psl_free)> loaded(psl_latest(nullptr), &psl_free);
+    if (!loaded) {
+      // The built-in list is static data that psl_free leaves alone.
+      loaded.reset(const_cast<psl_ctx_t*>(psl_builtin()));
+    }
+    return loaded;
+  }();
+  return list.get();
+}
+
+// True for a public suffix; without any list, for a name without a dot.
+bool IsPublicSuffix(const std::string& domain) {
+  const psl_ctx_t* list = PublicSuffixList();
+  if (list == nullptr) {
+    return domain.find('.') == std::string::npos;
+  }
+  return psl_is_public_suffix2(list, domain.c_str(), PSL_TYPE_ANY) != 0;
 }
 
 // RFC 6265 section 5.1.3.
@@ -197,10 +222,16 @@ std::optional<ParsedCookie> ParseSetCookie(std::string_view text, const CookieUr
   }
 
   cookie.expires = maxAgeExpiry ? *maxAgeExpiry : expiresExpiry.value_or(0);
+  if (!domainAttribute.empty() && domainAttribute == url.host && IsPublicSuffix(url.host)) {
+    // A host that is itself a public suffix may set cookies for itself only (RFC 6265 5.3).
+    domainAttribute.clear();
+  }
   if (!domainAttribute.empty()) {
-    // A domain the address does not belong to, or a bare top-level name, is refused.
+    // A domain the address does not belong to, a bare top-level name or a public suffix (a
+    // cookie for every site under "co.uk") is refused.
     if (!DomainMatches(url.host, domainAttribute) ||
-        (domainAttribute.find('.') == std::string::npos && domainAttribute != url.host)) {
+        (domainAttribute.find('.') == std::string::npos && domainAttribute != url.host) ||
+        IsPublicSuffix(domainAttribute)) {
       return std::nullopt;
     }
     cookie.domain = std::move(domainAttribute);
@@ -277,6 +308,9 @@ std::optional<StoredCookie> ParseLine(std::string_view line) {
   }
   StoredCookie cookie;
   cookie.domain = Lowered(fields[0]);
+  if (!*hostOnly && IsPublicSuffix(cookie.domain)) {
+    return std::nullopt;  // the file is untrusted too: no cookie for a whole public suffix
+  }
   cookie.hostOnly = *hostOnly;
   cookie.path = fields[2];
   cookie.secure = *secure;
@@ -463,15 +497,8 @@ bool CookieStore::WriteFileLocked() {
   for (const StoredCookie& cookie : cookies_) {
     AppendLine(content, cookie);
   }
-  std::string temporary = filePath_ + ".XXXXXX";
-  FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (file.fd < 0) {
-    return false;
-  }
-  const bool written =
-      ::fchmod(file.fd, 0600) == 0 && WriteAll(file.fd, content) && ::fsync(file.fd) == 0;
-  if (!written || ::rename(temporary.c_str(), filePath_.c_str()) != 0) {
-    ::unlink(temporary.c_str());
+  RemoveStaleReplacements(filePath_);
+  if (!ReplaceFileContent(filePath_, content)) {
     return false;
   }
   loadedIdentity_ = CurrentFileIdentity();

@@ -11,15 +11,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 #include "platform/ascii_bytes.h"
+#include "platform/file_replacement.h"
 #include "platform/network_settings.h"
 
 namespace tarvel {
@@ -39,9 +42,6 @@ constexpr std::string_view kMultipartBoundary = "-----------------------------12
 
 void CleanupHandle(void* handle) {
   curl_easy_cleanup(static_cast<CURL*>(handle));
-}
-void FreeList(void* list) {
-  curl_slist_free_all(static_cast<curl_slist*>(list));
 }
 
 using ListPointer = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
@@ -63,28 +63,6 @@ std::string CookieBytes(const Text& text) {
     bytes += static_cast<char>(unit);
   }
   return bytes;
-}
-
-std::string Base64(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string encoded;
-  encoded.reserve((bytes.size() + 2) / 3 * 4);
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::size_t left = bytes.size() - i;
-    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (left > 1) {
-      group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-    }
-    if (left > 2) {
-      group |= static_cast<unsigned char>(bytes[i + 2]);
-    }
-    encoded += kAlphabet[(group >> 18) & 63];
-    encoded += kAlphabet[(group >> 12) & 63];
-    encoded += left > 1 ? kAlphabet[(group >> 6) & 63] : '=';
-    encoded += left > 2 ? kAlphabet[group & 63] : '=';
-  }
-  return encoded;
 }
 
 // Splits at ";" outside double quotes and trims each token; empty tokens are left out.
@@ -216,10 +194,40 @@ std::vector<std::string> HeaderLines(const Text& headers) {
   return lines;
 }
 
+// Header lines that carry a credential of the origin: they never go to another one.
+bool IsCredentialHeader(std::string_view line) {
+  const std::string_view name = TrimBlanks(line.substr(0, line.find(':')));
+  return EqualsNoCase(name, "Authorization") || EqualsNoCase(name, "Cookie") ||
+         EqualsNoCase(name, "Proxy-Authorization");
+}
+
 bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
     return StartsWithNoCase(line, name) && line.size() > name.size() && line[name.size()] == ':';
   });
+}
+
+// The entries of an environment variable as a libcurl list, rebuilt when the variable changed.
+curl_slist* ListFromEnvironment(const char* variable, HttpSession::EnvironmentList& cache) {
+  const char* value = std::getenv(variable);
+  const std::string text = value ? value : "";
+  if (text != cache.source || (!cache.list && !text.empty())) {
+    cache.source = text;
+    curl_slist* list = nullptr;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const std::size_t end = rest.find(';');
+      const std::string entry(TrimBlanks(rest.substr(0, end)));
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      if (!entry.empty()) {
+        if (curl_slist* extended = curl_slist_append(list, entry.c_str())) {
+          list = extended;
+        }
+      }
+    }
+    cache.list.reset(list);
+  }
+  return static_cast<curl_slist*>(cache.list.get());
 }
 
 constexpr long kChainResultNotRead = 1;
@@ -309,7 +317,10 @@ struct HttpSession::Transfer {
   bool onlySuccessStatus = false;   // read only 200 and 206 answers
   bool stopAtFinalHeaders = false;  // the final address is all that is wanted
   std::uint64_t maximumBytes = 0;
+  std::uint64_t largestBody = HttpSession::kLargestBody;
   std::uint32_t timeoutMilliseconds = HttpRequest::kTimeoutNone;
+  const std::atomic<bool>* stop = nullptr;  // the owner's stop request
+  std::chrono::steady_clock::time_point deadline;
   RequestEvent callback = nullptr;
   void* context = nullptr;
   Events events = Events::Request;
@@ -332,6 +343,7 @@ struct HttpSession::Transfer {
   // Outcome.
   bool stoppedOnPurpose = false;
   bool cancelled = false;
+  bool stopped = false;  // by the owner's stop request
   bool statusRefused = false;
   bool tooLarge = false;
   bool targetFailed = false;
@@ -339,6 +351,8 @@ struct HttpSession::Transfer {
   int failure = 0;
   std::string finalUrl;
   std::optional<std::string> redirectUrl;
+
+  bool StopRequested() const { return stop != nullptr && stop->load(); }
 
   std::int64_t Notify(int event, RequestEventValue value) const {
     return callback ? callback(event, value, context) : 1;
@@ -465,7 +479,7 @@ struct HttpSession::Transfer {
       }
       take = static_cast<std::size_t>(
           std::min<std::uint64_t>(take, transfer.maximumBytes - transfer.written));
-    } else if (transfer.written + take > kLargestBody) {
+    } else if (transfer.written + take > transfer.largestBody) {
       transfer.tooLarge = true;
       return 0;
     }
@@ -494,9 +508,15 @@ struct HttpSession::Transfer {
     return total;
   }
 
+  // Called by libcurl at least about once a second whatever the server does, also while it
+  // resolves and connects.
   static int OnProgress(void* user, curl_off_t /*downloadTotal*/, curl_off_t /*downloaded*/,
                         curl_off_t /*uploadTotal*/, curl_off_t uploaded) {
     auto& transfer = *static_cast<Transfer*>(user);
+    if (transfer.StopRequested()) {
+      transfer.stopped = true;
+      return 1;
+    }
     if (uploaded > 0 && transfer.events == Events::Request && transfer.sendBody) {
       if (transfer.Notify(request_event::kUploadProgress, {.number = uploaded}) == 0) {
         transfer.cancelled = true;
@@ -507,11 +527,15 @@ struct HttpSession::Transfer {
   }
 };
 
-HttpSession::HttpSession() : handle_(nullptr, CleanupHandle), connectToList_(nullptr, FreeList) {
+HttpSession::HttpSession() : handle_(nullptr, CleanupHandle) {
   InitialiseLibcurlOnce();
 }
 
 HttpSession::~HttpSession() = default;
+
+void HttpSession::FreeEnvironmentList(void* list) {
+  curl_slist_free_all(static_cast<curl_slist*>(list));
+}
 
 bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool withCredentials) {
   if (!handle_) {
@@ -542,21 +566,31 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
   curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-  if (transfer.callback && transfer.sendBody) {
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-  }
+  // The progress hook watches the owner's stop request, and sends the upload events.
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
 
-  // Time-outs: the caller's own (bounded), else the defaults; never none.
+  // Time-outs: what is left of the request's total, and the connect and stall time-outs,
+  // never longer than the caller's own; never none.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      transfer.deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) {
+    transfer.failure = http_failure::kTimeout;
+    return false;
+  }
   NetworkTimeouts timeouts = CurrentNetworkTimeouts();
   if (transfer.timeoutMilliseconds != HttpRequest::kTimeoutNone) {
-    const std::chrono::milliseconds own(
-        std::clamp<std::uint32_t>(transfer.timeoutMilliseconds, 1,
-                                  static_cast<std::uint32_t>(kLongestCallerTimeout.count())));
-    timeouts = {own, own};
+    // 0 would mean libcurl's own default, not "at once".
+    const std::chrono::milliseconds own(std::max<std::uint32_t>(transfer.timeoutMilliseconds, 1));
+    timeouts.connect = std::min(timeouts.connect, own);
+    timeouts.stall = std::min(timeouts.stall, own);
   }
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(std::min(timeouts.connect, left).count()));
+  curl_easy_setopt(handle, CURLOPT_HAPPY_EYEBALLS_TIMEOUT_MS,
+                   static_cast<long>(kAddressFamilyHeadStart.count()));
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(
       handle, CURLOPT_LOW_SPEED_TIME,
@@ -570,27 +604,13 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
     curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &transfer.authorityFiles);
   }
 
-  // Tests reach local servers under the services' real names.
-  const char* connectTo = std::getenv("TARVEL_CONNECT_TO");
-  const std::string connectToText = connectTo ? connectTo : "";
-  if (connectToText != connectToSource_ || (!connectToList_ && !connectToText.empty())) {
-    connectToSource_ = connectToText;
-    curl_slist* list = nullptr;
-    std::string_view rest = connectToText;
-    while (!rest.empty()) {
-      const std::size_t end = rest.find(';');
-      const std::string entry(TrimBlanks(rest.substr(0, end)));
-      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-      if (!entry.empty()) {
-        if (curl_slist* extended = curl_slist_append(list, entry.c_str())) {
-          list = extended;
-        }
-      }
-    }
-    connectToList_.reset(list);
+  // Tests reach local servers under the services' real names: TARVEL_CONNECT_TO holds
+  // CURLOPT_CONNECT_TO entries and TARVEL_RESOLVE CURLOPT_RESOLVE entries, separated by ";".
+  if (curl_slist* list = ListFromEnvironment("TARVEL_CONNECT_TO", connectTo_)) {
+    curl_easy_setopt(handle, CURLOPT_CONNECT_TO, list);
   }
-  if (connectToList_) {
-    curl_easy_setopt(handle, CURLOPT_CONNECT_TO, connectToList_.get());
+  if (curl_slist* list = ListFromEnvironment("TARVEL_RESOLVE", resolve_)) {
+    curl_easy_setopt(handle, CURLOPT_RESOLVE, list);
   }
 
   if (!transfer.userAgent.empty()) {
@@ -641,7 +661,9 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
     }
   };
   for (const std::string& line : transfer.headers) {
-    addHeader(line);
+    if (withCredentials || !IsCredentialHeader(line)) {
+      addHeader(line);
+    }
   }
   // libcurl would add a form content type of its own to a POST, and wait for
   // "100 Continue" before larger bodies; the program's requests have neither.
@@ -652,6 +674,10 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
 
   const CURLcode code = curl_easy_perform(handle);
+  if (transfer.stopped) {
+    transfer.failure = http_failure::kCancelled;
+    return false;
+  }
   if (transfer.targetFailed) {
     transfer.failure = http_failure::kFileNotCreated;
     return false;
@@ -691,11 +717,23 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
 }
 
 bool HttpSession::Perform(Transfer& transfer) {
+  transfer.stop = stopSignal_.load();
+  std::chrono::milliseconds total = CurrentNetworkTimeouts().total;
+  if (transfer.timeoutMilliseconds != HttpRequest::kTimeoutNone) {
+    total = std::chrono::milliseconds(
+        std::clamp<std::uint32_t>(transfer.timeoutMilliseconds, 1,
+                                  static_cast<std::uint32_t>(kLongestCallerTimeout.count())));
+  }
+  transfer.deadline = std::chrono::steady_clock::now() + total;
   std::string url = transfer.url;
   std::string origin;  // worked out only when a redirect happens
   for (int hop = 0;; ++hop) {
     if (hop == 1) {
       origin = Origin(transfer.url);
+    }
+    if (transfer.StopRequested()) {
+      transfer.failure = http_failure::kCancelled;
+      return false;
     }
     if (!PerformHop(transfer, url, hop == 0 || Origin(url) == origin)) {
       return false;
@@ -764,6 +802,9 @@ bool HttpSession::Request(const HttpRequest& request, Text* result, int* status)
   transfer.proxyUserName = request.proxyUserName.ToUtf8();
   transfer.proxyPassword = request.proxyPassword.ToUtf8();
   transfer.maximumBytes = request.maximumBytes;
+  if (request.largestBody != 0) {
+    transfer.largestBody = request.largestBody;
+  }
   transfer.timeoutMilliseconds = request.timeoutMilliseconds;
   transfer.callback = request.callback;
   transfer.context = request.callbackContext;
@@ -829,11 +870,13 @@ bool HttpSession::DownloadToFile(const DownloadRequest& download, int* status) {
   if (status) {
     *status = 200;
   }
-  const int file =
-      download.filePath.empty()
-          ? -1
-          : ::open(download.filePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (file < 0) {
+  // The body goes to a temporary file beside the target; the target is replaced only by a
+  // complete download.
+  std::optional<FileReplacement> replacement;
+  if (!download.filePath.empty()) {
+    replacement.emplace(download.filePath, 0644);
+  }
+  if (!replacement || !replacement->valid()) {
     if (status) {
       *status = http_failure::kFileNotCreated;
     }
@@ -845,6 +888,7 @@ bool HttpSession::DownloadToFile(const DownloadRequest& download, int* status) {
   transfer.userAgent = download.userAgent.ToUtf8();
   transfer.proxy = download.proxy.ToUtf8();
   transfer.maximumBytes = download.maximumBytes;
+  transfer.largestBody = download.largestBody != 0 ? download.largestBody : kLargestDownload;
   transfer.timeoutMilliseconds = download.timeoutMilliseconds;
   transfer.onlySuccessStatus = true;
   transfer.callback = download.callback;
@@ -852,20 +896,26 @@ bool HttpSession::DownloadToFile(const DownloadRequest& download, int* status) {
   transfer.events = Transfer::Events::Download;
   transfer.useCookies = download.callback &&
                         transfer.Notify(download_event::kSendCookies, {.text = &download.url}) == 1;
-  transfer.file = file;
+  transfer.file = replacement->descriptor();
 
   bool done = Perform(transfer);
-  if (::close(file) != 0) {
-    done = false;
-  }
   if (status) {
     *status = transfer.failure != 0 ? transfer.failure : transfer.status;
+  }
+  if (done && !replacement->Commit()) {
+    done = false;
+    if (status) {
+      *status = http_failure::kFileNotCreated;
+    }
   }
   if (!done) {
     bool removePartialFile = true;
     transfer.Notify(download_event::kFailed, {.flag = &removePartialFile});
-    if (removePartialFile) {
-      ::unlink(download.filePath.c_str());
+    struct stat existing {};
+    if (!removePartialFile && ::lstat(download.filePath.c_str(), &existing) != 0 &&
+        errno == ENOENT) {
+      // The hook keeps the partial file; it never takes the place of an existing one.
+      replacement->Commit();
     }
     return false;
   }
@@ -1081,10 +1131,6 @@ bool HttpSession::PostMultipart(const HttpRequest& request, MultipartEnd end, Te
   std::string headers;
   if (request.extraHeaders.FindCase(u"Content-Type: ") == Text::kNotFound) {
     headers = "Content-Type: multipart/form-data; boundary=" + std::string(kMultipartBoundary);
-  }
-  if (!request.userName.isEmpty() && !request.password.isEmpty()) {
-    headers += "\r\nAuthorization: Basic " +
-               Base64(request.userName.ToUtf8() + ":" + request.password.ToUtf8());
   }
   post.extraHeaders = Text::FromUtf8(headers);
   if (!request.extraHeaders.isEmpty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -86,7 +87,8 @@ struct HttpRequest {
   Text server;  // host name
   Text object;  // path and query
   Text userAgent;
-  std::uint64_t maximumBytes = 0;  // 0 = no limit of the caller's own
+  std::uint64_t maximumBytes = 0;  // reading stops here; 0 = no limit of the caller's own
+  std::uint64_t largestBody = 0;   // a longer answer fails; 0 = HttpSession::kLargestBody
   Text userName;  // the server's HTTP authentication (Basic, Digest, NTLM, Negotiate)
   Text password;
   Text proxyUserName;
@@ -99,6 +101,7 @@ struct HttpRequest {
   RequestEvent callback = nullptr;
   void* callbackContext = nullptr;
   Text proxy;  // empty = the environment's proxy settings
+  // The total time of the request, redirects included; "none" is the default total.
   std::uint32_t timeoutMilliseconds = kTimeoutNone;
 };
 
@@ -108,6 +111,7 @@ struct DownloadRequest {
   Text userAgent;
   std::string filePath;
   std::uint64_t maximumBytes = 0;
+  std::uint64_t largestBody = 0;  // a longer answer fails; 0 = HttpSession::kLargestDownload
   RequestEvent callback = nullptr;
   void* callbackContext = nullptr;
   Text extraHeaders;
@@ -145,18 +149,24 @@ enum class MultipartEnd {
 //
 // Cookies are not kept in the object: requests send and fill the per-user CookieStore shared
 // by the whole program. Redirects are followed here, hop by hop, so each hop sends and stores
-// the cookies of its own address and credentials never go to another server.
+// the cookies of its own address, and credentials never go to another origin (scheme, host
+// and port): neither the user name and password nor the caller's own "Authorization",
+// "Cookie" and "Proxy-Authorization" header lines.
 //
 // Certificates are verified against the system store plus the extra authorities of
-// network_settings.h, and every request is bounded by the connect and stall time-outs there.
+// network_settings.h, and every request is bounded by the connect, stall and total time-outs
+// there. A stop signal handed over by the session's owner (the check thread's stop request)
+// ends a running request within about a second, with the status http_failure::kCancelled.
 //
 // One object runs one request at a time (calls from two threads wait for each other); it
 // keeps its libcurl handle between calls so that connections, name lookups and TLS sessions
 // are reused, while everything a request sets is reset before the next.
 class HttpSession {
  public:
-  // Largest body kept when the caller sets no maximum; a larger answer fails.
-  static constexpr std::uint64_t kLargestBody = 256ull * 1024 * 1024;
+  // Largest body of Request and GetUrl when the caller sets no limit; a larger answer fails.
+  static constexpr std::uint64_t kLargestBody = 16ull * 1024 * 1024;
+  // Largest file of DownloadToFile when the caller sets no limit.
+  static constexpr std::uint64_t kLargestDownload = 256ull * 1024 * 1024;
   static constexpr int kMaximumRedirects = 20;
   // A file given to AddFormFile may not be larger.
   static constexpr std::uint64_t kLargestFormFile = 256ull * 1024 * 1024;
@@ -165,6 +175,10 @@ class HttpSession {
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
+
+  // The flag that asks every request of this session to end (null: none). It must outlive
+  // the session or be replaced first; a request started while it is set fails at once.
+  void SetStopSignal(const std::atomic<bool>* signal) { stopSignal_.store(signal); }
 
   // One request. True when the answer was read to its end (or up to the maximum), whatever
   // its HTTP status; `status` receives the HTTP status, or an http_failure value.
@@ -175,9 +189,11 @@ class HttpSession {
   bool GetUrl(const Text& url, const Text& userAgent, Text* result, std::uint64_t maximumBytes = 0,
               const Text& proxy = {}, RequestEvent callback = nullptr, void* context = nullptr);
 
-  // GET of a whole address into a file (created, or overwritten). Only 200 and 206 are
-  // accepted. A failed download removes the partial file; a file that cannot be created gives
-  // the status http_failure::kFileNotCreated.
+  // GET of a whole address into a file (created, or replaced). Only 200 and 206 are
+  // accepted. The body goes to a temporary file beside the target, which takes the target's
+  // place only when the download succeeded: a failed download leaves an existing file as it
+  // was (a hook that keeps the partial file gets it only where there was no file). A file
+  // that cannot be created gives the status http_failure::kFileNotCreated.
   bool DownloadToFile(const DownloadRequest& download, int* status);
 
   // The address reached after all redirects of a GET, without reading the body.
@@ -204,7 +220,8 @@ class HttpSession {
   void AddFormField(const Text& name, const Text& value);
   bool AddFormFile(const Text& fieldName, const std::string& filePath);
   // POST of the collected parts as multipart/form-data (verb and body of `request` are not
-  // used; its extra headers are added). The parts are emptied afterwards.
+  // used; its extra headers are added). The user name and password sign in as with Request,
+  // at the origin only. The parts are emptied afterwards.
   bool PostMultipart(const HttpRequest& request, MultipartEnd end, Text* result, int* status);
 
  private:
@@ -213,10 +230,21 @@ class HttpSession {
   bool PerformHop(Transfer& transfer, const std::string& url, bool withCredentials);
 
   std::mutex mutex_;
+  std::atomic<const std::atomic<bool>*> stopSignal_{nullptr};
   std::unique_ptr<void, void (*)(void*)> handle_;
   std::vector<std::string> multipartParts_;
-  std::string connectToSource_;
-  std::unique_ptr<void, void (*)(void*)> connectToList_;
+
+ public:
+  // A libcurl list read from an environment variable (the address tables of tests).
+  struct EnvironmentList {
+    std::string source;
+    std::unique_ptr<void, void (*)(void*)> list{nullptr, &FreeEnvironmentList};
+  };
+
+ private:
+  static void FreeEnvironmentList(void* list);
+  EnvironmentList connectTo_;
+  EnvironmentList resolve_;
 };
 
 }  // namespace tarvel

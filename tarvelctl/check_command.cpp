@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/program_path.h"
 #include "tarvelctl/json_output.h"
+#include "tarvelctl/terminal_text.h"
 #include "ui/tray_tooltip.h"
 
 namespace tarvel::ctl {
@@ -50,13 +51,6 @@ class FinishedMessageHandler : public MainWindowHandler {
   bool finished = false;
   uint32_t status = 0;
 };
-
-// Line breaks of the program's texts are carriage returns; a terminal wants line feeds.
-std::string ForTerminal(const Text& text) {
-  Text copy = text;
-  copy.Replace(u"\r", u"\n");
-  return copy.ToUtf8();
-}
 
 void PrintJson(const AccountTypeList& accounts, uint32_t status, const CheckTotals& totals,
                const Text& tooltip) {
@@ -102,10 +96,10 @@ void PrintText(const AccountTypeList& accounts, uint32_t status, const CheckTota
        engine = AccountTypeList::next(engine)) {
     if (!accounts.isEnabled(*engine))
       continue;
-    std::string line = engine->GetDisplayName().ToUtf8() + ": status " +
+    std::string line = TerminalText(engine->GetDisplayName()) + ": status " +
                        std::to_string(static_cast<uint32_t>(engine->lastStatus));
     if (!engine->lastFailure.isEmpty())
-      line += " (" + engine->lastFailure.ToUtf8() + ")";
+      line += " (" + TerminalText(engine->lastFailure) + ")";
     line += ", " + std::to_string(engine->mails.count()) + " unread, " +
             std::to_string(engine->lastNewCount) + " new";
     std::printf("%s\n", line.c_str());
@@ -113,14 +107,15 @@ void PrintText(const AccountTypeList& accounts, uint32_t status, const CheckTota
          item = NodeList<MailItem>::next(item)) {
       Text mailLine;
       FormatMailLine(*item, mailLine, MailText::NewMail, true);
-      std::string text = "  " + ForTerminal(mailLine);
+      std::string text = "  " + TerminalText(mailLine);
       if (!item->date.isEmpty())
-        text += "  (" + item->date.ToUtf8() + ")";
+        text += "  (" + TerminalText(item->date) + ")";
       std::printf("%s\n", text.c_str());
     }
   }
   std::printf("Status: %u, %u unread, %u new\n", status, totals.totalCount, totals.newCount);
-  std::printf("Tooltip:\n%s\n", ForTerminal(tooltip).c_str());
+  // The tooltip's lines are separated by carriage returns of its own.
+  std::printf("Tooltip:\n%s\n", TerminalText(tooltip, LineBreaks::Keep).c_str());
 }
 
 }  // namespace
@@ -173,10 +168,16 @@ int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
   while (!handler.finished) {
     const bool arrived = mainWindow.WaitForMessage(std::chrono::milliseconds(1000));
     mainWindow.DispatchPending();
-    if (!arrived && !handler.finished && accounts.checkThread().isFinished()) {
-      // The check thread ended without posting its result: it never started.
-      std::fputs("tarvelctl: the check could not be started\n", stderr);
-      return 1;
+    if (arrived || handler.finished)
+      continue;
+    // Once the thread and its completion are done, the result is queued if there is one.
+    if (accounts.checkThread().waitFinished(1)) {
+      mainWindow.DispatchPending();
+      if (!handler.finished) {
+        // The check thread ended without posting its result: it never started.
+        std::fputs("tarvelctl: the check could not be started\n", stderr);
+        return 1;
+      }
     }
   }
 

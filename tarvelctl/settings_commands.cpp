@@ -1,5 +1,10 @@
 #include "tarvelctl/settings_commands.h"
 
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -9,6 +14,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
+#include "tarvelctl/terminal_text.h"
 
 namespace tarvel::ctl {
 
@@ -39,6 +45,8 @@ int Usage(const char* problem) {
       "       tarvelctl [-p | --ini PATH] settings get NAME [--group G] [--protected]\n"
       "       tarvelctl [-p | --ini PATH] settings set NAME VALUE [--group G]\n"
       "                                   [--number | --text | --protected]\n"
+      "                 (VALUE - reads one line from standard input, without echo on a\n"
+      "                 terminal: secrets stay out of the process list and the history)\n"
       "       tarvelctl [-p | --ini PATH] settings delete NAME [--group G]\n"
       "       tarvelctl [-p | --ini PATH] settings delete-group G\n",
       stderr);
@@ -118,29 +126,6 @@ std::optional<uint64_t> ParseNumber(std::string_view text) {
   return value;
 }
 
-// A text on one line for listings: control characters as escapes.
-std::string OneLine(const Text& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : text.ToUtf8()) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string HexBytes(const std::string& bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
@@ -152,23 +137,23 @@ std::string HexBytes(const std::string& bytes) {
   return out;
 }
 
-std::string StoredText(const StoredSetting& setting, bool forListing) {
+std::string StoredText(const StoredSetting& setting) {
   switch (setting.kind) {
     case StoredSetting::Kind::Number:
       return std::to_string(setting.number);
     case StoredSetting::Kind::Binary:
       return "hex:" + HexBytes(setting.bytes);
     case StoredSetting::Kind::Text:
-      return forListing ? OneLine(setting.text) : setting.text.ToUtf8();
+      return TerminalText(setting.text);
   }
   return {};
 }
 
 void ListGroup(const SettingsStore& store, const Text& group) {
   for (const StoredSetting& setting : store.listValues(group)) {
-    const std::string value = IsProtectedSetting(group, setting.name) ? std::string("(protected)")
-                                                                      : StoredText(setting, true);
-    std::printf("%s = %s\n", OneLine(setting.name).c_str(), value.c_str());
+    const std::string value =
+        IsProtectedSetting(group, setting.name) ? std::string("(protected)") : StoredText(setting);
+    std::printf("%s = %s\n", TerminalText(setting.name).c_str(), value.c_str());
   }
 }
 
@@ -182,7 +167,7 @@ int List(const SettingsStore& store, const Arguments& arguments) {
   }
   ListGroup(store, Text());
   for (const Text& group : store.listGroups()) {
-    std::printf("\n[%s]\n", OneLine(group).c_str());
+    std::printf("\n[%s]\n", TerminalText(group).c_str());
     ListGroup(store, group);
   }
   return kExitDone;
@@ -208,7 +193,7 @@ int Get(const SettingsStore& store, const Arguments& arguments) {
     return kExitNotFound;
   }
   if (!arguments.protectedValue) {
-    std::printf("%s\n", StoredText(*setting, false).c_str());
+    std::printf("%s\n", StoredText(*setting).c_str());
     return kExitDone;
   }
   const std::optional<Text> plain = setting->kind == StoredSetting::Kind::Text
@@ -219,8 +204,78 @@ int Get(const SettingsStore& store, const Arguments& arguments) {
                  arguments.words[0].c_str(), GroupSuffix(group, suffix));
     return kExitNotFound;
   }
-  std::printf("%s\n", plain->ToUtf8().c_str());
+  std::printf("%s\n", TerminalText(*plain).c_str());
   return kExitDone;
+}
+
+// The longest value read from standard input.
+constexpr std::size_t kMaximumInputValue = 64 * 1024;
+
+// The terminal settings to put back when a signal ends the program during a prompt.
+struct termios savedTerminal;
+volatile sig_atomic_t terminalSaved = 0;
+
+void RestoreTerminalAndEnd(int signalNumber) {
+  if (terminalSaved)
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+  ::signal(signalNumber, SIG_DFL);
+  ::raise(signalNumber);
+}
+
+// One line from standard input, without its line end; nothing when the input ended before
+// any character or the line is too long. On a terminal the line is not echoed.
+std::optional<std::string> ReadValueFromInput(const std::string& name) {
+  const bool terminal = ::isatty(STDIN_FILENO) == 1;
+  struct sigaction previousInterrupt {};
+  struct sigaction previousTerminate {};
+  const bool prompted = terminal && ::tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+  if (prompted) {
+    struct sigaction restore {};
+    restore.sa_handler = RestoreTerminalAndEnd;
+    sigemptyset(&restore.sa_mask);
+    ::sigaction(SIGINT, &restore, &previousInterrupt);
+    ::sigaction(SIGTERM, &restore, &previousTerminate);
+    struct termios quiet = savedTerminal;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    quiet.c_lflag |= ECHONL;
+    terminalSaved = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0 ? 1 : 0;
+    std::fprintf(stderr, "Value of %s: ", name.c_str());
+    std::fflush(stderr);
+  }
+  std::string line;
+  bool ended = false;
+  bool anything = false;
+  for (;;) {
+    char c = 0;
+    const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      break;
+    anything = true;
+    if (c == '\n') {
+      ended = true;
+      break;
+    }
+    if (line.size() >= kMaximumInputValue) {
+      line.clear();
+      anything = false;
+      break;
+    }
+    line.push_back(c);
+  }
+  if (prompted) {
+    if (terminalSaved)
+      ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    terminalSaved = 0;
+    ::sigaction(SIGINT, &previousInterrupt, nullptr);
+    ::sigaction(SIGTERM, &previousTerminate, nullptr);
+  }
+  if (!anything)
+    return std::nullopt;
+  if (ended && !line.empty() && line.back() == '\r')
+    line.pop_back();
+  return line;
 }
 
 int Set(SettingsStore& store, const Arguments& arguments) {
@@ -228,9 +283,17 @@ int Set(SettingsStore& store, const Arguments& arguments) {
     return Usage("set takes NAME and VALUE");
   const Text name = Text::FromUtf8(arguments.words[0]);
   const Text group = Text::FromUtf8(arguments.group.value_or(""));
-  const std::string& value = arguments.words[1];
   if (name.isEmpty())
     return Usage("the NAME is empty");
+  std::string value = arguments.words[1];
+  if (value == "-") {
+    const std::optional<std::string> input = ReadValueFromInput(arguments.words[0]);
+    if (!input) {
+      std::fputs("tarvelctl: no value (or one longer than 64 KiB) on standard input\n", stderr);
+      return kExitUsage;
+    }
+    value = *input;
+  }
   ValueKind kind = arguments.kind;
   if (kind == ValueKind::Chosen) {
     kind = IsProtectedSetting(group, name) ? ValueKind::Protected

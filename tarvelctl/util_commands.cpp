@@ -13,6 +13,7 @@
 #include "platform/json_document.h"
 #include "platform/text.h"
 #include "platform/xml_document.h"
+#include "tarvelctl/terminal_text.h"
 
 namespace tarvel::ctl {
 
@@ -35,7 +36,7 @@ int Usage() {
 }
 
 void PrintLine(const Text& text) {
-  const std::string utf8 = text.ToUtf8();
+  const std::string utf8 = TerminalText(text);
   std::fwrite(utf8.data(), 1, utf8.size(), stdout);
   std::fputc('\n', stdout);
 }

@@ -16,6 +16,101 @@ namespace {
 // An address without a port is reached on port 80, even over TLS.
 constexpr int kDefaultPort = 80;
 
+// The part of a name after its prefix ("s:Body" -> "Body").
+std::u16string_view LocalName(std::u16string_view name) {
+  const std::size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+bool SameLetters(std::u16string_view a, std::u16string_view b) {
+  return Text::CompareNoCase(a, b) == 0;
+}
+
+// The first element (or, with `attributes`, attribute) below `parent` (the document element
+// when null) whose name without its prefix is `localName`, with its text.
+struct ChildSearch {
+  std::u16string_view localName;
+  bool attributes = false;
+  XmlNode* found = nullptr;
+  Text text;
+};
+
+int VisitChild(int isAttribute, XmlNode* node, const Text& name, const Text& text, void* context,
+               XmlDocument*) {
+  auto& search = *static_cast<ChildSearch*>(context);
+  if ((isAttribute != 0) != search.attributes ||
+      !SameLetters(LocalName(name.view()), search.localName))
+    return 0;
+  search.found = node;
+  search.text = text;
+  return 1;
+}
+
+ChildSearch FindByLocalName(XmlDocument& document, XmlNode* parent, std::u16string_view localName,
+                            bool attribute = false) {
+  ChildSearch search{localName, attribute, nullptr, {}};
+  document.Enumerate(u"", &VisitChild, &search, parent);
+  return search;
+}
+
+// A reason the server gave, as one short line of plain characters: no controls (C0, C1) and
+// no bidirectional formatting that could disguise the text around it.
+void AppendServerReason(Text& failure, std::u16string_view reason) {
+  constexpr std::size_t kLongestReason = 200;
+  failure.Append(u": ");
+  std::size_t kept = 0;
+  for (const char16_t c : reason) {
+    if (kept == kLongestReason)
+      break;
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    const bool bidi = (c >= 0x200E && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+                      (c >= 0x2066 && c <= 0x2069) || c == 0x061C;
+    if (bidi)
+      continue;
+    const char16_t shown = control ? u' ' : c;
+    failure.Append(std::u16string_view(&shown, 1));
+    ++kept;
+  }
+}
+
+// Why an answer that parsed as XML is no FindItem answer; empty when it is one. The names are
+// matched without their prefixes, which servers choose freely.
+Text ErrorOfAnswer(XmlDocument& document) {
+  const ChildSearch envelope = FindByLocalName(document, nullptr, u"Envelope");
+  if (envelope.found == nullptr)
+    return u"the answer is not a SOAP envelope";
+  const ChildSearch body = FindByLocalName(document, envelope.found, u"Body");
+  if (body.found == nullptr)
+    return u"the answer is not a SOAP envelope";
+  const ChildSearch fault = FindByLocalName(document, body.found, u"Fault");
+  if (fault.found != nullptr) {
+    const ChildSearch reason = FindByLocalName(document, fault.found, u"faultstring");
+    Text failure = u"the server reported a fault";
+    if (!reason.text.isEmpty()) {
+      AppendServerReason(failure, reason.text.view());
+    }
+    return failure;
+  }
+  // FindItemResponse\ResponseMessages\FindItemResponseMessage ResponseClass="Error"
+  XmlNode* node = body.found;
+  for (const std::u16string_view step :
+       {u"FindItemResponse", u"ResponseMessages", u"FindItemResponseMessage"}) {
+    node = FindByLocalName(document, node, step).found;
+    if (node == nullptr)
+      return {};
+  }
+  const ChildSearch responseClass = FindByLocalName(document, node, u"ResponseClass", true);
+  if (SameLetters(responseClass.text.view(), u"Error")) {
+    const ChildSearch code = FindByLocalName(document, node, u"ResponseCode");
+    Text failure = u"the server refused the request";
+    if (!code.text.isEmpty()) {
+      AppendServerReason(failure, code.text.view());
+    }
+    return failure;
+  }
+  return {};
+}
+
 }  // namespace
 
 EwsEngine::EwsEngine(const AccountTypeInfo& type) : MailEngine(type) {}
@@ -61,12 +156,19 @@ CheckStatus EwsEngine::Check() {
   request.verb = u"POST";
   request.extraHeaders = u"Content-Type: text/xml";
   request.body = std::string(kEwsFindItemRequest);
+  request.largestBody = kLargestAnswer;
 
-  // The HTTP status is not looked at: an error page simply is no FindItem answer.
   Text answer;
   int status = 0;
+  session_.SetStopSignal(stopSignal());
   if (!session_.Request(request, &answer, &status)) {
     lastFailure = Text::FromUtf8("no answer from the server (" + std::to_string(status) + ")");
+    return CheckStatus::Failure;
+  }
+  // An error status (401 for a refused password, 500 with a SOAP fault) is a failed check,
+  // whatever its page holds.
+  if (status < 200 || status > 299) {
+    lastFailure = Text::FromUtf8("the server answered with HTTP status " + std::to_string(status));
     return CheckStatus::Failure;
   }
   return ReadAnswer(answer);
@@ -76,6 +178,10 @@ CheckStatus EwsEngine::ReadAnswer(const Text& answer) {
   XmlDocument document;
   if (!document.Create(kXmlNoValidation | kXmlNoExternals) || !document.LoadText(answer)) {
     lastFailure = u"the answer is not XML";
+    return CheckStatus::Failure;
+  }
+  if (Text error = ErrorOfAnswer(document); !error.isEmpty()) {
+    lastFailure = std::move(error);
     return CheckStatus::Failure;
   }
   messagesRead_ = 0;

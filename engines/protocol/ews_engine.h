@@ -67,6 +67,8 @@ class EwsEngine : public MailEngine {
   // A hostile server could answer with millions of messages; more than this many are not
   // read (Exchange itself hands out at most 1,000 items per FindItem by default).
   static constexpr std::size_t kMostMessages = 10000;
+  // A longer answer fails: a full page of kMostMessages default-shape items stays well below.
+  static constexpr std::uint64_t kLargestAnswer = 32ull * 1024 * 1024;
 
   explicit EwsEngine(const AccountTypeInfo& type);
 
@@ -75,14 +77,17 @@ class EwsEngine : public MailEngine {
   void SetSettings(EwsSettings settings);
   EwsSettings settings() const;
 
-  // 0 when the answer was read as XML (also without messages), 1 otherwise.
+  // 0 when the answer was a FindItem answer (also without messages); 1 for no answer, an
+  // HTTP error status (a refused password among them), a SOAP fault, an error response
+  // message or anything that is not a SOAP envelope, so a failure never reads as "no mail".
   CheckStatus Check() override;
   bool OpenReader(ReaderLauncher& launcher) override;
   // The user name of the account.
   Text GetDisplayName() const override;
 
   // Adds the messages of a FindItem answer (bytes widened one per unit, as HttpSession hands
-  // them over) to `mails`. Success when the answer is XML, whether or not it holds messages.
+  // them over) to `mails`. Success when the answer is a SOAP envelope without a fault or an
+  // error response message, whether or not it holds messages.
   CheckStatus ReadAnswer(const Text& answer);
 
  private:

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/date_parse.h"
 #include "platform/network_settings.h"
+#include "platform/owned_threads.h"
 
 namespace tarvel {
 namespace {
@@ -396,6 +397,8 @@ void ImapEngine::StartIdle() {
 }
 
 void ImapEngine::RunIdle() {
+  // A fault here must end the program: a parked IDLE thread would never let StopIdle return.
+  const OwnedThreadScope owned;
   bool news = false;
   int32_t errorCode = 0;
   transport_.ExecuteCommand(

@@ -5,12 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "accounts/ini_settings_file.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel {
@@ -121,6 +124,93 @@ TEST(RegistryStore, BrokenFilesGiveDefaultsAndAreKeptAside) {
     EXPECT_EQ(store.ReadValue("A", "x")->AsNumber(), 7u);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(ReadFileContent(kept[0]), row.content);
+  }
+}
+
+// Opening or reading fails with a given error while `failing` is set.
+class FailingFileSystem : public StoreFileSystem {
+ public:
+  enum class Call {
+    Open,
+    Read,
+  };
+  FailingFileSystem(Call call, int error) : call_(call), error_(error) {}
+  int Open(const char* path, int flags) const override {
+    if (failing && call_ == Call::Open) {
+      errno = error_;
+      return -1;
+    }
+    return StoreFileSystem::Open(path, flags);
+  }
+  ssize_t Read(int fd, void* buffer, std::size_t size) const override {
+    if (failing && call_ == Call::Read) {
+      errno = error_;
+      return -1;
+    }
+    return StoreFileSystem::Read(fd, buffer, size);
+  }
+  std::atomic<bool> failing = true;
+
+ private:
+  Call call_;
+  int error_;
+};
+
+TEST(StoreFiles, ATransientReadErrorLeavesTheFileInPlaceAndRefusesWrites) {
+  struct Case {
+    const char* name;
+    FailingFileSystem::Call call;
+    int error;
+  };
+  const Case cases[] = {
+      {"no descriptor left", FailingFileSystem::Call::Open, EMFILE},
+      {"input/output error", FailingFileSystem::Call::Read, EIO},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    TempFolder folder;
+    const std::string registryPath = folder.file("registry");
+    const std::string iniPath = folder.file("tarvel.ini");
+    {
+      RegistryStore writer(registryPath);
+      ASSERT_TRUE(writer.WriteValue("Software", "Flags", RegistryValue::Qword(0x80)));
+      ASSERT_TRUE(writer.WriteValue("Software", "EWSServer", RegistryValue::String("x")));
+      IniSettingsFile iniWriter(iniPath);
+      ASSERT_TRUE(iniWriter.Write("Settings", "Flags", "128"));
+      ASSERT_TRUE(iniWriter.Write("Settings", "EWSServer", "x"));
+    }
+    const std::string registryContent = ReadFileContent(registryPath);
+    const std::string iniContent = ReadFileContent(iniPath);
+
+    FailingFileSystem fileSystem(row.call, row.error);
+    RegistryStore registry(registryPath, fileSystem);
+    IniSettingsFile ini(iniPath, fileSystem);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(registry.ReadValue("Software", "Flags"));
+    EXPECT_FALSE(registry.WriteValue("Software", "Flags", RegistryValue::Qword(1)));
+    EXPECT_EQ(registry.condition(), RegistryStoreCondition::Unreadable);
+    EXPECT_FALSE(ini.Read("Settings", "Flags"));
+    EXPECT_FALSE(ini.Write("Settings", "Flags", "1"));
+    EXPECT_FALSE(ini.IsUsable());
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(report.find(registryPath + " cannot be read"), std::string::npos) << report;
+    EXPECT_NE(report.find(iniPath + " cannot be read"), std::string::npos) << report;
+
+    // Nothing was moved aside or written over.
+    EXPECT_TRUE(KeptAsideFiles(folder).empty());
+    EXPECT_EQ(ReadFileContent(registryPath), registryContent);
+    EXPECT_EQ(ReadFileContent(iniPath), iniContent);
+
+    // Once the file reads again, every value is there and a save keeps them all.
+    fileSystem.failing = false;
+    EXPECT_EQ(registry.ReadValue("Software", "Flags")->AsNumber(), 0x80u);
+    EXPECT_TRUE(registry.WriteValue("Software", "Flags", RegistryValue::Qword(1)));
+    EXPECT_EQ(registry.ReadValue("Software", "EWSServer")->data, "x");
+    EXPECT_EQ(registry.condition(), RegistryStoreCondition::Healthy);
+    EXPECT_EQ(ini.Read("Settings", "Flags"), "128");
+    EXPECT_TRUE(ini.Write("Settings", "Flags", "1"));
+    EXPECT_EQ(ini.Read("Settings", "EWSServer"), "x");
+    EXPECT_TRUE(ini.IsUsable());
   }
 }
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 
 #include "accounts/account_type_list.h"
 #include "app/manual_main_window.h"
@@ -318,6 +320,74 @@ TEST_F(CheckCycleTest, ResumeAndStartCheckMessage) {
   FinishCheck();
   EXPECT_EQ(gmail().checks, 1);
   EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
+}
+
+// A main window whose finished message is handled while the check thread is still inside
+// PostMessage: the order a main thread that runs before the check thread gets the processor
+// back would see. Later messages pass once the test has released the first.
+class HandOverWindow : public MainWindowPort {
+ public:
+  explicit HandOverWindow(ManualMainWindow& window) : window_(window) {}
+  void PostMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+    window_.PostMessage(message, wParam, lParam);
+    if (message != kMsgCheckFinished)
+      return;
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [this] { return isReleased_; });
+  }
+  intptr_t SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+    return window_.SendMessage(message, wParam, lParam);
+  }
+  void SetTimer(uint32_t timerId, uint32_t milliseconds) override {
+    window_.SetTimer(timerId, milliseconds);
+  }
+  void KillTimer(uint32_t timerId) override { window_.KillTimer(timerId); }
+  void Release() {
+    const std::lock_guard lock(mutex_);
+    isReleased_ = true;
+    released_.notify_all();
+  }
+
+ private:
+  ManualMainWindow& window_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool isReleased_ = false;
+};
+
+TEST(CheckCycleOrder, ARetryStartedByTheFinishedMessageIsNotRefused) {
+  OptionFlags flags{kGMailSelect};
+  AccountTypeList accounts{flags, ScriptedEngineFactory()};
+  ManualMainWindow window;
+  HandOverWindow port(window);
+  RecordingNotifier notifier;
+  FakeLoginRunner login;
+  FakeClock clock;
+  RecordingTrace trace;
+  CheckCycle cycle{accounts, port, notifier, login, clock, trace};
+  CycleHandler handler{cycle};
+  window.setHandler(&handler);
+  ScriptedEngine& gmail = Scripted(accounts, kGMail);
+  gmail.queue({CheckStatus::Failure});
+  gmail.useGate();
+
+  cycle.CheckIn(CheckTrigger::Timed);
+  gmail.allowCheck();
+  // Handle the finished message without waiting for the check thread first.
+  ASSERT_TRUE(window.WaitForMessage(std::chrono::seconds(10)));
+  window.DispatchPending();
+  EXPECT_EQ(cycle.retryCount(), 1u);
+  const bool retryRunning = !accounts.checkThread().isFinished();
+  EXPECT_TRUE(retryRunning) << "the immediate re-check was refused";
+  port.Release();
+  if (retryRunning) {
+    gmail.allowCheck();
+    ASSERT_TRUE(window.WaitForMessage(std::chrono::seconds(10)));
+    window.DispatchPending();
+    EXPECT_EQ(gmail.checks, 2);
+    gmail.allowCheck();  // the second immediate re-check
+  }
+  accounts.checkThread().waitFinished(0);
 }
 
 }  // namespace

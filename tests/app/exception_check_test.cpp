@@ -4,12 +4,14 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "maintenance/trace_log.h"
+#include "platform/owned_threads.h"
 #include "platform/worker_thread.h"
 
 namespace tarvel {
@@ -67,6 +69,73 @@ TEST(ExceptionCheckDeathTest, FaultOnTheMainThreadEndsTheProgramAsBefore) {
       },
       ::testing::KilledBySignal(SIGSEGV), "");
   EXPECT_NE(ReadFile(path).find("Exception Check"), std::string::npos);
+  std::filesystem::remove(path);
+}
+
+// A fault on a thread the program started itself ends the program: parked, an IMAP IDLE
+// thread would never let its account stop it.
+TEST(ExceptionCheckDeathTest, ThreadsOfTheProgramAreNeverParked) {
+  struct Case {
+    const char* name;
+    void (*run)(WorkerThread& checkThread);
+  };
+  const Case cases[] = {
+      {"an owned thread such as IDLE",
+       [](WorkerThread&) {
+         std::thread idle([] {
+           const OwnedThreadScope owned;
+           Fault();
+         });
+         idle.join();
+       }},
+      {"the check thread",
+       [](WorkerThread& checkThread) {
+         checkThread.start([] {
+           Fault();
+           return 0u;
+         });
+         checkThread.waitFinished(0);
+       }},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    const std::string path = TracePath("owned");
+    std::filesystem::remove(path);
+    EXPECT_EXIT(
+        {
+          TraceLog trace(path);
+          WorkerThread checkThread;
+          InstallExceptionCheck(trace, checkThread);
+          row.run(checkThread);
+          std::_Exit(0);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_NE(ReadFile(path).find("Exception Check"), std::string::npos);
+    std::filesystem::remove(path);
+  }
+}
+
+// Whatever waits for a parked thread at exit (a library's teardown joining its threads) must
+// not keep the program from ending.
+TEST(ExceptionCheckDeathTest, AParkedThreadDoesNotHoldUpTheExit) {
+  const std::string path = TracePath("parked-exit");
+  std::filesystem::remove(path);
+  EXPECT_EXIT(
+      {
+        TraceLog trace(path);
+        WorkerThread checkThread;
+        InstallExceptionCheck(trace, checkThread);
+        EndIfAThreadIsParked(9);  // nothing parked yet: carries on
+        static std::thread foreign;
+        foreign = std::thread(Fault);
+        // As a library would: its teardown at exit joins its thread.
+        std::atexit([] { foreign.join(); });
+        while (!AThreadIsParked())
+          std::this_thread::yield();
+        EndIfAThreadIsParked(3);
+        std::exit(0);  // would wait for the parked thread for ever
+      },
+      ::testing::ExitedWithCode(3), "");
   std::filesystem::remove(path);
 }
 

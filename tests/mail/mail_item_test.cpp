@@ -38,6 +38,16 @@ TEST(NormalizeMail, CleansSenderAndSubject) {
       {"sender mode needs the whole text bracketed", u"<a@b> tail", u"x", u"tail", u"x"},
       {"plain mode strips a bracketed address", u"Bob", u"<a@b>", u"Bob", u""},
       {"empty fields", u"", u"", u"", u""},
+      // Hostile text: what decoding produces must not reach a window or a terminal.
+      {"escaped terminal escape and bell", u"Eve\\x1b]0;pwned\\x07", u"&#27;[2Jhi&#07;",
+       u"Eve]0;pwned", u"[2Jhi"},
+      {"C1 control sequence introducer", u"%9B31mEve", u"a\u009Bb", u"31mEve", u"ab"},
+      {"direction override disguising the sender", u"&#x202E;moc.knab&#x202C;@eve.example",
+       u"Invoice\u2066 x\u2069", u"moc.knab@eve.example", u"Invoice x"},
+      {"controls at the edges are trimmed with the blanks", u"\x1B Bob \x07",
+       u"\u2028subject\u2029", u"Bob", u"subject"},
+      {"entities decoded after tags are gone stay plain text", u"Bob", u"&lt;b&gt;bold&lt;/b&gt;",
+       u"Bob", u"<b>bold</b>"},
   };
   for (const NormalizationCase& row : cases) {
     SCOPED_TRACE(row.name);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -41,6 +43,22 @@ TEST(CookieStoreTest, StoresAndMatchesLikeABrowser) {
        "https://example.net/", CookieAccess::IncludingHttpOnly, ""},
       {"bare top-level domain refused", "https://www.example.com/", "a=1; Domain=com", false,
        "https://www.example.com/", CookieAccess::IncludingHttpOnly, ""},
+      // A cookie for every site under a public suffix is refused (libpsl's list).
+      {"public suffix refused", "https://www.example.co.uk/", "a=1; Domain=co.uk", false,
+       "https://other.co.uk/", CookieAccess::IncludingHttpOnly, ""},
+      {"public suffix with a leading dot refused", "https://shop.example.co.uk/",
+       "a=1; Domain=.CO.UK", false, "https://shop.example.co.uk/", CookieAccess::IncludingHttpOnly,
+       ""},
+      {"private public suffix refused", "https://joe.github.io/", "a=1; Domain=github.io", false,
+       "https://ann.github.io/", CookieAccess::IncludingHttpOnly, ""},
+      {"domain below a public suffix accepted", "https://www.example.co.uk/",
+       "a=1; Domain=example.co.uk", true, "https://mail.example.co.uk/",
+       CookieAccess::IncludingHttpOnly, "a=1"},
+      // A host that is a public suffix itself may keep a cookie of its own, host-only.
+      {"public suffix host keeps its own cookie", "https://co.uk/", "a=1; Domain=co.uk", true,
+       "https://co.uk/", CookieAccess::IncludingHttpOnly, "a=1"},
+      {"public suffix host's cookie stays host-only", "https://co.uk/", "a=1; Domain=co.uk", true,
+       "https://example.co.uk/", CookieAccess::IncludingHttpOnly, ""},
       {"secure not sent in plain text", "https://example.com/", "a=1; Secure", true,
        "http://example.com/", CookieAccess::IncludingHttpOnly, ""},
       {"secure from a plain answer refused", "http://example.com/", "a=1; Secure", false,
@@ -151,6 +169,7 @@ TEST(CookieStoreTest, DamagedFileKeepsOnlyWellFormedCookies) {
          << "example.com\t1\t/\t0\t0\t5\t100\texpired\tx\n"
          << "example.com\t1\t/\t0\t0\t0\t1e3\tbadnumber\tx\n"
          << "example.com\t1\t/\t0\t0\t0\t100\tlong\t" << std::string(20000, 'v') << "\n"
+         << "co.uk\t0\t/\t0\t0\t0\t100\tsuffix\tx\n"
          << "example.com\t1\t/\t0\t0\t0\t100\tcut\tno line end";
   }
   CookieStore store(path);
@@ -161,6 +180,27 @@ TEST(CookieStoreTest, DamagedFileKeepsOnlyWellFormedCookies) {
   // A file of some other kind is not read at all.
   std::ofstream(path, std::ios::binary) << "example.com\t1\t/\t0\t0\t0\t100\tgood\tyes\n";
   EXPECT_TRUE(CookieStore(path).AllCookies().empty());
+}
+
+TEST(CookieStoreTest, WritesReplaceTheFileAndClearWhatKilledWritersLeft) {
+  TemporaryFolder folder;
+  const std::string path = folder.path() + "/cookies";
+  // What a writer killed between creating its temporary file and the rename leaves behind,
+  // and a file of the user that only looks similar.
+  std::ofstream(path + ".tmp-a1B2c3", std::ios::binary) << "half";
+  std::ofstream(path + ".tmp-notes.txt", std::ios::binary) << "mine";
+  CookieStore store(path);
+  ASSERT_TRUE(store.Store(Url("https://example.com/"), "a=1", CookieOrigin::Server,
+                          CookieAccess::IncludingHttpOnly));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"cookies", "cookies.lock", "cookies.tmp-notes.txt"}));
+  EXPECT_EQ(
+      CookieStore(path).CookieHeader(Url("https://example.com/"), CookieAccess::IncludingHttpOnly),
+      "a=1");
 }
 
 TEST(CookieStoreTest, OversizedFileAndDomainsAreBounded) {

@@ -1,15 +1,22 @@
 #include "platform/http_session.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -420,27 +427,70 @@ TEST_F(HttpSessionTest, DownloadsIntoAFileAndRemovesPartialOnes) {
        false},
       {"error status", {{"status", 404}, {"body", "gone"}}, false, 404, false},
   };
-  TemporaryFolder folder;
   for (const DownloadCase& row : cases) {
     SCOPED_TRACE(row.name);
     json route = row.route;
     route["host"] = "updates.example.com";
     route["path"] = "/files/new.zip";
     server_.SetRoutes(json::array({route}));
-    DownloadRequest download;
-    download.url = u"https://updates.example.com/files/new.zip";
-    download.userAgent = u"AutoUpdate";
-    download.filePath = folder.path() + "/new.zip";
-    int status = 0;
-    EXPECT_EQ(session_.DownloadToFile(download, &status), row.ok);
-    EXPECT_EQ(status, row.status);
-    std::ifstream file(download.filePath, std::ios::binary);
-    EXPECT_EQ(file.is_open(), row.fileKept);
-    if (row.fileKept) {
+    // Into a new file, and over an existing one, which only a complete download replaces.
+    for (const bool existing : {false, true}) {
+      SCOPED_TRACE(existing ? "over an existing file" : "new file");
+      TemporaryFolder folder;
+      DownloadRequest download;
+      download.url = u"https://updates.example.com/files/new.zip";
+      download.userAgent = u"AutoUpdate";
+      download.filePath = folder.path() + "/new.zip";
+      if (existing) {
+        std::ofstream(download.filePath, std::ios::binary) << "previous version";
+      }
+      int status = 0;
+      EXPECT_EQ(session_.DownloadToFile(download, &status), row.ok);
+      EXPECT_EQ(status, row.status);
+      std::ifstream file(download.filePath, std::ios::binary);
+      EXPECT_EQ(file.is_open(), row.fileKept || existing);
       std::stringstream content;
       content << file.rdbuf();
-      EXPECT_EQ(content.str(), "0123456789");
+      if (row.ok) {
+        EXPECT_EQ(content.str(), "0123456789");
+      } else if (existing) {
+        EXPECT_EQ(content.str(), "previous version");
+      }
+      // No temporary file is left beside it.
+      std::size_t files = 0;
+      for ([[maybe_unused]] const auto& entry :
+           std::filesystem::directory_iterator(folder.path())) {
+        ++files;
+      }
+      EXPECT_EQ(files, row.fileKept || existing ? 1u : 0u);
     }
+  }
+
+  // A hook that keeps the partial file gets it where there was no file, never in place of one.
+  server_.SetRoutes(json::array({{{"host", "updates.example.com"},
+                                  {"path", "/files/new.zip"},
+                                  {"body", "0123456789"},
+                                  {"truncate", 4}}}));
+  TemporaryFolder folder;
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "over an existing file" : "new file");
+    DownloadRequest download;
+    download.url = u"https://updates.example.com/files/new.zip";
+    download.filePath = folder.path() + (existing ? "/old.zip" : "/partial.zip");
+    if (existing) {
+      std::ofstream(download.filePath, std::ios::binary) << "previous version";
+    }
+    download.callback = [](int event, const RequestEventValue& value, void*) -> std::int64_t {
+      if (event == download_event::kFailed && value.flag) {
+        *value.flag = false;
+      }
+      return 1;
+    };
+    int status = 0;
+    EXPECT_FALSE(session_.DownloadToFile(download, &status));
+    std::stringstream content;
+    content << std::ifstream(download.filePath, std::ios::binary).rdbuf();
+    EXPECT_EQ(content.str(), existing ? "previous version" : "0123");
   }
 
   DownloadRequest nowhere;
@@ -513,6 +563,271 @@ TEST_F(HttpSessionTest, StalledServerIsAbandoned) {
     EXPECT_EQ(answer.status, http_failure::kTimeout);
     EXPECT_EQ(answer.body, u"");
   }
+}
+
+// Credentials of the caller's own header lines and of PostMultipart go to the origin only:
+// redirects to another host, port or scheme (each served by a server of its own, which records
+// what it got) arrive without them.
+TEST_F(HttpSessionTest, CredentialHeadersStayWithTheirOrigin) {
+  FixtureServer other;
+  ASSERT_TRUE(other.Start(json::array({{{"host", "*"}, {"path", "/landing"}, {"body", "there"}}})));
+  const std::string origin = std::to_string(server_.httpsPort());
+  const std::string originPlain = std::to_string(server_.httpPort());
+  const std::string elsewhere = std::to_string(other.httpsPort());
+  const std::string connectTo = "origin.example.com:443:127.0.0.1:" + origin +
+                                ";origin.example.com:80:127.0.0.1:" + originPlain +
+                                ";other.example.net:443:127.0.0.1:" + elsewhere +
+                                ";origin.example.com:8443:127.0.0.1:" + elsewhere;
+  ::setenv("TARVEL_CONNECT_TO", connectTo.c_str(), 1);
+  auto redirect = [](const char* path, const char* location, int status = 302) {
+    return json{{"host", "origin.example.com"},
+                {"path", path},
+                {"status", status},
+                {"headers", Headers({{"Location", location}})}};
+  };
+  server_.SetRoutes(json::array({
+      redirect("/to-host", "https://other.example.net/landing"),
+      redirect("/to-port", "https://origin.example.com:8443/landing"),
+      redirect("/to-scheme", "https://origin.example.com/landing"),
+      redirect("/same", "/landing"),
+      redirect("/post-to-host", "https://other.example.net/landing", 307),
+      {{"host", "origin.example.com"}, {"path", "/landing"}, {"body", "here"}},
+  }));
+
+  struct Case {
+    const char* name;
+    const char* path;
+    int port;
+    bool multipart;
+    bool sameOrigin;
+  };
+  const Case cases[] = {
+      {"another host", "/to-host", 443, false, false},
+      {"another port", "/to-port", 443, false, false},
+      {"another scheme", "/to-scheme", 80, false, false},
+      {"the same origin", "/same", 443, false, true},
+      {"a multipart post to another host", "/post-to-host", 443, true, false},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    const std::size_t originBefore = server_.Requests().size();
+    const std::size_t otherBefore = other.Requests().size();
+    HttpRequest request = Get("origin.example.com", row.path, row.port);
+    request.extraHeaders =
+        u"Authorization: Bearer t0ken\r\nCookie: sid=1\r\nProxy-Authorization: Basic eDp5\r\n"
+        u"X-Other: kept";
+    int status = 0;
+    if (row.multipart) {
+      request.extraHeaders = u"X-Other: kept";
+      request.userName = u"joe";
+      request.password = u"pw";
+      session_.AddFormField(u"field", u"value");
+      ASSERT_TRUE(session_.PostMultipart(request, MultipartEnd::Closed, nullptr, &status));
+    } else {
+      ASSERT_TRUE(session_.Request(request, nullptr, &status));
+    }
+    EXPECT_EQ(status, 200);
+    const std::vector<json> atOrigin = server_.Requests();
+    const std::vector<json> atOther = other.Requests();
+    ASSERT_GT(atOrigin.size(), originBefore);
+    EXPECT_EQ(FixtureServer::Header(atOrigin[originBefore], "X-Other"), "kept");
+    if (!row.multipart) {
+      EXPECT_EQ(FixtureServer::Header(atOrigin[originBefore], "Authorization"), "Bearer t0ken");
+      EXPECT_EQ(FixtureServer::Header(atOrigin[originBefore], "Cookie"), "sid=1");
+    }
+    // The landing request: at the origin's server for the same origin and another scheme
+    // (both lead to the origin's server), else at the other one.
+    const bool landsAtOrigin = row.sameOrigin || std::string(row.path) == "/to-scheme";
+    const std::vector<json>& landingServer = landsAtOrigin ? atOrigin : atOther;
+    ASSERT_EQ(landingServer.size(), (landsAtOrigin ? originBefore + 1 : otherBefore) + 1);
+    const json& landing = landingServer.back();
+    EXPECT_EQ(landing.value("path", ""), "/landing");
+    EXPECT_EQ(FixtureServer::Header(landing, "X-Other"), "kept");
+    for (const char* secret : {"Authorization", "Cookie", "Proxy-Authorization"}) {
+      SCOPED_TRACE(secret);
+      EXPECT_EQ(FixtureServer::Header(landing, secret).empty(), !row.sameOrigin);
+    }
+  }
+
+  // PostMultipart signs in like any request: only when the server asks, and with its answer.
+  server_.SetRoutes(json::array(
+      {{{"host", "origin.example.com"}, {"path", "/upload"}, {"basic_auth", "joe:pw"}}}));
+  const std::size_t before = server_.Requests().size();
+  HttpRequest upload = Get("origin.example.com", "/upload");
+  upload.userName = u"joe";
+  upload.password = u"pw";
+  session_.AddFormField(u"field", u"value");
+  int status = 0;
+  ASSERT_TRUE(session_.PostMultipart(upload, MultipartEnd::Closed, nullptr, &status));
+  EXPECT_EQ(status, 200);
+  const std::vector<json> uploads = server_.Requests();
+  ASSERT_EQ(uploads.size(), before + 2);
+  EXPECT_EQ(FixtureServer::Header(uploads[before], "Authorization"), "");
+  EXPECT_EQ(FixtureServer::Header(uploads[before + 1], "Authorization"), "Basic am9lOnB3");
+}
+
+TEST_F(HttpSessionTest, AnswersLongerThanTheCallersLimitFail) {
+  server_.SetRoutes(json::array({{{"host", "*"}, {"path", "/big"}, {"body", "0123456789ABCDEF"}}}));
+  HttpRequest limited = Get("limits.example.com", "/big");
+  limited.largestBody = 10;
+  const Answer refused = Send(limited);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.status, http_failure::kInvalidServerResponse);
+  EXPECT_EQ(refused.body, u"");
+
+  limited.largestBody = 16;
+  EXPECT_EQ(Send(limited).body, u"0123456789ABCDEF");
+  // A maximum still cuts the answer short instead of failing it.
+  limited.largestBody = 10;
+  limited.maximumBytes = 4;
+  const Answer cut = Send(limited);
+  EXPECT_TRUE(cut.ok);
+  EXPECT_EQ(cut.body, u"0123");
+}
+
+// A server that answers, but too slowly to ever finish: a byte every half second keeps the
+// stall time-out from firing.
+json TricklingRoute(const char* path) {
+  return {{"host", "*"}, {"path", path}, {"body", std::string(400, 'x')}, {"trickle_seconds", 0.5}};
+}
+
+TEST_F(HttpSessionTest, EveryRequestHasATotalDeadline) {
+  server_.SetRoutes(json::array({TricklingRoute("/trickle")}));
+  const auto started = std::chrono::steady_clock::now();
+  // The default total, and the caller's own time-out as the total of its request.
+  SetNetworkTimeouts({std::chrono::seconds(5), std::chrono::seconds(2), std::chrono::seconds(3)});
+  const Answer byDefault = Send(Get("slow.example.com", "/trickle"));
+  EXPECT_FALSE(byDefault.ok);
+  EXPECT_EQ(byDefault.status, http_failure::kTimeout);
+
+  SetNetworkTimeouts(kDefaultNetworkTimeouts);
+  HttpRequest own = Get("slow.example.com", "/trickle");
+  own.timeoutMilliseconds = 2000;
+  const Answer byCaller = Send(own);
+  EXPECT_FALSE(byCaller.ok);
+  EXPECT_EQ(byCaller.status, http_failure::kTimeout);
+  // Far less than the 200 seconds the answers would take.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+}
+
+// Requests of the recorded server for a path, waited for up to ten seconds.
+bool WaitForRequest(const FixtureServer& server, const std::string& path) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    for (const json& request : server.Requests()) {
+      if (request.value("path", "") == path) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+TEST_F(HttpSessionTest, StopSignalEndsARunningRequest) {
+  json silent = {{"host", "*"}, {"path", "/silent"}, {"stall", "before_headers"}};
+  server_.SetRoutes(json::array({TricklingRoute("/trickle"), silent}));
+  for (const char* path : {"/trickle", "/silent"}) {
+    SCOPED_TRACE(path);
+    std::atomic<bool> stop{false};
+    HttpSession session;
+    session.SetStopSignal(&stop);
+    std::thread stopper([&] {
+      WaitForRequest(server_, path);
+      stop.store(true);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    Text body;
+    int status = 0;
+    EXPECT_FALSE(session.Request(Get("slow.example.com", path), &body, &status));
+    const auto took = std::chrono::steady_clock::now() - started;
+    stopper.join();
+    EXPECT_EQ(status, http_failure::kCancelled);
+    // Well before the server (200 or 60 seconds) or any time-out (60 s stall, 3 min total).
+    EXPECT_LT(took, std::chrono::seconds(30));
+
+    // While the flag stays set, a request does not even start.
+    const std::size_t before = server_.Requests().size();
+    EXPECT_FALSE(session.Request(Get("slow.example.com", "/trickle"), &body, &status));
+    EXPECT_EQ(status, http_failure::kCancelled);
+    EXPECT_EQ(server_.Requests().size(), before);
+  }
+}
+
+// A loopback listener that never accepts, with its queue filled: further connection attempts
+// get no answer at all, as with an address whose route is dead.
+class SilentListener {
+ public:
+  SilentListener(const char* address, int port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, address, &where.sin_addr);
+    bound_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+             ::listen(listener_, 0) == 0;
+    for (int filler = 0; bound_ && filler < 4; ++filler) {
+      const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      ::connect(client, reinterpret_cast<sockaddr*>(&where), sizeof where);
+      fillers_.push_back(client);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ~SilentListener() {
+    for (const int client : fillers_) {
+      ::close(client);
+    }
+    ::close(listener_);
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  bool bound() const { return bound_; }
+
+ private:
+  int listener_ = -1;
+  bool bound_ = false;
+  std::vector<int> fillers_;
+};
+
+TEST_F(HttpSessionTest, ConnectingMovesOnFromAnAddressThatDoesNotAnswer) {
+  server_.SetRoutes(json::array({{{"host", "*"}, {"path", "/two"}, {"body", "second address"}}}));
+  const int port = server_.httpsPort();
+  SilentListener dead("127.0.0.2", port);
+  ASSERT_TRUE(dead.bound());
+  ::unsetenv("TARVEL_CONNECT_TO");
+  const std::string both = "dual.example.com:" + std::to_string(port) + ":127.0.0.2,127.0.0.1";
+  ::setenv("TARVEL_RESOLVE", both.c_str(), 1);
+  SetNetworkTimeouts({std::chrono::seconds(6), std::chrono::seconds(60)});
+
+  // The caller allows a whole minute; the dead address still gets only a share of the
+  // connect time-out before the next one is tried.
+  HttpRequest request = Get("dual.example.com", "/two", port);
+  request.serviceKind = ServiceKind::Https;
+  request.timeoutMilliseconds = 60'000;
+  const auto started = std::chrono::steady_clock::now();
+  const Answer answer = Send(request);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_TRUE(answer.ok);
+  EXPECT_EQ(answer.body, u"second address");
+  EXPECT_LT(took, std::chrono::seconds(25));
+
+  // Only the dead address: the stop request ends the attempt to connect too.
+  const std::string deadOnly = "dual.example.com:" + std::to_string(port) + ":127.0.0.2";
+  ::setenv("TARVEL_RESOLVE", deadOnly.c_str(), 1);
+  std::atomic<bool> stop{false};
+  HttpSession session;
+  session.SetStopSignal(&stop);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stop.store(true);
+  });
+  Text body;
+  int status = 0;
+  const auto stopStarted = std::chrono::steady_clock::now();
+  EXPECT_FALSE(session.Request(request, &body, &status));
+  stopper.join();
+  EXPECT_EQ(status, http_failure::kCancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopStarted, std::chrono::seconds(5));
+  ::unsetenv("TARVEL_RESOLVE");
 }
 
 struct RecordedEvents {

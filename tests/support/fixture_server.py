@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Local HTTP and HTTPS server with canned answers, for tests.
 
 Usage: fixture_server.py --config ROUTES.json --record REQUESTS.jsonl [--cert PEM --key PEM]
@@ -16,12 +16,13 @@ ROUTES.json is read again whenever it changes:
      "scheme": "https",               # optional: "http" or "https"
      "status": 200,
      "headers": [["Set-Cookie", "a=1"], ...],
-     "body": "text", "body_base64": "...",    # one of them;
-  default empty "basic_auth": "user:password",
-      #401 with a Basic challenge unless these credentials come "gzip": true,
-      #the body is sent gzip - compressed "truncate": 10, #announce the whole length, send 10 bytes,
-      close "stall": "before_headers" | "after_headers",
-      #then wait "stall_seconds"(default 60) "echo": true}                    # the body is the request's headers, one per line
+     "body": "text", "body_base64": "...",    # one of them; default empty
+     "basic_auth": "user:password",   # 401 with a Basic challenge unless these credentials come
+     "gzip": true,                    # the body is sent gzip-compressed
+     "truncate": 10,                  # announce the whole length, send 10 bytes, close
+     "trickle_seconds": 0.5,          # send the body one byte after each such pause
+     "stall": "before_headers" | "after_headers",  # then wait "stall_seconds" (default 60)
+     "echo": true}                    # the body is the request's headers, one per line
   ]}
 "ntlm_auth": "user:password" (or "DOMAIN\\user:password") asks for NTLM (NTLMv2 answers)
 instead; the handshake runs on one connection. A route with "basic_auth" or "ntlm_auth" may set
@@ -258,6 +259,17 @@ def make_handler(routes, recorder, scheme):
                 self.wfile.write(content[: len(content) // 2])
                 self.wfile.flush()
                 time.sleep(route.get("stall_seconds", 60))
+                self.close_connection = True
+                return
+            if "trickle_seconds" in route:
+                # One byte at a time, with a pause before each: never stalled, never done.
+                try:
+                    for index in range(len(content)):
+                        time.sleep(route["trickle_seconds"])
+                        self.wfile.write(content[index:index + 1])
+                        self.wfile.flush()
+                except OSError:
+                    pass
                 self.close_connection = True
                 return
             if "truncate" in route:

@@ -21,6 +21,9 @@ TEST(JsonOutput, EscapesWhatJsonForbidsAndKeepsTheRestAsUtf8) {
        "\"a\xEF\xBF\xBD"
        "b\""},
       {u"</script>", "\"</script>\""},
+      // Terminal commands and invisible formatting never pass raw.
+      {u"\x1B]0;x\x07 \u009B \u202Eevil\u202C \u2028 \uFEFF",
+       "\"\\u001b]0;x\\u0007 \\u009b \\u202eevil\\u202c \\u2028 \\ufeff\""},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.json);

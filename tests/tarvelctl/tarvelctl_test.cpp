@@ -1,11 +1,13 @@
 // Runs the tarvelctl program of this build as a user or a script would.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -43,7 +45,7 @@ class Tarvelctl : public ::testing::Test {
 
   // Starts the program; its output goes to files named after `tag`.
   pid_t Start(const std::vector<std::string>& arguments, const std::string& tag,
-              const std::string& program = ProgramPath()) {
+              const std::string& program = ProgramPath(), const std::string& input = {}) {
     std::vector<std::string> all = {program};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -54,6 +56,8 @@ class Tarvelctl : public ::testing::Test {
     posix_spawn_file_actions_init(&actions);
     const std::string outPath = folder.file(tag + ".out");
     const std::string errPath = folder.file(tag + ".err");
+    if (!input.empty())
+      posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -78,6 +82,13 @@ class Tarvelctl : public ::testing::Test {
   Outcome Run(const std::vector<std::string>& arguments,
               const std::string& program = ProgramPath()) {
     return Finish(Start(arguments, "run", program), "run");
+  }
+
+  // Runs the program with standard input read from a file of this content.
+  Outcome RunWithInput(const std::vector<std::string>& arguments, const std::string& content) {
+    const std::string input = folder.file("input");
+    EXPECT_TRUE(WriteFileContent(input, content));
+    return Finish(Start(arguments, "run", ProgramPath(), input), "run");
   }
 
   std::string RegistryFile() const { return folder.file("config") + "/Quorline/registry"; }
@@ -261,6 +272,123 @@ TEST_F(Tarvelctl, ProcessesWritingAtOnceKeepEveryValue) {
     arguments.insert(arguments.end(), {"settings", "get", "Value" + std::to_string(i)});
     EXPECT_EQ(Run(arguments).out, std::to_string(i * 7) + "\n") << i;
   }
+}
+
+TEST_F(Tarvelctl, ReadsAValueFromStandardInputSoSecretsStayOutOfTheArguments) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string input;
+    int exitCode;
+    std::vector<std::string> get;  // empty when nothing is stored
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"secret by name",
+       {"set", "EWSPassword", "-"},
+       "p\xC3\xA4ss word\r\nsecond line\n",
+       0,
+       {"get", "EWSPassword", "--protected"},
+       "p\xC3\xA4ss word\n"},
+      {"last line without a line end",
+       {"set", "Note", "-", "--text"},
+       "no end",
+       0,
+       {"get", "Note"},
+       "no end\n"},
+      {"a number", {"set", "CheckRange", "-"}, "0xFF\n", 0, {"get", "CheckRange"}, "255\n"},
+      {"an empty line is an empty secret",
+       {"set", "IMAPPassword1", "-", "--protected"},
+       "\n",
+       0,
+       {"get", "IMAPPassword1", "--protected"},
+       "\n"},
+      {"no input at all", {"set", "EWSUser", "-"}, "", 2, {}, ""},
+      {"a line too long", {"set", "EWSUser", "-"}, std::string(70'000, 'x'), 2, {}, ""},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> arguments = {"settings"};
+    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+    const Outcome set = RunWithInput(arguments, row.input);
+    EXPECT_EQ(set.exitCode, row.exitCode) << set.err;
+    if (row.get.empty()) {
+      EXPECT_EQ(Run({"settings", "get", row.arguments[1]}).exitCode, 1);
+      continue;
+    }
+    std::vector<std::string> get = {"settings"};
+    get.insert(get.end(), row.get.begin(), row.get.end());
+    EXPECT_EQ(Run(get).out, row.stored);
+  }
+}
+
+TEST_F(Tarvelctl, ASecretTypedAtATerminalIsNotEchoed) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const std::string device = ::ptsname(terminal);
+
+  std::string program = ProgramPath();
+  std::vector<std::string> words = {program, "settings", "set", "EWSPassword", "-"};
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (const int fd : {0, 1, 2})
+    posix_spawn_file_actions_addopen(&actions, fd, device.c_str(), O_RDWR | O_NOCTTY, 0);
+  pid_t child = -1;
+  ASSERT_EQ(posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+
+  // Everything the terminal shows, read until `until` appears or the program has gone quiet.
+  std::string shown;
+  const auto readShown = [&](const char* until) {
+    while (shown.find(until) == std::string::npos) {
+      pollfd ready{terminal, POLLIN, 0};
+      if (::poll(&ready, 1, 10'000) <= 0)
+        return;
+      char buffer[256];
+      const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+      if (got <= 0)
+        return;
+      shown.append(buffer, static_cast<std::size_t>(got));
+    }
+  };
+  // The prompt comes once echo is off; typing before it would be echoed by the terminal itself.
+  readShown("Value of EWSPassword: ");
+  ASSERT_NE(shown.find("Value of EWSPassword: "), std::string::npos) << shown;
+  const char typed[] = "hunter2-secret\n";
+  ASSERT_EQ(::write(terminal, typed, std::strlen(typed)), static_cast<ssize_t>(std::strlen(typed)));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  readShown("\n");
+  ::close(terminal);
+  EXPECT_EQ(shown.find("hunter2"), std::string::npos) << shown;
+  EXPECT_EQ(Run({"settings", "get", "EWSPassword", "--protected"}).out, "hunter2-secret\n");
+}
+
+TEST_F(Tarvelctl, StoredControlCharactersAreShownAsEscapes) {
+  const std::string hostile =
+      "a\x1B]0;owned\x07"
+      "b\xC2\x9B"
+      "2J\xE2\x80\xAE"
+      "cba";
+  ASSERT_EQ(Run({"settings", "set", "Note", hostile, "--text"}).exitCode, 0);
+  ASSERT_EQ(Run({"settings", "set", "EWSPassword", hostile}).exitCode, 0);
+  const std::string escaped = "a\\x1b]0;owned\\x07b\\x9b2J\\u202ecba\n";
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"settings", "get", "Note"}, {"settings", "get", "EWSPassword", "--protected"}}) {
+    SCOPED_TRACE(arguments[2] + " " + arguments.back());
+    EXPECT_EQ(Run(arguments).out, escaped);
+  }
+  const Outcome list = Run({"settings", "list"});
+  EXPECT_NE(list.out.find("Note = " + escaped), std::string::npos) << list.out;
+  for (const char c : list.out)
+    EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << static_cast<int>(c);
 }
 
 }  // namespace

@@ -65,8 +65,10 @@ TEST(EwsEngine, ReadsFindItemAnswers) {
       {"empty inbox", Fixture("find_item_empty_inbox.xml"), CheckStatus::Success, {}},
       // The path is matched with its prefixes as written.
       {"other prefixes", Fixture("find_item_other_prefixes.xml"), CheckStatus::Success, {}},
-      {"SOAP fault", Fixture("soap_fault.xml"), CheckStatus::Success, {}},
-      {"XML error page", Fixture("unauthorized_error.xml"), CheckStatus::Success, {}},
+      // Failures that parse as XML are failures all the same, never an empty inbox.
+      {"SOAP fault", Fixture("soap_fault.xml"), CheckStatus::Failure, {}},
+      {"error response message", Fixture("find_item_error_response.xml"), CheckStatus::Failure, {}},
+      {"XML error page", Fixture("unauthorized_error.xml"), CheckStatus::Failure, {}},
       {"HTML error page", Fixture("unauthorized_page.html"), CheckStatus::Failure, {}},
       {"garbage", std::string("\x1f\x8b\x08 not xml \xff\xfe", 15), CheckStatus::Failure, {}},
       {"empty answer", "", CheckStatus::Failure, {}},
@@ -80,6 +82,29 @@ TEST(EwsEngine, ReadsFindItemAnswers) {
     EXPECT_EQ(Records(engine), row.records);
     EXPECT_EQ(engine.lastFailure.isEmpty(), row.status == CheckStatus::Success);
   }
+
+  // The reason names what the server said.
+  EwsEngine fault(ExchangeType());
+  EXPECT_EQ(fault.ReadAnswer(AsReceived(Fixture("soap_fault.xml"))), CheckStatus::Failure);
+  EXPECT_EQ(fault.lastFailure,
+            u"the server reported a fault: The request failed schema validation.");
+  EwsEngine refused(ExchangeType());
+  EXPECT_EQ(refused.ReadAnswer(AsReceived(Fixture("find_item_error_response.xml"))),
+            CheckStatus::Failure);
+  EXPECT_EQ(refused.lastFailure, u"the server refused the request: ErrorItemNotFound");
+
+  // The server's text reaches reports only as plain characters.
+  EwsEngine hostile(ExchangeType());
+  const std::string hostileFault =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope "
+      "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><soap:Fault>"
+      "<faultcode>soap:Client</faultcode><faultstring>Denied\xC2\x9B[31m\xE2\x80\xAE"
+      "exe.txt"
+      "&#x9;" +
+      std::string(300, 'x') + "</faultstring></soap:Fault></soap:Body></soap:Envelope>";
+  EXPECT_EQ(hostile.ReadAnswer(AsReceived(hostileFault)), CheckStatus::Failure);
+  EXPECT_EQ(hostile.lastFailure.ToUtf8(),
+            "the server reported a fault: Denied [31mexe.txt " + std::string(181, 'x'));
 }
 
 TEST(EwsEngine, PrefixesMatchWithoutCaseButTheMessageNameWithCase) {

@@ -54,42 +54,57 @@ int CountInTrace(const std::string& path, const std::string& entry) {
   return count;
 }
 
-TEST(EwsProgram, ChecksTheConfiguredAccountAtStart) {
-  testing::TempFolder folder;
-  folder.UseAsConfigHome();
-  for (const char* sub : {"state", "data", "runtime"})
-    std::filesystem::create_directories(folder.file(sub));
-  ::chmod(folder.file("runtime").c_str(), 0700);
-  ::setenv("XDG_STATE_HOME", folder.file("state").c_str(), 1);
-  ::setenv("XDG_DATA_HOME", folder.file("data").c_str(), 1);
-  ::setenv("XDG_RUNTIME_DIR", folder.file("runtime").c_str(), 1);
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-
+json Endpoint(const json& extra = json::object()) {
   const std::string answer = testing::ReadFileContent(std::string(TARVEL_SOURCE_DIR_PATH) +
                                                       "/tests/fixtures/ews/find_item_online.xml");
-  FixtureServer server;
-  ASSERT_TRUE(server.Start(json::array({{{"host", "exchange.example.com"},
-                                         {"path", "/EWS/Exchange.asmx"},
-                                         {"method", "POST"},
-                                         {"scheme", "https"},
-                                         {"basic_auth", "joe@example.com:secret"},
-                                         {"body", answer}}})));
-  server.ExportEnvironment();
+  json route = {{"host", "exchange.example.com"},
+                {"path", "/EWS/Exchange.asmx"},
+                {"method", "POST"},
+                {"scheme", "https"},
+                {"basic_auth", "joe@example.com:secret"},
+                {"body", answer}};
+  route.update(extra);
+  return route;
+}
 
-  const std::vector<std::vector<std::string>> settings = {
-      {"EWSServer", "https://exchange.example.com/EWS/Exchange.asmx"},
-      {"EWSUser", "joe@example.com"},
-      {"EWSPassword", "secret"},
-      {"Flags", "0x800001010"},
-  };
-  for (const std::vector<std::string>& setting : settings) {
-    ASSERT_EQ(WaitForExit(Spawn({TARVELCTL_PATH, "settings", "set", setting[0], setting[1]})), 0);
+// A private home for the program, an endpoint server and the account, set up with tarvelctl.
+class EwsProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_.UseAsConfigHome();
+    for (const char* sub : {"state", "data", "runtime"})
+      std::filesystem::create_directories(folder_.file(sub));
+    ::chmod(folder_.file("runtime").c_str(), 0700);
+    ::setenv("XDG_STATE_HOME", folder_.file("state").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", folder_.file("data").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", folder_.file("runtime").c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ASSERT_TRUE(server_.Start(json::array({Endpoint()})));
+    server_.ExportEnvironment();
+
+    const std::vector<std::vector<std::string>> settings = {
+        {"EWSServer", "https://exchange.example.com/EWS/Exchange.asmx"},
+        {"EWSUser", "joe@example.com"},
+        {"EWSPassword", "secret"},
+        {"Flags", "0x800001010"},
+    };
+    for (const std::vector<std::string>& setting : settings) {
+      ASSERT_EQ(WaitForExit(Spawn({TARVELCTL_PATH, "settings", "set", setting[0], setting[1]})), 0);
+    }
   }
 
+  std::string tracePath() const { return folder_.file("state") + "/Quorline/Tarvel/trace.log"; }
+
+  testing::TempFolder folder_;
+  FixtureServer server_;
+};
+
+TEST_F(EwsProgramTest, ChecksTheConfiguredAccountAtStart) {
+  FixtureServer& server = server_;
+  const std::string trace = tracePath();
   const pid_t program = Spawn({TARVEL_PATH});
   ASSERT_GT(program, 0);
   // Another process is watched, so the wait is in real time, bounded.
-  const std::string trace = folder.file("state") + "/Quorline/Tarvel/trace.log";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (CountInTrace(trace, "CheckOut") < 1 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -105,6 +120,34 @@ TEST(EwsProgram, ChecksTheConfiguredAccountAtStart) {
     signedIn = signedIn || !FixtureServer::Header(request, "Authorization").empty();
   }
   EXPECT_TRUE(signedIn);
+}
+
+// Exit while the check waits for a server that never answers, or trickles its answer: the
+// program ends at once instead of waiting for the server or the time-outs (minutes).
+TEST_F(EwsProgramTest, ExitDuringACheckStuckInTheServerIsPrompt) {
+  const json stuck[] = {
+      Endpoint({{"stall", "before_headers"}, {"stall_seconds", 300}}),
+      Endpoint({{"trickle_seconds", 0.5}}),
+  };
+  for (const json& route : stuck) {
+    SCOPED_TRACE(route.contains("stall") ? "never answers" : "trickles");
+    server_.SetRoutes(json::array({route}));
+    const std::size_t before = server_.Requests().size();
+    const pid_t program = Spawn({TARVEL_PATH});
+    ASSERT_GT(program, 0);
+    // Until the server holds the signed-in request (the first one is refused for want of
+    // credentials).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server_.Requests().size() < before + 2 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(server_.Requests().size(), before + 2);
+
+    const auto stopped = std::chrono::steady_clock::now();
+    ::kill(program, SIGTERM);
+    EXPECT_EQ(WaitForExit(program), 0);
+    // About a second; the bound only tells "at once" from "when the server is done".
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(15));
+  }
 }
 
 }  // namespace

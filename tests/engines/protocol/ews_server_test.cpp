@@ -9,15 +9,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "accounts/account_type_list.h"
 #include "accounts/protected_text.h"
 #include "engines/protocol/ews_engine.h"
 #include "platform/network_settings.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/mail_records.h"
+#include "tests/support/scripted_engine.h"
 #include "tests/support/temp_folder.h"
 
 extern char** environ;
@@ -234,8 +238,14 @@ TEST_F(EwsServerTest, FailuresAndAnswersWithoutMessages) {
   };
   const Case cases[] = {
       {"wrong credentials, an HTML page", htmlDenied, CheckStatus::Failure, 0},
-      {"wrong credentials, an XML page", xmlDenied, CheckStatus::Success, 0},
-      {"SOAP fault", Endpoint(Fixture("soap_fault.xml"), 500), CheckStatus::Success, 0},
+      // A refused password or a fault is a failed check, whatever the page holds.
+      {"wrong credentials, an XML page", xmlDenied, CheckStatus::Failure, 0},
+      {"SOAP fault", Endpoint(Fixture("soap_fault.xml"), 500), CheckStatus::Failure, 0},
+      {"SOAP fault with status 200", Endpoint(Fixture("soap_fault.xml")), CheckStatus::Failure, 0},
+      {"messages with an error status", Endpoint(Fixture("find_item_online.xml"), 503),
+       CheckStatus::Failure, 0},
+      {"error response message", Endpoint(Fixture("find_item_error_response.xml")),
+       CheckStatus::Failure, 0},
       {"other prefixes", Endpoint(Fixture("find_item_other_prefixes.xml")), CheckStatus::Success,
        0},
       {"empty inbox", Endpoint(Fixture("find_item_empty_inbox.xml")), CheckStatus::Success, 0},
@@ -264,6 +274,49 @@ TEST_F(EwsServerTest, FailuresAndAnswersWithoutMessages) {
   EXPECT_EQ(engine.Check(), CheckStatus::Failure);
   EXPECT_TRUE(engine.mails.isEmpty());
   EXPECT_NE(engine.lastFailure.ToUtf8().find("no answer from the server"), std::string::npos);
+}
+
+// The check thread's stop request (given at exit) ends a check that waits for a server which
+// trickles its answer or never answers, long before any time-out.
+TEST_F(EwsServerTest, StopRequestEndsACheckWaitingForTheServer) {
+  json trickling = Endpoint(Fixture("find_item_online.xml"));
+  trickling["trickle_seconds"] = 0.5;
+  json silent = Endpoint(Fixture("find_item_online.xml"));
+  silent["stall"] = "before_headers";
+  silent["stall_seconds"] = 120;
+  for (const json& route : {trickling, silent}) {
+    SCOPED_TRACE(route.contains("stall") ? "never answers" : "trickles");
+    server_.SetRoutes(json::array({route}));
+    const std::size_t before = EndpointRequests().size();
+    OptionFlags flags(ExchangeType().selectBit);
+    AccountTypeList accounts(flags, [](const AccountTypeInfo& type) -> std::unique_ptr<MailEngine> {
+      if (&type == &ExchangeType()) {
+        auto engine = std::make_unique<EwsEngine>(type);
+        engine->SetSettings(Account("https://exchange.example.com/EWS/Exchange.asmx"));
+        return engine;
+      }
+      return std::make_unique<testing::ScriptedEngine>(type);
+    });
+    MailEngine& exchange = *accounts.at(20);
+    ASSERT_TRUE(accounts.StartCheck([&] { return static_cast<uint32_t>(exchange.Check()); }));
+    // Until the server holds the request that carries the credentials.
+    for (int wait = 0; wait < 400 && EndpointRequests().size() < before + 2; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(EndpointRequests().size(), before + 2);
+    ASSERT_FALSE(accounts.checkThread().isFinished());
+
+    const auto stopped = std::chrono::steady_clock::now();
+    accounts.checkThread().requestStop();
+    ASSERT_TRUE(accounts.checkThread().waitFinished(20'000));
+    // About a second; the bound only guards against waiting for the server (60 s and more).
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(10));
+    uint32_t status = 0;
+    ASSERT_TRUE(accounts.checkThread().isFinished(&status));
+    EXPECT_EQ(status, static_cast<uint32_t>(CheckStatus::Failure));
+    EXPECT_TRUE(exchange.mails.isEmpty());
+    EXPECT_EQ(exchange.lastFailure.ToUtf8(),
+              "no answer from the server (" + std::to_string(http_failure::kCancelled) + ")");
+  }
 }
 
 TEST_F(EwsServerTest, SignsInWithNtlmWhenTheServerAsksForIt) {
@@ -382,7 +435,8 @@ TEST_F(EwsServerTest, TarvelctlChecksTheConfiguredAccount) {
   const json refusedReport = json::parse(refused.out, nullptr, false);
   ASSERT_TRUE(refusedReport.is_object()) << refused.out;
   EXPECT_EQ(refusedReport["accounts"][0].value("status", -1), 1);
-  EXPECT_EQ(refusedReport["accounts"][0].value("reason", ""), "the answer is not XML");
+  EXPECT_EQ(refusedReport["accounts"][0].value("reason", ""),
+            "the server answered with HTTP status 401");
   EXPECT_EQ(refusedReport["accounts"][0]["mails"].size(), 0u);
 }
 

@@ -158,6 +158,9 @@ intptr_t Application::OnMessage(uint32_t message, uintptr_t wParam, intptr_t lPa
     case kMsgOpenOptions:
       parts_.services.OpenOptions();
       return 0;
+    case kMsgCommand:
+      OnCommand(static_cast<uint32_t>(wParam));
+      return 0;
     default:
       return 0;
   }

@@ -20,7 +20,10 @@
 #include "platform/version.h"
 #include "resources/string_table.h"
 #include "ui/autostart.h"
+#include "ui/desktop_alerts.h"
 #include "ui/reader_launch.h"
+#include "ui/tray_icon_images.h"
+#include "ui/tray_services.h"
 
 int main(int argc, char* argv[]) {
   // Answered before Qt starts, so that it needs no display.
@@ -37,18 +40,39 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationVersion(
       QString::fromUtf8(tarvel::kVersion.data(), static_cast<qsizetype>(tarvel::kVersion.size())));
   QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setWindowIcon(tarvel::ProgramIcon(tarvel::kApplicationIcon));
 
   std::vector<std::string> arguments(argv + 1, argv + argc);
   tarvel::TraceLog trace(tarvel::TraceLog::DefaultPath());
   tarvel::StoreApplicationSettings settings(tarvel::RegistryStore::DefaultPath(),
                                             tarvel::ProgramFolder());
-  tarvel::PlaceholderServices services(trace);
-  tarvel::SilentNotifier notifier;
+  tarvel::PlaceholderServices placeholders(trace);
   tarvel::SystemClock clock;
+  // The alerts write the unread counts into the per-user registry store, whatever the mode
+  // of the settings; the store's file is shared safely between its users.
+  tarvel::RegistryStore userRegistry(tarvel::RegistryStore::DefaultPath());
+  tarvel::DesktopAlerts alerts(&userRegistry, &settings.store(), clock, tarvel::ProgramFolder());
+  alerts.UseGlobals(settings.globals());
+  tarvel::TrayServices services(placeholders, clock, [&settings] {
+    tarvel::TraySettings tray;
+    tray.alternatingShellIcon = settings.globals().alternatingShellIcon;
+    tray.soundConfigured = !settings.globals().newMailSound.isEmpty();
+    tray.pictureFolder = QString::fromStdString(tarvel::ProgramFolder());
+    return tray;
+  });
+  services.setStopSound([&alerts] { alerts.alerts().StopNewMailSound(); });
+  // The tray shows a check's results first, then the alerts add their share of the tray
+  // update (keyboard display, unread counts) and the sound and haptic pulse.
+  tarvel::SilentNotifier silent;
+  tarvel::TrayCheckNotifier trayNotifier(silent, services);
+  tarvel::Application* running = nullptr;
+  tarvel::AlertsNotifier notifier(alerts.alerts(), trayNotifier,
+                                  [&running]() -> const tarvel::AccountTypeList* {
+                                    return running ? &running->accounts() : nullptr;
+                                  });
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.
   tarvel::CheckInRelay checkInRelay;
-  tarvel::Application* running = nullptr;
   const auto engineFactory = [&](const tarvel::AccountTypeInfo& type) {
     tarvel::EngineContext context;
     context.settings = &settings.store();
@@ -59,13 +83,16 @@ int main(int argc, char* argv[]) {
     return tarvel::CreateEngine(type, context);
   };
   tarvel::Application application(
-      tarvel::ApplicationParts{settings, services, notifier, services, clock, trace, engineFactory},
+      tarvel::ApplicationParts{settings, services, notifier, placeholders, clock, trace,
+                               engineFactory},
       std::move(arguments));
   running = &application;
+  services.Attach(application);
+  // The tray's readers go through the placeholders' seam to the reader launch.
   tarvel::DesktopReaderLauncher readerLauncher;
   tarvel::DesktopReaders readers([&application] { return &application.accounts(); },
                                  readerLauncher);
-  services.openReaders = [&readers](uint32_t typeMask) { readers.OpenReaders(typeMask); };
+  placeholders.openReaders = [&readers](uint32_t typeMask) { readers.OpenReaders(typeMask); };
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;

@@ -14,6 +14,8 @@ inline constexpr uint32_t kMsgShowPopup = kAppMessageBase + 5;
 inline constexpr uint32_t kMsgNotesRequest = kAppMessageBase + 6;
 inline constexpr uint32_t kMsgReloadMailList = kAppMessageBase + 7;
 inline constexpr uint32_t kMsgOpenOptions = kAppMessageBase + 8;
+// A tray menu command (WM_COMMAND); the command is the first parameter.
+inline constexpr uint32_t kMsgCommand = 0x0111;
 
 // Timers of the main window.
 inline constexpr uint32_t kTimerCheck = 1;

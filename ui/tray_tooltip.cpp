@@ -30,4 +30,14 @@ Text TrayTooltipText(uint32_t totalCount, const Text& allMailText) {
   return tooltip;
 }
 
+Text CutTrayTip(const Text& tip) {
+  if (tip.length() <= kTrayTipMaxLength)
+    return tip;
+  Text::Position length = kTrayTipMaxLength;
+  const Text::Unit last = tip[length - 1];
+  if (last >= 0xD800 && last <= 0xDBFF)
+    --length;
+  return tip.Left(length);
+}
+
 }  // namespace tarvel

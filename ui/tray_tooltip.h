@@ -10,4 +10,11 @@ namespace tarvel {
 // when there is unread mail, two carriage returns and the all-mail text.
 Text TrayTooltipText(uint32_t totalCount, const Text& allMailText);
 
+// The most code units the tray shows of a tooltip.
+inline constexpr Text::Position kTrayTipMaxLength = 127;
+
+// The tooltip as the tray keeps it: the first 127 code units, one fewer when the cut would
+// split a surrogate pair.
+Text CutTrayTip(const Text& tip);
+
 }  // namespace tarvel

@@ -1,8 +1,9 @@
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
-
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@
 #include "maintenance/trace_log.h"
 #include "platform/clock.h"
 #include "platform/program_path.h"
+#include "platform/version.h"
 #include "resources/string_table.h"
+#include "ui/autostart.h"
 #include "ui/desktop_alerts.h"
 #include "ui/desktop_notification.h"
 #include "ui/new_mail_notice.h"
@@ -49,9 +52,19 @@ class AlertsBusyProbe : public tarvel::UserBusyProbe {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Answered before Qt starts, so that it needs no display.
+  for (int index = 1; index < argc; ++index) {
+    if (std::strcmp(argv[index], "--version") == 0) {
+      std::printf("tarvel %.*s\n", static_cast<int>(tarvel::kVersion.size()),
+                  tarvel::kVersion.data());
+      return 0;
+    }
+  }
   QApplication qtApplication(argc, argv);
   QApplication::setApplicationName(
       QString::fromStdU16String(std::u16string(tarvel::kProgramTitle)));
+  QApplication::setApplicationVersion(
+      QString::fromUtf8(tarvel::kVersion.data(), static_cast<qsizetype>(tarvel::kVersion.size())));
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(tarvel::ProgramIcon(tarvel::kApplicationIcon));
 
@@ -168,6 +181,10 @@ int main(int argc, char* argv[]) {
   if (application.OnCreate() != 0)
     return 0;
   notice->setToolTipSeconds(settings.globals().toolTipTime);
+  // The first start of an installed copy switches start at login on (never a portable one).
+  tarvel::ApplyStartAtLoginDefault(
+      settings.store(), tarvel::AutostartPlaceForThisProgram(application.commandLine().portable),
+      tarvel::IsInstalledCopy(tarvel::ProgramFolder()));
   checkInRelay.Connect(
       [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
   application.WatchTerminationSignals();

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "platform/version.h"
 #include "tarvelctl/check_command.h"
 #include "tarvelctl/settings_commands.h"
 #include "tarvelctl/store_options.h"
@@ -36,6 +37,7 @@ constexpr const char* kUsage =
     "  --ini PATH     use this settings file\n"
     "                 (without either: the per-user store under $XDG_CONFIG_HOME/Quorline)\n"
     "  -h, --help     show this help and exit\n"
+    "  --version      show the version and exit\n"
     "\n"
     "Protected values are obscured, not encrypted: anyone with this program can read them.\n";
 
@@ -74,6 +76,11 @@ int main(int argc, char* argv[]) {
   const std::string_view command = argv[next];
   if (command == "-h" || command == "--help" || command == "help") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version" || command == "version") {
+    std::printf("tarvelctl %.*s\n", static_cast<int>(tarvel::kVersion.size()),
+                tarvel::kVersion.data());
     return 0;
   }
   const int rest = argc - next - 1;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/ascii_bytes.h"
+#include "platform/version.h"
 
 namespace tarvel {
 
@@ -49,8 +50,11 @@ void* OpenDefaultLibrary() {
   const std::string name(kTransportLibraryName);
   const std::filesystem::path folder = ProgramFolder();
   if (!folder.empty()) {
+    // Beside the program, the build tree's lib/, and the installed copy's private folder
+    // (which the programs' run path names too, for the plain name below).
     for (const std::filesystem::path& candidate :
-         {folder / name, folder.parent_path() / "lib" / name}) {
+         {folder / name, folder.parent_path() / "lib" / name,
+          folder.parent_path() / kPrivateLibraryFolder / name}) {
       std::error_code error;
       if (std::filesystem::exists(candidate, error)) {
         if (void* library = OpenLibrary(candidate.string()))

@@ -77,6 +77,20 @@ class ProgramTest : public ::testing::Test {
   std::vector<std::unique_ptr<QProcess>> processes_;
 };
 
+TEST_F(ProgramTest, PrintsItsVersionWithoutADisplay) {
+  // No display of any kind: the answer comes before Qt looks for one.
+  for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+    environment_.remove(name);
+  QProcess& process = Start(Program(), {"--version"});
+  ASSERT_TRUE(process.waitForFinished(20'000));
+  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(process.exitCode(), 0);
+  EXPECT_EQ(process.readAllStandardOutput().toStdString(), "tarvel " TARVEL_PROJECT_VERSION "\n");
+  // Nothing started: no trace, no settings.
+  EXPECT_FALSE(QFile::exists(TracePath()));
+  EXPECT_FALSE(QFile::exists(Path("config") + "/Quorline/registry"));
+}
+
 TEST_F(ProgramTest, SecondStartOpensTheFirstOnesOptionsAndEndsWithZero) {
   QProcess& first = Start(Program());
   // With no account enabled the start asks for the options and still runs its first check.

@@ -96,6 +96,17 @@ class Tarvelctl : public ::testing::Test {
   TempFolder folder;
 };
 
+TEST_F(Tarvelctl, PrintsTheProjectVersion) {
+  for (const char* option : {"--version", "version"}) {
+    const Outcome outcome = Run({option});
+    EXPECT_EQ(outcome.exitCode, 0) << option;
+    EXPECT_EQ(outcome.out, "tarvelctl " TARVEL_PROJECT_VERSION "\n") << option;
+    EXPECT_EQ(outcome.err, "") << option;
+  }
+  const Outcome help = Run({"--help"});
+  EXPECT_NE(help.out.find("--version"), std::string::npos);
+}
+
 TEST_F(Tarvelctl, ChecksAFreshMachineWithNothingEnabled) {
   const std::string emptyJson =
       "{\"status\":0,\"total\":0,\"new\":0,\"accounts\":[],"

@@ -77,8 +77,36 @@ uint32_t ScaledPixels(uint32_t pixels, double dpiFactor) {
   return static_cast<uint32_t>(scaled);
 }
 
+std::string FillPlaceholders(std::string_view text, std::span<const Placeholder> placeholders) {
+  std::string filled;
+  filled.reserve(text.size());
+  std::size_t position = 0;
+  while (position < text.size()) {
+    const std::size_t at = text.find('@', position);
+    if (at == std::string_view::npos) {
+      filled.append(text.substr(position));
+      break;
+    }
+    filled.append(text.substr(position, at - position));
+    bool replaced = false;
+    for (const auto& [name, value] : placeholders) {
+      if (text.substr(at, name.size()) == name) {
+        filled += value;
+        position = at + name.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) {
+      filled += '@';
+      position = at + 1;
+    }
+  }
+  return filled;
+}
+
 std::string FillPopupPage(std::string_view pageTemplate, const PopupPageValues& values) {
-  const std::array<std::pair<std::string_view, std::string>, 8> replacements = {{
+  const std::array<Placeholder, 8> replacements = {{
       {"@TITLE@", EscapeHtml(values.title).ToUtf8()},
       {"@TEXT@", values.text.ToUtf8()},
       {"@WIDTH@", std::to_string(ScaledPixels(values.width, values.dpiFactor))},
@@ -88,31 +116,7 @@ std::string FillPopupPage(std::string_view pageTemplate, const PopupPageValues& 
       {"@BACKGROUND_COLOR@", HtmlColor(values.backgroundColor)},
       {"@BACKGROUND_LOGO_COLOR@", HtmlColor(values.backgroundLogoColor)},
   }};
-  std::string page;
-  page.reserve(pageTemplate.size() + replacements[1].second.size());
-  std::size_t position = 0;
-  while (position < pageTemplate.size()) {
-    const std::size_t at = pageTemplate.find('@', position);
-    if (at == std::string_view::npos) {
-      page.append(pageTemplate.substr(position));
-      break;
-    }
-    page.append(pageTemplate.substr(position, at - position));
-    bool replaced = false;
-    for (const auto& [name, value] : replacements) {
-      if (pageTemplate.substr(at, name.size()) == name) {
-        page += value;
-        position = at + name.size();
-        replaced = true;
-        break;
-      }
-    }
-    if (!replaced) {
-      page += '@';
-      position = at + 1;
-    }
-  }
-  return page;
+  return FillPlaceholders(pageTemplate, replacements);
 }
 
 }  // namespace tarvel

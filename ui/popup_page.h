@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/text.h"
@@ -42,6 +44,11 @@ struct PopupPageValues {
 // Widths of the page at 96 DPI.
 inline constexpr uint32_t kPopupLogoWidth = 32;
 inline constexpr uint32_t kPopupCloseWidth = 8;
+
+// Replaces every placeholder of the list in one pass over the text, so a value that holds a
+// placeholder's name is left as it is.
+using Placeholder = std::pair<std::string_view, std::string>;
+std::string FillPlaceholders(std::string_view text, std::span<const Placeholder> placeholders);
 
 // Fills the popup page's placeholders (@TITLE@, @TEXT@, @WIDTH@, @WIDTH_LOGO@, @WIDTH_CLOSE@,
 // @TEXT_COLOR@, @BACKGROUND_COLOR@, @BACKGROUND_LOGO_COLOR@) in one pass over the template, so

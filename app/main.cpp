@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QFile>
+#include <QScreen>
 
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,8 @@
 #include "ui/autostart.h"
 #include "ui/desktop_alerts.h"
 #include "ui/desktop_notification.h"
+#include "ui/mail_list_notifier.h"
+#include "ui/mail_list_window.h"
 #include "ui/new_mail_notice.h"
 #include "ui/notice_notifier.h"
 #include "ui/popup_presenter.h"
@@ -127,10 +131,34 @@ int main(int argc, char* argv[]) {
     return tray;
   });
   services.setStopSound([&alerts] { alerts.alerts().StopNewMailSound(); });
-  // A check's steps: the notice, then the tray, then the alerts' share of the tray update
-  // (keyboard display, unread counts), the sound and the haptic pulse.
+  // The mail list page is built on the check thread from the program's own templates; the
+  // window reloads it on the main thread.
+  std::unique_ptr<tarvel::MailListController> mailList;
+  tarvel::MailListBuilder::Sources mailListSources;
+  mailListSources.loadTemplate = [](uint32_t id) {
+    QFile file(u":/html/%1.html"_qs.arg(id));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+  };
+  mailListSources.settings = [&settings] {
+    const tarvel::GlobalSettings& globals = settings.globals();
+    tarvel::MailListSettings list;
+    list.includeProvider = globals.mailListIncludeProvider == 1;
+    list.colors = {globals.titleColor, globals.textColor,       globals.providerColor,
+                   globals.noteColor,  globals.backgroundColor, globals.backgroundLogoColor};
+    return list;
+  };
+  mailListSources.pageReady = [&mailList] {
+    if (mailList)
+      mailList->PostReload();
+  };
+  tarvel::MailListBuilder mailListBuilder(mailListSources);
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    mailListBuilder.setDpiFactor(screen->logicalDotsPerInch() / 96.0);
+  // A check's steps: the mail list rows and page, the notice, then the tray, then the alerts'
+  // share of the tray update (keyboard display, unread counts), the sound and the haptic pulse.
   tarvel::NoticeNotifier noticeNotifier;
-  tarvel::TrayCheckNotifier trayNotifier(noticeNotifier, services);
+  tarvel::MailListNotifier mailListNotifier(noticeNotifier, mailListBuilder);
+  tarvel::TrayCheckNotifier trayNotifier(mailListNotifier, services);
   tarvel::AlertsNotifier notifier(alerts.alerts(), trayNotifier,
                                   [&running]() -> const tarvel::AccountTypeList* {
                                     return running ? &running->accounts() : nullptr;
@@ -158,6 +186,25 @@ int main(int argc, char* argv[]) {
   tarvel::DesktopReaders readers([&application] { return &application.accounts(); },
                                  readerLauncher);
   placeholders.openReaders = [&readers](uint32_t typeMask) { readers.OpenReaders(typeMask); };
+  // The mail list window: a row opens its type's reader and checks again ten seconds later;
+  // the user's close turns the option off and saves it.
+  tarvel::MailListWindow::Hooks mailListHooks;
+  mailListHooks.openReaders = [&services](uint32_t typeMask) { services.OpenReaders(typeMask); };
+  mailListHooks.restartCheckTimer = [&application](uint32_t delayMs) {
+    application.mainWindow().SetTimer(tarvel::kTimerCheck, delayMs);
+  };
+  mailListHooks.closedByUser = [&application, &settings] {
+    settings.SaveFlags(tarvel::TurnOffMailList(application.flags()));
+  };
+  mailListHooks.page = [&mailListBuilder] { return mailListBuilder.page(); };
+  mailList =
+      std::make_unique<tarvel::MailListController>(mailListHooks, settings.store(), [&settings] {
+        tarvel::MailListWindowOptions options;
+        options.showInTaskbar = settings.store().readNumber(u"MailListShowInTaskbar", 0) != 0;
+        options.topMost = settings.store().readNumber(u"MailListTopMost", 0) != 0;
+        return options;
+      });
+  placeholders.setMailList(mailList.get());
   openReaders = [&] {
     alerts.alerts().StopNewMailSound();
     services.OpenReaders(application.cycle().newMailMask());

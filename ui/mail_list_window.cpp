@@ -69,6 +69,7 @@ MailListWindow::MailListWindow(Hooks hooks, SettingsStore& store, MailListWindow
       view_(new HtmlView(this)) {
   if (options.topMost)
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  // Closed, the window goes; the controller sees it gone.
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(Title());
   setAccessibleName(Title());
@@ -164,8 +165,9 @@ void MailListWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void MailListWindow::closeEvent(QCloseEvent* event) {
-  // Only the user closes the window this way; the program destroys it without a close event.
-  if (hooks_.closedByUser)
+  // The user's close comes from the window system; a close the program makes (the
+  // application quitting closes every window) leaves the option as it is.
+  if (event->spontaneous() && hooks_.closedByUser)
     hooks_.closedByUser();
   StorePlacement();
   view_->setExternal(nullptr);

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QtTest/qtestspontaneevent.h>
 #include <QApplication>
 #include <QFile>
 #include <QTest>
+#include <QWindow>
 
 #include <thread>
 #include <vector>
@@ -20,6 +22,13 @@ namespace tarvel {
 namespace {
 
 constexpr int kWaitMs = 5000;
+
+// The close the window system delivers when the user closes the window.
+void CloseAsTheUser(QWidget& window) {
+  QCloseEvent event;
+  QSpontaneKeyEvent::setSpontaneous(&event);
+  QApplication::sendEvent(window.windowHandle(), &event);
+}
 
 std::string ResourceTemplate(uint32_t id) {
   QFile file(u":/html/%1.html"_qs.arg(id));
@@ -144,12 +153,17 @@ TEST_F(MailListFixture, TheUsersCloseTurnsTheOptionOffAndTheProgramsCloseDoesNot
   ASSERT_TRUE(controller.window());
   controller.Close();
   EXPECT_FALSE(controller.window());
+  // The program's own close (as when it quits) keeps the option.
+  controller.Open();
+  ASSERT_TRUE(controller.window());
+  controller.window()->close();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return controller.window() == nullptr; }, kWaitMs));
   EXPECT_EQ(userCloses, 0);
   EXPECT_TRUE(flags.any(flag_bits::kShowMailListWindow));
 
   controller.Open();
   ASSERT_TRUE(controller.window());
-  controller.window()->close();
+  CloseAsTheUser(*controller.window());
   EXPECT_EQ(userCloses, 1);
   EXPECT_FALSE(flags.any(flag_bits::kShowMailListWindow));
   EXPECT_EQ(store.readNumber(u"Flags", 0), flag_bits::kDefault);

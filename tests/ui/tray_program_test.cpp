@@ -284,6 +284,18 @@ class TrayProgramTest : public ::testing::Test {
     return connection_->call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
   }
 
+  // The titles of the top-level windows on the display.
+  QString WindowTitles() const {
+    QProcess list;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", display_);
+    list.setProcessEnvironment(environment);
+    list.start("xwininfo", {"-root", "-children"});
+    if (!list.waitForFinished(5000))
+      return {};
+    return QString::fromUtf8(list.readAllStandardOutput());
+  }
+
   std::unique_ptr<tarvel::testing::TempFolder> folder_;
   std::vector<std::unique_ptr<QProcess>> processes_;
   QString display_;
@@ -479,6 +491,41 @@ TEST_F(TrayProgramTest, WithoutAWatcherTheIconDocksInAnXEmbedTrayAndFollowsItsRe
 }
 
 }  // namespace
+
+TEST_F(TrayProgramTest, WithTheOptionSetTheMailListWindowOpensAtStart) {
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  // IMAP #1 and the option "Show static mail list window".
+  WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x80000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
+
+  StartTrayHost();
+  QProcess& program = StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+  const QString item = RegisteredItems().last();
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }))
+      << WindowTitles().toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("1 new mail"); }))
+      << ToolTip(item).toStdString();
+
+  // The program's own exit closes the window without turning the option off.
+  const MenuNode* exit = FindLabel(Menu(item), "Exit");
+  ASSERT_NE(exit, nullptr);
+  ASSERT_TRUE(Click(item, exit->id));
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  std::string flags;
+  ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "get", "Flags"}, {}, &flags), 0);
+  EXPECT_NE(std::stoull(flags, nullptr, 0) & 0x80000, 0u) << flags;
+  ::unsetenv("TARVEL_CA_FILE");
+  ::unsetenv("TARVEL_CONNECT_TO");
+}
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);

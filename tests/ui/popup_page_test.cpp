@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/display_text.h"
 #include "ui/external_call.h"
 #include "ui/new_mail_notice.h"
 #include "ui/popup_page.h"

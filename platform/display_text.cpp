@@ -54,6 +54,16 @@ void RemoveControlCharacters(Text& text) {
   text = Text(std::u16string_view(cleaned));
 }
 
+Text CutText(const Text& text, Text::Position limit) {
+  if (text.length() <= limit)
+    return text;
+  Text::Position end = limit;
+  // A high surrogate at the cut would leave half a character.
+  if (end > 0 && text[end - 1] >= 0xD800 && text[end - 1] <= 0xDBFF)
+    --end;
+  return text.Left(end);
+}
+
 Text EscapeHtml(const Text& text) {
   std::u16string escaped;
   escaped.reserve(text.view().size());

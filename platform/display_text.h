@@ -19,4 +19,7 @@ void RemoveControlCharacters(Text& text);
 // character references. Everything that puts outside text into markup goes through here.
 Text EscapeHtml(const Text& text);
 
+// The text cut to at most `limit` code units, never between the two halves of a character.
+Text CutText(const Text& text, Text::Position limit);
+
 }  // namespace tarvel

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "accounts/settings_store.h"
@@ -15,14 +14,6 @@ namespace {
 constexpr std::string_view kEntryName = "tarvel.desktop";
 // An autostart entry is a few lines; a larger file is not one of ours and is read only so far.
 constexpr std::size_t kMaxEntrySize = 64 * 1024;
-
-std::string Trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos)
-    return {};
-  const std::size_t last = text.find_last_not_of(" \t\r");
-  return std::string(text.substr(first, last - first + 1));
-}
 
 }  // namespace
 
@@ -114,29 +105,9 @@ bool IsStartAtLoginOn(const AutostartPlace& place) {
   std::string content(kMaxEntrySize, '\0');
   file.read(content.data(), static_cast<std::streamsize>(content.size()));
   content.resize(static_cast<std::size_t>(file.gcount()));
-  std::istringstream lines(content);
-  std::string line;
-  bool mainGroup = false;
-  while (std::getline(lines, line)) {
-    const std::string text = Trim(line);
-    if (text.empty() || text.front() == '#')
-      continue;
-    if (text.front() == '[') {
-      mainGroup = text == "[Desktop Entry]";
-      continue;
-    }
-    if (!mainGroup)
-      continue;
-    const std::size_t equals = text.find('=');
-    if (equals == std::string::npos)
-      continue;
-    const std::string key = Trim(std::string_view(text).substr(0, equals));
-    const std::string value = Trim(std::string_view(text).substr(equals + 1));
-    if ((key == "Hidden" && value == "true") ||
-        (key == "X-GNOME-Autostart-enabled" && value == "false"))
-      return false;
-  }
-  return true;
+  // An entry is on unless the desktop switched it off.
+  const std::optional<DesktopEntry> entry = ParseDesktopEntry(content);
+  return !entry || (!entry->hidden && entry->autostartEnabled);
 }
 
 bool SetStartAtLogin(const AutostartPlace& place, bool on) {

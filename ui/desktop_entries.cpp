@@ -246,6 +246,8 @@ std::optional<DesktopEntry> ParseDesktopEntry(std::string_view content) {
       entry.hidden = value == "true";
     else if (key == "NoDisplay")
       entry.noDisplay = value == "true";
+    else if (key == "X-GNOME-Autostart-enabled")
+      entry.autostartEnabled = value != "false";
   });
   if (!any)
     return std::nullopt;

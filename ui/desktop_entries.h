@@ -31,6 +31,8 @@ struct DesktopEntry {
   std::vector<std::string> mimeTypes;
   bool hidden = false;
   bool noDisplay = false;
+  // False when the session is told not to start an autostart entry at login.
+  bool autostartEnabled = true;
 
   bool Handles(std::string_view mimeType) const;
 };

@@ -5,19 +5,11 @@
 #include "accounts/option_flags.h"
 #include "app/main_window_port.h"
 #include "app/window_messages.h"
+#include "platform/display_text.h"
 #include "ui/popup_page.h"
+#include "ui/tray_tooltip.h"
 
 namespace tarvel {
-
-Text CutText(const Text& text, Text::Position limit) {
-  if (text.length() <= limit)
-    return text;
-  Text::Position end = limit;
-  // A high surrogate at the cut would leave half a character.
-  if (end > 0 && text[end - 1] >= 0xD800 && text[end - 1] <= 0xDBFF)
-    --end;
-  return text.Left(end);
-}
 
 NewMailNotice::NewMailNotice(const OptionFlags& flags, MainWindowPort& mainWindow,
                              BalloonSink& balloons)
@@ -40,7 +32,7 @@ void NewMailNotice::NotifyNewMail(const Text& newMailText, uint32_t newCount, Ch
     return;
   }
   BalloonNotice notice;
-  notice.title = CutText(NoticeCountText(newCount), kBalloonTitleLimit);
+  notice.title = CutText(MailCountText(newCount), kBalloonTitleLimit);
   notice.text = CutText(newMailText, kBalloonTextLimit);
   notice.timeoutMs = toolTipMilliseconds();
   notice.status = status;

@@ -32,9 +32,6 @@ class BalloonSink {
   virtual void ShowBalloon(const BalloonNotice& notice) = 0;
 };
 
-// The first `limit` code units of a text; a surrogate pair is never split.
-Text CutText(const Text& text, Text::Position limit);
-
 // What the popup shows of the last notice.
 struct PopupContent {
   Text title;

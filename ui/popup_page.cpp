@@ -7,27 +7,12 @@
 
 #include "platform/display_text.h"
 #include "resources/string_table.h"
+#include "ui/tray_tooltip.h"
 
 namespace tarvel {
 
-namespace {
-
-constexpr uint32_t kStringNoUnreadMails = 1;
-constexpr uint32_t kStringOneNewMail = 2;
-constexpr uint32_t kStringNewMails = 3;
-
-}  // namespace
-
-Text NoticeCountText(uint32_t count) {
-  if (count == 0)
-    return LoadString(kStringNoUnreadMails);
-  if (count == 1)
-    return LoadString(kStringOneNewMail);
-  return FormatString(LoadString(kStringNewMails), count);
-}
-
 Text PopupTitle(uint32_t newCount) {
-  Text title = NoticeCountText(newCount);
+  Text title = MailCountText(newCount);
   title += u" - ";
   title += kProgramTitle;
   return title;

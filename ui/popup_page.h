@@ -11,9 +11,6 @@
 
 namespace tarvel {
 
-// The count text of a notice: "No unread mails", "1 new mail" or "N new mails".
-Text NoticeCountText(uint32_t count);
-
 // The popup's title line: the count text and the program's title.
 Text PopupTitle(uint32_t newCount);
 

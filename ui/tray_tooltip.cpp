@@ -1,5 +1,6 @@
 #include "ui/tray_tooltip.h"
 
+#include "platform/display_text.h"
 #include "resources/string_table.h"
 
 namespace tarvel {
@@ -12,15 +13,16 @@ constexpr uint32_t kStringNewMails = 3;
 
 }  // namespace
 
+Text MailCountText(uint32_t count) {
+  if (count == 0)
+    return LoadString(kStringNoUnreadMails);
+  if (count == 1)
+    return LoadString(kStringOneNewMail);
+  return FormatString(LoadString(kStringNewMails), count);
+}
+
 Text TrayTooltipText(uint32_t totalCount, const Text& allMailText) {
-  Text tooltip;
-  if (totalCount == 0) {
-    tooltip = LoadString(kStringNoUnreadMails);
-  } else if (totalCount == 1) {
-    tooltip = LoadString(kStringOneNewMail);
-  } else {
-    tooltip = FormatString(LoadString(kStringNewMails), totalCount);
-  }
+  Text tooltip = MailCountText(totalCount);
   tooltip += u" - ";
   tooltip += kProgramTitle;
   if (!allMailText.isEmpty()) {
@@ -31,13 +33,7 @@ Text TrayTooltipText(uint32_t totalCount, const Text& allMailText) {
 }
 
 Text CutTrayTip(const Text& tip) {
-  if (tip.length() <= kTrayTipMaxLength)
-    return tip;
-  Text::Position length = kTrayTipMaxLength;
-  const Text::Unit last = tip[length - 1];
-  if (last >= 0xD800 && last <= 0xDBFF)
-    --length;
-  return tip.Left(length);
+  return CutText(tip, kTrayTipMaxLength);
 }
 
 }  // namespace tarvel

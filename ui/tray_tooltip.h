@@ -6,6 +6,10 @@
 
 namespace tarvel {
 
+// The count text of the tray and of a notice: "No unread mails", "1 new mail" or
+// "N new mails".
+Text MailCountText(uint32_t count);
+
 // The tray icon's tooltip: the count text and the program's title joined as "%s - %s", then,
 // when there is unread mail, two carriage returns and the all-mail text.
 Text TrayTooltipText(uint32_t totalCount, const Text& allMailText);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/display_text.h"
 #include "ui/external_call.h"
 #include "ui/new_mail_notice.h"
 #include "ui/popup_page.h"
@@ -23,7 +24,8 @@ TEST(PopupTextTest, EachLineBecomesOneDivWithItsMarkupEscaped) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(PopupTextFromLines(lines).ToUtf8(),
             "<div>Ann: &lt;script&gt;alert(1)&lt;/script&gt;</div>"
-            "<div>Bob: &lt;img src=\"http://127.0.0.1/x\"&gt;</div>"
+            // Quotes become references too: the same text, and safe inside an attribute.
+            "<div>Bob: &lt;img src=&quot;http://127.0.0.1/x&quot;&gt;</div>"
             // An ampersand is escaped too, so "&lt;" in a subject stays four characters.
             "<div>Cy: Tom &amp; Jerry &amp;lt;3</div>");
 }

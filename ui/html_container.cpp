@@ -151,10 +151,20 @@ void HtmlContainer::draw_text(litehtml::uint_ptr, const litehtml::tchar_t* text,
   if (!painter_ || !text || !hFont)
     return;
   const Font* font = FontOf(hFont);
+  QString run = QString::fromUtf8(text);
+  // Our pages clip only one-line boxes whose text is cut with an ellipsis (overflow hidden,
+  // text-overflow ellipsis), which litehtml does not draw: a word that crosses the clip's right
+  // edge is cut there with one, and words beyond it are not drawn.
+  if (!clips_.empty()) {
+    const double right = clips_.back().right();
+    if (pos.x >= right)
+      return;
+    if (pos.x + font->metrics.horizontalAdvance(run) > right)
+      run = font->metrics.elidedText(run, Qt::ElideRight, static_cast<int>(right - pos.x));
+  }
   painter_->setFont(font->font);
   painter_->setPen(ColorOf(color));
-  painter_->drawText(QPointF(pos.x, pos.bottom() - font->metrics.descent()),
-                     QString::fromUtf8(text));
+  painter_->drawText(QPointF(pos.x, pos.bottom() - font->metrics.descent()), run);
 }
 
 int HtmlContainer::pt_to_px(int pt) const {
@@ -277,13 +287,13 @@ void HtmlContainer::set_clip(const litehtml::position& pos, const litehtml::bord
     return;
   painter_->save();
   painter_->setClipRect(RectOf(pos), Qt::IntersectClip);
-  ++clipDepth_;
+  clips_.push_back(clips_.empty() ? RectOf(pos) : clips_.back().intersected(RectOf(pos)));
 }
 
 void HtmlContainer::del_clip() {
-  if (!painter_ || clipDepth_ == 0)
+  if (!painter_ || clips_.empty())
     return;
-  --clipDepth_;
+  clips_.pop_back();
   painter_->restore();
 }
 

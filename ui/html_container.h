@@ -5,11 +5,13 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
+#include <QRectF>
 #include <QString>
 
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QPainter;
 class QSvgRenderer;
@@ -95,7 +97,9 @@ class HtmlContainer : public litehtml::document_container {
   double dpiFactor_ = 1.0;
   int clientWidth_ = 0;
   int clientHeight_ = 0;
-  int clipDepth_ = 0;
+  // The clip rectangles of the boxes being drawn, innermost last (each already cut by the
+  // ones around it).
+  std::vector<QRectF> clips_;
   int imageRequests_ = 0;
   std::map<std::string, std::unique_ptr<Image>> images_;
 };

@@ -17,6 +17,7 @@
 #include "tests/support/fake_clock.h"
 #include "tests/support/recording_notifier.h"
 #include "tests/support/scripted_engine.h"
+#include "ui/html_container.h"
 #include "ui/html_view.h"
 #include "ui/new_mail_notice.h"
 #include "ui/notice_notifier.h"
@@ -111,6 +112,32 @@ TEST_F(PageFixture, PixelsOfBordersBackgroundsAndTitle) {
   EXPECT_GT(bluePixels, 50);
   // The logo is drawn from the resources: its blue envelope fills part of the logo cell.
   EXPECT_EQ(image.pixel(8 + 16, 3 + 8 + 14), kBlue);
+}
+
+TEST(HtmlViewTest, TextCutByAClippingBoxEndsWithAnEllipsis) {
+  // A word that crosses the box's right edge is cut there with an ellipsis, the words after it
+  // are not drawn: the same pixels as the line elided to the box's width beforehand.
+  const QString style =
+      uR"(<style>body{margin:0;background:#FFFFFF}
+      #box{width:100px;white-space:nowrap;overflow:hidden;font-family:sans-serif;font-size:12px;
+      color:#000000}</style>)"_qs;
+  const QString word = QString(40, u'W');
+  const QFontMetrics metrics(HtmlFont(u"sans-serif"_qs, 12, 400, false));
+  const QString elided = metrics.elidedText(word, Qt::ElideRight, 100);
+  ASSERT_LT(elided.size(), word.size());
+  const auto render = [&style](const QString& text) {
+    HtmlView view;
+    view.setLayoutWidth(300);
+    EXPECT_TRUE(view.setPageText((style + u"<div id=\"box\">"_qs + text + u"</div>"_qs).toUtf8()));
+    return view.renderImage(QSize(300, 30)).convertToFormat(QImage::Format_RGB32);
+  };
+  const QImage cut = render(word + u" tail"_qs);
+  EXPECT_EQ(cut, render(elided));
+  // Right of the box nothing is drawn.
+  for (int x = 100; x < 300; ++x) {
+    for (int y = 0; y < 30; ++y)
+      ASSERT_EQ(cut.pixel(x, y), 0xFFFFFFFF) << x << "," << y;
+  }
 }
 
 class RecordingExternal : public HtmlExternal {

@@ -64,20 +64,6 @@ const StoreFileSystem& StoreFileSystem::System() {
   return system;
 }
 
-bool CreateFolders(const std::string& folder) {
-  if (folder.empty())
-    return false;
-  struct stat info {};
-  if (::stat(folder.c_str(), &info) == 0)
-    return S_ISDIR(info.st_mode);
-  const std::string parent = FolderOf(folder);
-  if (parent != folder && !CreateFolders(parent))
-    return false;
-  if (::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST)
-    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-  return false;
-}
-
 bool StoreFile::WithLock(const std::function<void()>& action) const {
   if (!CreateFolders(FolderOf(path_)))
     return false;

@@ -110,7 +110,4 @@ class StoreFile {
   const StoreFileSystem* fileSystem_;
 };
 
-// Creates the folder and its missing parents (mode 0700). True when it exists afterwards.
-bool CreateFolders(const std::string& folder);
-
 }  // namespace tarvel

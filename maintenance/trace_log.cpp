@@ -18,16 +18,6 @@ namespace tarvel {
 namespace {
 
 // Creates the folder and its missing parents, each new one with mode 0700.
-void CreateFolders(const std::string& folder) {
-  struct stat info {};
-  if (folder.empty() || ::lstat(folder.c_str(), &info) == 0)
-    return;
-  const std::string parent = FolderOf(folder);
-  if (parent != folder)
-    CreateFolders(parent);
-  ::mkdir(folder.c_str(), 0700);
-}
-
 // Opens the folder when nobody else can put a file of theirs under the log's name: a real
 // folder (not a link to one) that is the user's own and writable by nobody else (it is made
 // private, 0700), or a shared folder with the sticky bit (such as /tmp itself), where the
@@ -61,6 +51,7 @@ int OpenOwnFolder(const std::string& folder) {
 TraceLog::TraceLog(std::string path, uint64_t sizeCap)
     : path_(std::move(path)), folder_(FolderOf(path_)), name_(NameOf(path_)), sizeCap_(sizeCap) {
   std::lock_guard lock(mutex_);
+  // Whoever made the folder, OpenOwnFolder checks what is there before it is used.
   CreateFolders(folder_);
   folderFd_ = OpenOwnFolder(folder_);
   OpenFile();

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/ascii_bytes.h"
 
 namespace tarvel {
@@ -27,6 +29,20 @@ std::string FolderOf(const std::string& path) {
   if (slash == 0)
     return "/";
   return path.substr(0, slash);
+}
+
+bool CreateFolders(const std::string& folder) {
+  if (folder.empty())
+    return false;
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) == 0)
+    return S_ISDIR(info.st_mode);
+  const std::string parent = FolderOf(folder);
+  if (parent != folder && !CreateFolders(parent))
+    return false;
+  if (::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST)
+    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return false;
 }
 
 FileReplacement::FileReplacement(std::string path, mode_t mode)

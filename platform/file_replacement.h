@@ -37,6 +37,9 @@ std::string FolderOf(const std::string& path);
 // The last component of a path (all of it when it has no slash).
 std::string NameOf(const std::string& path);
 
+// Creates the folder and its missing parents (mode 0700). True when it exists afterwards.
+bool CreateFolders(const std::string& folder);
+
 // Replaces the content of `path` atomically, as FileReplacement does.
 bool ReplaceFileContent(const std::string& path, std::string_view content, mode_t mode = 0600);
 

@@ -439,6 +439,15 @@ QString IconWindow(const QProcessEnvironment& environment) {
   return {};
 }
 
+// True once trayer's panel window is in the X tree.
+bool TrayPanelShown(const QProcessEnvironment& environment) {
+  QProcess tree;
+  tree.setProcessEnvironment(environment);
+  tree.start("xwininfo", {"-root", "-tree"});
+  tree.waitForFinished(10'000);
+  return tree.readAllStandardOutput().contains("(\"panel\" \"trayer\")");
+}
+
 QString ParentWindow(const QProcessEnvironment& environment, const QString& window) {
   QProcess info;
   info.setProcessEnvironment(environment);
@@ -466,8 +475,11 @@ TEST_F(TrayProgramTest, WithoutAWatcherTheIconDocksInAnXEmbedTrayAndFollowsItsRe
   const QStringList trayerArguments = {"--edge",  "top", "--align",  "right",
                                        "--width", "10",  "--height", "24"};
   QProcess* trayer = &Start("trayer", trayerArguments);
-  StartProgram();
   const QProcessEnvironment environment = Environment();
+  // The program starts once the tray has its panel, so this first part sees the plain docking;
+  // a tray that comes later is the restart below.
+  ASSERT_TRUE(WaitUntil([&] { return TrayPanelShown(environment); }));
+  StartProgram();
   const QString root = RootWindow(environment);
   ASSERT_FALSE(root.isEmpty());
   QString icon;

@@ -1,5 +1,7 @@
 #include "ui/html_view.h"
 
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWheelEvent>
@@ -41,6 +43,30 @@ litehtml::context& SharedContext() {
   return context;
 }
 
+// The border box of an element in page coordinates.
+QRect BorderBox(const litehtml::element::ptr& element) {
+  const litehtml::position content = element->get_placement();
+  const litehtml::margins borders = element->get_borders();
+  const litehtml::margins paddings = element->get_paddings();
+  return QRect(content.x - paddings.left - borders.left, content.y - paddings.top - borders.top,
+               content.width + paddings.width() + borders.width(),
+               content.height + paddings.height() + borders.height());
+}
+
+// The area an element covers on the page: its border box, or for a table row (which
+// litehtml does not give a box of its own) the boxes of its cells.
+QRect CoveredArea(const litehtml::element::ptr& element) {
+  const QRect box = BorderBox(element);
+  if (!box.isEmpty())
+    return box;
+  QRect cells;
+  for (std::size_t index = 0; index < element->get_children_count(); ++index) {
+    if (const litehtml::element::ptr child = element->get_child(static_cast<int>(index)))
+      cells |= BorderBox(child);
+  }
+  return cells;
+}
+
 }  // namespace
 
 HtmlView::HtmlView(QWidget* parent) : QWidget(parent) {
@@ -65,10 +91,17 @@ bool HtmlView::setPageText(const QByteArray& html) {
   document_.reset();
   laidOutWidth_ = -1;
   scrollY_ = 0;
+  // A reloaded page keeps the focus on the element at the same place in the list.
+  const int keptFocus = focusedClickable_;
+  focusedClickable_ = -1;
   document_ = litehtml::document::createFromUTF8(html.constData(), &container_, &SharedContext());
-  if (!document_)
+  if (!document_) {
+    setAccessibleDescription({});
     return false;
+  }
   Layout();
+  if (keptFocus >= 0)
+    FocusClickable(keptFocus);
   update();
   return true;
 }
@@ -118,12 +151,7 @@ std::optional<QRect> HtmlView::elementRect(const QString& id) const {
   const litehtml::element::ptr element = ElementById(id);
   if (!element)
     return std::nullopt;
-  const litehtml::position content = element->get_placement();
-  const litehtml::margins borders = element->get_borders();
-  const litehtml::margins paddings = element->get_paddings();
-  return QRect(content.x - paddings.left - borders.left, content.y - paddings.top - borders.top,
-               content.width + paddings.width() + borders.width(),
-               content.height + paddings.height() + borders.height());
+  return BorderBox(element);
 }
 
 std::optional<QSize> HtmlView::elementSize(const QString& id) const {
@@ -167,8 +195,13 @@ QImage HtmlView::renderImage(QSize size, qreal devicePixelRatio) {
 bool HtmlView::ClickAt(QPoint point) {
   if (!document_ || !external_)
     return false;
-  litehtml::element::ptr element = document_->root()->get_element_by_point(
-      point.x(), point.y() + scrollY_, point.x(), point.y());
+  return Activate(document_->root()->get_element_by_point(point.x(), point.y() + scrollY_,
+                                                          point.x(), point.y()));
+}
+
+bool HtmlView::Activate(litehtml::element::ptr element) {
+  if (!external_)
+    return false;
   for (; element; element = element->parent()) {
     const char* onclick = element->get_attr("onclick");
     if (!onclick)
@@ -191,6 +224,16 @@ void HtmlView::paintEvent(QPaintEvent* event) {
   painter.fillRect(event->rect(), palette().color(QPalette::Base));
   if (document_)
     Draw(painter, event->rect());
+  if (hasFocus()) {
+    if (const std::optional<QRect> focused = focusedRect()) {
+      // A frame in the highlight colour inside the element's box marks the focused row.
+      QPen pen(palette().color(QPalette::Highlight), 2);
+      pen.setJoinStyle(Qt::MiterJoin);
+      painter.setPen(pen);
+      painter.setBrush(Qt::NoBrush);
+      painter.drawRect(QRectF(focused->translated(0, -scrollY_)).adjusted(1, 1, -1, -1));
+    }
+  }
   painter.end();
   emit painted();
 }
@@ -199,6 +242,99 @@ void HtmlView::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
     ClickAt(event->position().toPoint());
   QWidget::mouseReleaseEvent(event);
+}
+
+std::vector<litehtml::element::ptr> HtmlView::Clickables() const {
+  if (!document_)
+    return {};
+  return document_->root()->select_all(litehtml::tstring("[onclick]"));
+}
+
+std::optional<QRect> HtmlView::focusedRect() const {
+  const std::vector<litehtml::element::ptr> clickables = Clickables();
+  if (focusedClickable_ < 0 || focusedClickable_ >= static_cast<int>(clickables.size()))
+    return std::nullopt;
+  return CoveredArea(clickables[static_cast<std::size_t>(focusedClickable_)]);
+}
+
+void HtmlView::FocusClickable(int index) {
+  const std::vector<litehtml::element::ptr> clickables = Clickables();
+  if (clickables.empty()) {
+    focusedClickable_ = -1;
+    setAccessibleDescription({});
+    update();
+    return;
+  }
+  focusedClickable_ = std::clamp(index, 0, static_cast<int>(clickables.size()) - 1);
+  const litehtml::element::ptr& element = clickables[static_cast<std::size_t>(focusedClickable_)];
+  const QRect box = CoveredArea(element);
+  if (box.top() < scrollY_)
+    setScrollY(box.top());
+  else if (box.bottom() >= scrollY_ + height())
+    setScrollY(box.bottom() + 1 - height());
+  litehtml::tstring text;
+  element->get_text(text);
+  setAccessibleDescription(QString::fromStdString(text).simplified());
+  update();
+}
+
+void HtmlView::keyPressEvent(QKeyEvent* event) {
+  const int count = static_cast<int>(Clickables().size());
+  if (count == 0) {
+    QWidget::keyPressEvent(event);
+    return;
+  }
+  switch (event->key()) {
+    case Qt::Key_Down:
+      FocusClickable(focusedClickable_ + 1);
+      break;
+    case Qt::Key_Up:
+      FocusClickable(focusedClickable_ < 0 ? count - 1 : focusedClickable_ - 1);
+      break;
+    case Qt::Key_Home:
+      FocusClickable(0);
+      break;
+    case Qt::Key_End:
+      FocusClickable(count - 1);
+      break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+      if (focusedClickable_ >= 0)
+        Activate(Clickables()[static_cast<std::size_t>(focusedClickable_)]);
+      break;
+    default:
+      QWidget::keyPressEvent(event);
+      return;
+  }
+  event->accept();
+}
+
+void HtmlView::focusInEvent(QFocusEvent* event) {
+  // Tabbing in starts at the first element, tabbing back in at the last.
+  if (event->reason() == Qt::TabFocusReason)
+    FocusClickable(0);
+  else if (event->reason() == Qt::BacktabFocusReason)
+    FocusClickable(static_cast<int>(Clickables().size()) - 1);
+  QWidget::focusInEvent(event);
+  update();
+}
+
+void HtmlView::focusOutEvent(QFocusEvent* event) {
+  QWidget::focusOutEvent(event);
+  update();
+}
+
+bool HtmlView::focusNextPrevChild(bool next) {
+  // Tab steps through the clickable elements first, and leaves the view after the last.
+  const int count = static_cast<int>(Clickables().size());
+  const int target =
+      focusedClickable_ < 0 ? (next ? 0 : count - 1) : focusedClickable_ + (next ? 1 : -1);
+  if (hasFocus() && target >= 0 && target < count) {
+    FocusClickable(target);
+    return true;
+  }
+  return QWidget::focusNextPrevChild(next);
 }
 
 void HtmlView::resizeEvent(QResizeEvent* event) {

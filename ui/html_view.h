@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "ui/html_container.h"
 
@@ -64,6 +65,13 @@ class HtmlView : public QWidget {
   // How many images the page asked for (found or not).
   int imageRequests() const { return container_.imageRequests(); }
 
+  // Keyboard use: the elements with an onclick attribute, in page order, can be stepped
+  // through (Up/Down, Home/End, Tab/Shift+Tab) and acted on (Enter, Space) like clicks.
+  // The index of the element that has the keyboard focus; -1 for none.
+  int focusedClickable() const { return focusedClickable_; }
+  // The border box of the focused element in page coordinates; none without one.
+  std::optional<QRect> focusedRect() const;
+
  signals:
   // The view was painted (after each paint event).
   void painted();
@@ -71,6 +79,10 @@ class HtmlView : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  bool focusNextPrevChild(bool next) override;
   void resizeEvent(QResizeEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
 
@@ -78,6 +90,12 @@ class HtmlView : public QWidget {
   void Layout();
   litehtml::element::ptr ElementById(const QString& id) const;
   void Draw(QPainter& painter, const QRect& clip);
+  // Calls the external object for the nearest onclick handler at or above the element.
+  bool Activate(litehtml::element::ptr element);
+  std::vector<litehtml::element::ptr> Clickables() const;
+  // Moves the keyboard focus to the clickable element at the index (clamped), scrolls it
+  // into sight and names it for assistive tools.
+  void FocusClickable(int index);
 
   HtmlContainer container_;
   std::shared_ptr<litehtml::document> document_;
@@ -85,6 +103,7 @@ class HtmlView : public QWidget {
   int layoutWidth_ = 0;
   int laidOutWidth_ = -1;
   int scrollY_ = 0;
+  int focusedClickable_ = -1;
 };
 
 }  // namespace tarvel

@@ -221,6 +221,58 @@ TEST_F(PageFixture, ScrolledPageIsClickedWhereItIsSeen) {
   EXPECT_EQ(view.scrollY(), 0);
 }
 
+TEST_F(PageFixture, KeyboardStepsThroughTheClickableRowsAndActsOnThem) {
+  RecordingExternal external;
+  view.setExternal(&external);
+  view.resize(200, 50);
+  view.setLayoutWidth(200);
+  ASSERT_TRUE(view.setPageText(
+      "<div style=\"height:10px\">header</div>"
+      "<div style=\"height:30px\" onclick=\"window.external.Open(1)\">Ann: Lunch</div>"
+      "<div style=\"height:30px\" onclick=\"window.external.Open()\">Bob: Report</div>"
+      "<div style=\"height:30px\" onclick=\"window.external.Close()\">close</div>"));
+  view.show();
+  view.setFocus(Qt::OtherFocusReason);
+  EXPECT_EQ(view.focusedClickable(), -1);
+  QTest::keyClick(&view, Qt::Key_Return);  // nothing focused yet: nothing happens
+  EXPECT_TRUE(external.calls.empty());
+
+  struct Step {
+    Qt::Key key;
+    int focused;
+    const char* description;
+  };
+  const Step steps[] = {
+      {Qt::Key_Down, 0, "Ann: Lunch"}, {Qt::Key_Down, 1, "Bob: Report"},
+      {Qt::Key_End, 2, "close"},       {Qt::Key_Down, 2, "close"},  // stays on the last row
+      {Qt::Key_Home, 0, "Ann: Lunch"}, {Qt::Key_Up, 0, "Ann: Lunch"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.description);
+    QTest::keyClick(&view, step.key);
+    EXPECT_EQ(view.focusedClickable(), step.focused);
+    EXPECT_EQ(view.accessibleDescription(), QString::fromUtf8(step.description));
+  }
+  QTest::keyClick(&view, Qt::Key_Down);
+  QTest::keyClick(&view, Qt::Key_Space);
+  QTest::keyClick(&view, Qt::Key_End);
+  QTest::keyClick(&view, Qt::Key_Return);
+  EXPECT_EQ(external.calls, (std::vector<int>{0, -1}));
+  // The last row lies below the 50-pixel view: focusing it scrolled it into sight.
+  const QRect last = *view.focusedRect();
+  EXPECT_GE(last.top(), view.scrollY());
+  EXPECT_LE(last.bottom(), view.scrollY() + view.height());
+
+  // A reloaded page keeps the place in the list, within the new page's rows.
+  ASSERT_TRUE(view.setPageText(
+      "<div style=\"height:30px\" onclick=\"window.external.Open(2)\">Cy: Notes</div>"));
+  EXPECT_EQ(view.focusedClickable(), 0);
+  EXPECT_EQ(view.accessibleDescription(), u"Cy: Notes"_qs);
+  ASSERT_TRUE(view.setPageText("<p>No unread mail</p>"));
+  EXPECT_EQ(view.focusedClickable(), -1);
+  EXPECT_FALSE(view.focusedRect());
+}
+
 struct PopupFixture : ::testing::Test {
   NeverBusy notBusy;
   PopupSettings settings;

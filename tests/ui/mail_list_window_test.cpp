@@ -105,6 +105,31 @@ TEST_F(MailListFixture, ARowClickOpensTheReaderOfItsTypeAndChecksSoon) {
   EXPECT_EQ(opened, (std::vector<uint32_t>{0x2}));
 }
 
+TEST_F(MailListFixture, TheRowsAreReachedAndOpenedByKeyboard) {
+  AddMail(0x2, u"Ann", u"Lunch", 0);
+  AddMail(0x4, u"Cy", u"Hello", 0);
+  builder.BuildPage();
+  MailListWindow window(Hooks(), store, {});
+  window.resize(500, 300);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  // The page is the window's one control: it has the focus, and Down steps onto the rows.
+  ASSERT_TRUE(window.view()->hasFocus());
+  EXPECT_EQ(window.view()->focusedClickable(), -1);
+  QTest::keyClick(window.view(), Qt::Key_Down);
+  EXPECT_TRUE(window.view()->accessibleDescription().contains(u"Ann"_qs));
+  QTest::keyClick(window.view(), Qt::Key_Down);
+  EXPECT_TRUE(window.view()->accessibleDescription().contains(u"Cy"_qs));
+  // The focus frame covers the row's cells.
+  const QRect focused = *window.view()->focusedRect();
+  EXPECT_GE(focused.width(), 400);
+  EXPECT_GE(focused.height(), 10);
+  QTest::keyClick(window.view(), Qt::Key_Return);
+  EXPECT_EQ(opened, (std::vector<uint32_t>{0x4}));
+  EXPECT_EQ(timers, (std::vector<uint32_t>{10'000}));
+}
+
 TEST_F(MailListFixture, ThePlacementIsStoredAfterAMoveAndRestoredByTheNextWindow) {
   builder.BuildPage();
   QPoint placedAt;

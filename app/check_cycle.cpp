@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "accounts/account_type_bits.h"
 #include "accounts/account_type_list.h"
 #include "accounts/global_settings.h"
 #include "app/check_notifier.h"
@@ -16,10 +17,6 @@
 namespace tarvel {
 
 namespace {
-
-// The two Outlook.com types run a reader refresh after a new-mail notice.
-constexpr uint32_t kOutlookTypeBit = 0x1;
-constexpr uint32_t kOutlookAlternativeTypeBit = 0x1000;
 
 // Timer intervals are kept within what a timer accepts.
 constexpr uint64_t kMinimumTimerMs = 10;
@@ -131,7 +128,8 @@ CheckOutcome CheckCycle::CheckAll(CheckTrigger trigger) {
     if (silenceMinutes_.load() == kNotificationsOn) {
       notifier_.ShowNewMailNotice(totals_.newMailText, totals_.newCount, outcome.status);
     }
-    for (const uint32_t outlookBit : {kOutlookTypeBit, kOutlookAlternativeTypeBit}) {
+    // The two Outlook.com types run a reader refresh after a new-mail notice.
+    for (const uint32_t outlookBit : {type_bits::kOutlook, type_bits::kOutlookAlternative}) {
       MailEngine* outlook = accounts_.findByTypeBit(outlookBit);
       if (outlook && accounts_.isEnabled(*outlook))
         notifier_.RefreshReader(*outlook);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "accounts/account_type_bits.h"
 #include "accounts/mail_engine.h"
 #include "engines/protocol/imap_engine.h"
 #include "platform/ascii_bytes.h"
@@ -9,14 +10,6 @@
 namespace tarvel {
 
 namespace {
-
-constexpr uint32_t kOutlookBit = 0x1;
-constexpr uint32_t kGMailBit = 0x2;
-constexpr uint32_t kYahooBit = 0x4;
-constexpr uint32_t kFacebookBit = 0x80;
-constexpr uint32_t kTwitterBit = 0x100;
-constexpr uint32_t kLinkedInBit = 0x400;
-constexpr uint32_t kImapBits = 0x8000 | 0x20000 | 0x40000;
 
 std::string_view FileName(std::string_view path) {
   const std::size_t slash = path.rfind('/');
@@ -75,26 +68,26 @@ bool IsBrowserApplication(BrowserKind kind, std::string_view applicationName,
 std::optional<Text> TabTitleText(const TabTitleSource& source) {
   Text title;
   switch (source.typeBit) {
-    case kGMailBit:
+    case type_bits::kGMail:
       title = source.emailAddress.isEmpty() ? Text(u" - Gmail") : source.emailAddress;
       break;
-    case kYahooBit:
+    case type_bits::kYahoo:
       title = u" - Yahoo Mail";
       break;
-    case kFacebookBit:
+    case type_bits::kFacebook:
       title = u"Facebook";
       break;
-    case kTwitterBit:
+    case type_bits::kTwitter:
       title = u"Twitter";
       break;
-    case kLinkedInBit:
+    case type_bits::kLinkedIn:
       title = u" LinkedIn";
       break;
-    case kOutlookBit:
+    case type_bits::kOutlook:
       title = u" - Outlook";
       break;
     default:
-      if ((source.typeBit & kImapBits) == 0)
+      if ((source.typeBit & type_bits::kAllImap) == 0)
         return std::nullopt;
       // Host names are compared without regard to case.
       if (ContainsNoCase(source.imapServer, u".outlook.com"))

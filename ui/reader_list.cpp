@@ -2,12 +2,11 @@
 
 #include <algorithm>
 
+#include "accounts/account_type_bits.h"
+
 namespace tarvel {
 
 namespace {
-
-constexpr uint32_t kOutlookBits = 0x1 | 0x1000;  // both Outlook.com types
-constexpr uint32_t kNotesBit = 0x20;
 
 bool Same(const Text& a, std::u16string_view b) {
   return Text::CompareNoCase(a, b) == 0;
@@ -62,9 +61,9 @@ std::vector<ReaderListEntry> BuildReaderList(const AccountTypeInfo& type,
       list.push_back({name, ReaderIconId(name)});
   });
   std::erase_if(list, [&](const ReaderListEntry& entry) {
-    if ((type.typeBit & kOutlookBits) == 0 && Same(entry.name, u"Hotmail"))
+    if ((type.typeBit & type_bits::kBothOutlook) == 0 && Same(entry.name, u"Hotmail"))
       return true;
-    return type.typeBit != kNotesBit &&
+    return type.typeBit != type_bits::kNotes &&
            (Same(entry.name, u"IBM Notes") || Same(entry.name, u"Lotus Notes"));
   });
   return list;

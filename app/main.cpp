@@ -31,8 +31,10 @@
 #include "ui/mail_list_window.h"
 #include "ui/new_mail_notice.h"
 #include "ui/notice_notifier.h"
+#include "ui/options/options_dialog.h"
 #include "ui/popup_presenter.h"
 #include "ui/popup_services.h"
+#include "ui/qt_sound_player.h"
 #include "ui/reader_launch.h"
 #include "ui/tray_icon_images.h"
 #include "ui/tray_services.h"
@@ -205,6 +207,49 @@ int main(int argc, char* argv[]) {
         return options;
       });
   placeholders.setMailList(mailList.get());
+  // The options dialog edits the store and the values in memory; its OK applies them and
+  // starts a check at once, as the user's own request.
+  tarvel::QtSoundPlayer optionsSoundPlayer;
+  const tarvel::AutostartPlace autostartPlace =
+      tarvel::AutostartPlaceForThisProgram(application.commandLine().portable);
+  tarvel::OptionsContext optionsContext;
+  optionsContext.store = &settings.store();
+  optionsContext.globals = &settings.mutableGlobals();
+  optionsContext.flags = &application.flags();
+  optionsContext.accounts = &application.accounts();
+  optionsContext.logout = [&trace](const tarvel::AccountTypeInfo&) {
+    trace.Record("LogoutUnavailable");
+  };
+  optionsContext.setCheckTimer = [&application](uint32_t delayMs) {
+    application.mainWindow().SetTimer(tarvel::kTimerCheck, delayMs);
+  };
+  optionsContext.openUrl = [](std::string_view url) {
+    tarvel::OpenWithDefaultHandler(std::string(url));
+  };
+  optionsContext.playSound = [&optionsSoundPlayer](const tarvel::Text& path) {
+    optionsSoundPlayer.Play(path);
+  };
+  optionsContext.autostart = &autostartPlace;
+  optionsContext.firstDayOfWeek = tarvel::LocaleFirstDayOfWeek();
+  tarvel::OptionsDialog::Hooks optionsHooks;
+  optionsHooks.saveFlags = [&settings](uint64_t flags) { settings.SaveFlags(flags); };
+  optionsHooks.startCheck = [&application, &settings, &notice] {
+    const tarvel::GlobalSettings& globals = settings.globals();
+    tarvel::ApplyCheckSettings(globals, application.cycle());
+    globals.ApplyTo(application.accounts());
+    application.accounts().LoadSettings(settings.store());
+    if (notice)
+      notice->setToolTipSeconds(globals.toolTipTime);
+    application.mainWindow().PostMessage(tarvel::kMsgStartCheck, 1, 0);
+  };
+  optionsHooks.showMailList = [&placeholders](bool show) {
+    if (show)
+      placeholders.OpenMailList();
+    else
+      placeholders.CloseMailList();
+  };
+  tarvel::OptionsController options(optionsContext, optionsHooks);
+  placeholders.setOptions(&options);
   openReaders = [&] {
     alerts.alerts().StopNewMailSound();
     services.OpenReaders(application.cycle().newMailMask());
@@ -238,6 +283,7 @@ int main(int argc, char* argv[]) {
   application.WatchStandby();
   const int exitCode = QApplication::exec();
   checkInRelay.Disconnect();
+  placeholders.setOptions(nullptr);
   noticeNotifier.setNotice(nullptr);
   // The shutdown has saved everything; a parked thread must not hold up the rest.
   tarvel::EndIfAThreadIsParked(exitCode);

@@ -25,6 +25,8 @@ class StoreApplicationSettings : public ApplicationSettings, private InstanceRec
 
   SettingsStore& store() { return store_; }
   const GlobalSettings& globals() const { return globals_; }
+  // The options dialog edits the values in memory on the main thread.
+  GlobalSettings& mutableGlobals() { return globals_; }
 
  private:
   std::string Read() override;

@@ -11,8 +11,7 @@
 #include <utility>
 
 #include "accounts/settings_store.h"
-#include "platform/version.h"
-#include "resources/string_table.h"
+#include "ui/window_title.h"
 
 namespace tarvel {
 
@@ -94,10 +93,7 @@ MailListWindow::~MailListWindow() {
 }
 
 QString MailListWindow::Title() {
-  return QStringLiteral("%1 [%2.%3]")
-      .arg(QString::fromStdU16String(std::u16string(kProgramTitle)))
-      .arg(kVersionMajor)
-      .arg(kVersionMinor, 2, 10, QLatin1Char('0'));
+  return WindowTitleWithVersion();
 }
 
 void MailListWindow::ReloadPage() {

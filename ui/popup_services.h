@@ -2,12 +2,13 @@
 
 #include "app/placeholder_services.h"
 #include "ui/mail_list_window.h"
+#include "ui/options/options_dialog.h"
 #include "ui/popup_presenter.h"
 
 namespace tarvel {
 
-// The desktop services with the new-mail popup and the mail list window built; the others
-// still stand in.
+// The desktop services with the new-mail popup, the mail list window and the options dialog
+// built; the others still stand in.
 class PopupServices : public PlaceholderServices {
  public:
   PopupServices(DiagnosticTrace& trace, PopupPresenter& presenter)
@@ -15,7 +16,19 @@ class PopupServices : public PlaceholderServices {
 
   // The mail list window, once it exists.
   void setMailList(MailListController* mailList) { mailList_ = mailList; }
+  // The options dialog, once it exists.
+  void setOptions(OptionsController* options) { options_ = options; }
 
+  void OpenOptions() override {
+    if (options_)
+      options_->Open();
+    else
+      PlaceholderServices::OpenOptions();
+  }
+  void CloseOptions() override {
+    if (options_)
+      options_->Close();
+  }
   void ShowNewMailPopup() override { presenter_.ShowPopup(); }
   void OpenMailList() override {
     if (mailList_)
@@ -32,6 +45,7 @@ class PopupServices : public PlaceholderServices {
  private:
   PopupPresenter& presenter_;
   MailListController* mailList_ = nullptr;
+  OptionsController* options_ = nullptr;
 };
 
 }  // namespace tarvel

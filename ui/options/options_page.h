@@ -12,7 +12,9 @@ namespace tarvel {
 class AccountTypeList;
 class OptionFlags;
 class SettingsStore;
+class Text;
 struct AccountTypeInfo;
+struct AutostartPlace;
 struct GlobalSettings;
 
 // What the pages of the options dialog read, write and call. The store and the values in
@@ -29,6 +31,12 @@ struct OptionsContext {
   std::function<void(uint32_t delayMs)> setCheckTimer;
   // Opens an address with the desktop's default handler.
   std::function<void(std::string_view url)> openUrl;
+  // Plays a sound file once, without waiting for it.
+  std::function<void(const Text& path)> playSound;
+  // Where "Start when I log in" writes its entry; null hides the option (portable mode).
+  const AutostartPlace* autostart = nullptr;
+  // The locale's first day of the week, 0 = Monday .. 6 = Sunday: the first day cell.
+  int firstDayOfWeek = 0;
 };
 
 // One page of the options dialog. A page fills its controls when it is built; Save runs

@@ -163,6 +163,7 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
   sound_ = new QLineEdit(this);
   chooseSound_ = new QPushButton(u"..."_qs, this);
   chooseSound_->setAccessibleName(LoadQString(kStringSelectWave));
+  chooseSound_->setMaximumWidth(chooseSound_->fontMetrics().horizontalAdvance(u"..."_qs) * 3 + 16);
   chooseSound_->setToolTip(LoadQString(kStringSelectWave));
   playSound_ = new QPushButton(this);
   playSound_->setIcon(ProgramIcon(kPlayIcon));

@@ -28,6 +28,7 @@ MoreOptionsPage::MoreOptionsPage(OptionsContext& context, QWidget* parent)
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->verticalHeader()->setVisible(false);
+  table_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
   table_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                           QAbstractItemView::SelectedClicked | QAbstractItemView::AnyKeyPressed);
   table_->setColumnWidth(0, kColumnWidth);

@@ -31,6 +31,7 @@
 #include "ui/mail_list_window.h"
 #include "ui/new_mail_notice.h"
 #include "ui/notice_notifier.h"
+#include "ui/options/account_page.h"
 #include "ui/options/options_dialog.h"
 #include "ui/popup_presenter.h"
 #include "ui/popup_services.h"
@@ -217,6 +218,7 @@ int main(int argc, char* argv[]) {
   optionsContext.globals = &settings.mutableGlobals();
   optionsContext.flags = &application.flags();
   optionsContext.accounts = &application.accounts();
+  // The web account types keep no signed-in session yet: the request is only traced.
   optionsContext.logout = [&trace](const tarvel::AccountTypeInfo&) {
     trace.Record("LogoutUnavailable");
   };
@@ -232,6 +234,7 @@ int main(int argc, char* argv[]) {
   optionsContext.autostart = &autostartPlace;
   optionsContext.firstDayOfWeek = tarvel::LocaleFirstDayOfWeek();
   tarvel::OptionsDialog::Hooks optionsHooks;
+  optionsHooks.createAccountPage = tarvel::CreateAccountPage;
   optionsHooks.saveFlags = [&settings](uint64_t flags) { settings.SaveFlags(flags); };
   optionsHooks.startCheck = [&application, &settings, &notice] {
     const tarvel::GlobalSettings& globals = settings.globals();

@@ -6,14 +6,15 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <vector>
+
+#include "ui/reader_list.h"
 
 namespace tarvel {
 
 class AccountTypeList;
 class OptionFlags;
 class SettingsStore;
-class Text;
-struct AccountTypeInfo;
 struct AutostartPlace;
 struct GlobalSettings;
 
@@ -35,6 +36,11 @@ struct OptionsContext {
   std::function<void(const Text& path)> playSound;
   // Where "Start when I log in" writes its entry; null hides the option (portable mode).
   const AutostartPlace* autostart = nullptr;
+  // The E-Mail Reader list of an account type's page; empty: the desktop's readers.
+  std::function<std::vector<ReaderListEntry>(const AccountTypeInfo& type)> readerList;
+  // What the embedded browser lacks on this system, named for the user; empty when it can
+  // start. Unset: asked of the system.
+  std::function<QString()> missingBrowserParts;
   // The locale's first day of the week, 0 = Monday .. 6 = Sunday: the first day cell.
   int firstDayOfWeek = 0;
 };

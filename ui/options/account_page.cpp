@@ -1,0 +1,552 @@
+#include "ui/options/account_page.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+
+#include "accounts/account_type_bits.h"
+#include "accounts/account_type_list.h"
+#include "accounts/global_settings.h"
+#include "accounts/option_flags.h"
+#include "accounts/protected_text.h"
+#include "accounts/settings_store.h"
+#include "engines/protocol/imap_engine.h"
+#include "platform/program_path.h"
+#include "ui/desktop_entries.h"
+#include "ui/qt_text.h"
+#include "ui/reader_commands.h"
+#include "ui/tray_icon_images.h"
+
+namespace tarvel {
+
+namespace {
+
+// String table entries of the pages.
+constexpr uint32_t kStringChangeAccount = 9;
+constexpr uint32_t kStringReader = 18;
+constexpr uint32_t kStringFolders = 22;
+constexpr uint32_t kStringCheckFor = 25;
+constexpr uint32_t kStringFoldersHint = 27;
+constexpr uint32_t kStringImapServer = 34;
+constexpr uint32_t kStringEmail = 35;
+constexpr uint32_t kStringPassword = 36;
+constexpr uint32_t kStringWebsite = 37;
+constexpr uint32_t kStringServer = 39;
+constexpr uint32_t kStringName = 40;
+constexpr uint32_t kStringCheckAllFolders = 41;
+constexpr uint32_t kStringAccountType = 43;
+constexpr uint32_t kStringEwsAddress = 44;
+constexpr uint32_t kStringAuthMethod = 45;
+constexpr uint32_t kStringAuthCodeFlow = 46;
+constexpr uint32_t kStringDeviceCodeFlow = 47;
+constexpr uint32_t kStringUseIdle = 49;
+
+constexpr uint32_t kWarningIcon = 218;
+constexpr char kBrowserHelp[] = "https://www.quorline.com/tarvel/help/embedded-browser/";
+
+using PresetList = std::initializer_list<std::u16string_view>;
+
+constexpr PresetList kOutlookPages = {u"https://outlook.live.com/mail/", u"https://mail.live.com/",
+                                   u"https://outlook.com/", u"https://outlook.office.com/mail/"};
+constexpr PresetList kGMailPages = {u"https://mail.google.com/mail/", u"https://inbox.google.com/"};
+constexpr PresetList kFacebookPages = {u"https://www.messenger.com/", u"https://www.facebook.com/"};
+constexpr PresetList kExchangePages = {u"https://outlook.office.com/mail/",
+                                    u"https://outlook.live.com/mail/"};
+constexpr PresetList kExchangeServers = {u"https://outlook.office365.com/EWS/Exchange.asmx"};
+constexpr PresetList kImapServers = {u"imap.mail.me.com:993", u"imap.gmail.com:993",
+                                  u"imap.gmx.net:993",     u"imap.mail.yahoo.com:993",
+                                  u"imap.yandex.com:993",  u"imap.mail.ru:993"};
+constexpr PresetList kImapPages = {u"https://mail.live.com/",   u"https://outlook.live.com/mail/",
+                                u"https://mail.google.com/", u"https://www.gmx.net/",
+                                u"https://mail.yahoo.com/",  u"https://e.mail.ru/"};
+
+enum class FieldKind {
+  Text,         // a line of text
+  Secret,       // a masked line of text, stored protected
+  Presets,      // a line of text with suggestions
+  CheckBox,     // 1 or 0
+  AccountType,  // "Outlook Live" 0, "Microsoft 365" 1
+  AuthMethod,   // password 0, auth code flow 1, device code flow 2
+};
+
+struct FieldRow {
+  FieldKind kind;
+  uint32_t labelStringId;
+  std::u16string_view setting;
+  PresetList presets = {};
+  uint32_t hintStringId = 0;
+  uint32_t defaultNumber = 0;
+};
+
+// The web mail pages and the type's own fields, per type (IMAP slots are built apart).
+struct PageRow {
+  uint32_t typeBit;
+  std::u16string_view websiteSetting;
+  PresetList websites;
+  bool changeAccountLink;
+  bool browserNotice;
+  std::initializer_list<FieldRow> fields;
+};
+
+const std::array<PageRow, 18> kPageRows = {{
+    {type_bits::kOutlook,
+     u"HotmailWebsite",
+     kOutlookPages,
+     true,
+     false,
+     {{FieldKind::AccountType, kStringAccountType, u"HotmailAccountType"}}},
+    {type_bits::kOutlookAlternative,
+     u"OutlookWebsite",
+     kOutlookPages,
+     true,
+     true,
+     {{FieldKind::AccountType, kStringAccountType, u"OutlookAccountType"}}},
+    {type_bits::kGMail,
+     u"GMailWebsite",
+     kGMailPages,
+     true,
+     true,
+     {{FieldKind::Text, kStringFolders, u"GMailFolderList"}}},
+    {type_bits::kYahoo, {}, {}, true, true, {}},
+    {type_bits::kFacebook, u"FacebookWebsite", kFacebookPages, true, true, {}},
+    {type_bits::kTwitter, {}, {}, true, true, {}},
+    {type_bits::kLinkedIn, {}, {}, true, false, {}},
+    {type_bits::kZoho, {}, {}, true, false, {}},
+    {type_bits::kOrangeFr, {}, {}, true, false, {}},
+    {type_bits::kMailRu, {}, {}, true, false, {}},
+    {type_bits::kNotes,
+     {},
+     {},
+     false,
+     false,
+     {{FieldKind::Text, kStringFolders, u"NotesFolderList", {}, kStringFoldersHint}}},
+    {type_bits::kINotes,
+     {},
+     {},
+     false,
+     false,
+     {{FieldKind::Secret, kStringServer, u"iNotesServer"},
+      {FieldKind::Secret, kStringName, u"iNotesName"},
+      {FieldKind::Secret, kStringPassword, u"iNotesPassword"}}},
+    {type_bits::kVirgilio, {}, {}, true, false, {}},
+    {type_bits::kO2pl, {}, {}, true, false, {}},
+    {type_bits::kYandex,
+     {},
+     {},
+     true,
+     false,
+     {{FieldKind::CheckBox, kStringCheckAllFolders, u"YandexCheckAllFolders"}}},
+    {type_bits::kSfr, {}, {}, true, false, {}},
+    {type_bits::kMapi, {}, {}, false, false, {}},
+    {type_bits::kExchange,
+     u"EWSWebsite",
+     kExchangePages,
+     false,
+     false,
+     {{FieldKind::Presets, kStringEwsAddress, u"EWSServer", kExchangeServers},
+      {FieldKind::Secret, kStringEmail, u"EWSUser"},
+      {FieldKind::Secret, kStringPassword, u"EWSPassword"}}},
+}};
+
+const PageRow* FindPageRow(uint32_t typeBit) {
+  for (const PageRow& row : kPageRows) {
+    if (row.typeBit == typeBit)
+      return &row;
+  }
+  return nullptr;
+}
+
+// The values in memory that the check and the readers use, by stored name.
+Text* TextInMemory(GlobalSettings& globals, std::u16string_view setting) {
+  struct Entry {
+    std::u16string_view setting;
+    Text GlobalSettings::*member;
+  };
+  static constexpr Entry kEntries[] = {
+      {u"HotmailWebsite", &GlobalSettings::hotmailWebsite},
+      {u"OutlookWebsite", &GlobalSettings::outlookWebsite},
+      {u"GMailWebsite", &GlobalSettings::gmailWebsite},
+      {u"FacebookWebsite", &GlobalSettings::facebookWebsite},
+      {u"GMailFolderList", &GlobalSettings::gmailFolderList},
+      {u"NotesFolderList", &GlobalSettings::notesFolderList},
+      {u"iNotesServer", &GlobalSettings::iNotesServer},
+      {u"iNotesName", &GlobalSettings::iNotesName},
+      {u"iNotesPassword", &GlobalSettings::iNotesPassword},
+      {u"EWSServer", &GlobalSettings::ewsServer},
+      {u"EWSUser", &GlobalSettings::ewsUser},
+      {u"EWSPassword", &GlobalSettings::ewsPassword},
+      {u"EWSWebsite", &GlobalSettings::ewsWebsite},
+  };
+  for (const Entry& entry : kEntries) {
+    if (entry.setting == setting)
+      return &(globals.*entry.member);
+  }
+  return nullptr;
+}
+
+uint32_t* NumberInMemory(GlobalSettings& globals, std::u16string_view setting) {
+  if (setting == u"HotmailAccountType")
+    return &globals.hotmailAccountType;
+  if (setting == u"OutlookAccountType")
+    return &globals.outlookAccountType;
+  if (setting == u"YandexCheckAllFolders")
+    return &globals.yandexCheckAllFolders;
+  return nullptr;
+}
+
+Text ReadText(const SettingsStore& store, std::u16string_view setting) {
+  if (IsProtectedSetting({}, setting))
+    return UnprotectText(store, setting, u"");
+  Text value;
+  store.readText(setting, value, u"");
+  return value;
+}
+
+void WriteText(SettingsStore& store, std::u16string_view setting, const Text& value) {
+  if (IsProtectedSetting({}, setting))
+    ProtectText(store, setting, value);
+  else
+    store.writeText(setting, value);
+}
+
+// An editable list showing a stored text: the matching entry, else the text as typed; an
+// empty text shows the first entry.
+void ShowInList(QComboBox* list, const QString& stored) {
+  if (stored.isEmpty()) {
+    list->setCurrentIndex(list->count() > 0 ? 0 : -1);
+    return;
+  }
+  const int index = list->findText(stored, Qt::MatchFixedString);
+  if (index >= 0) {
+    list->setCurrentIndex(index);
+  } else {
+    list->setCurrentIndex(-1);
+    list->setEditText(stored);
+  }
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
+
+}  // namespace
+
+QString MissingEmbeddedBrowserParts() {
+  QStringList missing;
+  if (!FileExists(ProgramFolder() + "tarvel-browser"))
+    missing << QObject::tr("the browser helper \"tarvel-browser\" of this program");
+  bool webEngine = false;
+  for (const char* folder : {"/usr/lib/x86_64-linux-gnu/", "/usr/lib/aarch64-linux-gnu/",
+                             "/usr/lib64/", "/usr/lib/", "/usr/local/lib/"})
+    webEngine = webEngine || FileExists(std::string(folder) + "libQt6WebEngineCore.so.6");
+  if (!webEngine)
+    missing << QObject::tr("Qt WebEngine (the Debian package libqt6webenginecore6)");
+  return missing.join(QObject::tr(" and "));
+}
+
+struct AccountPage::Field {
+  FieldKind kind;
+  std::u16string setting;
+  QWidget* widget;
+  uint32_t defaultNumber;
+};
+
+AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, QWidget* parent)
+    : OptionsPage(parent), type_(type), context_(context) {
+  auto* layout = new QVBoxLayout(this);
+  auto* form = new QFormLayout;
+  const bool imap = type.engine == EngineKind::Imap;
+  const QString name = imap ? u"IMAP"_qs : ToQString(type.displayName);
+  enable_ = new QCheckBox(LoadQString(kStringCheckFor).replace(u"%1"_qs, name), this);
+  enable_->setAccessibleName(enable_->text());
+  enable_->setChecked(context.flags->any(type.selectBit));
+  layout->addWidget(enable_);
+  layout->addLayout(form);
+
+  const auto addRow = [&](uint32_t labelId, QWidget* control) {
+    auto* label = new QLabel(LoadQString(labelId), this);
+    label->setBuddy(control);
+    control->setAccessibleName(label->text());
+    form->addRow(label, control);
+  };
+  const auto addList = [&](uint32_t labelId, PresetList presets, const QString& stored) {
+    auto* list = new QComboBox(this);
+    list->setEditable(true);
+    list->setInsertPolicy(QComboBox::NoInsert);
+    for (const std::u16string_view preset : presets)
+      list->addItem(ToQString(preset));
+    ShowInList(list, stored);
+    addRow(labelId, list);
+    return list;
+  };
+  const auto addField = [&](const FieldRow& row) {
+    QWidget* widget = nullptr;
+    const QString stored = ToQString(ReadText(*context.store, row.setting).view());
+    switch (row.kind) {
+      case FieldKind::Text:
+      case FieldKind::Secret: {
+        auto* edit = new QLineEdit(stored, this);
+        if (row.kind == FieldKind::Secret && row.labelStringId == kStringPassword)
+          edit->setEchoMode(QLineEdit::Password);
+        if (row.hintStringId != 0)
+          edit->setPlaceholderText(LoadQString(row.hintStringId));
+        addRow(row.labelStringId, edit);
+        widget = edit;
+        break;
+      }
+      case FieldKind::Presets:
+        widget = addList(row.labelStringId, row.presets, stored);
+        break;
+      case FieldKind::CheckBox: {
+        auto* box = new QCheckBox(LoadQString(row.labelStringId), this);
+        box->setAccessibleName(box->text());
+        box->setChecked(context.store->readNumber(row.setting, row.defaultNumber) != 0);
+        form->addRow(box);
+        widget = box;
+        break;
+      }
+      case FieldKind::AccountType:
+      case FieldKind::AuthMethod: {
+        auto* list = new QComboBox(this);
+        if (row.kind == FieldKind::AccountType) {
+          list->addItem(tr("Outlook Live"), 0);
+          list->addItem(tr("Microsoft 365"), 1);
+        } else {
+          list->addItem(LoadQString(kStringPassword), 0);
+          list->addItem(LoadQString(kStringAuthCodeFlow), 1);
+          list->addItem(LoadQString(kStringDeviceCodeFlow), 2);
+        }
+        const uint64_t value = context.store->readNumber(row.setting, row.defaultNumber);
+        list->setCurrentIndex(
+            std::max(list->findData(static_cast<int>(std::min<uint64_t>(value, 9))), 0));
+        addRow(row.labelStringId, list);
+        widget = list;
+        break;
+      }
+    }
+    fields_.push_back({row.kind, std::u16string(row.setting), widget, row.defaultNumber});
+  };
+  const auto addReader = [&] {
+    reader_ = new QComboBox(this);
+    reader_->setEditable(true);
+    reader_->setInsertPolicy(QComboBox::NoInsert);
+    const std::vector<ReaderListEntry> readers =
+        context.readerList
+            ? context.readerList(type)
+            : BuildReaderList(type, ReaderSources::Load(XdgPaths::FromEnvironment()));
+    for (const ReaderListEntry& entry : readers)
+      reader_->addItem(ProgramIcon(entry.iconId), ToQString(entry.name.view()));
+    Text stored;
+    context.store->readText(type.readerSetting, stored, type.readerDefault);
+    ShowInList(reader_, ToQString(stored.view()));
+    addRow(kStringReader, reader_);
+  };
+
+  if (imap) {
+    const uint32_t slot = type.typeBit == type_bits::kImap1   ? 0
+                          : type.typeBit == type_bits::kImap2 ? 1
+                                                              : 2;
+    const ImapSettingNames names = ImapSettingNamesForSlot(slot);
+    addField({FieldKind::Presets, kStringImapServer, names.server, kImapServers});
+    addField({FieldKind::AuthMethod, kStringAuthMethod, names.authMethod});
+    addField({FieldKind::Secret, kStringEmail, names.user});
+    addField({FieldKind::Secret, kStringPassword, names.password});
+    websiteSetting_ = names.website;
+    website_ = addList(kStringWebsite, kImapPages,
+                       ToQString(ReadText(*context.store, names.website).view()));
+    addReader();
+    addField({FieldKind::Text, kStringName, names.name});
+    addField({FieldKind::CheckBox, kStringUseIdle, names.useIdle, {}, 0, 1});
+    // The folders the account reported, checked as stored.
+    folderListSetting_ = names.folderList;
+    foldersGroup_ = names.foldersGroup;
+    folders_ = new QListWidget(this);
+    std::vector<std::pair<Text, bool>> known;
+    if (context.accounts) {
+      if (auto* engine = dynamic_cast<ImapEngine*>(context.accounts->findByTypeBit(type.typeBit))) {
+        for (const ImapFolder* folder = engine->folders.first(); folder;
+             folder = NodeList<ImapFolder>::next(folder))
+          known.emplace_back(folder->name, false);
+      }
+    }
+    const auto mark = [&known](const Text& folderName) {
+      auto found = std::find_if(known.begin(), known.end(), [&](const auto& entry) {
+        return entry.first == folderName.view();
+      });
+      if (found == known.end())
+        known.emplace_back(folderName, true);
+      else
+        found->second = true;
+    };
+    for (const StoredSetting& value : context.store->listValues(foldersGroup_)) {
+      const bool checked =
+          value.kind == StoredSetting::Kind::Number ? value.number == 1 : value.text == u"1";
+      if (value.name.isEmpty())
+        continue;
+      if (checked)
+        mark(value.name);
+      else if (std::none_of(known.begin(), known.end(),
+                            [&](const auto& entry) { return entry.first == value.name.view(); }))
+        known.emplace_back(value.name, false);
+    }
+    Text oldList;
+    context.store->readText(folderListSetting_, oldList, u"");
+    for (const Text& folderName : SplitFolderList(oldList))
+      mark(folderName);
+    for (const auto& [folderName, checked] : known) {
+      auto* item = new QListWidgetItem(ToQString(folderName.view()), folders_);
+      item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
+      item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+    addRow(kStringFolders, folders_);
+  } else {
+    addReader();
+    const PageRow* row = FindPageRow(type.typeBit);
+    if (row && !row->websiteSetting.empty()) {
+      websiteSetting_ = row->websiteSetting;
+      website_ = addList(kStringWebsite, row->websites,
+                         ToQString(ReadText(*context.store, row->websiteSetting).view()));
+    }
+    if (row) {
+      for (const FieldRow& field : row->fields)
+        addField(field);
+    }
+    if (row && row->changeAccountLink) {
+      changeAccount_ = new QLabel(
+          LoadQString(kStringChangeAccount).replace(u"<a>"_qs, u"<a href=\"logout\">"_qs), this);
+      changeAccount_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+      changeAccount_->setAccessibleName(tr("Change the signed-in account"));
+      connect(changeAccount_, &QLabel::linkActivated, this, [this] {
+        if (context_.logout)
+          context_.logout(type_);
+        // A check, and with it a new sign-in, follows at once.
+        if (context_.setCheckTimer)
+          context_.setCheckTimer(250);
+      });
+      layout->addWidget(changeAccount_);
+    }
+    if (row && row->browserNotice) {
+      const QString missing = context.missingBrowserParts ? context.missingBrowserParts()
+                                                          : MissingEmbeddedBrowserParts();
+      if (!missing.isEmpty()) {
+        auto* notice = new QHBoxLayout;
+        auto* icon = new QLabel(this);
+        icon->setPixmap(ProgramIcon(kWarningIcon).pixmap(QSize(32, 32)));
+        icon->setAccessibleName(tr("Warning"));
+        browserNotice_ = new QLabel(
+            tr("%1 signs in through the embedded browser, which cannot start here: this system "
+               "lacks %2. See the <a href=\"%3\">help on the embedded browser</a>.")
+                .arg(name, missing.toHtmlEscaped(), QString::fromLatin1(kBrowserHelp)),
+            this);
+        browserNotice_->setWordWrap(true);
+        browserNotice_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+        browserNotice_->setAccessibleName(tr("Embedded browser notice"));
+        connect(browserNotice_, &QLabel::linkActivated, this, [this](const QString& link) {
+          if (context_.openUrl)
+            context_.openUrl(link.toStdString());
+        });
+        notice->addWidget(icon, 0, Qt::AlignTop);
+        notice->addWidget(browserNotice_, 1);
+        layout->addLayout(notice);
+      }
+    }
+  }
+  layout->addStretch(1);
+}
+
+AccountPage::~AccountPage() = default;
+
+QWidget* AccountPage::field(std::u16string_view setting) const {
+  for (const Field& field : fields_) {
+    if (field.setting == setting)
+      return field.widget;
+  }
+  return nullptr;
+}
+
+void AccountPage::Save() {
+  SettingsStore& store = *context_.store;
+  GlobalSettings& globals = *context_.globals;
+  if (enable_->isChecked())
+    context_.flags->set(type_.selectBit);
+  else
+    context_.flags->clear(type_.selectBit);
+
+  // The chosen entry's text, or the text as typed.
+  const Text reader = ToText(reader_->currentText());
+  store.writeText(type_.readerSetting, reader);
+  if (Text* inMemory = globals.readerFor(type_.readerSetting))
+    *inMemory = reader;
+  if (website_) {
+    const Text website = ToText(website_->currentText());
+    WriteText(store, websiteSetting_, website);
+    if (Text* inMemory = TextInMemory(globals, websiteSetting_))
+      *inMemory = website;
+  }
+  for (const Field& field : fields_) {
+    switch (field.kind) {
+      case FieldKind::Text:
+      case FieldKind::Secret:
+      case FieldKind::Presets: {
+        const QString shown = field.kind == FieldKind::Presets
+                                  ? static_cast<QComboBox*>(field.widget)->currentText()
+                                  : static_cast<QLineEdit*>(field.widget)->text();
+        const Text value = ToText(shown);
+        WriteText(store, field.setting, value);
+        if (Text* inMemory = TextInMemory(globals, field.setting))
+          *inMemory = value;
+        break;
+      }
+      case FieldKind::CheckBox:
+      case FieldKind::AccountType:
+      case FieldKind::AuthMethod: {
+        const uint32_t value =
+            field.kind == FieldKind::CheckBox
+                ? (static_cast<QCheckBox*>(field.widget)->isChecked() ? 1u : 0u)
+                : static_cast<uint32_t>(
+                      static_cast<QComboBox*>(field.widget)->currentData().toUInt());
+        store.writeNumber(field.setting, value);
+        if (uint32_t* inMemory = NumberInMemory(globals, field.setting))
+          *inMemory = value;
+        break;
+      }
+    }
+  }
+  if (folders_) {
+    // Every listed folder with its state, and the checked ones in the comma form as well
+    // (a name holding a separator only in the first form, which keeps it whole).
+    store.deleteGroup(foldersGroup_);
+    Text checkedList;
+    for (int index = 0; index < folders_->count(); ++index) {
+      const QListWidgetItem* item = folders_->item(index);
+      const Text folderName = ToText(item->text());
+      const bool checked = item->checkState() == Qt::Checked;
+      store.writeNumber(folderName.view(), checked ? 1 : 0, foldersGroup_);
+      if (checked && !item->text().contains(u',') && !item->text().contains(u';')) {
+        if (!checkedList.isEmpty())
+          checkedList += u",";
+        checkedList += folderName.view();
+      }
+    }
+    store.writeText(folderListSetting_, checkedList);
+  }
+}
+
+std::unique_ptr<OptionsPage> CreateAccountPage(const AccountTypeInfo& type, OptionsContext& context,
+                                               QWidget* parent) {
+  return std::make_unique<AccountPage>(type, context, parent);
+}
+
+}  // namespace tarvel

@@ -217,7 +217,6 @@ int main(int argc, char* argv[]) {
   optionsContext.store = &settings.store();
   optionsContext.globals = &settings.mutableGlobals();
   optionsContext.flags = &application.flags();
-  optionsContext.accounts = &application.accounts();
   // The web account types keep no signed-in session yet: the request is only traced.
   optionsContext.logout = [&trace](const tarvel::AccountTypeInfo&) {
     trace.Record("LogoutUnavailable");
@@ -275,6 +274,8 @@ int main(int argc, char* argv[]) {
   // A second start hands its request to the running instance and ends with exit code 0.
   if (application.OnCreate() != 0)
     return 0;
+  // The account types exist once the application is created.
+  optionsContext.accounts = &application.accounts();
   notice->setToolTipSeconds(settings.globals().toolTipTime);
   // The first start of an installed copy switches start at login on (never a portable one).
   tarvel::ApplyStartAtLoginDefault(

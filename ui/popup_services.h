@@ -20,10 +20,9 @@ class PopupServices : public PlaceholderServices {
   void setOptions(OptionsController* options) { options_ = options; }
 
   void OpenOptions() override {
+    PlaceholderServices::OpenOptions();  // the request is traced
     if (options_)
       options_->Open();
-    else
-      PlaceholderServices::OpenOptions();
   }
   void CloseOptions() override {
     if (options_)

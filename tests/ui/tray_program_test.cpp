@@ -433,7 +433,9 @@ QString IconWindow(const QProcessEnvironment& environment) {
   tree.start("xwininfo", {"-root", "-tree"});
   tree.waitForFinished(10'000);
   for (const QByteArray& line : tree.readAllStandardOutput().split('\n')) {
-    if (line.contains("(\"tarvel\""))
+    // The program's titled windows (the options dialog a start without accounts opens) are
+    // not the icon.
+    if (line.contains("(\"tarvel\"") && !line.contains("Tarvel E-Mail Notifier ["))
       return QString::fromLatin1(line.trimmed().split(' ').first());
   }
   return {};
@@ -547,6 +549,29 @@ TEST_F(TrayProgramTest, WithTheOptionSetTheMailListWindowOpensAtStart) {
   EXPECT_NE(std::stoull(flags, nullptr, 0) & 0x80000, 0u) << flags;
   ::unsetenv("TARVEL_CA_FILE");
   ::unsetenv("TARVEL_CONNECT_TO");
+}
+
+TEST_F(TrayProgramTest, WithNoAccountTheOptionsOpenAndTheMenuRaisesTheSameDialog) {
+  StartTrayHost();
+  QProcess& program = StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+  const QString item = RegisteredItems().last();
+  // No account is switched on: the start opens the options dialog.
+  const QString title = u"\"Tarvel E-Mail Notifier ["_qs;
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains(title); }))
+      << WindowTitles().toStdString();
+  const MenuNode* options = FindLabel(Menu(item), "Options");
+  ASSERT_NE(options, nullptr);
+  ASSERT_TRUE(Click(item, options->id));
+  // A second request brings the same dialog forward instead of opening another.
+  EXPECT_FALSE(WaitUntil([&] { return WindowTitles().count(title) > 1; }, 1000))
+      << WindowTitles().toStdString();
+
+  const MenuNode* exit = FindLabel(Menu(item), "Exit");
+  ASSERT_NE(exit, nullptr);
+  ASSERT_TRUE(Click(item, exit->id));
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
 }
 
 int main(int argc, char** argv) {

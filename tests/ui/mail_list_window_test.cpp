@@ -236,12 +236,3 @@ TEST_F(MailListFixture, TheOptionsShapeTheWindow) {
 
 }  // namespace
 }  // namespace tarvel
-
-int main(int argc, char** argv) {
-  // Offscreen unless told otherwise: test discovery runs without a display.
-  if (qgetenv("QT_QPA_PLATFORM").isEmpty())
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

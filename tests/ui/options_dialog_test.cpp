@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -434,12 +433,3 @@ TEST_F(DialogFixture, EveryControlHasAnAccessibleName) {
 
 }  // namespace
 }  // namespace tarvel
-
-int main(int argc, char** argv) {
-  // Offscreen unless told otherwise: test discovery runs without a display.
-  if (qgetenv("QT_QPA_PLATFORM").isEmpty())
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

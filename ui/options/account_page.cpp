@@ -58,18 +58,18 @@ constexpr char kBrowserHelp[] = "https://www.quorline.com/tarvel/help/embedded-b
 using PresetList = std::initializer_list<std::u16string_view>;
 
 constexpr PresetList kOutlookPages = {u"https://outlook.live.com/mail/", u"https://mail.live.com/",
-                                   u"https://outlook.com/", u"https://outlook.office.com/mail/"};
+                                      u"https://outlook.com/", u"https://outlook.office.com/mail/"};
 constexpr PresetList kGMailPages = {u"https://mail.google.com/mail/", u"https://inbox.google.com/"};
 constexpr PresetList kFacebookPages = {u"https://www.messenger.com/", u"https://www.facebook.com/"};
 constexpr PresetList kExchangePages = {u"https://outlook.office.com/mail/",
-                                    u"https://outlook.live.com/mail/"};
+                                       u"https://outlook.live.com/mail/"};
 constexpr PresetList kExchangeServers = {u"https://outlook.office365.com/EWS/Exchange.asmx"};
 constexpr PresetList kImapServers = {u"imap.mail.me.com:993", u"imap.gmail.com:993",
-                                  u"imap.gmx.net:993",     u"imap.mail.yahoo.com:993",
-                                  u"imap.yandex.com:993",  u"imap.mail.ru:993"};
+                                     u"imap.gmx.net:993",     u"imap.mail.yahoo.com:993",
+                                     u"imap.yandex.com:993",  u"imap.mail.ru:993"};
 constexpr PresetList kImapPages = {u"https://mail.live.com/",   u"https://outlook.live.com/mail/",
-                                u"https://mail.google.com/", u"https://www.gmx.net/",
-                                u"https://mail.yahoo.com/",  u"https://e.mail.ru/"};
+                                   u"https://mail.google.com/", u"https://www.gmx.net/",
+                                   u"https://mail.yahoo.com/",  u"https://e.mail.ru/"};
 
 enum class FieldKind {
   Text,         // a line of text

@@ -62,6 +62,11 @@ std::optional<uint32_t> FirstNumber(const QString& text) {
   return ScanUnsigned(text.toStdU16String());
 }
 
+// Whether a text names the unit of a string table entry (the entry without its number).
+bool Mentions(const QString& text, uint32_t unitStringId, const QString& number) {
+  return text.contains(LoadQString(unitStringId).remove(number), Qt::CaseInsensitive);
+}
+
 uint32_t Clamped(uint64_t seconds) {
   return static_cast<uint32_t>(std::min(seconds, kLargestSeconds));
 }
@@ -108,10 +113,8 @@ std::optional<uint32_t> IntervalSeconds(const QString& text) {
   const std::optional<uint32_t> number = FirstNumber(text);
   if (!number)
     return std::nullopt;
-  const QString seconds = LoadQString(kStringSeconds).remove(kNumberPlaceholder);
-  const QString second = LoadQString(kStringOneSecond).remove(u"1 "_qs);
-  const bool inSeconds =
-      text.contains(seconds, Qt::CaseInsensitive) || text.contains(second, Qt::CaseInsensitive);
+  const bool inSeconds = Mentions(text, kStringSeconds, kNumberPlaceholder) ||
+                         Mentions(text, kStringOneSecond, u"1 "_qs);
   return Clamped(inSeconds ? uint64_t{*number} : uint64_t{*number} * 60);
 }
 
@@ -119,10 +122,8 @@ std::optional<uint32_t> DisplaySeconds(const QString& text) {
   const std::optional<uint32_t> number = FirstNumber(text);
   if (!number)
     return std::nullopt;
-  const QString minutes = LoadQString(kStringMinutes).remove(kNumberPlaceholder);
-  const QString minute = LoadQString(kStringOneMinute).remove(u"1 "_qs);
-  const bool inMinutes =
-      text.contains(minutes, Qt::CaseInsensitive) || text.contains(minute, Qt::CaseInsensitive);
+  const bool inMinutes = Mentions(text, kStringMinutes, kNumberPlaceholder) ||
+                         Mentions(text, kStringOneMinute, u"1 "_qs);
   return Clamped(inMinutes ? uint64_t{*number} * 60 : uint64_t{*number});
 }
 

@@ -374,7 +374,8 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
     foldersGroup_ = names.foldersGroup;
     folders_ = new QListWidget(this);
     std::vector<std::pair<Text, bool>> known;
-    if (context.accounts) {
+    // The running account's list is read only while no check can change it.
+    if (context.accounts && context.accounts->checkThread().isFinished()) {
       if (auto* engine = dynamic_cast<ImapEngine*>(context.accounts->findByTypeBit(type.typeBit))) {
         for (const ImapFolder* folder = engine->folders.first(); folder;
              folder = NodeList<ImapFolder>::next(folder))

@@ -374,12 +374,11 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
     foldersGroup_ = names.foldersGroup;
     folders_ = new QListWidget(this);
     std::vector<std::pair<Text, bool>> known;
-    // The running account's list is read only while no check can change it.
-    if (context.accounts && context.accounts->checkThread().isFinished()) {
+    // The running account's list, read under the engine's lock (a check may change it).
+    if (context.accounts) {
       if (auto* engine = dynamic_cast<ImapEngine*>(context.accounts->findByTypeBit(type.typeBit))) {
-        for (const ImapFolder* folder = engine->folders.first(); folder;
-             folder = NodeList<ImapFolder>::next(folder))
-          known.emplace_back(folder->name, false);
+        for (Text& folderName : engine->FolderNames())
+          known.emplace_back(std::move(folderName), false);
       }
     }
     const auto mark = [&known](const Text& folderName) {

@@ -161,6 +161,29 @@ TEST_F(ZarquetTest, CancelFromTheCallbackEndsIdleAndKeepsTheConnection) {
   EXPECT_EQ(RunOn(transport, "", "LIST \"\" *").code, 0);
 }
 
+// A cancel that arrives together with the server's go-ahead (here: from the callback of that
+// very line) still ends the IDLE with DONE at once, instead of waiting for a go-ahead that was
+// already read and then dropping the connection.
+TEST_F(ZarquetTest, CancelWithTheGoAheadStillEndsIdleWithDone) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  int32_t code = 0;
+  const auto started = std::chrono::steady_clock::now();
+  const bool ok = transport.ExecuteCommand(
+      nullptr, "IDLE",
+      [&](std::string_view line) {
+        if (line.rfind("+", 0) == 0)
+          transport.Cancel();
+      },
+      60'000, code);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(code, 42);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+  EXPECT_EQ(server.receivedLines().back(), "DONE");
+  EXPECT_EQ(RunOn(transport, "", "LIST \"\" *").code, 0);  // the connection stays usable
+}
+
 TEST_F(ZarquetTest, CancelFromAnotherThreadEndsIdle) {
   ScriptedImapServer server(ScriptedImapServer::StandardReply);
   transport.Init("tester", "s3cret", "");

@@ -360,6 +360,16 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
                                                               : 2;
     const ImapSettingNames names = ImapSettingNamesForSlot(slot);
     addField({FieldKind::Presets, kStringImapServer, names.server, kImapServers});
+    // The forms a server may be written in; port 143 is the usual STARTTLS port.
+    if (QWidget* server = field(names.server)) {
+      const QString forms = QStringLiteral(
+          "host or host:993 \u2013 TLS from the start\n"
+          "host:143 \u2013 STARTTLS on the usual plain port\n"
+          "imap://host:port \u2013 STARTTLS on another port\n"
+          "imaps://host:port \u2013 TLS from the start on another port");
+      server->setToolTip(forms);
+      server->setAccessibleDescription(forms);
+    }
     addField({FieldKind::AuthMethod, kStringAuthMethod, names.authMethod});
     addField({FieldKind::Secret, kStringEmail, names.user});
     addField({FieldKind::Secret, kStringPassword, names.password});

@@ -1,5 +1,6 @@
 #include "engines/protocol/imap_engine.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <unordered_set>
@@ -166,6 +167,13 @@ class CancelOnStop {
   bool done_ = false;
   std::thread thread_;
 };
+
+// True when the inbox is among the checked folders (its name in any letter case).
+bool IsCheckedInbox(const std::vector<Text>& checked) {
+  return std::any_of(checked.begin(), checked.end(), [](const Text& folder) {
+    return ascii_bytes::EqualsNoCase(folder.view(), u"INBOX");
+  });
+}
 
 // CheckFolder's answer for a checked folder the server would not select.
 constexpr int kFolderNotSelectable = 3;
@@ -582,7 +590,8 @@ int ImapEngine::ReadyToCheck() {
   }
   const uint64_t now = clock_.MonotonicMilliseconds();
   const uint64_t started = idleStarted.load();
-  if (now - started <= kImapIdleTimeoutMs)
+  // An IDLE on the inbox alone leaves the other checked folders to the timer.
+  if (now - started <= kImapIdleTimeoutMs && idleCoversAccount_.load())
     return 0;
   StopIdle();
   transport_.DeInit();
@@ -811,10 +820,21 @@ CheckStatus ImapEngine::Check() {
     }
     if (result == 0) {
       ReadFolderList(account.server);
-      if (!folderChecked && account.useIdle == 1 && idleSupported && !stop.stop_requested()) {
-        idleStarted.store(clock_.MonotonicMilliseconds());
-        StartIdle();
-        return CheckStatus::Success;
+      if (account.useIdle == 1 && idleSupported && !stop.stop_requested()) {
+        // IDLE watches the selected mailbox only. With checked folders it watches the inbox
+        // when that is one of them, and the timer keeps checking all of them.
+        bool idleOnInbox = !folderChecked;
+        if (!idleOnInbox && IsCheckedInbox(CheckedFolders())) {
+          int32_t errorCode = 0;
+          const std::string inbox = ImapServerUrl(account.server, "INBOX");
+          idleOnInbox = transport_.ExecuteCommand(inbox.c_str(), "NOOP", nullptr, 0, errorCode);
+        }
+        if (idleOnInbox) {
+          idleCoversAccount_.store(!folderChecked);
+          idleStarted.store(clock_.MonotonicMilliseconds());
+          StartIdle();
+          return CheckStatus::Success;
+        }
       }
     }
     break;

@@ -178,6 +178,8 @@ class ImapEngine : public MailEngine {
   bool idleRunning_ = false;  // guarded by idleLock_
   std::atomic<bool> shuttingDown_{false};
   std::atomic<bool> idleStopRequested_{false};
+  // False while the IDLE watches the inbox for an account that checks other folders too.
+  std::atomic<bool> idleCoversAccount_{true};
   std::thread idleThread_;
   // Set by ApplySettings on the main thread: the open session was made with settings that no
   // longer hold; whoever uses the transport next closes it first.

@@ -82,6 +82,8 @@ struct ScriptedMailbox {
     }
     if (command.rfind("LIST", 0) == 0)
       return {list + tag + " OK List completed\r\n"};
+    if (command == "NOOP")
+      return {tag + " OK NOOP completed\r\n"};
     if (command == "IDLE")
       return {refuseIdle ? tag + " BAD not now\r\n" : idle};
     return ScriptedImapServer::StandardReply(tag, command);
@@ -937,6 +939,34 @@ TEST_F(ImapEngineTest, ChangedSettingsCloseTheKeptConnection) {
   changed.user = u"someone";
   engine->ApplySettings(changed);
   EXPECT_TRUE(server.WaitForLineEnding(" LOGOUT"));
+}
+
+// Checked folders that include the inbox: IDLE watches the inbox (the only mailbox it can
+// watch), and the timer's checks still cover every folder. Without the inbox: no IDLE.
+TEST_F(ImapIdleTest, CheckedFoldersWithTheInboxIdleOnTheInbox) {
+  ImapAccountSettings settings = engine->settings();
+  settings.checkedFolders = {u"Work", u"INBOX"};
+  engine->ApplySettings(settings);
+  CheckInCounter checkIns(relay);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(engine->idleRunning());
+  ASSERT_TRUE(server->WaitForLineEnding(" IDLE"));
+  const std::vector<std::string> selects = SentCommands(*server, "SELECT");
+  ASSERT_FALSE(selects.empty());
+  EXPECT_EQ(selects.back(), "SELECT \"INBOX\"");
+  server->Push("* 1 EXISTS\r\n");
+  ASSERT_TRUE(checkIns.WaitFor(1));
+  EXPECT_EQ(engine->ReadyToCheck(), 1);
+
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(engine->idleRunning());
+  EXPECT_EQ(engine->ReadyToCheck(), 1);  // the timer's check still comes
+  EXPECT_FALSE(engine->idleRunning());
+
+  settings.checkedFolders = {u"Work"};
+  engine->ApplySettings(settings);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  EXPECT_FALSE(engine->idleRunning());
 }
 
 TEST_F(ImapIdleTest, DestroyingTheEngineEndsTheIdleWithoutCheckingIn) {

@@ -532,8 +532,10 @@ void ImapEngine::RetireSession() {
     const OwnedThreadScope owned;
     {
       const std::lock_guard<std::mutex> use(sessionUse_);
-      if (idleRunning()) {
-        transport_.Cancel();  // started by the check that just ended
+      if (!retireSession_.load()) {
+        // The check that just ended has taken the new settings already.
+      } else if (idleRunning()) {
+        transport_.Cancel();  // started by that check: its thread closes the connection
       } else if (retireSession_.exchange(false)) {
         transport_.Close();
       }

@@ -82,6 +82,7 @@ class MailEngine : public ListNode {
   // the number of records the new-mail walk found new.
   CheckStatus lastStatus = CheckStatus::Success;
   Text lastFailure;
+  FailureKind lastFailureKind = FailureKind::Transient;  // meaningful after a failure
   uint32_t lastNewCount = 0;
 
  private:

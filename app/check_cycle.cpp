@@ -66,12 +66,20 @@ bool CheckCycle::InCheckHours() const {
   return (checkRange_.load() & hourBit) != 0 && (checkRangeDays_.load() & (1u << dayIndex)) != 0;
 }
 
-CheckStatus CheckCycle::RunEngineCheck(MailEngine& engine, bool popupAnnouncements) {
+CheckStatus CheckCycle::RunEngineCheck(MailEngine& engine, bool popupAnnouncements, bool retry) {
+  if (retry && engine.lastStatus == CheckStatus::Failure &&
+      engine.lastFailureKind != FailureKind::Transient) {
+    // Not asked again before the next regular check: its mail and failure stay as they were.
+    engine.lastNewCount = 0;
+    totals_.totalCount += static_cast<uint32_t>(engine.mails.count());
+    return engine.lastStatus;
+  }
   CheckStatus result = CheckStatus::Success;
   engine.lastNewCount = 0;
   if (engine.ReadyToCheck() == 1) {
     engine.mails.clear();
     engine.lastFailure.clear();
+    engine.lastFailureKind = FailureKind::Transient;
     try {
       result = engine.Check();
     } catch (const std::exception& error) {
@@ -104,9 +112,12 @@ CheckOutcome CheckCycle::CheckAll(CheckTrigger trigger) {
     for (MailEngine* engine = accounts_.first(); engine; engine = AccountTypeList::next(engine)) {
       if (!accounts_.isEnabled(*engine))
         continue;
-      const CheckStatus result = RunEngineCheck(*engine, popupAnnouncements);
+      const CheckStatus result =
+          RunEngineCheck(*engine, popupAnnouncements, trigger == CheckTrigger::Retry);
       if (result != CheckStatus::Success) {
         outcome.status = result;
+        if (result != CheckStatus::Failure || engine->lastFailureKind == FailureKind::Transient)
+          outcome.transientFailure = true;
         if (result == CheckStatus::LoginNeeded)
           outcome.loginMask |= engine->typeBit;
       }
@@ -121,6 +132,7 @@ CheckOutcome CheckCycle::CheckAll(CheckTrigger trigger) {
   }
   newMailMask_.store(newMailMask);
   mailMask_.store(mailMask);
+  transientFailure_.store(outcome.transientFailure);
 
   notifier_.AssemblePopup();
   notifier_.UpdateTray(totals_.totalCount, totals_.allMailText, outcome.status);
@@ -168,15 +180,22 @@ bool CheckCycle::HandleLogins(uint32_t loginMask) {
 
 void CheckCycle::OnCheckFinished(uint32_t status, uint32_t loginMask) {
   uint64_t interval = static_cast<uint64_t>(refreshSeconds_.load()) * 1000;
+  retryArmed_ = false;
   if (loginMask == 0) {
-    if (status == static_cast<uint32_t>(CheckStatus::Failure)) {
+    if (status == static_cast<uint32_t>(CheckStatus::Failure) && !transientFailure_.load()) {
+      // Only refused sign-ins: the next regular check tries again; no re-check was needed.
+      trace_.Record("CheckRefused");
+      retryCount_ = 0;
+    } else if (status == static_cast<uint32_t>(CheckStatus::Failure)) {
       trace_.Record("CheckRetry");
       if (retryCount_ < kImmediateRetries) {
+        interval = kRetryDelaysMs[retryCount_];
         ++retryCount_;
-        StartCheck(CheckTrigger::Timed);
+        retryArmed_ = true;
       } else if (retryCount_ < kShortIntervalRetries) {
         ++retryCount_;
         interval /= 3;
+        retryArmed_ = true;
       }
     } else {
       retryCount_ = 0;
@@ -184,8 +203,10 @@ void CheckCycle::OnCheckFinished(uint32_t status, uint32_t loginMask) {
   } else if (!HandleLogins(loginMask)) {
     return;
   }
-  if (accounts_.flags().testAndClear(flag_bits::kRecheckRequested))
+  if (accounts_.flags().testAndClear(flag_bits::kRecheckRequested)) {
     interval = kRecheckDelayMs;
+    retryArmed_ = false;  // an IDLE's news: every account is checked
+  }
   trace_.Record("CheckOut");
   mainWindow_.SetTimer(kTimerCheck, TimerInterval(interval));
 }
@@ -241,9 +262,12 @@ bool CheckCycle::HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lPar
 
 bool CheckCycle::HandleTimer(uint32_t timerId) {
   switch (timerId) {
-    case kTimerCheck:
-      CheckIn(CheckTrigger::Timed);
+    case kTimerCheck: {
+      const bool retry = retryArmed_;
+      retryArmed_ = false;
+      CheckIn(retry ? CheckTrigger::Retry : CheckTrigger::Timed);
       return true;
+    }
     case kTimerSilence:
       OnSilenceTick();
       return true;

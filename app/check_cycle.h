@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 
 #include "app/new_mail_walk.h"
 #include "mail/check_status.h"
@@ -20,12 +21,17 @@ struct GlobalSettings;
 enum class CheckTrigger {
   Timed,   // the check timer, start-up, an IMAP announcement: honours the check hours
   Manual,  // the user asked: runs whatever the hours
+  Retry,   // a re-check after a failure: like Timed, but leaves out the accounts whose last
+           // failure a retry cannot help (a refused sign-in, a missing folder); they wait for
+           // the next regular check
 };
 
 // The outcome of CheckAll, as the finished message carries it.
 struct CheckOutcome {
   CheckStatus status = CheckStatus::Success;
   uint32_t loginMask = 0;  // typeBit values of the types that need a sign-in
+  // A failure worth retrying soon: some account failed other than by a refused sign-in.
+  bool transientFailure = false;
 };
 
 // Delays of the check timer besides the refresh interval.
@@ -34,9 +40,13 @@ inline constexpr uint32_t kRecheckDelayMs = 100;
 inline constexpr uint32_t kSilenceTickMs = 60'000;
 inline constexpr int32_t kNotificationsOn = -1;
 
-// Immediate re-checks after failures or sign-ins, then re-checks at a third of the interval.
+// Re-checks after failures: the first ones after these pauses (a restarted server or a
+// network that comes back needs seconds, not milliseconds), then at a third of the interval.
+// Immediate re-checks follow sign-ins.
+inline constexpr uint32_t kRetryDelaysMs[] = {1'000, 4'000, 15'000};
 inline constexpr uint32_t kImmediateRetries = 3;
 inline constexpr uint32_t kShortIntervalRetries = 6;
+static_assert(std::size(kRetryDelaysMs) == kImmediateRetries);
 
 // The heartbeat: a one-shot check timer starts a check of every enabled account type on the
 // check thread; the end of the check decides when the next one runs, retries failures and
@@ -94,7 +104,7 @@ class CheckCycle {
   const CheckTotals& lastTotals() const { return totals_; }
 
  private:
-  CheckStatus RunEngineCheck(MailEngine& engine, bool popupAnnouncements);
+  CheckStatus RunEngineCheck(MailEngine& engine, bool popupAnnouncements, bool retry);
   bool InCheckHours() const;
   void GiveNewMailNotifications(uint32_t firstNewTypeBit);
   bool HandleLogins(uint32_t loginMask);
@@ -115,6 +125,10 @@ class CheckCycle {
   std::atomic<uint32_t> mailMask_{0};
   std::atomic<int32_t> silenceMinutes_{kNotificationsOn};
   uint32_t retryCount_ = 0;  // main thread only
+  bool retryArmed_ = false;  // main thread only: the check timer was set for a re-check
+  // Whether the last check's failure is worth a retry; written by the check thread before its
+  // finished message, read by the handler of that message.
+  std::atomic<bool> transientFailure_{true};
   uint32_t loginTarget_ = 0;
   CheckTotals totals_;  // check thread while a check runs
 };

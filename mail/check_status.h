@@ -12,4 +12,12 @@ enum class CheckStatus : uint32_t {
   OutsideCheckHours = 3,
 };
 
+// Why a check failed, where it decides how soon the check is repeated.
+enum class FailureKind : uint32_t {
+  Transient = 0,      // a dropped connection, a server that is down: worth trying again soon
+  SignInRefused = 1,  // the server refused the credentials: trying again at once cannot help,
+                      // and a run of refusals gets the address banned by the server's guards
+  Setting = 2,        // a setting the server cannot serve (a folder it does not have)
+};
+
 }  // namespace tarvel

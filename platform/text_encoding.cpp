@@ -61,10 +61,10 @@ std::string IconvName(unsigned codePage) {
   }
 }
 
-// Decodes with iconv; returns false only when iconv does not know the code page. Bytes it
-// cannot decode become U+FFFD and decoding goes on after them.
-bool DecodeWithIconv(std::string_view bytes, unsigned codePage, std::u16string& out) {
-  iconv_t converter = iconv_open("UTF-16LE", IconvName(codePage).c_str());
+// Decodes with iconv from the charset of that iconv name; returns false only when iconv does
+// not know it. Bytes it cannot decode become U+FFFD and decoding goes on after them.
+bool DecodeWithIconv(std::string_view bytes, const std::string& iconvName, std::u16string& out) {
+  iconv_t converter = iconv_open("UTF-16LE", iconvName.c_str());
   if (converter == reinterpret_cast<iconv_t>(-1))
     return false;
   std::array<char, 4096> buffer{};
@@ -164,6 +164,64 @@ unsigned CharsetCodePage(std::u16string_view charset) {
   return 0;
 }
 
+// A MIME charset name as iconv takes it: without its language suffix, and only when it is
+// made of the characters charset names use (it comes from the mail); empty otherwise.
+std::string IconvCharsetName(std::u16string_view charset) {
+  const std::size_t language = charset.find(u'*');
+  if (language != std::u16string_view::npos)
+    charset = charset.substr(0, language);
+  constexpr std::size_t kLongestName = 40;
+  if (charset.empty() || charset.size() > kLongestName)
+    return {};
+  std::string name;
+  for (const char16_t unit : charset) {
+    const bool allowed = (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z') ||
+                         (unit >= u'0' && unit <= u'9') || unit == u'-' || unit == u'_' ||
+                         unit == u'.' || unit == u':';
+    if (!allowed)
+      return {};
+    name += static_cast<char>(unit);
+  }
+  return name;
+}
+
+// The bytes of encoded words (units up to 0xFF; any other unit is kept as it is) decoded from
+// a charset by its MIME name. A charset iconv does not know keeps the ASCII bytes and shows
+// every other byte as U+FFFD, so that the reader sees something was lost.
+std::u16string DecodeNamedCharset(std::u16string_view units, std::u16string_view charset) {
+  const std::string iconvName = IconvCharsetName(charset);
+  std::u16string out;
+  std::string run;
+  bool known = true;
+  const auto flushRun = [&] {
+    if (run.empty())
+      return;
+    if (known && !iconvName.empty()) {
+      std::u16string decoded;
+      if (DecodeWithIconv(run, iconvName, decoded)) {
+        out.append(decoded);
+        run.clear();
+        return;
+      }
+      known = false;
+    }
+    for (const char byte : run)
+      out.push_back(static_cast<unsigned char>(byte) < 0x80 ? static_cast<char16_t>(byte)
+                                                            : kReplacementUnit);
+    run.clear();
+  };
+  for (const char16_t unit : units) {
+    if (unit <= 0xFF) {
+      run.push_back(static_cast<char>(unit));
+    } else {
+      flushRun();
+      out.push_back(unit);
+    }
+  }
+  flushRun();
+  return out;
+}
+
 bool IsFoldingWhiteSpace(std::u16string_view gap) {
   for (const char16_t unit : gap) {
     if (unit != u' ' && unit != u'\t' && unit != u'\r' && unit != u'\n')
@@ -187,7 +245,7 @@ Text Text::FromCodePage(std::string_view bytes, unsigned codePage) {
     return FromUtf8(bytes);
   std::u16string out;
   out.reserve(bytes.size());
-  if (!DecodeWithIconv(bytes, codePage, out))
+  if (!DecodeWithIconv(bytes, IconvName(codePage), out))
     return FromUtf8(bytes);
   return Text(std::move(out));
 }
@@ -220,9 +278,14 @@ void Text::DecodeMimeWords() {
   out.reserve(text.size());
   unsigned codePage = 0;
   bool afterEncodedWord = false;
-  // Where the decoded bytes of the encoded words lie in `out`; adjacent words form one range,
-  // so a character split between two words is joined again.
-  std::vector<std::pair<std::size_t, std::size_t>> wordBytes;
+  // Where the decoded bytes of the encoded words lie in `out`, and their charset; adjacent
+  // words of one charset form one range, so a character split between two words is joined.
+  struct WordBytes {
+    std::size_t start;
+    std::size_t end;
+    std::u16string_view charset;
+  };
+  std::vector<WordBytes> wordBytes;
   std::size_t position = 0;
   for (;;) {
     const std::size_t open = text.find(u"=?", position);
@@ -258,27 +321,30 @@ void Text::DecodeMimeWords() {
       continue;
     }
     afterEncodedWord = true;
-    if (!wordBytes.empty() && wordBytes.back().second == wordStart)
-      wordBytes.back().second = out.size();
+    if (!wordBytes.empty() && wordBytes.back().end == wordStart &&
+        ascii_bytes::EqualsNoCase(wordBytes.back().charset, charset))
+      wordBytes.back().end = out.size();
     else
-      wordBytes.emplace_back(wordStart, out.size());
+      wordBytes.push_back({wordStart, out.size(), charset});
     if (const unsigned wordCodePage = CharsetCodePage(charset); wordCodePage != 0)
       codePage = wordCodePage;
   }
-  if (codePage == 0) {
-    units_ = std::move(out);
-    return;
-  }
   // Only the bytes of the encoded words are decoded with the charset: the text around them
-  // is already characters, and taking it as bytes would garble any letter beyond ASCII.
+  // is already characters, and taking it as bytes would garble any letter beyond ASCII. The
+  // charsets of the table share the code page named last; any other decodes by its own name.
   std::u16string decoded;
   decoded.reserve(out.size());
   std::size_t copied = 0;
-  for (const auto& [start, end] : wordBytes) {
+  for (const auto& [start, end, charset] : wordBytes) {
     decoded.append(out, copied, start - copied);
-    Text word(std::u16string_view(out).substr(start, end - start));
-    word.DecodeByteRuns(codePage);
-    decoded.append(word.view());
+    const std::u16string_view bytes = std::u16string_view(out).substr(start, end - start);
+    if (CharsetCodePage(charset) != 0) {
+      Text word(bytes);
+      word.DecodeByteRuns(codePage);
+      decoded.append(word.view());
+    } else {
+      decoded.append(DecodeNamedCharset(bytes, charset));
+    }
     copied = end;
   }
   decoded.append(out, copied);

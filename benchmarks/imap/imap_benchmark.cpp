@@ -145,6 +145,7 @@ int main(int argc, char* argv[]) {
   const tarvel::ImapEngineServices services{fakeClock, flags,   nullptr,
                                             &relay,    nullptr, ZARQUET_LIBRARY_PATH};
   tarvel::ImapEngine engine(FirstImapType(), 0, services);
+  flags.set(engine.selectBit);  // switched on
   tarvel::ImapAccountSettings settings;
   settings.server = u"imap.example.com:993";
   settings.user = u"tester";
@@ -271,6 +272,7 @@ int main(int argc, char* argv[]) {
   const tarvel::ImapEngineServices pushServices{fakeClock,  flags,   nullptr,
                                                 &pushRelay, nullptr, ZARQUET_LIBRARY_PATH};
   tarvel::ImapEngine pushEngine(FirstImapType(), 1, pushServices);  // a session of its own
+  flags.set(pushEngine.selectBit);
   settings.user = u"second";
   settings.useIdle = 1;
   pushEngine.ApplySettings(settings);

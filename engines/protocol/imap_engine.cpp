@@ -1,5 +1,6 @@
 #include "engines/protocol/imap_engine.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <unordered_set>
@@ -167,6 +168,16 @@ class CancelOnStop {
   std::thread thread_;
 };
 
+// True when the inbox is among the checked folders (its name in any letter case).
+bool IsCheckedInbox(const std::vector<Text>& checked) {
+  return std::any_of(checked.begin(), checked.end(), [](const Text& folder) {
+    return ascii_bytes::EqualsNoCase(folder.view(), u"INBOX");
+  });
+}
+
+// CheckFolder's answer for a checked folder the server would not select.
+constexpr int kFolderNotSelectable = 3;
+
 // The step in which the pause between the slots' connections looks at a stop request.
 constexpr uint32_t kStopPollStepMs = 100;
 
@@ -238,34 +249,143 @@ std::vector<Text> SplitFolderList(const Text& list) {
   return folders;
 }
 
-bool FolderFromListLine(const Text& line, Text& folderName) {
-  const Text::Position open = line.FindChar(u'(');
-  const Text::Position close =
-      open == Text::kNotFound ? Text::kNotFound : line.FindChar(u')', open);
-  if (open != Text::kNotFound && close != Text::kNotFound) {
-    const Text attributes = line.Mid(open, close - open + 1);
-    if (attributes.Find(u"\\Drafts") != Text::kNotFound ||
-        attributes.Find(u"\\Trash") != Text::kNotFound ||
-        attributes.Find(u"\\Sent") != Text::kNotFound) {
-      return false;
+namespace {
+
+// The longest folder name taken from a literal; a longer one is skipped with the entry.
+constexpr std::size_t kLiteralNameLimit = 4096;
+
+// A quoted string at `at` (which holds the opening quote) by the IMAP grammar: "\" escapes the
+// next character. Moves `at` past the closing quote; false when the string is not closed
+// within `text`.
+bool ReadQuoted(std::string_view text, std::size_t& at, std::string& value) {
+  value.clear();
+  for (std::size_t i = at + 1; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\') {
+      if (++i >= text.size())
+        return false;
+      value += text[i];
+    } else if (c == '"') {
+      at = i + 1;
+      return true;
+    } else {
+      value += c;
     }
   }
-  static constexpr std::u16string_view kDelimiters[] = {u"\"/\"", u" NIL ", u" \"|\" ", u"\".\""};
-  for (const std::u16string_view delimiter : kDelimiters) {
-    const Text::Position at = line.FindCase(delimiter);
-    if (at == Text::kNotFound)
-      continue;
-    Text name = line.Mid(at + static_cast<Text::Position>(delimiter.size()));
-    name.Replace(u"\r", u"");
-    name.Trim();
-    if (name.length() >= 2 && name[0] == u'"' && name[name.length() - 1] == u'"')
-      name = name.Mid(1, name.length() - 2);
-    if (name.isEmpty())
-      return false;
-    folderName = DecodeModifiedUtf7(name);
-    return true;
-  }
   return false;
+}
+
+bool ReadLiteralLength(std::string_view text, std::size_t& length) {
+  // "{digits}" or "{digits+}" and nothing after it on the line.
+  if (text.size() < 3 || text.front() != '{' || text.back() != '}')
+    return false;
+  std::string_view digits = text.substr(1, text.size() - 2);
+  if (!digits.empty() && digits.back() == '+')
+    digits.remove_suffix(1);
+  if (digits.empty() || digits.size() > 9)
+    return false;
+  length = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9')
+      return false;
+    length = length * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<ListedFolder> ParseListResponse(std::string_view response) {
+  std::vector<ListedFolder> folders;
+  std::size_t position = 0;
+  while (position < response.size()) {
+    const std::size_t lineEnd = response.find('\n', position);
+    std::size_t next = lineEnd == std::string_view::npos ? response.size() : lineEnd + 1;
+    std::string_view line = response.substr(position, next - position);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+      line.remove_suffix(1);
+    position = next;
+    if (!StartsWithNoCase(line, "* LIST ") && !StartsWithNoCase(line, "* LSUB "))
+      continue;
+    std::size_t at = 7;
+    // The attributes: flags and atoms in one pair of parentheses.
+    if (at >= line.size() || line[at] != '(')
+      continue;
+    const std::size_t close = line.find(')', at);
+    if (close == std::string_view::npos)
+      continue;
+    ListedFolder folder;
+    std::string_view attributes = line.substr(at + 1, close - at - 1);
+    while (!attributes.empty()) {
+      const std::size_t space = attributes.find(' ');
+      if (space != 0)
+        folder.attributes.emplace_back(attributes.substr(0, space));
+      if (space == std::string_view::npos)
+        break;
+      attributes.remove_prefix(space + 1);
+    }
+    at = close + 1;
+    // The hierarchy delimiter: a quoted character or NIL.
+    if (at >= line.size() || line[at] != ' ')
+      continue;
+    ++at;
+    if (line.substr(at, 3).size() == 3 && ascii_bytes::EqualsNoCase(line.substr(at, 3), "NIL")) {
+      at += 3;
+    } else if (at < line.size() && line[at] == '"') {
+      std::string delimiter;
+      if (!ReadQuoted(line, at, delimiter))
+        continue;
+    } else {
+      continue;
+    }
+    if (at >= line.size() || line[at] != ' ')
+      continue;
+    ++at;
+    const std::string_view mailbox = line.substr(at);
+    std::size_t literalLength = 0;
+    if (!mailbox.empty() && mailbox.front() == '"') {
+      std::size_t end = 0;
+      if (!ReadQuoted(mailbox, end, folder.name))
+        continue;
+    } else if (ReadLiteralLength(mailbox, literalLength)) {
+      // The name is the next `literalLength` bytes; the entry's line goes on after them.
+      if (literalLength > kLiteralNameLimit || response.size() - position < literalLength) {
+        position = response.size();
+        continue;
+      }
+      folder.name = std::string(response.substr(position, literalLength));
+      position += literalLength;
+      const std::size_t restEnd = response.find('\n', position);
+      position = restEnd == std::string_view::npos ? response.size() : restEnd + 1;
+    } else {
+      // An atom ends at the first space (extended data may follow).
+      folder.name = std::string(mailbox.substr(0, mailbox.find(' ')));
+    }
+    if (folder.name.empty() ||
+        folder.name.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos)
+      continue;
+    folders.push_back(std::move(folder));
+  }
+  return folders;
+}
+
+bool IsOfferedFolder(const ListedFolder& folder) {
+  for (const std::string& attribute : folder.attributes) {
+    for (const std::string_view left :
+         {"\\Drafts", "\\Trash", "\\Sent", "\\Noselect", "\\NonExistent"}) {
+      if (ascii_bytes::EqualsNoCase(attribute, left))
+        return false;
+    }
+  }
+  return true;
+}
+
+bool FolderFromListLine(const Text& line, Text& folderName) {
+  const std::vector<ListedFolder> listed = ParseListResponse(line.ToUtf8());
+  if (listed.size() != 1 || !IsOfferedFolder(listed.front()))
+    return false;
+  folderName = DecodeModifiedUtf7(Text::FromUtf8(listed.front().name));
+  return true;
 }
 
 ImapEngine::ImapEngine(const AccountTypeInfo& type, uint32_t slot,
@@ -285,13 +405,21 @@ ImapEngine::ImapEngine(const AccountTypeInfo& type, uint32_t slot,
 ImapEngine::~ImapEngine() {
   shuttingDown_.store(true);
   StopIdle();
+  if (closer_.joinable())
+    closer_.join();
   // The engine goes away: nothing is kept for a next session.
   transport_.Close();
   folders.clear();
 }
 
 void ImapEngine::ApplySettings(ImapAccountSettings stored) {
-  const std::lock_guard<std::mutex> guard(settingsLock_);
+  std::unique_lock<std::mutex> guard(settingsLock_);
+  const bool changed =
+      stored.server != settings_.server || stored.user != settings_.user ||
+      stored.password != settings_.password || stored.authMethod != settings_.authMethod ||
+      stored.refreshToken != settings_.refreshToken || stored.useIdle != settings_.useIdle ||
+      stored.folderList != settings_.folderList ||
+      stored.checkedFolders != settings_.checkedFolders;
   settings_ = std::move(stored);
   // The stored folders decide which are checked; listed folders stay in the list.
   for (ImapFolder* folder = folders.first(); folder; folder = NodeList<ImapFolder>::next(folder))
@@ -308,6 +436,9 @@ void ImapEngine::ApplySettings(ImapAccountSettings stored) {
       folders.append(std::make_unique<ImapFolder>(std::move(folderName), 1));
     }
   }
+  guard.unlock();
+  if ((changed || !flags_.any(selectBit)) && sessionUsed_.load())
+    RetireSession();
 }
 
 void ImapEngine::LoadSettings(const SettingsStore& store) {
@@ -375,6 +506,44 @@ void ImapEngine::AddFolder(Text folderName, uint32_t checked) {
   folders.append(std::make_unique<ImapFolder>(std::move(folderName), checked));
 }
 
+std::vector<Text> ImapEngine::FolderNames() const {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
+  std::vector<Text> names;
+  for (const ImapFolder* folder = folders.first(); folder;
+       folder = NodeList<ImapFolder>::next(folder))
+    names.push_back(folder->name);
+  return names;
+}
+
+void ImapEngine::RetireSession() {
+  retireSession_.store(true);
+  if (idleRunning()) {
+    // The IDLE thread closes the connection when its command has ended.
+    transport_.Cancel();
+    return;
+  }
+  if (closerBusy_.exchange(true))
+    return;  // the closer under way sees the request
+  // Between checks only a kept connection may be open. It is closed on a thread of its own,
+  // which waits for a running check to end: the caller must not wait.
+  if (closer_.joinable())
+    closer_.join();  // a closer that has finished
+  closer_ = std::thread([this] {
+    const OwnedThreadScope owned;
+    {
+      const std::lock_guard<std::mutex> use(sessionUse_);
+      if (!retireSession_.load()) {
+        // The check that just ended has taken the new settings already.
+      } else if (idleRunning()) {
+        transport_.Cancel();  // started by that check: its thread closes the connection
+      } else if (retireSession_.exchange(false)) {
+        transport_.Close();
+      }
+    }
+    closerBusy_.store(false);
+  });
+}
+
 Text ImapEngine::GetDisplayName() const {
   const std::lock_guard<std::mutex> guard(settingsLock_);
   return settings_.name.isEmpty() ? settings_.user : settings_.name;
@@ -390,19 +559,16 @@ bool ImapEngine::idleRunning() const {
   return idleRunning_;
 }
 
-std::string ImapEngine::MailboxUrl(const Text& serverSetting, const std::string& encodedFolder) {
-  const std::string server = serverSetting.ToUtf8();
-  const std::string mailbox = encodedFolder.empty() ? std::string("INBOX") : encodedFolder;
-  if (server.find("://") != std::string::npos)
-    return server + "/" + mailbox + "?UNSEEN";
-  return "imaps://" + server + "/" + mailbox + "?UNSEEN";
-}
-
-std::string ImapEngine::RootUrl(const Text& serverSetting) {
-  const std::string server = serverSetting.ToUtf8();
-  if (server.find("://") != std::string::npos)
-    return server + "/";
-  return "imaps://" + server + "/";
+std::string ImapServerUrl(const Text& serverSetting, const std::string& encodedMailbox) {
+  std::string server = serverSetting.ToUtf8();
+  while (!server.empty() && server.back() == '/')
+    server.pop_back();
+  if (server.find("://") == std::string::npos) {
+    const bool startTlsPort =
+        server.size() > 4 && server.compare(server.size() - 4, 4, ":143") == 0;
+    server = (startTlsPort ? "imap://" : "imaps://") + server;
+  }
+  return server + "/" + encodedMailbox;
 }
 
 void ImapEngine::NoteTransportFailure() {
@@ -426,7 +592,8 @@ int ImapEngine::ReadyToCheck() {
   }
   const uint64_t now = clock_.MonotonicMilliseconds();
   const uint64_t started = idleStarted.load();
-  if (now - started <= kImapIdleTimeoutMs)
+  // An IDLE on the inbox alone leaves the other checked folders to the timer.
+  if (now - started <= kImapIdleTimeoutMs && idleCoversAccount_.load())
     return 0;
   StopIdle();
   transport_.DeInit();
@@ -436,6 +603,7 @@ int ImapEngine::ReadyToCheck() {
 }
 
 void ImapEngine::StopIdle() {
+  idleStopRequested_.store(true);
   std::unique_lock<std::mutex> lock(idleLock_);
   // A cancel that arrives before the thread has entered its command would be lost, so it is
   // repeated until the thread has ended.
@@ -453,6 +621,7 @@ void ImapEngine::StopIdle() {
 void ImapEngine::StartIdle() {
   if (idleThread_.joinable())
     idleThread_.join();
+  idleStopRequested_.store(false);
   {
     const std::lock_guard<std::mutex> guard(idleLock_);
     idleRunning_ = true;
@@ -468,6 +637,10 @@ void ImapEngine::RunIdle() {
   transport_.ExecuteCommand(
       nullptr, "IDLE",
       [&](std::string_view line) {
+        if (!line.empty() && line.front() == '+') {
+          idleErrors.store(0);  // the server is idling: push works again
+          return;
+        }
         for (const std::string_view word : {" FETCH", " EXPUNGE", " RECENT", " EXISTS", " BAD"}) {
           if (line.find(word) != std::string_view::npos) {
             news = news || word != " BAD";
@@ -477,12 +650,23 @@ void ImapEngine::RunIdle() {
         }
       },
       kImapIdleTimeoutMs, errorCode);
-  // An IDLE that ended with news counts like one that ran its full time: only failures
-  // count towards the limit.
-  if (errorCode == kTransportTimedOut || news) {
-    idleErrors.store(0);
-  } else {
-    idleErrors.fetch_add(1);
+  const bool retired = retireSession_.exchange(false);
+  if (retired)
+    transport_.Close();  // made with settings that no longer hold: never kept
+  // Only an IDLE that failed by itself counts: not one that ran its time, brought news, was
+  // ended by a check or ended for new settings.
+  const bool failed = !retired && !news && errorCode != kTransportTimedOut &&
+                      !idleStopRequested_.load() && !shuttingDown_.load();
+  bool checkIn = true;
+  if (failed) {
+    const uint32_t errors = idleErrors.fetch_add(1) + 1;
+    if (errors <= kImapIdleErrorLimit) {
+      // The session is gone; the check that reconnects waits so that a server that drops
+      // every IDLE is not asked again at once, over and over.
+      checkIn = WaitBeforeNextIdle(kImapIdleRetryDelaysMs[errors - 1]);
+    } else {
+      checkIn = false;  // the next regular check starts IDLE again
+    }
   }
   idleStarted.store(0);
   {
@@ -490,11 +674,24 @@ void ImapEngine::RunIdle() {
     idleRunning_ = false;
   }
   idleEnded_.notify_all();
-  if (shuttingDown_.load())
+  if (shuttingDown_.load() || idleStopRequested_.load() || !checkIn)
     return;
+  if (!flags_.any(selectBit))
+    return;  // switched off: nothing to check
   flags_.set(flag_bits::kRecheckRequested);
   if (checkIn_)
     checkIn_->CheckIn();
+}
+
+bool ImapEngine::WaitBeforeNextIdle(uint32_t milliseconds) {
+  while (milliseconds > 0) {
+    if (idleStopRequested_.load() || shuttingDown_.load())
+      return false;
+    const uint32_t step = milliseconds < kStopPollStepMs ? milliseconds : kStopPollStepMs;
+    clock_.SleepFor(step);
+    milliseconds -= step;
+  }
+  return !idleStopRequested_.load() && !shuttingDown_.load();
 }
 
 void ImapEngine::SleepUnlessStopped(uint32_t milliseconds, std::stop_token stop) {
@@ -514,6 +711,9 @@ CheckStatus ImapEngine::Check() {
   } else if (idleThread_.joinable()) {
     idleThread_.join();
   }
+  const std::lock_guard<std::mutex> use(sessionUse_);
+  if (retireSession_.exchange(false))
+    transport_.Close();  // a kept connection of the settings before
   // A stop request of the check thread (exit, for one) ends the running command at once.
   const std::stop_token stop = WorkerThread::CurrentStopToken();
   const CancelOnStop cancelOnStop(stop, transport_);
@@ -522,6 +722,8 @@ CheckStatus ImapEngine::Check() {
   int result = 1;
   idleSupported = false;
   lastFailure.clear();
+  lastFailureKind = FailureKind::Transient;
+  Text unselectable;  // the first checked folder the server would not select
   bool tokenRetried = false;
   // One consistent view of the settings for the whole check, whatever LoadSettings does
   // meanwhile.
@@ -556,8 +758,10 @@ CheckStatus ImapEngine::Check() {
     const std::string user = account.user.ToUtf8();
     const std::string password = account.password.ToUtf8();
     const std::string token = accessToken.ToUtf8();
+    sessionUsed_.store(true);
     if (!transport_.Init(user, password, token)) {
       sessionOpen_ = false;
+      lastFailure = u"the IMAP transport library could not set up a session";
       return static_cast<CheckStatus>(result);
     }
     sessionOpen_ = true;
@@ -566,6 +770,8 @@ CheckStatus ImapEngine::Check() {
         break;
       const int folderResult =
           CheckFolder(account.server, EncodeFolderForUrl(folder), folder, stop);
+      if (folderResult == kFolderNotSelectable && unselectable.isEmpty())
+        unselectable = folder;
       if (folderResult == 0 || folderResult == 2)
         result = folderResult;
       if (folderResult == 0)
@@ -589,6 +795,8 @@ CheckStatus ImapEngine::Check() {
     if (result == 2) {
       if (account.authMethod == static_cast<uint32_t>(ImapAuthMethod::Password)) {
         result = 1;
+        lastFailure = u"the server refused the user name or password";
+        lastFailureKind = FailureKind::SignInRefused;
         break;
       }
       // One more pass with a fresh token; a second refusal asks for a new sign-in.
@@ -601,13 +809,34 @@ CheckStatus ImapEngine::Check() {
       }
       break;
     }
+    if (result == 0 && !unselectable.isEmpty()) {
+      // The other folders were checked, but a folder the user asked for is not: that is no
+      // success (typically a name in the other hierarchy style, "Work" for "INBOX.Work").
+      ReadFolderList(account.server);
+      lastFailure = Text::FromUtf8("the server has no folder \"" + unselectable.ToUtf8() +
+                                   "\" that can be opened; choose the folders again from the "
+                                   "account's folder list");
+      lastFailureKind = FailureKind::Setting;
+      result = 1;
+      break;
+    }
     if (result == 0) {
       ReadFolderList(account.server);
-      if (!folderChecked && account.useIdle == 1 && idleSupported &&
-          idleErrors.load() < kImapIdleErrorLimit && !stop.stop_requested()) {
-        idleStarted.store(clock_.MonotonicMilliseconds());
-        StartIdle();
-        return CheckStatus::Success;
+      if (account.useIdle == 1 && idleSupported && !stop.stop_requested()) {
+        // IDLE watches the selected mailbox only. With checked folders it watches the inbox
+        // when that is one of them, and the timer keeps checking all of them.
+        bool idleOnInbox = !folderChecked;
+        if (!idleOnInbox && IsCheckedInbox(CheckedFolders())) {
+          int32_t errorCode = 0;
+          const std::string inbox = ImapServerUrl(account.server, "INBOX");
+          idleOnInbox = transport_.ExecuteCommand(inbox.c_str(), "NOOP", nullptr, 0, errorCode);
+        }
+        if (idleOnInbox) {
+          idleCoversAccount_.store(!folderChecked);
+          idleStarted.store(clock_.MonotonicMilliseconds());
+          StartIdle();
+          return CheckStatus::Success;
+        }
       }
     }
     break;
@@ -616,6 +845,8 @@ CheckStatus ImapEngine::Check() {
     transport_.DeInit();
     sessionOpen_ = false;
   }
+  if (result != 0 && lastFailure.isEmpty() && !stop.stop_requested())
+    lastFailure = u"the server's answer could not be read";
   return static_cast<CheckStatus>(result);
 }
 
@@ -627,12 +858,15 @@ int ImapEngine::CheckFolder(const Text& server, const std::string& encodedFolder
       response.append(line);
   };
   int32_t errorCode = 0;
-  const std::string url = MailboxUrl(server, encodedFolder);
+  const std::string url = ImapServerUrl(
+      server, (encodedFolder.empty() ? std::string("INBOX") : encodedFolder) + "?UNSEEN");
   if (!transport_.ExecuteCommand(url.c_str(), nullptr, append, 0, errorCode)) {
     NoteTransportFailure();
     if (errorCode == kTransportLoginDenied) {
       return 2;
     }
+    if (errorCode == kTransportMailboxMissing && !encodedFolder.empty())
+      return kFolderNotSelectable;
     for (const std::string_view line : ResponseLines(response)) {
       if (IsTaggedAnswer(line, "NO", "AUTHENTICATE"))
         return 2;
@@ -701,7 +935,7 @@ void ImapEngine::ReadFolderList(const Text& server) {
       response.append(line);
   };
   int32_t errorCode = 0;
-  const std::string url = RootUrl(server);
+  const std::string url = ImapServerUrl(server, std::string());
   if (!transport_.ExecuteCommand(url.c_str(), "LIST \"\" *", append, 0, errorCode))
     return;
   const std::lock_guard<std::mutex> guard(settingsLock_);
@@ -711,12 +945,10 @@ void ImapEngine::ReadFolderList(const Text& server) {
   for (const ImapFolder* folder = folders.first(); folder;
        folder = NodeList<ImapFolder>::next(folder))
     known.emplace(folder->name.view());
-  for (const std::string_view line : ResponseLines(response)) {
-    if (!StartsWith(line, "* LIST"))
+  for (const ListedFolder& listed : ParseListResponse(response)) {
+    if (!IsOfferedFolder(listed))
       continue;
-    Text folderName;
-    if (!FolderFromListLine(Text::FromUtf8(line), folderName))
-      continue;
+    Text folderName = DecodeModifiedUtf7(Text::FromUtf8(listed.name));
     if (known.emplace(folderName.view()).second)
       folders.append(std::make_unique<ImapFolder>(std::move(folderName), 0));
   }

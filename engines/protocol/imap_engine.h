@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <stop_token>
 #include <string>
@@ -35,11 +36,18 @@ inline constexpr std::size_t kImapHeaderFetchLimit = 20;
 inline constexpr uint32_t kImapFetchRetryDelayMs = 100;
 // An IDLE runs at most this long; the check after it cancels an older one.
 inline constexpr uint32_t kImapIdleTimeoutMs = 1'800'000;
-// IDLE is not started again after this many IDLEs in a row ended by an error.
+// After an IDLE that failed (refused, or its connection ended by the server) the next IDLE
+// waits these pauses: 5 s, 30 s and 2 min for the first, second and third failure in a row;
+// from the fourth on it waits for the next regular check. An IDLE the server confirms resets
+// the count, so a connection dropped now and then costs 5 s of push, never push itself.
+inline constexpr uint32_t kImapIdleRetryDelaysMs[] = {5'000, 30'000, 120'000};
 inline constexpr uint32_t kImapIdleErrorLimit = 3;
+static_assert(std::size(kImapIdleRetryDelaysMs) == kImapIdleErrorLimit);
 // The transport's code for a command that ran into its time-out, and for a refused login.
 inline constexpr int32_t kTransportTimedOut = 28;
 inline constexpr int32_t kTransportLoginDenied = 67;
+// The transport's code for a mailbox the server would not select.
+inline constexpr int32_t kTransportMailboxMissing = 78;
 // The appended response text of one command is cut at this size.
 inline constexpr std::size_t kImapResponseLimit = 32u * 1024u * 1024u;
 
@@ -106,7 +114,10 @@ class ImapEngine : public MailEngine {
 
   // Reads the slot's settings (protected values decrypted) and applies them.
   void LoadSettings(const SettingsStore& store) override;
-  // Takes the slot's settings and fills the folder list from both stored forms.
+  // Takes the slot's settings and fills the folder list from both stored forms. When the
+  // server, the credentials, the folders or the IDLE setting changed, or the account is
+  // switched off, its IDLE and its kept connection end at once (without waiting here: this
+  // runs on the main thread), and the next check connects with the new settings.
   void ApplySettings(ImapAccountSettings stored);
   // Forgets the refresh token, also in the store (a refresh failed).
   void ClearRefreshToken();
@@ -118,20 +129,20 @@ class ImapEngine : public MailEngine {
   Text EmailAddress() const;
   // Adds a folder unless one of that name (compared case-sensitively) is listed.
   void AddFolder(Text folderName, uint32_t checked);
+  // The names of the folder list, read under the lock a check changes it under: callable
+  // from any thread at any time.
+  std::vector<Text> FolderNames() const;
   bool idleRunning() const;
 
   Text accessToken;  // memory only
-  // Changed under the settings lock (ApplySettings, the folder list a check reads); read it
-  // when no check runs.
+  // Changed under the settings lock (ApplySettings, the folder list a check reads); other
+  // threads read it through FolderNames.
   NodeList<ImapFolder> folders;
   bool idleSupported = false;
   std::atomic<uint32_t> idleErrors{0};
   std::atomic<uint64_t> idleStarted{0};
 
  private:
-  // The URL of a mailbox ("INBOX" when empty) with a query, or of the server's root.
-  static std::string MailboxUrl(const Text& server, const std::string& encodedFolder);
-  static std::string RootUrl(const Text& server);
   int CheckFolder(const Text& server, const std::string& encodedFolder, const Text& displayFolder,
                   std::stop_token stop);
   void FetchHeaders(const std::string& number, MailItem& item, bool& dateRead);
@@ -142,6 +153,10 @@ class ImapEngine : public MailEngine {
   void SleepUnlessStopped(uint32_t milliseconds, std::stop_token stop);
   void StartIdle();
   void RunIdle();
+  // The IDLE thread's pause after a failed IDLE; false when it was cut short by a stop.
+  bool WaitBeforeNextIdle(uint32_t milliseconds);
+  // Ends the IDLE and the kept connection for settings that no longer hold, without waiting.
+  void RetireSession();
   // Cancels a running IDLE and waits for its thread; joins a finished one.
   void StopIdle();
   void NoteTransportFailure();
@@ -162,7 +177,19 @@ class ImapEngine : public MailEngine {
   std::condition_variable idleEnded_;
   bool idleRunning_ = false;  // guarded by idleLock_
   std::atomic<bool> shuttingDown_{false};
+  std::atomic<bool> idleStopRequested_{false};
+  // False while the IDLE watches the inbox for an account that checks other folders too.
+  std::atomic<bool> idleCoversAccount_{true};
   std::thread idleThread_;
+  // Set by ApplySettings on the main thread: the open session was made with settings that no
+  // longer hold; whoever uses the transport next closes it first.
+  std::atomic<bool> retireSession_{false};
+  std::atomic<bool> sessionUsed_{false};  // a check has logged in at least once
+  // Held by a check for its whole run and by the closer: the closer waits for the check.
+  std::mutex sessionUse_;
+  // Closes a kept connection for the main thread, which must not wait for it; main thread only.
+  std::thread closer_;
+  std::atomic<bool> closerBusy_{false};
 };
 
 // A folder name as a URL path segment: spaces, "|", "%", "?", ";" and "#" percent-encoded,
@@ -170,8 +197,24 @@ class ImapEngine : public MailEngine {
 std::string EncodeFolderForUrl(const Text& folderName);
 // Splits an old-form folder list on "," and ";" (quotes keep separators), trimmed tokens.
 std::vector<Text> SplitFolderList(const Text& list);
-// The folder a "* LIST" response line names, or nothing when it is a Drafts, Trash or Sent
-// folder or names none.
+// One folder of a LIST response: its name as the server sent it (modified UTF-7, with the
+// quoting and its escapes removed) and its attributes.
+struct ListedFolder {
+  std::string name;
+  std::vector<std::string> attributes;
+};
+// Reads the "* LIST (attributes) delimiter mailbox" entries of a response by the IMAP grammar:
+// the mailbox is an atom, a quoted string with "\" escapes, or a literal ("{n}" and the n
+// bytes after the line end). Malformed entries are skipped.
+std::vector<ListedFolder> ParseListResponse(std::string_view response);
+// True for a folder the account page offers: it can be selected (no \Noselect or
+// \NonExistent) and is no Drafts, Trash or Sent folder.
+bool IsOfferedFolder(const ListedFolder& folder);
+// The folder a "* LIST" response line names, or nothing when it is not offered or names none.
 bool FolderFromListLine(const Text& line, Text& folderName);
+// The URL of a mailbox ("INBOX" when empty) with a query, or of the server's root ("/" and an
+// empty mailbox). A server written without a scheme is TLS from the start, except on port 143,
+// the port of STARTTLS (the transport upgrades it and never sends credentials in clear text).
+std::string ImapServerUrl(const Text& server, const std::string& encodedMailbox);
 
 }  // namespace tarvel

@@ -74,33 +74,26 @@ class CheckCycleTest : public ::testing::Test {
   CycleHandler handler{cycle};
 };
 
-TEST_F(CheckCycleTest, FailuresRetryAtOnceThenAtAThirdThenAtTheInterval) {
+TEST_F(CheckCycleTest, FailuresRetryAfterSpacedPausesThenAtAThirdThenAtTheInterval) {
   flags.set(kGMailSelect);
   gmail().queue({CheckStatus::Failure});
   gmail().useGate();  // each check waits for the test, so a started check stays visible
   cycle.setRefreshSeconds(300);
   cycle.CheckIn(CheckTrigger::Timed);
 
-  struct Step {
-    int checksSoFar;
-    bool immediateRecheck;
-    uint32_t timer;
-  };
-  // After each failed check: whether the next check started at once, and the check timer.
-  const Step steps[] = {
-      {1, true, 300'000},  {2, true, 300'000},  {3, true, 300'000},  {4, false, 100'000},
-      {5, false, 100'000}, {6, false, 100'000}, {7, false, 300'000}, {8, false, 300'000},
-  };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.checksSoFar);
+  // After each failed check, the check timer: 1 s, 4 s and 15 s (a restarted server is back
+  // within seconds), then a third of the interval three times, then the interval.
+  const uint32_t timers[] = {1'000, 4'000, 15'000, 100'000, 100'000, 100'000, 300'000, 300'000};
+  int checks = 0;
+  for (const uint32_t timer : timers) {
+    SCOPED_TRACE(checks);
     ASSERT_TRUE(checkRunning());
     gmail().allowCheck();
     FinishCheck();
-    EXPECT_EQ(gmail().checks, step.checksSoFar);
-    EXPECT_EQ(checkRunning(), step.immediateRecheck);
-    EXPECT_EQ(window.timerInterval(kTimerCheck), step.timer);
-    if (!step.immediateRecheck)
-      window.AdvanceBy(step.timer);
+    EXPECT_EQ(gmail().checks, ++checks);
+    EXPECT_FALSE(checkRunning()) << "a re-check started without a pause";
+    EXPECT_EQ(window.timerInterval(kTimerCheck), timer);
+    window.AdvanceBy(timer);
   }
   EXPECT_EQ(cycle.retryCount(), 6u);
 
@@ -109,6 +102,49 @@ TEST_F(CheckCycleTest, FailuresRetryAtOnceThenAtAThirdThenAtTheInterval) {
   FinishCheck();
   EXPECT_EQ(cycle.retryCount(), 0u);
   EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
+}
+
+// A refused password is asked again only at the regular interval: re-checks in a row would get
+// the address banned. A dropped connection of another account keeps its spaced re-checks,
+// and they leave the refused account out.
+TEST_F(CheckCycleTest, RefusedSignInIsNotRetriedButANetworkFailureIs) {
+  ScriptedCheck refused(CheckStatus::Failure);
+  refused.failureKind = FailureKind::SignInRefused;
+
+  flags.set(kGMailSelect);
+  gmail().queue(refused);
+  RunCheck();
+  EXPECT_EQ(gmail().checks, 1);
+  EXPECT_EQ(cycle.retryCount(), 0u);
+  EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
+  EXPECT_EQ(gmail().lastStatus, CheckStatus::Failure);
+
+  // With the Outlook account failing on the network as well.
+  flags.set(kOutlookSelect);
+  ScriptedEngine& outlook = Scripted(accounts, kOutlook);
+  outlook.queue({CheckStatus::Failure});
+  window.AdvanceBy(300'000);
+  FinishCheck();
+  EXPECT_EQ(gmail().checks, 2);
+  EXPECT_EQ(outlook.checks, 1);
+  EXPECT_EQ(window.timerInterval(kTimerCheck), 1'000u);
+  window.AdvanceBy(1'000);
+  FinishCheck();
+  EXPECT_EQ(outlook.checks, 2);
+  EXPECT_EQ(gmail().checks, 2) << "the refused account was asked again in a re-check";
+  EXPECT_EQ(window.timerInterval(kTimerCheck), 4'000u);
+  // The outcome still reports the refused account's failure.
+  EXPECT_EQ(notifier.eventsStartingWith("tray ").back(), "tray 0 1 ");
+
+  outlook.queue({CheckStatus::Success});
+  window.AdvanceBy(4'000);
+  FinishCheck();
+  EXPECT_EQ(gmail().checks, 2);
+  EXPECT_EQ(notifier.eventsStartingWith("tray ").back(), "tray 0 1 ");
+  EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
+  window.AdvanceBy(300'000);
+  FinishCheck();
+  EXPECT_EQ(gmail().checks, 3);  // the regular check asks again
 }
 
 TEST_F(CheckCycleTest, CheckHoursStopTimedChecksButNotManualOnes) {
@@ -355,7 +391,7 @@ class HandOverWindow : public MainWindowPort {
   bool isReleased_ = false;
 };
 
-TEST(CheckCycleOrder, ARetryStartedByTheFinishedMessageIsNotRefused) {
+TEST(CheckCycleOrder, AReCheckStartedByTheFinishedMessageIsNotRefused) {
   OptionFlags flags{kGMailSelect};
   AccountTypeList accounts{flags, ScriptedEngineFactory()};
   ManualMainWindow window;
@@ -368,7 +404,9 @@ TEST(CheckCycleOrder, ARetryStartedByTheFinishedMessageIsNotRefused) {
   CycleHandler handler{cycle};
   window.setHandler(&handler);
   ScriptedEngine& gmail = Scripted(accounts, kGMail);
-  gmail.queue({CheckStatus::Failure});
+  // The re-check after a sign-in starts at once, from the finished message's handler.
+  gmail.queue({CheckStatus::LoginNeeded});
+  gmail.queue({CheckStatus::LoginNeeded});
   gmail.useGate();
 
   cycle.CheckIn(CheckTrigger::Timed);
@@ -385,7 +423,7 @@ TEST(CheckCycleOrder, ARetryStartedByTheFinishedMessageIsNotRefused) {
     ASSERT_TRUE(window.WaitForMessage(std::chrono::seconds(10)));
     window.DispatchPending();
     EXPECT_EQ(gmail.checks, 2);
-    gmail.allowCheck();  // the second immediate re-check
+    gmail.allowCheck();  // the second re-check after a sign-in
   }
   accounts.checkThread().waitFinished(0);
 }

@@ -179,6 +179,41 @@ TEST(TextEncoding, MimeWords) {
   }
 }
 
+// Subjects as mail programs encode them, in every common charset: each decodes with the
+// system's iconv by its own name; a charset nobody knows shows U+FFFD for its non-ASCII bytes.
+TEST(TextEncoding, MimeWordsInEveryCharsetIconvKnows) {
+  const struct {
+    std::string input;
+    std::u16string_view expected;
+  } rows[] = {
+      {"=?ISO-2022-JP?B?GyRCRnxLXDhsJE4lRiU5JUgbKEI=?=",
+       u"\u65E5\u672C\u8A9E\u306E\u30C6\u30B9\u30C8"},
+      {"=?Shift_JIS?B?grGC8YLJgr+CzQ==?=", u"\u3053\u3093\u306B\u3061\u306F"},
+      {"=?GB2312?B?1tDOxNPKvP4=?=", u"\u4E2D\u6587\u90AE\u4EF6"},
+      {"=?GBK?B?xOO6w6OsysC95w==?=", u"\u4F60\u597D\uFF0C\u4E16\u754C"},
+      {"=?Big5?B?pKSk5bZspfM=?=", u"\u4E2D\u6587\u90F5\u4EF6"},
+      {"=?KOI8-R?B?8NLJ18XU?=", u"\u041F\u0440\u0438\u0432\u0435\u0442"},
+      {"=?windows-1252?Q?Preis:_5_=80?=", u"Preis: 5 \u20AC"},
+      {"=?windows-1250?Q?Za=BF=F3=B3=E6?=", u"Za\u017C\u00F3\u0142\u0107"},
+      {"=?windows-1256?B?49HNyMc=?=", u"\u0645\u0631\u062D\u0628\u0627"},
+      {"=?ISO-8859-15?Q?Kosten_=A4?=", u"Kosten \u20AC"},
+      {"=?EUC-KR?B?vsiz58fPvLy/5A==?=", u"\uC548\uB155\uD558\uC138\uC694"},
+      {"=?iso-2022-jp*ja?B?GyRCRnxLXBsoQg==?=", u"\u65E5\u672C"},  // language suffix
+      // Two charsets in one subject: each word by its own.
+      {"=?windows-1252?Q?=80?= =?Shift_JIS?B?grGC8Q==?=", u"\u20AC\u3053\u3093"},
+      // A character split over two words of one charset is joined again.
+      {"=?Shift_JIS?Q?=82?= =?Shift_JIS?Q?=B1?=", u"\u3053"},
+      {"=?x-unknown?Q?caf=E9?= ok", u"caf\uFFFD ok"},
+      {"=?no/such?Q?caf=E9?=", u"caf\uFFFD"},  // not a charset name at all
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.input);
+    Text text = Text::FromBytes(row.input);
+    text.DecodeMimeWords();
+    EXPECT_EQ(Text(text.view()).ToUtf8(), Text(row.expected).ToUtf8());
+  }
+}
+
 TEST(TextEncoding, MimeWordsKeepTheCharactersAroundThem) {
   // A header line is read as characters; only the words' bytes are decoded with the charset.
   const struct {

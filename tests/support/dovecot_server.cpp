@@ -116,25 +116,61 @@ DovecotServer::DovecotServer() {
   folder_ = pattern;
   imapPort_ = FreeLoopbackPort();
   imapsPort_ = FreeLoopbackPort();
+  RunScript({});
+}
+
+bool DovecotServer::RunScript(const std::string& mode) {
+  std::vector<std::string> arguments = {"bash", ServerScript(), folder_, std::to_string(imapPort_),
+                                        std::to_string(imapsPort_)};
+  if (!mode.empty())
+    arguments.push_back(mode);
   std::string output;
-  if (RunProgram(
-          {"bash", ServerScript(), folder_, std::to_string(imapPort_), std::to_string(imapsPort_)},
-          {}, &output) != 0) {
-    return;
-  }
+  if (RunProgram(arguments, {}, &output) != 0)
+    return false;
   int pid = -1;
   const char* end = output.data() + output.size();
-  if (std::from_chars(output.data(), end, pid).ec == std::errc() && pid > 0)
-    pid_ = pid;
+  if (std::from_chars(output.data(), end, pid).ec != std::errc() || pid <= 0)
+    return false;
+  pid_ = pid;
+  return true;
+}
+
+bool DovecotServer::Stop() {
+  if (pid_ <= 0)
+    return false;
+  // The master leaves its client processes running when it is killed; a restart of the
+  // service ends them, and with them every client's connection.
+  std::vector<int> processes;
+  std::vector<int> parents = {pid_};
+  while (!parents.empty()) {
+    const int parent = parents.back();
+    parents.pop_back();
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    int child = 0;
+    while (children >> child) {
+      processes.push_back(child);
+      parents.push_back(child);
+    }
+  }
+  ::kill(pid_, SIGTERM);
+  for (const int process : processes)
+    ::kill(process, SIGTERM);
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ProcessGone(pid_) && std::chrono::steady_clock::now() < giveUp)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const bool gone = ProcessGone(pid_);
+  if (gone)
+    pid_ = -1;
+  return gone;
+}
+
+bool DovecotServer::Start() {
+  return pid_ <= 0 && !folder_.empty() && RunScript("restart");
 }
 
 DovecotServer::~DovecotServer() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!ProcessGone(pid_) && std::chrono::steady_clock::now() < giveUp)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  Stop();
   if (!folder_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);

@@ -47,9 +47,15 @@ class DovecotServer {
   bool SetPassword(const std::string& user, const std::string& password) const;
   // Disconnects the user's sessions (the server says BYE on each).
   bool Kick(const std::string& user) const;
+  // Stops the server (every connection ends) and starts it again on the same ports with the
+  // same certificate and mail; each returns false on failure.
+  bool Stop();
+  bool Start();
 
  private:
   std::vector<std::string> Doveadm(std::vector<std::string> arguments) const;
+  // Runs the start script (mode "restart" starts the server set up before); sets pid_.
+  bool RunScript(const std::string& mode);
 
   std::string folder_;
   uint16_t imapPort_ = 0;

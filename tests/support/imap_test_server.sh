@@ -1,10 +1,12 @@
 #!/bin/bash
 # Starts a Dovecot IMAP server for tests on loopback, everything inside DIR.
-# Usage: imap_test_server.sh DIR IMAP_PORT IMAPS_PORT; prints the master's pid.
+# Usage: imap_test_server.sh DIR IMAP_PORT IMAPS_PORT [restart]; prints the master's pid.
+# With "restart" the server set up in DIR before starts again (same ports, certificate, mail).
 # The server certificate (self-signed, so it is its own test CA) is DIR/cert.pem; the users are
 # tester/s3cret and second/s3cret; mail lives in DIR/mail/USER as maildir.
 set -euo pipefail
 D=$1; P=$2; PS=$3
+if [ "${4:-}" != restart ]; then
 mkdir -p "$D/mail"
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=imap.example.com" \
   -addext "subjectAltName=DNS:imap.example.com,DNS:localhost,IP:127.0.0.1" \
@@ -69,6 +71,7 @@ protocol imap {
 mailbox_idle_check_interval = 1 secs
 CONF
 chmod 755 "$D"; chown nobody:nogroup "$D/mail"
+fi
 rm -rf "$D/run"
 dovecot -F -c "$D/dovecot.conf" >"$D/master.out" 2>&1 &
 pid=$!

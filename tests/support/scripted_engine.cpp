@@ -38,6 +38,7 @@ CheckStatus ScriptedEngine::Check() {
   }
   if (duringCheck)
     duringCheck();
+  lastFailureKind = lastStep_.failureKind;
   return lastStep_.status;
 }
 

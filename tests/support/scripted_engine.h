@@ -32,6 +32,7 @@ struct ScriptedCheck {
   std::vector<ScriptedMail> mails;
   int ready = 1;
   MailOrder order = MailOrder::SortedByDate;
+  FailureKind failureKind = FailureKind::Transient;
 };
 
 // An engine whose checks follow a script; with the script used up, every check repeats the

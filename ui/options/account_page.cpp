@@ -360,6 +360,16 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
                                                               : 2;
     const ImapSettingNames names = ImapSettingNamesForSlot(slot);
     addField({FieldKind::Presets, kStringImapServer, names.server, kImapServers});
+    // The forms a server may be written in; port 143 is the usual STARTTLS port.
+    if (QWidget* server = field(names.server)) {
+      const QString forms = QStringLiteral(
+          "host or host:993 \u2013 TLS from the start\n"
+          "host:143 \u2013 STARTTLS on the usual plain port\n"
+          "imap://host:port \u2013 STARTTLS on another port\n"
+          "imaps://host:port \u2013 TLS from the start on another port");
+      server->setToolTip(forms);
+      server->setAccessibleDescription(forms);
+    }
     addField({FieldKind::AuthMethod, kStringAuthMethod, names.authMethod});
     addField({FieldKind::Secret, kStringEmail, names.user});
     addField({FieldKind::Secret, kStringPassword, names.password});
@@ -374,12 +384,11 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
     foldersGroup_ = names.foldersGroup;
     folders_ = new QListWidget(this);
     std::vector<std::pair<Text, bool>> known;
-    // The running account's list is read only while no check can change it.
-    if (context.accounts && context.accounts->checkThread().isFinished()) {
+    // The running account's list, read under the engine's lock (a check may change it).
+    if (context.accounts) {
       if (auto* engine = dynamic_cast<ImapEngine*>(context.accounts->findByTypeBit(type.typeBit))) {
-        for (const ImapFolder* folder = engine->folders.first(); folder;
-             folder = NodeList<ImapFolder>::next(folder))
-          known.emplace_back(folder->name, false);
+        for (Text& folderName : engine->FolderNames())
+          known.emplace_back(std::move(folderName), false);
       }
     }
     const auto mark = [&known](const Text& folderName) {

@@ -7,6 +7,9 @@
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -201,6 +204,7 @@ ImapSession::~ImapSession() {
   if (adoptedSocket_ >= 0)
     ::close(adoptedSocket_);
   ClearCredentials();
+  OPENSSL_cleanse(credentialDigest_.data(), credentialDigest_.size());
   for (int& fd : cancelPipe_) {
     if (fd >= 0)
       ::close(fd);
@@ -218,16 +222,45 @@ void ImapSession::ClearCredentials() {
 
 namespace {
 
+// The key of the credential digests: random, made once per process and wiped when the
+// library is unloaded. A digest thus says nothing about the credentials outside this process,
+// and none can be checked against a list of guessed passwords.
+class DigestKey {
+ public:
+  DigestKey() { valid_ = RAND_bytes(key_.data(), static_cast<int>(key_.size())) == 1; }
+  ~DigestKey() { OPENSSL_cleanse(key_.data(), key_.size()); }
+  DigestKey(const DigestKey&) = delete;
+  DigestKey& operator=(const DigestKey&) = delete;
+  bool valid() const { return valid_; }
+  const std::array<unsigned char, 32>& key() const { return key_; }
+
+ private:
+  std::array<unsigned char, 32> key_{};
+  bool valid_ = false;
+};
+
+const DigestKey& ProcessDigestKey() {
+  static const DigestKey key;
+  return key;
+}
+
+// HMAC-SHA-256 of the credentials under the process's key; all zero (never taken up) when it
+// cannot be made.
 std::array<unsigned char, 32> CredentialDigest(std::string_view user, std::string_view password,
                                                std::string_view accessToken) {
+  std::array<unsigned char, 32> digest{};
+  const DigestKey& key = ProcessDigestKey();
+  if (!key.valid())
+    return digest;
   std::string material;
   material.reserve(user.size() + password.size() + accessToken.size() + 2);
   material.append(user).append(1, '\0').append(password).append(1, '\0').append(accessToken);
-  std::array<unsigned char, 32> digest{};
   unsigned int length = 0;
-  if (EVP_Digest(material.data(), material.size(), digest.data(), &length, EVP_sha256(), nullptr) !=
-      1) {
-    digest.fill(0);  // never matches a real digest's use: a fresh login follows
+  if (HMAC(EVP_sha256(), key.key().data(), static_cast<int>(key.key().size()),
+           reinterpret_cast<const unsigned char*>(material.data()), material.size(), digest.data(),
+           &length) == nullptr ||
+      length != digest.size()) {
+    digest.fill(0);
   }
   OPENSSL_cleanse(material.data(), material.size());
   return digest;
@@ -240,10 +273,8 @@ namespace {
 // What the verification and the routing of a connection rested on; a connection made under
 // other settings is not taken up.
 std::string TrustContext() {
-  std::string context = ConnectToFromEnvironment();
-  for (const std::string& file : CertificateAuthorityFiles())
-    context += "\n" + file;
-  return context;
+  return ConnectToFromEnvironment() + "\n" +
+         CertificateAuthorityFingerprint(CertificateAuthorityFiles());
 }
 
 int CollectLine(const char* line, void* context) {
@@ -299,6 +330,7 @@ void ImapSession::Close() {
   const std::lock_guard<std::mutex> guard(lock_);
   CloseConnection(true);
   ClearCredentials();
+  OPENSSL_cleanse(credentialDigest_.data(), credentialDigest_.size());
 }
 
 void ImapSession::Cancel() {
@@ -439,8 +471,13 @@ int ImapSession::ReadResponse(const std::string& tag, Run& run, Completion& comp
     const bool statusLine = !continuesLiteral;
     const bool tagged = statusLine && bare.size() > tag.size() &&
                         bare.substr(0, tag.size()) == tag && bare[tag.size()] == ' ';
-    if (result != 0 && !tagged)
+    if (result != 0 && !tagged) {
+      // A cancel that comes with the server's go-ahead must not lose it: ending an IDLE
+      // properly depends on knowing that the server is idling.
+      if (statusLine && !bare.empty() && bare[0] == '+' && onContinuation)
+        onContinuation(line);
       return result;  // a cancel that comes with the command's last line is moot
+    }
     continuesLiteral = false;
     const long long literal = AnnouncedLiteral(bare);
     if (literal == -2 || (literal >= 0 && literalTotal + static_cast<std::size_t>(literal) >
@@ -510,8 +547,16 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
   } else {
     result = stream_.Connect(url.host, url.port, run.deadline, cancelPipe_[0], message);
   }
-  if (result == 0 && url.implicitTls)
+  if (result == 0 && url.implicitTls) {
     result = stream_.StartTls(url.host, run.deadline, cancelPipe_[0], message);
+    if (result == ZARQUET_ERROR_SSL_CONNECT) {
+      // Typically a plain port: its server greets in clear text and upgrades with STARTTLS.
+      const std::string port = std::to_string(url.port);
+      message += " (if port " + port +
+                 " is a plain port that offers STARTTLS, write the server as imap://" + url.host +
+                 ":" + port + ")";
+    }
+  }
   if (result != 0) {
     Fail(run, message);
     return result;

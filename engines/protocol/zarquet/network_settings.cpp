@@ -1,7 +1,11 @@
 // The trust and redirection settings of the transport, by the HTTP client's rules.
 #include "engines/protocol/zarquet/network_settings.h"
 
+#include <openssl/evp.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -102,6 +106,53 @@ std::vector<std::string> CertificateAuthorityFiles() {
   if (value && *value && (files.empty() || files.front() != value))
     files.emplace_back(value);
   return files;
+}
+
+namespace {
+
+// The SHA-256 of a file's content in hexadecimal; empty when it cannot be read or is larger
+// than any CA bundle.
+std::string FileDigest(const std::string& path) {
+  constexpr std::size_t kLargestFile = 16u * 1024u * 1024u;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbe"),
+                                                             &std::fclose);
+  if (!file)
+    return {};
+  const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(),
+                                                                   &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+    return {};
+  char buffer[16384];
+  std::size_t total = 0;
+  while (const std::size_t read = std::fread(buffer, 1, sizeof buffer, file.get())) {
+    total += read;
+    if (total > kLargestFile || EVP_DigestUpdate(context.get(), buffer, read) != 1)
+      return {};
+  }
+  if (std::ferror(file.get()))
+    return {};
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+    return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 0xF];
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string CertificateAuthorityFingerprint(const std::vector<std::string>& files) {
+  std::string fingerprint;
+  for (const std::string& file : files) {
+    const std::string digest = FileDigest(file);
+    fingerprint += file + "\n" + (digest.empty() ? std::string("unreadable") : digest) + "\n";
+  }
+  return fingerprint;
 }
 
 }  // namespace tarvel::zarquet

@@ -28,4 +28,9 @@ std::string ConnectToFromEnvironment();
 void SetCertificateAuthorityFile(std::string_view path);
 std::vector<std::string> CertificateAuthorityFiles();
 
+// What the extra CA files hold: each file's name with the SHA-256 of its content (or a mark
+// for one that cannot be read). A file changed under the same name gives another text, so a
+// connection or a TLS context built on the old content is not reused.
+std::string CertificateAuthorityFingerprint(const std::vector<std::string>& files);
+
 }  // namespace tarvel::zarquet

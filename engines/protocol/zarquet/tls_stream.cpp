@@ -88,7 +88,9 @@ int RemainingMilliseconds(Deadline deadline) {
   return left.count() > INT32_MAX ? INT32_MAX : static_cast<int>(left.count());
 }
 
-std::string OpenSslErrors() {
+// The queued OpenSSL errors; when there are none (the peer closed the connection, a system
+// call failed) what happened instead, so that no reason is ever empty.
+std::string OpenSslErrors(int sslError = SSL_ERROR_SSL, int systemError = 0) {
   std::string text;
   while (const unsigned long code = ERR_get_error()) {
     char buffer[256];
@@ -97,7 +99,13 @@ std::string OpenSslErrors() {
       text += "; ";
     text += buffer;
   }
-  return text;
+  if (!text.empty())
+    return text;
+  if (sslError == SSL_ERROR_ZERO_RETURN || (sslError == SSL_ERROR_SYSCALL && systemError == 0))
+    return "the server closed the connection";
+  if (sslError == SSL_ERROR_SYSCALL)
+    return std::strerror(systemError);
+  return "TLS error " + std::to_string(sslError);
 }
 
 bool IsIpAddress(const std::string& host) {
@@ -331,14 +339,15 @@ int TlsStream::Connect(const std::string& host, uint16_t port, Deadline deadline
 }
 
 // Loading the system store takes tens of milliseconds, so every connection shares one client
-// context, built again only when the list of extra CA files changes.
+// context, built again only when the extra CA files change (their list or their content).
 SSL_CTX* SharedClientContext(std::string& message) {
   static std::mutex lock;
   static SSL_CTX* cached = nullptr;
-  static std::vector<std::string> cachedFiles;
+  static std::string cachedFingerprint;
   const std::vector<std::string> files = CertificateAuthorityFiles();
+  const std::string fingerprint = CertificateAuthorityFingerprint(files);
   const std::lock_guard<std::mutex> guard(lock);
-  if (!cached || files != cachedFiles) {
+  if (!cached || fingerprint != cachedFingerprint) {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (!context) {
       message = "TLS set-up failed";
@@ -357,7 +366,7 @@ SSL_CTX* SharedClientContext(std::string& message) {
     if (cached)
       SSL_CTX_free(cached);
     cached = context;
-    cachedFiles = files;
+    cachedFingerprint = fingerprint;
   }
   SSL_CTX_up_ref(cached);
   return cached;
@@ -384,7 +393,9 @@ int TlsStream::StartTls(const std::string& verifyHost, Deadline deadline, int ca
   const SigpipeBlocker noSigpipe;
   for (;;) {
     ERR_clear_error();
+    errno = 0;
     const int done = SSL_connect(ssl_);
+    const int systemError = errno;
     if (done == 1)
       return 0;
     const int error = SSL_get_error(ssl_, done);
@@ -400,7 +411,8 @@ int TlsStream::StartTls(const std::string& verifyHost, Deadline deadline, int ca
                   " not trusted: " + X509_verify_cert_error_string(verifyResult);
         return ZARQUET_ERROR_PEER_FAILED_VERIFICATION;
       }
-      message = "TLS handshake with " + verifyHost + " failed: " + OpenSslErrors();
+      message =
+          "TLS handshake with " + verifyHost + " failed: " + OpenSslErrors(error, systemError);
       return ZARQUET_ERROR_SSL_CONNECT;
     }
     const int waited = WaitFor(events, deadline, cancelFd, message);
@@ -419,8 +431,10 @@ int TlsStream::Write(std::string_view data, Deadline deadline, int cancelFd, std
     short events = POLLOUT;
     if (ssl_) {
       ERR_clear_error();
+      errno = 0;
       std::size_t written = 0;
       const int done = SSL_write_ex(ssl_, data.data(), data.size(), &written);
+      const int systemError = errno;
       if (done == 1) {
         data.remove_prefix(written);
         continue;
@@ -429,7 +443,7 @@ int TlsStream::Write(std::string_view data, Deadline deadline, int cancelFd, std
       if (error == SSL_ERROR_WANT_READ) {
         events = POLLIN;
       } else if (error != SSL_ERROR_WANT_WRITE) {
-        message = "sending failed: " + OpenSslErrors();
+        message = "sending failed: " + OpenSslErrors(error, systemError);
         return ZARQUET_ERROR_SEND;
       }
     } else {
@@ -464,7 +478,9 @@ int TlsStream::Read(char* buffer, std::size_t capacity, std::size_t& received, D
     short events = POLLIN;
     if (ssl_) {
       ERR_clear_error();
+      errno = 0;
       const int done = SSL_read_ex(ssl_, buffer, capacity, &received);
+      const int systemError = errno;
       if (done == 1)
         return 0;
       const int error = SSL_get_error(ssl_, done);
@@ -475,7 +491,7 @@ int TlsStream::Read(char* buffer, std::size_t capacity, std::size_t& received, D
       if (error == SSL_ERROR_WANT_WRITE) {
         events = POLLOUT;
       } else if (error != SSL_ERROR_WANT_READ) {
-        message = "the connection broke: " + OpenSslErrors();
+        message = "the connection broke: " + OpenSslErrors(error, systemError);
         return ZARQUET_ERROR_RECV;
       }
     } else {

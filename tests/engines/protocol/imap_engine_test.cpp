@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accounts/check_in_relay.h"
@@ -51,10 +53,19 @@ struct ScriptedMailbox {
   std::string idle = "+ idling\r\n";
   bool dropInFetch = false;
   bool refuseIdle = false;
+  // This many IDLEs are confirmed and then ended by the server closing the connection.
+  mutable std::atomic<int> idlesToDrop{0};
+  std::string unselectable;  // a mailbox SELECT refuses
 
   ScriptedReply Answer(const std::string& tag, const std::string& command) const {
     if (command.rfind("AUTHENTICATE", 0) == 0 && refuseLogin)
       return {tag + " NO AUTHENTICATE failed\r\n"};
+    if (!unselectable.empty() && command == "SELECT \"" + unselectable + "\"")
+      return {tag + " NO Mailbox doesn't exist: " + unselectable + "\r\n"};
+    if (command == "IDLE" && idlesToDrop.load() > 0) {
+      --idlesToDrop;
+      return {"+ idling\r\n", ScriptedReply::Then::Close};
+    }
     if (command.rfind("SEARCH", 0) == 0)
       return {"* SEARCH " + search + "\r\n" + tag + " OK SEARCH completed\r\n"};
     if (command.rfind("FETCH ", 0) == 0) {
@@ -71,6 +82,8 @@ struct ScriptedMailbox {
     }
     if (command.rfind("LIST", 0) == 0)
       return {list + tag + " OK List completed\r\n"};
+    if (command == "NOOP")
+      return {tag + " OK NOOP completed\r\n"};
     if (command == "IDLE")
       return {refuseIdle ? tag + " BAD not now\r\n" : idle};
     return ScriptedImapServer::StandardReply(tag, command);
@@ -124,6 +137,7 @@ class ImapEngineTest : public ::testing::Test {
                                          AccessTokenRefresher* refresher = nullptr) {
     ImapEngineServices services{clock, flags, nullptr, &relay, refresher, std::move(libraryPath)};
     auto engine = std::make_unique<ImapEngine>(ImapType(slot), slot, services);
+    flags.set(engine->selectBit);  // switched on
     ImapAccountSettings settings;
     settings.server = Text::FromUtf8("imap://127.0.0.1:" + std::to_string(server.port()));
     settings.user = u"tester";
@@ -295,7 +309,15 @@ TEST(ImapFolderTextTest, UrlEncodingAndListLines) {
       {"* LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", nullptr},
       {"* LIST (\\HasNoChildren \\Trash) \"/\" Trash", nullptr},
       {"* LIST (\\Sent) \"/\" \"Sent Messages\"", nullptr},
-      {"* LIST (\\Noselect) NIL Top", "Top"},
+      {"* LIST (\\Noselect) NIL Top", nullptr},  // cannot be selected: not offered
+      {"* LIST (\\NonExistent) \"/\" Gone", nullptr},
+      {"* LIST (\\HasChildren) NIL Top", "Top"},
+      // Quoted strings by the grammar: escaped quotes and backslashes lose their escape.
+      {"* LIST (\\HasNoChildren) \".\" \"INBOX.say \\\"hi\\\"\"", "INBOX.say \"hi\""},
+      {"* LIST (\\HasNoChildren) \".\" \"INBOX.back\\\\slash\"", "INBOX.back\\slash"},
+      {"* LIST () \"\\\\\" Back\\Slash", "Back\\Slash"},  // "\\" is the delimiter
+      {"* LIST () \"/\" \"unclosed", nullptr},
+      {"* LIST (\\HasNoChildren) \"/\" Archive (CHILDINFO (\"SUBSCRIBED\"))", "Archive"},
       {"* LIST () \"|\" Pipe|Child", "Pipe|Child"},
       {"* LIST () \".\" INBOX.Archive", "INBOX.Archive"},
       {"* LIST () \"/\" \"\"", nullptr},
@@ -313,6 +335,69 @@ TEST(ImapFolderTextTest, UrlEncodingAndListLines) {
       EXPECT_EQ(folder.ToUtf8(), row.folder);
     }
   }
+}
+
+// A name sent as a literal is the bytes after the line end, whatever they hold.
+TEST(ImapFolderTextTest, ListResponseWithLiteralsAndAttributes) {
+  const std::string response =
+      "* LIST (\\HasNoChildren) \"/\" {12}\r\nQuote\" and \\\r\n"
+      "* LIST (\\Noselect \\HasChildren) \"/\" Shared\r\n"
+      "* LIST () \"/\" {5}\r\nA \"B\"\r\n"
+      "* LIST () \"/\" {99999}\r\nshort\r\n"
+      "A1 OK List completed\r\n";
+  const std::vector<ListedFolder> folders = ParseListResponse(response);
+  ASSERT_EQ(folders.size(), 3u);
+  EXPECT_EQ(folders[0].name, "Quote\" and \\");
+  EXPECT_TRUE(IsOfferedFolder(folders[0]));
+  EXPECT_EQ(folders[1].name, "Shared");
+  EXPECT_EQ(folders[1].attributes, (std::vector<std::string>{"\\Noselect", "\\HasChildren"}));
+  EXPECT_FALSE(IsOfferedFolder(folders[1]));
+  EXPECT_EQ(folders[2].name, "A \"B\"");  // a literal's quotes are the name's own
+  // The literal longer than the limit and the response is not taken.
+}
+
+// A server written without a scheme is TLS from the start, but port 143 is STARTTLS.
+TEST(ImapFolderTextTest, ServerSettingForms) {
+  const std::pair<const char16_t*, const char*> rows[] = {
+      {u"mail.example.com", "imaps://mail.example.com/INBOX"},
+      {u"mail.example.com:993", "imaps://mail.example.com:993/INBOX"},
+      {u"mail.example.com:143", "imap://mail.example.com:143/INBOX"},
+      {u"mail.example.com:1143", "imaps://mail.example.com:1143/INBOX"},
+      {u"imap://mail.example.com", "imap://mail.example.com/INBOX"},
+      {u"imaps://mail.example.com:143/", "imaps://mail.example.com:143/INBOX"},
+  };
+  for (const auto& [server, url] : rows) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(ImapServerUrl(server, "INBOX"), url);
+  }
+}
+
+// A checked folder the server will not select ("Work" where it has "INBOX.Work") fails the
+// check with a reason that names it, and a retry cannot help; the other folders are checked.
+TEST_F(ImapEngineTest, UnselectableCheckedFolderIsReported) {
+  ScriptedMailbox mailbox;
+  mailbox.search = "1";
+  mailbox.unselectable = "Work";
+  mailbox.list =
+      "* LIST (\\HasNoChildren) \".\" INBOX.Work\r\n"
+      "* LIST (\\Noselect \\HasChildren) \".\" Shared\r\n";
+  ScriptedImapServer server([&](const std::string& tag, const std::string& command) {
+    return mailbox.Answer(tag, command);
+  });
+  auto engine = MakeEngine(server);
+  ImapAccountSettings settings = engine->settings();
+  settings.checkedFolders = {u"Work", u"INBOX.Work"};
+  engine->ApplySettings(settings);
+  EXPECT_EQ(engine->Check(), CheckStatus::Failure);
+  EXPECT_NE(engine->lastFailure.ToUtf8().find("\"Work\""), std::string::npos)
+      << engine->lastFailure.ToUtf8();
+  EXPECT_EQ(engine->lastFailureKind, FailureKind::Setting);
+  EXPECT_EQ(engine->mails.count(), 1u);  // INBOX.Work's
+  EXPECT_EQ(FolderNames(*engine), (std::vector<std::string>{"Work+", "INBOX.Work+"}));
+  std::vector<std::string> names;
+  for (const Text& name : engine->FolderNames())
+    names.push_back(name.ToUtf8());
+  EXPECT_EQ(names, (std::vector<std::string>{"Work", "INBOX.Work"}));  // "Shared" not offered
 }
 
 TEST_F(ImapEngineTest, InboxCheckFetchesNewestFirstAndReadsTheFolderList) {
@@ -644,7 +729,8 @@ TEST_F(ImapEngineTest, RefusedLoginWithPasswordIsAFailureWithALogLine) {
   EXPECT_EQ(engine.Check(), CheckStatus::Failure);
   EXPECT_EQ(trace.lines,
             (std::vector<std::string>{"ImapCheckFailed IMAP1: the server refused the login"}));
-  EXPECT_EQ(engine.lastFailure.ToUtf8(), "the server refused the login");
+  EXPECT_EQ(engine.lastFailure.ToUtf8(), "the server refused the user name or password");
+  EXPECT_EQ(engine.lastFailureKind, FailureKind::SignInRefused);
 }
 
 TEST_F(ImapEngineTest, OAuth2RetriesOnceWithAFreshTokenThenAsksForSignIn) {
@@ -735,16 +821,150 @@ TEST_F(ImapIdleTest, ACheckWhileIdlingEndsTheIdleFirst) {
   EXPECT_TRUE(server->WaitForLineEnding("DONE"));
 }
 
-TEST_F(ImapIdleTest, ThreeFailedIdlesInARowStopIdling) {
+// Waits (in real time, bounded) until the condition holds.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  for (int step = 0; step < 2000; ++step) {
+    if (condition())
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+// A server that refuses IDLE: the next IDLE waits 5 s, 30 s and 2 min on the clock before its
+// check, then waits for the regular checks, and is tried at each of them: push is never
+// switched off for good. One confirmed IDLE resets the count.
+TEST_F(ImapIdleTest, RefusedIdlesBackOffAndAreTriedAgainAtEveryCheck) {
   mailbox.refuseIdle = true;
   for (uint32_t round = 1; round <= kImapIdleErrorLimit; ++round) {
     SCOPED_TRACE(round);
     CheckInCounter checkIns(relay);
+    const uint64_t slept = clock.sleptMilliseconds();
     ASSERT_EQ(engine->Check(), CheckStatus::Success);
     ASSERT_TRUE(checkIns.WaitFor(1));
+    EXPECT_EQ(clock.sleptMilliseconds() - slept, kImapIdleRetryDelaysMs[round - 1]);
     EXPECT_EQ(engine->ReadyToCheck(), 1);
     EXPECT_EQ(engine->idleErrors.load(), round);
   }
+  for (uint32_t round = kImapIdleErrorLimit + 1; round <= kImapIdleErrorLimit + 2; ++round) {
+    SCOPED_TRACE(round);
+    CheckInCounter checkIns(relay);
+    ASSERT_EQ(engine->Check(), CheckStatus::Success);
+    ASSERT_TRUE(Eventually([&] { return engine->idleErrors.load() == round; }));
+    ASSERT_TRUE(Eventually([&] { return !engine->idleRunning(); }));
+    EXPECT_EQ(checkIns.count(), 0);  // left to the regular check
+    EXPECT_EQ(engine->ReadyToCheck(), 1);
+  }
+  EXPECT_EQ(SentCommands(*server, "IDLE").size(), kImapIdleErrorLimit + 2);
+
+  mailbox.refuseIdle = false;
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  EXPECT_TRUE(Eventually([&] { return engine->idleErrors.load() == 0; }));
+  EXPECT_TRUE(engine->idleRunning());
+}
+
+// The server ends the IDLE's connection three times in a row (a restart, a load balancer's
+// idle time-out): each time the check reconnects after 5 s and IDLE starts again, and the
+// next mail is still noticed at once.
+TEST_F(ImapIdleTest, IdleConnectionDroppedThreeTimesStillNoticesTheNextMail) {
+  mailbox.idlesToDrop = 3;
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    CheckInCounter checkIns(relay);
+    const uint64_t slept = clock.sleptMilliseconds();
+    ASSERT_EQ(engine->Check(), CheckStatus::Success);
+    ASSERT_TRUE(checkIns.WaitFor(1));
+    EXPECT_EQ(clock.sleptMilliseconds() - slept, kImapIdleRetryDelaysMs[0]);
+    EXPECT_EQ(engine->idleErrors.load(), 1u);  // each IDLE had started: the count began anew
+    EXPECT_EQ(engine->ReadyToCheck(), 1);
+  }
+  CheckInCounter checkIns(relay);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(engine->idleRunning());
+  ASSERT_TRUE(Eventually([&] { return SentCommands(*server, "IDLE").size() == 4; }));
+  ASSERT_TRUE(Eventually([&] { return engine->idleErrors.load() == 0; }));
+  server->Push("* 1 EXISTS\r\n");
+  ASSERT_TRUE(checkIns.WaitFor(1));
+  EXPECT_TRUE(flags.any(flag_bits::kRecheckRequested));
+  EXPECT_EQ(engine->idleErrors.load(), 0u);
+}
+
+// New settings end the IDLE of the old ones at once, without the caller waiting for it; the
+// connection is closed, not kept, and the next check logs in with the new password. The
+// same settings again leave the IDLE alone.
+TEST_F(ImapIdleTest, ChangedSettingsEndTheIdleAndItsConnection) {
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(engine->idleRunning());
+  ASSERT_TRUE(server->WaitForLineEnding(" IDLE"));
+  engine->ApplySettings(engine->settings());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(engine->idleRunning());
+
+  CheckInCounter checkIns(relay);
+  ImapAccountSettings changed = engine->settings();
+  changed.password = u"n3w";
+  engine->ApplySettings(changed);
+  ASSERT_TRUE(checkIns.WaitFor(1));  // the new settings are checked at once
+  EXPECT_FALSE(engine->idleRunning());
+  EXPECT_TRUE(server->WaitForLineEnding(" LOGOUT"));
+  EXPECT_EQ(engine->idleErrors.load(), 0u);
+  EXPECT_EQ(engine->ReadyToCheck(), 1);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  const std::vector<std::string> logins = SentCommands(*server, "AUTHENTICATE PLAIN");
+  ASSERT_EQ(logins.size(), 2u);
+  EXPECT_NE(logins[0], logins[1]);  // logged in again, with the new password
+}
+
+// Switched off on its page, the account's IDLE ends and logs out, and no check is asked for.
+TEST_F(ImapIdleTest, SwitchingTheAccountOffEndsItsIdle) {
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(server->WaitForLineEnding(" IDLE"));
+  CheckInCounter checkIns(relay);
+  flags.clear(engine->selectBit);
+  engine->ApplySettings(engine->settings());
+  EXPECT_TRUE(server->WaitForLineEnding(" LOGOUT", std::chrono::seconds(3)))
+      << ::testing::PrintToString(server->receivedLines());
+  EXPECT_TRUE(Eventually([&] { return !engine->idleRunning(); }));
+  EXPECT_EQ(checkIns.count(), 0);
+}
+
+// Without an IDLE, the connection a check leaves open for the next one is closed as well.
+TEST_F(ImapEngineTest, ChangedSettingsCloseTheKeptConnection) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  auto engine = MakeEngine(server);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  EXPECT_EQ(SentCommands(server, "LOGOUT").size(), 0u);  // kept for the next check
+  ImapAccountSettings changed = engine->settings();
+  changed.user = u"someone";
+  engine->ApplySettings(changed);
+  EXPECT_TRUE(server.WaitForLineEnding(" LOGOUT"));
+}
+
+// Checked folders that include the inbox: IDLE watches the inbox (the only mailbox it can
+// watch), and the timer's checks still cover every folder. Without the inbox: no IDLE.
+TEST_F(ImapIdleTest, CheckedFoldersWithTheInboxIdleOnTheInbox) {
+  ImapAccountSettings settings = engine->settings();
+  settings.checkedFolders = {u"Work", u"INBOX"};
+  engine->ApplySettings(settings);
+  CheckInCounter checkIns(relay);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(engine->idleRunning());
+  ASSERT_TRUE(server->WaitForLineEnding(" IDLE"));
+  const std::vector<std::string> selects = SentCommands(*server, "SELECT");
+  ASSERT_FALSE(selects.empty());
+  EXPECT_EQ(selects.back(), "SELECT \"INBOX\"");
+  server->Push("* 1 EXISTS\r\n");
+  ASSERT_TRUE(checkIns.WaitFor(1));
+  EXPECT_EQ(engine->ReadyToCheck(), 1);
+
+  ASSERT_EQ(engine->Check(), CheckStatus::Success);
+  ASSERT_TRUE(engine->idleRunning());
+  EXPECT_EQ(engine->ReadyToCheck(), 1);  // the timer's check still comes
+  EXPECT_FALSE(engine->idleRunning());
+
+  settings.checkedFolders = {u"Work"};
+  engine->ApplySettings(settings);
   ASSERT_EQ(engine->Check(), CheckStatus::Success);
   EXPECT_FALSE(engine->idleRunning());
 }

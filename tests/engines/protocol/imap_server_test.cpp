@@ -74,6 +74,7 @@ class ImapServerTest : public ::testing::Test {
   std::unique_ptr<ImapEngine> MakeEngine(uint32_t useIdle = 0) {
     ImapEngineServices services{clock, flags, nullptr, &relay, nullptr, ZARQUET_LIBRARY_PATH};
     auto engine = std::make_unique<ImapEngine>(FirstImapType(), 0, services);
+    flags.set(engine->selectBit);  // switched on
     ImapAccountSettings settings;
     settings.server = u"imap.example.com:993";
     settings.user = u"tester";
@@ -280,6 +281,107 @@ TEST_F(ImapServerTest, FolderListLeavesOutDraftsTrashAndSent) {
     EXPECT_EQ(std::find(names.begin(), names.end(), special), names.end()) << special;
 }
 
+// Port 143 written without a scheme is STARTTLS (the server's log shows the login under TLS);
+// another plain port written without a scheme fails the TLS handshake with a reason that says
+// how to write it.
+TEST_F(ImapServerTest, Port143IsStartTlsAndAPlainPortSaysWhatToTry) {
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: over starttls")));
+  auto engine = MakeEngine();
+  ImapAccountSettings settings = engine->settings();
+  settings.server = u"imap.example.com:143";
+  engine->ApplySettings(settings);
+  std::ifstream logBefore(server->logFile());
+  const std::string before((std::istreambuf_iterator<char>(logBefore)), {});
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  EXPECT_EQ(Subjects(*engine), (std::vector<std::string>{"over starttls"}));
+  std::string added;
+  for (int attempt = 0; attempt < 50 && added.find("Login: user=<tester>") == std::string::npos;
+       ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream logAfter(server->logFile());
+    const std::string after((std::istreambuf_iterator<char>(logAfter)), {});
+    added = after.substr(std::min(before.size(), after.size()));
+  }
+  const std::size_t login = added.find("Login: user=<tester>");
+  ASSERT_NE(login, std::string::npos) << added;
+  EXPECT_NE(added.find("TLS", login), std::string::npos) << added;
+
+  const std::string plain = "127.0.0.1:" + std::to_string(server->imapPort());
+  settings.server = Text::FromUtf8(plain);
+  engine->ApplySettings(settings);
+  EXPECT_EQ(engine->Check(), CheckStatus::Failure);
+  const std::string reason = engine->lastFailure.ToUtf8();
+  EXPECT_NE(reason.find("TLS handshake"), std::string::npos) << reason;
+  EXPECT_NE(reason.find("imap://" + plain), std::string::npos) << reason;
+  EXPECT_EQ(engine->lastFailureKind, FailureKind::Transient);
+}
+
+// Folder names the server lists as quoted strings with escapes are checked under their own
+// names; a folder that only exists as a parent of another is not offered; a checked folder
+// the server does not have fails the check by name.
+TEST_F(ImapServerTest, EscapedFolderNamesAndFoldersThatCannotBeSelected) {
+  const std::string quoted = "say \"hi\"";
+  const std::string backslash = "back\\slash";
+  for (const std::string& name : {quoted, backslash})
+    ASSERT_TRUE(server->CreateMailbox("tester", name)) << name;
+  ASSERT_TRUE(server->CreateMailbox("tester", "Parent/Child"));
+  ASSERT_TRUE(server->Deliver("tester", quoted, Message("Subject: in quotes")));
+  ASSERT_TRUE(server->Deliver("tester", backslash, Message("Subject: in backslash")));
+
+  auto engine = MakeEngine();
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  std::vector<std::string> names;
+  for (const Text& name : engine->FolderNames())
+    names.push_back(name.ToUtf8());
+  for (const std::string& name : {quoted, backslash, std::string("Parent/Child")})
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+  EXPECT_EQ(std::find(names.begin(), names.end(), "Parent"), names.end());
+
+  ImapAccountSettings settings = engine->settings();
+  settings.checkedFolders = {Text::FromUtf8(quoted), Text::FromUtf8(backslash)};
+  engine->ApplySettings(settings);
+  engine->mails.clear();
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  std::vector<std::string> subjects = Subjects(*engine);
+  std::sort(subjects.begin(), subjects.end());
+  EXPECT_EQ(subjects, (std::vector<std::string>{"in backslash", "in quotes"}));
+
+  settings.checkedFolders.push_back(u"Work");
+  engine->ApplySettings(settings);
+  engine->mails.clear();
+  EXPECT_EQ(engine->Check(), CheckStatus::Failure);
+  EXPECT_NE(engine->lastFailure.ToUtf8().find("\"Work\""), std::string::npos)
+      << engine->lastFailure.ToUtf8();
+  EXPECT_EQ(engine->mails.count(), 2u);
+}
+
+// Subjects as mail programs send them, in the charsets besides UTF-8 that mail still uses.
+TEST_F(ImapServerTest, SubjectsInEveryCommonCharset) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"=?ISO-2022-JP?B?GyRCRnxLXDhsJE4lRiU5JUgbKEI=?=", "日本語のテスト"},
+      {"=?Shift_JIS?B?grGC8YLJgr+CzQ==?=", "こんにちは"},
+      {"=?GB2312?B?1tDOxNPKvP4=?=", "中文邮件"},
+      {"=?GBK?B?xOO6w6OsysC95w==?=", "你好，世界"},
+      {"=?Big5?B?pKSk5bZspfM=?=", "中文郵件"},
+      {"=?KOI8-R?B?8NLJ18XU?=", "Привет"},
+      {"=?windows-1252?Q?Preis:_5_=80?=", "Preis: 5 €"},
+      {"=?x-unknown?Q?caf=E9?=", "caf\xEF\xBF\xBD"},
+  };
+  std::vector<std::string> expected;
+  int day = 1;
+  for (const auto& [encoded, decoded] : rows) {
+    // Dated one day apart, so the list's order is known.
+    ASSERT_TRUE(
+        server->Deliver("tester", "INBOX",
+                        Message(std::string("Subject: ") + encoded,
+                                "Mon, " + std::to_string(day++) + " Jan 2024 10:00:00 +0000")));
+    expected.insert(expected.begin(), decoded);
+  }
+  auto engine = MakeEngine();
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  EXPECT_EQ(Subjects(*engine), expected);
+}
+
 // Counts the relay's check-ins and the time of the first.
 class CheckInWatch {
  public:
@@ -459,6 +561,50 @@ TEST_F(ImapPushTest, SessionsEndedByTheServerOrWithAnotherPasswordAreNotReused) 
   CheckAfterPush(*engine, checkIns, 2);
   EXPECT_EQ(Subjects(*engine), (std::vector<std::string>{"after the change"}));
   EXPECT_EQ(server->LoginCount("tester") - loginsBefore, 3u);
+}
+
+// The server ends the IDLE's connection three times in a row: each time the account is
+// checked and idles again, and the next mail is still noticed at once.
+TEST_F(ImapPushTest, IdleEndedByTheServerThreeTimesStillNoticesTheNextMail) {
+  CheckInCount checkIns(relay);
+  auto engine = MakeEngine(1);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  for (int kick = 1; kick <= 3; ++kick) {
+    SCOPED_TRACE(kick);
+    ASSERT_TRUE(engine->idleRunning());
+    ASSERT_TRUE(server->Kick("tester"));
+    CheckAfterPush(*engine, checkIns, kick);
+  }
+  ASSERT_TRUE(engine->idleRunning());
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: after three drops")));
+  CheckAfterPush(*engine, checkIns, 4);
+  EXPECT_EQ(Subjects(*engine), (std::vector<std::string>{"after three drops"}));
+  EXPECT_TRUE(engine->idleRunning());
+}
+
+// A restart of the server: the IDLE fails, the check while the server is down fails with a
+// reason worth a retry, and the first check after it is back succeeds and idles again.
+TEST_F(ImapPushTest, ServerRestartBringsCheckAndPushBack) {
+  CheckInCount checkIns(relay);
+  auto engine = MakeEngine(1);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  ASSERT_TRUE(engine->idleRunning());
+  ASSERT_TRUE(server->Stop());
+  ASSERT_TRUE(checkIns.WaitFor(1));  // the IDLE's connection ended
+  ASSERT_EQ(engine->ReadyToCheck(), 1);
+  EXPECT_EQ(engine->Check(), CheckStatus::Failure);
+  EXPECT_FALSE(engine->lastFailure.isEmpty());
+  EXPECT_EQ(engine->lastFailureKind, FailureKind::Transient);
+  EXPECT_FALSE(engine->idleRunning());
+
+  ASSERT_TRUE(server->Start());
+  const auto back = std::chrono::steady_clock::now();
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  EXPECT_TRUE(engine->idleRunning());
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: after the restart")));
+  CheckAfterPush(*engine, checkIns, 2);
+  EXPECT_EQ(Subjects(*engine), (std::vector<std::string>{"after the restart"}));
+  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(15));
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // The transport library against a scripted server: the call contract (tags, codes, every line
 // in order), cancelling, sessions of their own per slot, and hostile server behaviour.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -159,6 +163,69 @@ TEST_F(ZarquetTest, CancelFromTheCallbackEndsIdleAndKeepsTheConnection) {
   EXPECT_EQ(server.receivedLines().back(), "DONE");
   // Still usable after DONE.
   EXPECT_EQ(RunOn(transport, "", "LIST \"\" *").code, 0);
+}
+
+// A cancel that arrives together with the server's go-ahead (here: from the callback of that
+// very line) still ends the IDLE with DONE at once, instead of waiting for a go-ahead that was
+// already read and then dropping the connection.
+TEST_F(ZarquetTest, CancelWithTheGoAheadStillEndsIdleWithDone) {
+  ScriptedImapServer server(ScriptedImapServer::StandardReply);
+  transport.Init("tester", "s3cret", "");
+  ASSERT_TRUE(RunOn(transport, server.url("INBOX?UNSEEN"), nullptr).ok);
+  int32_t code = 0;
+  const auto started = std::chrono::steady_clock::now();
+  const bool ok = transport.ExecuteCommand(
+      nullptr, "IDLE",
+      [&](std::string_view line) {
+        if (line.rfind("+", 0) == 0)
+          transport.Cancel();
+      },
+      60'000, code);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(code, 42);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+  EXPECT_EQ(server.receivedLines().back(), "DONE");
+  EXPECT_EQ(RunOn(transport, "", "LIST \"\" *").code, 0);  // the connection stays usable
+}
+
+// A server that ends the connection during the TLS handshake (closed, or reset) still gives a
+// reason after the colon, and one that says how to write a plain port that offers STARTTLS.
+TEST_F(ZarquetTest, HandshakeEndedByTheServerHasAReason) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset);
+    std::thread closer([listener, reset] {
+      const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0)
+        return;
+      if (reset) {
+        const linger abort{1, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      }
+      ::close(connection);
+    });
+    transport.Init("tester", "s3cret", "");
+    const Outcome outcome =
+        RunOn(transport, "imaps://127.0.0.1:" + port + "/INBOX?UNSEEN", nullptr);
+    closer.join();
+    EXPECT_FALSE(outcome.ok);
+    const std::string reason = transport.LastError();
+    const std::string lead = "TLS handshake with 127.0.0.1 failed: ";
+    ASSERT_EQ(reason.rfind(lead, 0), 0u) << reason;
+    EXPECT_GT(reason.size(), lead.size());
+    EXPECT_NE(reason[lead.size()], '(') << reason;
+    EXPECT_NE(reason.find("imap://127.0.0.1:" + port), std::string::npos) << reason;
+  }
+  ::close(listener);
 }
 
 TEST_F(ZarquetTest, CancelFromAnotherThreadEndsIdle) {

@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+# Drives the running program through the accessibility bus while its options dialog is open:
+#   options_tray_drive.py ICON_X ICON_Y
+# ICON_X, ICON_Y: the centre of the program's tray icon in its X tray, in screen pixels.
+# 1. A right click on the tray icon opens its menu although the dialog is open.
+# 2. On the dialog: types a check interval, turns hour 3 off through its check box's action,
+#    presses OK.
+# 3. "Exit" from the tray menu ends the program.
+# Prints one line per step; exits 0 when every step held, else 1 with the reason.
+import sys
+import time
+
+import pyatspi
+
+R = pyatspi.Registry
+TITLE = "Tarvel E-Mail Notifier"
+
+
+def fail(reason):
+    print("FAIL " + reason, flush=True)
+    sys.exit(1)
+
+
+def wait(condition, timeout=20.0):
+    end = time.time() + timeout
+    while time.time() < end:
+        try:
+            value = condition()
+        except Exception:  # the tree changes under us: ask again
+            value = None
+        if value:
+            return value
+        time.sleep(0.05)
+    return None
+
+
+def application():
+    for app in R.getDesktop(0):
+        if app is not None and app.name == TITLE:
+            return app
+    return None
+
+
+def find(root, role, name=None, pred=None):
+    return pyatspi.findDescendant(
+        root, lambda a: a is not None and a.getRole() == role
+        and (name is None or a.name == name) and (pred is None or pred(a)))
+
+
+def act(accessible, action):
+    actions = accessible.queryAction()
+    names = [actions.getName(i) for i in range(actions.nActions)]
+    if action not in names:
+        fail("%s offers %s, not %s" % (accessible.name, names, action))
+    actions.doAction(names.index(action))
+
+
+def has(accessible, state):
+    return accessible.getState().contains(state)
+
+
+def menu_item(app, name):
+    # The tray menu is a top-level popup of the application.
+    return find(app, pyatspi.ROLE_MENU_ITEM, pred=lambda a: a.name.replace("&", "") == name
+                and has(a, pyatspi.STATE_SHOWING))
+
+
+def open_tray_menu(app, x, y):
+    R.generateMouseEvent(x, y, "b3c")
+    return wait(lambda: menu_item(app, "Exit"), 15)
+
+
+def main():
+    x, y = int(sys.argv[1]), int(sys.argv[2])
+    app = wait(application, 30)
+    if not app:
+        fail("the program is not on the accessibility bus")
+    dialog = wait(lambda: find(app, pyatspi.ROLE_DIALOG,
+                               pred=lambda a: a.name.startswith(TITLE + " [")), 30)
+    if not dialog:
+        fail("no options dialog")
+    print("dialog " + dialog.name, flush=True)
+
+    # 1. The tray menu opens over the open dialog.
+    if not open_tray_menu(app, x, y):
+        fail("the tray menu did not open while the dialog was open")
+    print("menu open", flush=True)
+    R.generateKeyboardEvent(0xff1b, None, pyatspi.KEY_SYM)  # Escape closes it
+    wait(lambda: not menu_item(app, "Exit"), 5)
+
+    # 2. The dialog takes typed values and OK.
+    interval = find(dialog, pyatspi.ROLE_COMBO_BOX,
+                    pred=lambda a: any(r.getRelationType() == pyatspi.RELATION_LABELLED_BY
+                                       and r.getTarget(0).name == "Check Interval"
+                                       for r in a.getRelationSet()))
+    if not interval:
+        fail("no check interval list")
+    find(interval, pyatspi.ROLE_TEXT).queryEditableText().setTextContents("45 Seconds")
+    hours = find(dialog, pyatspi.ROLE_GROUPING, "Hours for Mail Check")
+    if not hours or hours.childCount != 24:
+        fail("the hour strip has no 24 cells")
+    three = hours.getChildAtIndex(3)
+    if three.getRole() != pyatspi.ROLE_CHECK_BOX or not has(three, pyatspi.STATE_CHECKED):
+        fail("hour 3 is not a checked check box: %s" % three.getRoleName())
+    act(three, "Toggle")
+    if not wait(lambda: not has(hours.getChildAtIndex(3), pyatspi.STATE_CHECKED), 5):
+        fail("hour 3 stayed checked")
+    print("hour 3 off", flush=True)
+    act(find(dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "Press")
+    if not wait(lambda: not find(app, pyatspi.ROLE_DIALOG,
+                                 pred=lambda a: a.name.startswith(TITLE + " [")), 10):
+        fail("OK did not close the dialog")
+    print("ok pressed", flush=True)
+
+    # 3. Exit from the tray menu.
+    item = open_tray_menu(app, x, y)
+    if not item:
+        fail("the tray menu did not open after the dialog")
+    act(item, "Press")
+    print("exit chosen", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -166,7 +166,7 @@ TEST_F(OptionsFixture, CheckBoxesSetTheirBitsOfTheOptionWord) {
     GeneralPage page(context);
     EXPECT_FALSE(page.updateCheckBox()->isEnabled());
     EXPECT_FALSE(page.updateCheckBox()->isChecked());
-    EXPECT_TRUE(page.updateCheckBox()->text().contains(u"no update check"_qs));
+    EXPECT_TRUE(page.updateCheckBox()->accessibleDescription().contains(u"no update check"_qs));
     page.Save();
     EXPECT_EQ(flags.any(flag_bits::kNoUpdateCheck), noUpdateCheck);
   }

@@ -167,7 +167,7 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
   sound_ = new QLineEdit(this);
   chooseSound_ = new QPushButton(u"..."_qs, this);
   chooseSound_->setAccessibleName(LoadQString(kStringSelectWave));
-  chooseSound_->setMaximumWidth(chooseSound_->fontMetrics().horizontalAdvance(u"..."_qs) * 3 + 16);
+  chooseSound_->setFixedWidth(chooseSound_->fontMetrics().horizontalAdvance(u"..."_qs) * 3 + 16);
   chooseSound_->setToolTip(LoadQString(kStringSelectWave));
   playSound_ = new QPushButton(this);
   playSound_->setIcon(ProgramIcon(kPlayIcon));
@@ -197,13 +197,15 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
   startAtLogin_->setAccessibleName(startAtLogin_->text());
   layout->addWidget(startAtLogin_, row++, 0, 1, 2);
   startAtLogin_->setVisible(offersStartAtLogin());
-  // This version has no update check: the box says so and cannot be ticked, and the stored
-  // choice is left as it is for a version that has one.
-  updateCheck_ = new QCheckBox(
-      tr("%1 (this version has no update check)").arg(LoadQString(kStringAutomaticUpdates)), this);
-  updateCheck_->setAccessibleName(updateCheck_->text());
+  // This version has no update check: the box cannot be ticked and the line below it says
+  // why; the stored choice is left as it is for a version that has one.
+  updateCheck_ = addCheckBox(kStringAutomaticUpdates);
   updateCheck_->setEnabled(false);
-  layout->addWidget(updateCheck_, row++, 0, 1, 2);
+  auto* noUpdateCheck = new QLabel(tr("This version has no update check."), this);
+  noUpdateCheck->setWordWrap(true);
+  updateCheck_->setAccessibleDescription(noUpdateCheck->text());
+  updateCheck_->setToolTip(noUpdateCheck->text());
+  layout->addWidget(noUpdateCheck, row++, 0, 1, 2);
   lastCheck_ = new QLabel(this);
   layout->addWidget(lastCheck_, row++, 0, 1, 2);
   layout->setRowStretch(row, 1);

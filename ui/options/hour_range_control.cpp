@@ -175,7 +175,8 @@ HourRangeControl::HourRangeControl(Kind kind, int firstDayOfWeek, QWidget* paren
   (void)factoryInstalled;
   setFocusPolicy(Qt::StrongFocus);
   setCursor(Qt::PointingHandCursor);
-  QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  // The height follows the width: one row of cells, or two.
+  QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   policy.setHeightForWidth(true);
   setSizePolicy(policy);
   if (kind_ == Kind::Hours) {

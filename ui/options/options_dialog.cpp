@@ -56,6 +56,17 @@ QIcon TabIcon(uint32_t iconId, const QPalette& palette, qreal scale) {
   return icon;
 }
 
+// A page's scroll area, asking for all of its page: the dialog bounds that by the screen.
+class PageScroller : public QScrollArea {
+ public:
+  QSize sizeHint() const override {
+    if (!widget())
+      return QScrollArea::sizeHint();
+    const int frame = 2 * frameWidth();
+    return widget()->sizeHint() + QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
+  }
+};
+
 // The widgets of a page that take focus by Tab, in their own order; the parts of a control
 // (the line edit of an editable list) are left to the control.
 std::vector<QWidget*> TabStops(QWidget* page) {
@@ -228,7 +239,7 @@ void OptionsDialog::showPage(int index) {
     page->setAccessibleName(TabLabel(tab));
     built_[slot] = page.get();
     // Each page scrolls where the screen is too small for it.
-    auto* scroller = new QScrollArea;
+    auto* scroller = new PageScroller;
     scroller->setWidgetResizable(true);
     scroller->setFrameShape(QFrame::NoFrame);
     scroller->setFocusPolicy(Qt::NoFocus);

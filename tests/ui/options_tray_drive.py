@@ -11,6 +11,7 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 R = pyatspi.Registry
 TITLE = "Tarvel E-Mail Notifier"
@@ -59,15 +60,38 @@ def has(accessible, state):
     return accessible.getState().contains(state)
 
 
-def menu_item(app, name):
-    # The tray menu is a top-level popup of the application.
-    return find(app, pyatspi.ROLE_MENU_ITEM, pred=lambda a: a.name.replace("&", "") == name
-                and has(a, pyatspi.STATE_SHOWING))
+def open_tray_menu(x, y):
+    """Right-clicks the tray icon and returns its menu once an item of it takes the focus.
 
+    A popup menu is not a child of the application on the bus: it is found through the
+    focus event of its first item, which Down selects."""
+    seen = []
 
-def open_tray_menu(app, x, y):
-    R.generateMouseEvent(x, y, "b3c")
-    return wait(lambda: menu_item(app, "Exit"), 15)
+    def on_event(event):
+        try:
+            if event.source.getRole() == pyatspi.ROLE_MENU_ITEM:
+                seen.append(event.source)
+                R.stop()
+        except Exception:  # an event of a window that is gone
+            pass
+
+    def click():
+        R.generateMouseEvent(x, y, "b3c")
+        return False
+
+    def down():
+        if not seen:
+            R.generateKeyboardEvent(0xff54, None, pyatspi.KEY_SYM)
+        return not seen
+
+    events = ("object:state-changed:focused", "object:state-changed:selected", "focus:")
+    R.registerEventListener(on_event, *events)
+    GLib.timeout_add(200, click)
+    GLib.timeout_add(1000, down)
+    GLib.timeout_add(20000, R.stop)
+    R.start()
+    R.deregisterEventListener(on_event, *events)
+    return seen[0].parent if seen else None
 
 
 def main():
@@ -82,11 +106,15 @@ def main():
     print("dialog " + dialog.name, flush=True)
 
     # 1. The tray menu opens over the open dialog.
-    if not open_tray_menu(app, x, y):
+    menu = open_tray_menu(x, y)
+    if not menu:
         fail("the tray menu did not open while the dialog was open")
-    print("menu open", flush=True)
+    names = [item.name.replace("&", "") for item in menu]
+    if "Options" not in names or "Exit" not in names:
+        fail("the tray menu holds %s" % names)
+    print("menu open: %s" % names, flush=True)
     R.generateKeyboardEvent(0xff1b, None, pyatspi.KEY_SYM)  # Escape closes it
-    wait(lambda: not menu_item(app, "Exit"), 5)
+    wait(lambda: not has(menu, pyatspi.STATE_SHOWING), 5)
 
     # 2. The dialog takes typed values and OK.
     interval = find(dialog, pyatspi.ROLE_COMBO_BOX,
@@ -96,8 +124,9 @@ def main():
     if not interval:
         fail("no check interval list")
     find(interval, pyatspi.ROLE_TEXT).queryEditableText().setTextContents("45 Seconds")
-    hours = find(dialog, pyatspi.ROLE_GROUPING, "Hours for Mail Check")
-    if not hours or hours.childCount != 24:
+    hours = pyatspi.findDescendant(dialog, lambda a: a is not None and a.name == "Hours for Mail Check"
+                                   and a.childCount == 24)
+    if not hours:
         fail("the hour strip has no 24 cells")
     three = hours.getChildAtIndex(3)
     if three.getRole() != pyatspi.ROLE_CHECK_BOX or not has(three, pyatspi.STATE_CHECKED):
@@ -113,9 +142,12 @@ def main():
     print("ok pressed", flush=True)
 
     # 3. Exit from the tray menu.
-    item = open_tray_menu(app, x, y)
-    if not item:
+    menu = open_tray_menu(x, y)
+    if not menu:
         fail("the tray menu did not open after the dialog")
+    item = find(menu, pyatspi.ROLE_MENU_ITEM, pred=lambda a: a.name.replace("&", "") == "Exit")
+    if not item:
+        fail("no Exit in the tray menu")
     act(item, "Press")
     print("exit chosen", flush=True)
     return 0

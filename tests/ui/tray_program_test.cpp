@@ -682,6 +682,32 @@ TEST_F(OptionsOnTheDesktopTest, TheTrayMenuOpensWhileTheOptionsDialogIsOpen) {
   EXPECT_EQ(std::stoull(value, nullptr, 0), 0xFFFFFFu & ~(1u << 3)) << value;
 }
 
+TEST_F(OptionsOnTheDesktopTest, ExitFromTheTrayWithTheDialogOpenSavesNothing) {
+  StartXTray();
+  StartAccessibilityBus();
+  QProcess& program = StartProgram();
+  const QRect icon = DockedIcon();
+  ASSERT_TRUE(icon.isValid());
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }));
+  QProcess& driver = Start(
+      "/usr/bin/python3", {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/options_tray_drive.py"),
+                           QString::number(icon.center().x()), QString::number(icon.center().y()),
+                           "--exit-with-the-dialog-open"});
+  const bool driverEnded = driver.waitForFinished(120'000);
+  const QString said =
+      QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
+  ASSERT_TRUE(driverEnded) << said.toStdString();
+  EXPECT_EQ(driver.exitCode(), 0) << said.toStdString();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs)) << said.toStdString();
+  EXPECT_EQ(program.exitCode(), 0);
+  // The typed interval was not stored: the dialog ended as if cancelled.
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  std::string value;
+  tarvel::testing::RunProgram({tarvelctl, "settings", "get", "RefreshTime"}, {}, &value);
+  EXPECT_EQ(value.find("0x8000002D"), std::string::npos) << value;
+  EXPECT_EQ(value.find(std::to_string(0x8000002Du)), std::string::npos) << value;
+}
+
 TEST_F(OptionsOnTheDesktopTest, TheProgramsWindowsFitTheScreenAtEveryScale) {
   // The options dialog (no account) and the mail list window (its option) open at start.
   WriteSetting("Flags", std::to_string(0x1010 | 0x80000), "--number");

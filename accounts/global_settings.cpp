@@ -77,8 +77,7 @@ void GlobalSettings::Load(const SettingsStore& store, DesktopTheme theme,
 
   number32(u"TaskBarWindowWidth", taskBarWindowWidth);
   // The run-time bits of the option word are decided afresh on every start.
-  flags = store.readNumber(u"Flags", flags) &
-          ~(flag_bits::kRecheckRequested | flag_bits::kCustomTrayPictureIsIcon);
+  flags = store.readNumber(u"Flags", flags) & ~flag_bits::kRunTimeBits;
   number32(u"CheckRange", checkRange);
   number32(u"CheckRangeDays", checkRangeDays);
   number32(u"ToolTipTime", toolTipTime);

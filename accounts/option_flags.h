@@ -37,6 +37,8 @@ inline constexpr uint64_t kSilencedForEver = 1ull << 36;
 inline constexpr uint64_t kRecheckRequested = 1ull << 62;
 // Run-time only: the custom mail picture of the tray icon is an ".ico" file.
 inline constexpr uint64_t kCustomTrayPictureIsIcon = 1ull << 63;
+// The run-time bits: decided afresh on every start, never stored.
+inline constexpr uint64_t kRunTimeBits = kRecheckRequested | kCustomTrayPictureIsIcon;
 
 inline constexpr uint64_t kDefault = 0x1010;
 

@@ -109,7 +109,7 @@ void Application::OnDestroy() {
   destroyed_ = true;
   instance_->ClearRecord();
   parts_.services.CloseMailList();
-  parts_.settings.SaveFlags(flags_.load() & ~flag_bits::kCustomTrayPictureIsIcon);
+  parts_.settings.SaveFlags(flags_.load() & ~flag_bits::kRunTimeBits);
   parts_.services.RemoveTrayIcon();
   mainWindow_.KillTimer(kTimerCheck);
   mainWindow_.KillTimer(kTimerSilence);

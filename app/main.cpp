@@ -27,6 +27,7 @@
 #include "ui/autostart.h"
 #include "ui/desktop_alerts.h"
 #include "ui/desktop_notification.h"
+#include "ui/html_container.h"
 #include "ui/mail_list_notifier.h"
 #include "ui/mail_list_window.h"
 #include "ui/new_mail_notice.h"
@@ -85,7 +86,9 @@ int main(int argc, char* argv[]) {
   // of the settings; the store's file is shared safely between its users.
   tarvel::RegistryStore userRegistry(tarvel::RegistryStore::DefaultPath());
   tarvel::DesktopAlerts alerts(&userRegistry, &settings.store(), clock, tarvel::ProgramFolder());
-  alerts.UseGlobals(settings.globals());
+  // The check thread reads the published copy of the settings, never the values in memory
+  // that the options dialog edits on this thread.
+  alerts.UseGlobals([&settings] { return settings.published(); });
 
   // The new-mail notice: the popup on the main window's message, or a desktop notification.
   // Opening the popup or clicking the notification opens the readers of the new mail and
@@ -143,7 +146,8 @@ int main(int argc, char* argv[]) {
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
   };
   mailListSources.settings = [&settings] {
-    const tarvel::GlobalSettings& globals = settings.globals();
+    const std::shared_ptr<const tarvel::GlobalSettings> published = settings.published();
+    const tarvel::GlobalSettings& globals = *published;
     tarvel::MailListSettings list;
     list.includeProvider = globals.mailListIncludeProvider == 1;
     list.colors = {globals.titleColor, globals.textColor,       globals.providerColor,
@@ -156,7 +160,7 @@ int main(int argc, char* argv[]) {
   };
   tarvel::MailListBuilder mailListBuilder(mailListSources);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
-    mailListBuilder.setDpiFactor(screen->logicalDotsPerInch() / 96.0);
+    mailListBuilder.setDpiFactor(tarvel::DpiFactorOf(screen));
   // A check's steps: the mail list rows and page, the notice, then the tray, then the alerts'
   // share of the tray update (keyboard display, unread counts), the sound and the haptic pulse.
   tarvel::NoticeNotifier noticeNotifier;
@@ -235,6 +239,9 @@ int main(int argc, char* argv[]) {
   tarvel::OptionsDialog::Hooks optionsHooks;
   optionsHooks.createAccountPage = tarvel::CreateAccountPage;
   optionsHooks.saveFlags = [&settings](uint64_t flags) { settings.SaveFlags(flags); };
+  // The dialog's end (OK, or Cancel after More Options edits) hands the values in memory to
+  // the check thread in one step.
+  optionsHooks.publishSettings = [&settings] { settings.Publish(); };
   optionsHooks.startCheck = [&application, &settings, &notice] {
     const tarvel::GlobalSettings& globals = settings.globals();
     tarvel::ApplyCheckSettings(globals, application.cycle());
@@ -277,10 +284,6 @@ int main(int argc, char* argv[]) {
   // The account types exist once the application is created.
   optionsContext.accounts = &application.accounts();
   notice->setToolTipSeconds(settings.globals().toolTipTime);
-  // The first start of an installed copy switches start at login on (never a portable one).
-  tarvel::ApplyStartAtLoginDefault(
-      settings.store(), tarvel::AutostartPlaceForThisProgram(application.commandLine().portable),
-      tarvel::IsInstalledCopy(tarvel::ProgramFolder()));
   checkInRelay.Connect(
       [&application] { application.cycle().CheckIn(tarvel::CheckTrigger::Timed); });
   application.WatchTerminationSignals();

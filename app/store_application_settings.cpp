@@ -32,6 +32,19 @@ void StoreApplicationSettings::LoadGlobals(OptionFlags& flags, CheckCycle& cycle
   globals_.ApplyTo(accounts);
   accounts.LoadSettings(store_);
   globals_.ApplyToNetwork();
+  Publish();
+}
+
+std::shared_ptr<const GlobalSettings> StoreApplicationSettings::published() const {
+  const std::lock_guard<std::mutex> guard(publishedLock_);
+  return published_ ? published_ : std::make_shared<const GlobalSettings>();
+}
+
+void StoreApplicationSettings::Publish() {
+  // The copy is made outside the lock; the swap inside it is one step.
+  auto fresh = std::make_shared<const GlobalSettings>(globals_);
+  const std::lock_guard<std::mutex> guard(publishedLock_);
+  published_.swap(fresh);
 }
 
 void StoreApplicationSettings::SaveFlags(uint64_t flags) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "accounts/global_settings.h"
@@ -24,9 +25,16 @@ class StoreApplicationSettings : public ApplicationSettings, private InstanceRec
   InstanceRecord& instanceRecord() override { return *this; }
 
   SettingsStore& store() { return store_; }
+  // The values in memory, read and edited (by the options dialog) on the main thread only.
   const GlobalSettings& globals() const { return globals_; }
-  // The options dialog edits the values in memory on the main thread.
   GlobalSettings& mutableGlobals() { return globals_; }
+
+  // What other threads (the check thread's alerts and mail list) read: a copy of the values in
+  // memory that never changes. Publish replaces it whole with a fresh copy; a reader keeps
+  // the copy it took for as long as it uses it. Any thread may call published().
+  std::shared_ptr<const GlobalSettings> published() const;
+  // Main thread: after the values in memory changed (loaded, or the options dialog ended).
+  void Publish();
 
  private:
   std::string Read() override;
@@ -35,6 +43,8 @@ class StoreApplicationSettings : public ApplicationSettings, private InstanceRec
   RegistryStore registry_;
   SettingsStore store_;
   GlobalSettings globals_;
+  mutable std::mutex publishedLock_;
+  std::shared_ptr<const GlobalSettings> published_;
   std::string programFolder_;
 };
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "accounts/settings_store.h"
+#include "platform/file_replacement.h"
 #include "platform/program_path.h"
 #include "ui/desktop_entries.h"
 
@@ -14,6 +14,8 @@ namespace {
 constexpr std::string_view kEntryName = "tarvel.desktop";
 // An autostart entry is a few lines; a larger file is not one of ours and is read only so far.
 constexpr std::size_t kMaxEntrySize = 64 * 1024;
+// Readable by the session's other tools, as the desktop's own entries are.
+constexpr mode_t kEntryMode = 0644;
 
 }  // namespace
 
@@ -30,19 +32,6 @@ AutostartPlace AutostartPlaceFor(const std::string& configHome, const std::strin
 
 AutostartPlace AutostartPlaceForThisProgram(bool portable) {
   return AutostartPlaceFor(XdgPaths::FromEnvironment().configHome, ProgramFolder(), portable);
-}
-
-bool IsInstalledCopy(const std::string& programFolder) {
-  if (programFolder.empty())
-    return false;
-  std::filesystem::path folder(programFolder);
-  if (!folder.has_filename())
-    folder = folder.parent_path();  // the trailing "/"
-  if (folder.filename() != "bin")
-    return false;
-  std::error_code error;
-  return std::filesystem::is_regular_file(
-      folder.parent_path() / "share" / "applications" / kEntryName, error);
 }
 
 std::string AutostartExecValue(std::string_view programPath) {
@@ -105,58 +94,25 @@ bool IsStartAtLoginOn(const AutostartPlace& place) {
   std::string content(kMaxEntrySize, '\0');
   file.read(content.data(), static_cast<std::streamsize>(content.size()));
   content.resize(static_cast<std::size_t>(file.gcount()));
-  // An entry is on unless the desktop switched it off.
+  // An entry is on unless the desktop switched it off; one that cannot be read as a desktop
+  // entry is not started by the session either.
   const std::optional<DesktopEntry> entry = ParseDesktopEntry(content);
-  return !entry || (!entry->hidden && entry->autostartEnabled);
+  return entry && !entry->hidden && entry->autostartEnabled;
 }
 
 bool SetStartAtLogin(const AutostartPlace& place, bool on) {
   if (place.portable || place.entryPath.empty())
     return false;
-  std::error_code error;
-  const std::filesystem::path entry(place.entryPath);
   if (!on) {
-    std::filesystem::remove(entry, error);
+    std::error_code error;
+    std::filesystem::remove(place.entryPath, error);
     return !error;
   }
   const std::string text = AutostartEntryText(place.programPath);
-  if (text.empty())
+  if (text.empty() || !CreateFolders(FolderOf(place.entryPath)))
     return false;
-  std::filesystem::create_directories(entry.parent_path(), error);
-  if (error)
-    return false;
-  // Written beside and renamed, so that the session never reads half an entry.
-  const std::filesystem::path temporary = entry.string() + ".new";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file)
-      return false;
-    file << text;
-    file.close();
-    if (!file) {
-      std::filesystem::remove(temporary, error);
-      return false;
-    }
-  }
-  std::filesystem::rename(temporary, entry, error);
-  if (error) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    return false;
-  }
-  return true;
-}
-
-bool ApplyStartAtLoginDefault(SettingsStore& store, const AutostartPlace& place,
-                              bool installedCopy) {
-  if (place.portable || !installedCopy)
-    return false;
-  if (store.readNumber(kStartAtLoginDefaultedName, 0) != 0)
-    return false;
-  // Recorded first: if the entry cannot be written now, the user's options still decide.
-  if (!store.writeNumber(kStartAtLoginDefaultedName, 1))
-    return false;
-  return SetStartAtLogin(place, true);
+  // Replaced in one step, so that the session never reads half an entry.
+  return ReplaceFileContent(place.entryPath, text, kEntryMode);
 }
 
 }  // namespace tarvel

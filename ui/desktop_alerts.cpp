@@ -37,13 +37,16 @@ DesktopAlerts::DesktopAlerts(RegistryStore* registry, const SettingsStore* setti
   clearTimer_.setOnExpiry([this] { alerts_.ShowOnKeyboardDisplay(Text()); });
 }
 
-void DesktopAlerts::UseGlobals(const GlobalSettings& globals) {
-  alerts_.ConfigureFrom([&globals] {
+void DesktopAlerts::UseGlobals(std::function<std::shared_ptr<const GlobalSettings>()> globals) {
+  alerts_.ConfigureFrom([globals = std::move(globals)] {
     AlertSettings settings;
-    settings.newMailSound = globals.newMailSound;
-    settings.logitechHapticFeedback = static_cast<uint32_t>(globals.logitechHapticFeedback);
-    settings.toolTipSeconds = globals.toolTipTime;
-    settings.unreadMailCountRegistryLocation = globals.unreadMailCountRegistryLocation;
+    const std::shared_ptr<const GlobalSettings> current = globals ? globals() : nullptr;
+    if (!current)
+      return settings;
+    settings.newMailSound = current->newMailSound;
+    settings.logitechHapticFeedback = static_cast<uint32_t>(current->logitechHapticFeedback);
+    settings.toolTipSeconds = current->toolTipTime;
+    settings.unreadMailCountRegistryLocation = current->unreadMailCountRegistryLocation;
     return settings;
   });
 }

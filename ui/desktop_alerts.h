@@ -51,8 +51,9 @@ class DesktopAlerts : public QObject {
   DesktopAlerts(RegistryStore* registry, const SettingsStore* settings, Clock& clock,
                 const std::string& programFolder, QObject* parent = nullptr);
 
-  // The alerts read their settings from `globals` at each alert; `globals` outlives this.
-  void UseGlobals(const GlobalSettings& globals);
+  // The alerts read their settings at each alert (on the check thread) from the copy that
+  // `globals` returns then: a published copy that no other thread changes.
+  void UseGlobals(std::function<std::shared_ptr<const GlobalSettings>()> globals);
   NewMailAlerts& alerts() { return alerts_; }
   QtSoundPlayer& player() { return player_; }
 

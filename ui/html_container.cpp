@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPolygon>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSvgRenderer>
 
 #include <cmath>
@@ -14,7 +15,6 @@ namespace tarvel {
 namespace {
 
 constexpr int kDefaultPointSize = 10;
-constexpr int kCssDpi = 96;
 constexpr int kPointsPerInch = 72;
 
 struct Font {
@@ -35,6 +35,13 @@ QRectF RectOf(const litehtml::position& position) {
 }
 
 }  // namespace
+
+double DpiFactorOf(const QScreen* screen) {
+  if (!screen)
+    return 1.0;
+  const double factor = screen->logicalDotsPerInch() / kCssDpi;
+  return factor > 0 ? factor : 1.0;
+}
 
 // An image of the program's resources: vector images are drawn at the target's resolution.
 struct HtmlContainer::Image {

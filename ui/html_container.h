@@ -14,9 +14,16 @@
 #include <vector>
 
 class QPainter;
+class QScreen;
 class QSvgRenderer;
 
 namespace tarvel {
+
+// The pixels per inch that the pages' CSS units assume.
+inline constexpr int kCssDpi = 96;
+
+// A screen's DPI factor (its logical DPI / kCssDpi); 1 without a screen.
+double DpiFactorOf(const QScreen* screen);
 
 // The fonts the pages use: a CSS family list ("Lucida Sans Unicode",Verdana,sans-serif) at a
 // size in pixels; the first installed family is taken, "sans-serif" and "serif" map to the

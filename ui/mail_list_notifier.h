@@ -85,10 +85,10 @@ class MailListNotifier : public CheckNotifier {
 };
 
 // The user closed the mail list window: its option goes off. Returns the Flags value to save
-// (without the bit that only lives while the program runs).
+// (without the bits that only live while the program runs).
 inline uint64_t TurnOffMailList(OptionFlags& flags) {
   flags.clear(flag_bits::kShowMailListWindow);
-  return flags.load() & ~flag_bits::kCustomTrayPictureIsIcon;
+  return flags.load() & ~flag_bits::kRunTimeBits;
 }
 
 }  // namespace tarvel

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "accounts/settings_store.h"
+#include "ui/html_container.h"
 #include "ui/window_title.h"
 
 namespace tarvel {
@@ -29,7 +30,6 @@ constexpr int kLargestSide = 16384;
 // eighth of the line height down.
 constexpr int kMinimumWidthUnits = 140;
 constexpr int kMinimumHeightUnits = 30;
-constexpr int kCssDpi = 96;
 
 std::optional<std::array<int, 4>> ParsePlacement(const std::string& text) {
   std::array<int, 4> numbers{};
@@ -51,12 +51,8 @@ std::optional<std::array<int, 4>> ParsePlacement(const std::string& text) {
   return numbers;
 }
 
-double DpiFactorOf(const QWidget& widget) {
-  const QScreen* screen = widget.screen() ? widget.screen() : QGuiApplication::primaryScreen();
-  if (!screen)
-    return 1.0;
-  const double factor = screen->logicalDotsPerInch() / kCssDpi;
-  return factor > 0 ? factor : 1.0;
+double WidgetDpiFactor(const QWidget& widget) {
+  return DpiFactorOf(widget.screen() ? widget.screen() : QGuiApplication::primaryScreen());
 }
 
 }  // namespace
@@ -75,7 +71,7 @@ MailListWindow::MailListWindow(Hooks hooks, SettingsStore& store, MailListWindow
   view_->setAccessibleName(tr("Unread mail"));
   view_->setFocusPolicy(Qt::StrongFocus);
   view_->setExternal(this);
-  view_->setDpiFactor(DpiFactorOf(*this));
+  view_->setDpiFactor(WidgetDpiFactor(*this));
   const QFontMetrics metrics(font());
   setMinimumSize(metrics.averageCharWidth() * kMinimumWidthUnits / 4,
                  metrics.height() * kMinimumHeightUnits / 8);

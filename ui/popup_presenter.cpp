@@ -19,7 +19,6 @@ namespace {
 // The text div's font in the popup page (10pt in its family list).
 constexpr char kPageFontFamilies[] = R"("Lucida Sans Unicode","Segoe UI",Verdana,sans-serif)";
 constexpr int kLinePointSize = 10;
-constexpr int kCssDpi = 96;
 constexpr int kNormalWeight = 400;
 // litehtml measures word by word; a little room keeps the elided line inside its div.
 constexpr int kElideSlack = 2;
@@ -36,13 +35,6 @@ ScreenGeometry GeometryOf(const QScreen* screen) {
   geometry.workArea = {work.x(), work.y(), work.width(), work.height()};
   // Whether a panel hides itself cannot be asked here; such a panel counts as none.
   return geometry;
-}
-
-double DpiFactorOf(const QScreen* screen) {
-  if (!screen)
-    return 1.0;
-  const double factor = screen->logicalDotsPerInch() / kCssDpi;
-  return factor > 0 ? factor : 1.0;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QMenu>
 
 #include "app/main_window_port.h"
+#include "ui/qt_text.h"
 #include "ui/tray_clicks.h"
 #include "ui/tray_tooltip.h"
 
@@ -13,10 +14,6 @@ namespace {
 constexpr Text::Position kBalloonTitleMax = 63;
 constexpr Text::Position kBalloonTextMax = 255;
 constexpr uint32_t kTrayIconId = 1;
-
-QString ToQString(const Text& text) {
-  return QString::fromUtf16(text.data(), text.length());
-}
 
 // The texts separate their lines with carriage returns; the desktop's tooltips break lines
 // at line feeds.

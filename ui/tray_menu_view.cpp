@@ -2,15 +2,12 @@
 
 #include <QMenu>
 
+#include "ui/qt_text.h"
 #include "ui/tray_icon_images.h"
 
 namespace tarvel {
 
 namespace {
-
-QString ToQString(const Text& text) {
-  return QString::fromUtf16(text.data(), text.length());
-}
 
 void AddItems(QMenu& menu, const std::vector<TrayMenuItem>& items,
               const std::function<void(uint32_t)>& onCommand) {

@@ -9,6 +9,7 @@
 #include "app/window_messages.h"
 #include "platform/clock.h"
 #include "resources/string_table.h"
+#include "ui/qt_text.h"
 #include "ui/tray_icon.h"
 #include "ui/tray_menu_view.h"
 #include "ui/tray_tooltip.h"
@@ -16,10 +17,6 @@
 namespace tarvel {
 
 namespace {
-
-QString ToQString(const Text& text) {
-  return QString::fromUtf16(text.data(), text.length());
-}
 
 bool SameMenu(const std::vector<TrayMenuItem>& a, const std::vector<TrayMenuItem>& b) {
   if (a.size() != b.size())

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -50,6 +51,9 @@ struct AccountPageFixture : ::testing::Test {
     context.logout = [this](const AccountTypeInfo& type) { logouts.push_back(&type); };
     context.setCheckTimer = [this](uint32_t ms) { timers.push_back(ms); };
   }
+
+  // The values in memory as the program reads them at start.
+  void Reload() { globals.Load(store, DesktopTheme::Light, folder.path()); }
 
   Text StoredText(std::u16string_view name) const {
     Text value;
@@ -130,6 +134,7 @@ TEST_F(AccountPageFixture, EnablingImapTwoAndOkSetsItsBitAndStartsACheck) {
 
 TEST_F(AccountPageFixture, ATypedReaderIsKeptAsTyped) {
   store.writeText(u"MailHandlerGMail", Text(u"@claws-mail --compose"));
+  Reload();
   AccountPage page(Type(0x2), context);
   EXPECT_EQ(page.readerList()->currentIndex(), -1);
   EXPECT_EQ(page.readerList()->currentText(), u"@claws-mail --compose"_qs);
@@ -168,6 +173,79 @@ TEST_F(AccountPageFixture, TheFolderListRoundTrips) {
   EXPECT_EQ(store.readNumber(u"Work", 9, u"IMAPFolders1"), 1u);
   EXPECT_EQ(shown(AccountPage(Type(0x20000), context)),
             (Folders{{u"Archive"_qs, true}, {u"INBOX"_qs, false}, {u"Work"_qs, true}}));
+}
+
+TEST_F(AccountPageFixture, FolderNamesTheStoreOrTheOldListCannotHoldSurviveARoundTrip) {
+  // Names differing only in letter case, a name with an unclosed quote, one with the list's
+  // separators: all checked, plus an unchecked one.
+  const std::vector<std::pair<QString, bool>> folders = {
+      {u"Work"_qs, true},        {u"work"_qs, true},  {u"Say \"hi"_qs, true},
+      {u"Lists, misc"_qs, true}, {u"WORK"_qs, false}, {u"INBOX"_qs, true},
+  };
+  {
+    AccountPage page(Type(0x8000), context);
+    page.folderList()->clear();
+    for (const auto& [name, checked] : folders) {
+      auto* item = new QListWidgetItem(name, page.folderList());
+      item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+      item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+    page.Save();
+  }
+  // The old list holds only what the folders key could not (the second "work"), and reads
+  // back whole.
+  const Text list = StoredText(u"IMAPFolderList");
+  EXPECT_EQ(list, u"work");
+  EXPECT_EQ(store.readNumber(u"Work", 9, u"IMAPFolders0"), 1u);
+  EXPECT_EQ(store.readNumber(u"Say \"hi", 9, u"IMAPFolders0"), 1u);
+  EXPECT_EQ(store.readNumber(u"Lists, misc", 9, u"IMAPFolders0"), 1u);
+
+  AccountPage again(Type(0x8000), context);
+  std::vector<std::pair<QString, bool>> shown;
+  for (int index = 0; index < again.folderList()->count(); ++index) {
+    const QListWidgetItem* item = again.folderList()->item(index);
+    if (item->checkState() == Qt::Checked)
+      shown.emplace_back(item->text(), true);
+  }
+  std::sort(shown.begin(), shown.end());
+  std::vector<std::pair<QString, bool>> checked;
+  for (const auto& entry : folders) {
+    if (entry.second)
+      checked.push_back(entry);
+  }
+  std::sort(checked.begin(), checked.end());
+  EXPECT_EQ(shown, checked);
+}
+
+TEST_F(AccountPageFixture, OneLineFieldsAndReadersAreStoredAsUsed) {
+  // An IMAP slot without a reader keeps none, whatever programs the list offers.
+  context.readerList = [](const AccountTypeInfo&) {
+    return std::vector<ReaderListEntry>{{Text(u"Thunderbird"), 0}, {Text(u"Evolution"), 0}};
+  };
+  {
+    AccountPage page(Type(0x8000), context);
+    EXPECT_EQ(page.readerList()->currentText(), QString());
+    // Line breaks pasted into one-line fields are dropped; the portable store keeps the rest.
+    static_cast<QComboBox*>(page.field(u"IMAPServer"))->setEditText(u"imap.example.org\r\n:993"_qs);
+    static_cast<QLineEdit*>(page.field(u"IMAPName1"))->setText(u"Work\nmail\u2028"_qs);
+    static_cast<QLineEdit*>(page.field(u"IMAPPassword"))->setText(u"pass\nword"_qs);
+    page.Save();
+  }
+  EXPECT_EQ(StoredText(u"MailHandlerIMAP"), u"");
+  EXPECT_EQ(StoredText(u"IMAPServer"), u"imap.example.org:993");
+  EXPECT_EQ(StoredText(u"IMAPName1"), u"Workmail");
+  EXPECT_EQ(UnprotectText(store, u"IMAPPassword", u""), u"password");
+
+  // A GMail reader that was a web address is used as the website, the default browser as the
+  // reader: the page shows and saves that.
+  store.writeText(u"MailHandlerGMail", Text(u"https://mail.google.com/mail/u/1/"));
+  Reload();
+  AccountPage gmail(Type(0x2), context);
+  EXPECT_EQ(gmail.readerList()->currentText(), u"Default Web Browser"_qs);
+  EXPECT_EQ(gmail.websiteList()->currentText(), u"https://mail.google.com/mail/u/1/"_qs);
+  gmail.Save();
+  EXPECT_EQ(StoredText(u"MailHandlerGMail"), u"Default Web Browser");
+  EXPECT_EQ(StoredText(u"GMailWebsite"), u"https://mail.google.com/mail/u/1/");
 }
 
 TEST_F(AccountPageFixture, PasswordsAreMaskedAndStoredOnlyProtected) {

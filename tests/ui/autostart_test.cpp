@@ -1,13 +1,14 @@
-// Start at login: the autostart entry written and removed by the option, never in portable
-// mode, and switched on by the first start of an installed copy only.
+// Start at login: the autostart entry written (in one step) and removed by the option, never in
+// portable mode, and never switched on by the program by itself.
 #include "ui/autostart.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
-#include "accounts/settings_store.h"
+#include "tests/support/dovecot_server.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel {
@@ -25,7 +26,6 @@ class Autostart : public ::testing::Test {
     std::filesystem::create_directories(folder.file("prefix/share/applications"));
     ASSERT_TRUE(WriteFileContent(folder.file("prefix/share/applications/tarvel.desktop"),
                                  "[Desktop Entry]\n"));
-    ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, {}, folder.file("tarvel.ini")));
   }
 
   std::string ProgramFolder() const { return folder.file("prefix/bin/"); }
@@ -35,7 +35,6 @@ class Autostart : public ::testing::Test {
   std::string EntryPath() const { return folder.file("config/autostart/tarvel.desktop"); }
 
   TempFolder folder;
-  SettingsStore store;
 };
 
 TEST_F(Autostart, OptionWritesAndRemovesTheEntry) {
@@ -76,7 +75,12 @@ TEST_F(Autostart, EntriesSwitchedOffByTheDesktopCountAsOff) {
       {"[Desktop Entry]\nHidden=false\n", true},
       {"[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n", false},
       {"[Desktop Entry]\nExec=tarvel\n[Desktop Action x]\nHidden=true\n", true},
-      {"", true},
+      // What cannot be read as a desktop entry is not started by the session: off.
+      {"", false},
+      {"Exec=tarvel\n", false},
+      {"\x7f"
+       "ELF\x02\x01",
+       false},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(WriteFileContent(EntryPath(), c.content));
@@ -88,9 +92,6 @@ TEST_F(Autostart, PortableModeNeverTouchesTheEntry) {
   const AutostartPlace portable = Place(true);
   EXPECT_FALSE(SetStartAtLogin(portable, true));
   EXPECT_FALSE(std::filesystem::exists(folder.file("config/autostart")));
-  EXPECT_FALSE(ApplyStartAtLoginDefault(store, portable, true));
-  EXPECT_FALSE(std::filesystem::exists(EntryPath()));
-  EXPECT_EQ(store.readNumber(kStartAtLoginDefaultedName, 0), 0u);
 
   // The installed copy's entry stays when a portable copy is told to switch it off.
   ASSERT_TRUE(SetStartAtLogin(Place(), true));
@@ -98,24 +99,30 @@ TEST_F(Autostart, PortableModeNeverTouchesTheEntry) {
   EXPECT_TRUE(std::filesystem::exists(EntryPath()));
 }
 
-TEST_F(Autostart, FirstStartOfAnInstalledCopySwitchesItOnOnce) {
+TEST_F(Autostart, TheEntryIsReplacedInOneStepAndValidates) {
   const AutostartPlace place = Place();
-  EXPECT_TRUE(ApplyStartAtLoginDefault(store, place, true));
-  EXPECT_TRUE(IsStartAtLoginOn(place));
-  EXPECT_EQ(store.readNumber(kStartAtLoginDefaultedName, 0), 1u);
-
-  // The user switches it off; the next start leaves that choice alone.
+  ASSERT_TRUE(SetStartAtLogin(place, true));
+  // An entry the session cannot read (a directory in its place) is replaced only whole: the
+  // write fails and leaves nothing half-written behind.
   ASSERT_TRUE(SetStartAtLogin(place, false));
-  EXPECT_FALSE(ApplyStartAtLoginDefault(store, place, true));
-  EXPECT_FALSE(std::filesystem::exists(EntryPath()));
-}
-
-TEST_F(Autostart, ACopyThatIsNotInstalledLeavesTheDefaultForTheInstalledOne) {
-  const AutostartPlace place = Place();
-  EXPECT_FALSE(ApplyStartAtLoginDefault(store, place, false));
-  EXPECT_FALSE(std::filesystem::exists(EntryPath()));
-  EXPECT_EQ(store.readNumber(kStartAtLoginDefaultedName, 0), 0u);
-  EXPECT_TRUE(ApplyStartAtLoginDefault(store, place, true));
+  std::filesystem::create_directories(EntryPath() + "/inside");
+  EXPECT_FALSE(SetStartAtLogin(place, true));
+  EXPECT_FALSE(IsStartAtLoginOn(place));
+  std::filesystem::remove_all(EntryPath());
+  ASSERT_TRUE(SetStartAtLogin(place, true));
+  ASSERT_TRUE(SetStartAtLogin(place, true));
+  // Only the entry is left in the folder: no temporary file of the replacement.
+  std::vector<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(folder.file("config/autostart")))
+    names.push_back(item.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"tarvel.desktop"});
+  const auto permissions = std::filesystem::status(EntryPath()).permissions();
+  EXPECT_EQ(permissions & std::filesystem::perms::others_write, std::filesystem::perms::none);
+  // The desktop's own validator accepts it.
+  if (std::filesystem::exists("/usr/bin/desktop-file-validate")) {
+    EXPECT_EQ(testing::RunProgram({"/usr/bin/desktop-file-validate", EntryPath()}), 0)
+        << ReadFileContent(EntryPath());
+  }
 }
 
 TEST_F(Autostart, UnwritableConfigFolderReportsFailure) {
@@ -124,24 +131,6 @@ TEST_F(Autostart, UnwritableConfigFolderReportsFailure) {
   EXPECT_FALSE(IsStartAtLoginOn(Place()));
   // No config folder known at all.
   EXPECT_FALSE(SetStartAtLogin(AutostartPlaceFor("", ProgramFolder(), false), true));
-}
-
-TEST_F(Autostart, RecognisesAnInstalledCopyByItsPrefix) {
-  std::filesystem::create_directories(folder.file("build/bin"));
-  std::filesystem::create_directories(folder.file("portable"));
-  ASSERT_TRUE(WriteFileContent(folder.file("portable/tarvel.desktop"), "[Desktop Entry]\n"));
-  const struct {
-    std::string programFolder;
-    bool installed;
-  } cases[] = {
-      {folder.file("prefix/bin/"), true},
-      {folder.file("prefix/bin"), true},
-      {folder.file("build/bin/"), false},  // a build tree: no desktop entry in its prefix
-      {folder.file("portable/"), false},   // a folder of its own, not <prefix>/bin
-      {"", false},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(IsInstalledCopy(c.programFolder), c.installed) << c.programFolder;
 }
 
 TEST(AutostartExec, QuotesAndEscapesTheProgramPath) {

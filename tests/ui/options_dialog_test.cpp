@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -8,6 +10,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <QTime>
 
 #include <cstdlib>
 #include <memory>
@@ -139,7 +142,6 @@ TEST_F(OptionsFixture, CheckBoxesSetTheirBitsOfTheOptionWord) {
        true},
       {"show count", &GeneralPage::showCountBox, flag_bits::kHideTrayCount, false},
       {"mail list", &GeneralPage::mailListBox, flag_bits::kShowMailListWindow, true},
-      {"update check", &GeneralPage::updateCheckBox, flag_bits::kNoUpdateCheck, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -155,6 +157,19 @@ TEST_F(OptionsFixture, CheckBoxesSetTheirBitsOfTheOptionWord) {
   }
   // The page changes the word in memory; the dialog writes it.
   EXPECT_FALSE(Stored(u"Flags"));
+
+  // There is no update check: its box is not offered for ticking, says why, and saving leaves
+  // the stored choice as it was, either way.
+  for (const bool noUpdateCheck : {true, false}) {
+    flags.store(noUpdateCheck ? flag_bits::kDefault | flag_bits::kNoUpdateCheck
+                              : flag_bits::kDefault & ~flag_bits::kNoUpdateCheck);
+    GeneralPage page(context);
+    EXPECT_FALSE(page.updateCheckBox()->isEnabled());
+    EXPECT_FALSE(page.updateCheckBox()->isChecked());
+    EXPECT_TRUE(page.updateCheckBox()->accessibleDescription().contains(u"no update check"_qs));
+    page.Save();
+    EXPECT_EQ(flags.any(flag_bits::kNoUpdateCheck), noUpdateCheck);
+  }
 }
 
 TEST_F(OptionsFixture, ChoosingATrayStyleClearsTheOtherStyleBits) {
@@ -240,7 +255,6 @@ TEST_F(OptionsFixture, HourControlTogglesByClickDragAndKeyboard) {
   QTest::keyClick(&hours, Qt::Key_Right);
   QTest::keyClick(&hours, Qt::Key_Space);
   EXPECT_EQ(hours.focusCell(), 2);
-  EXPECT_TRUE(hours.accessibleDescription().startsWith(u"2: not checked"_qs));
   QTest::keyClick(&hours, Qt::Key_End);
   QTest::keyClick(&hours, Qt::Key_Space);
   EXPECT_EQ(hours.mask(), 0xFFFFFFu & ~0xF00u & ~(1u << 2) & ~(1u << 23));
@@ -254,6 +268,120 @@ TEST_F(OptionsFixture, HourControlTogglesByClickDragAndKeyboard) {
   EXPECT_EQ(days.mask(), 127u);
   EXPECT_EQ(days.cellLabel(0), QLocale().dayName(7, QLocale::ShortFormat).left(2));
   EXPECT_EQ(days.cellLabel(1), QLocale().dayName(1, QLocale::ShortFormat).left(2));
+}
+
+TEST_F(OptionsFixture, AFastDragPaintsEveryCellItCrosses) {
+  HourRangeControl hours(HourRangeControl::Kind::Hours);
+  hours.resize(480, 24);
+  hours.show();
+  const auto center = [&hours](int cell) { return hours.cellRect(cell).center(); };
+  // The pointer jumps from 2 to 9 and back to 5 between two move events.
+  QTest::mousePress(&hours, Qt::LeftButton, {}, center(2));
+  QTest::mouseMove(&hours, center(9));
+  QTest::mouseMove(&hours, center(12));
+  QTest::mouseRelease(&hours, Qt::LeftButton, {}, center(12));
+  EXPECT_EQ(hours.mask(), 0xFFFFFFu & ~0x1FFCu);
+  // A drag that starts on an "off" cell turns the cells back on, right to left as well.
+  QTest::mousePress(&hours, Qt::LeftButton, {}, center(11));
+  QTest::mouseMove(&hours, center(3));
+  QTest::mouseRelease(&hours, Qt::LeftButton, {}, center(3));
+  EXPECT_EQ(hours.mask(), 0xFFFFFFu & ~0x1004u);
+}
+
+TEST_F(OptionsFixture, EachCellIsACheckBoxForAssistiveTools) {
+  QWidget window;
+  auto* hours = new HourRangeControl(HourRangeControl::Kind::Hours, 0, &window);
+  hours->setAccessibleName(u"Hours for Mail Check"_qs);
+  hours->resize(480, 24);
+  window.show();
+  hours->setMask(0xFFFFFFu & ~(1u << 3));
+  QAccessibleInterface* strip = QAccessible::queryAccessibleInterface(hours);
+  ASSERT_NE(strip, nullptr);
+  EXPECT_EQ(strip->text(QAccessible::Name), u"Hours for Mail Check"_qs);
+  ASSERT_EQ(strip->childCount(), 24);
+  QAccessibleInterface* three = strip->child(3);
+  ASSERT_NE(three, nullptr);
+  EXPECT_EQ(three->role(), QAccessible::CheckBox);
+  EXPECT_EQ(three->text(QAccessible::Name), QLocale().toString(QTime(3, 0), QLocale::ShortFormat));
+  EXPECT_TRUE(three->state().checkable);
+  EXPECT_FALSE(three->state().checked);
+  EXPECT_TRUE(strip->child(4)->state().checked);
+  EXPECT_EQ(three->parent(), strip);
+  EXPECT_EQ(strip->indexOfChild(three), 3);
+  // The same cell object each time, and at its place on the screen.
+  EXPECT_EQ(strip->child(3), three);
+  const QRect place = three->rect();
+  EXPECT_EQ(strip->childAt(place.center().x(), place.center().y()), three);
+  // Its action toggles it, as a click does.
+  QAccessibleActionInterface* action = three->actionInterface();
+  ASSERT_NE(action, nullptr);
+  ASSERT_TRUE(action->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+  action->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_EQ(hours->mask(), 0xFFFFFFu);
+  EXPECT_TRUE(three->state().checked);
+  // The keyboard's cell is the focused child.
+  hours->setFocus();
+  QTest::keyClick(hours, Qt::Key_End);
+  if (hours->hasFocus()) {
+    EXPECT_EQ(strip->focusChild(), strip->child(23));
+    EXPECT_TRUE(strip->child(23)->state().focused);
+  }
+  // Days are named in full.
+  HourRangeControl days(HourRangeControl::Kind::Days, 0);
+  QAccessibleInterface* dayStrip = QAccessible::queryAccessibleInterface(&days);
+  ASSERT_EQ(dayStrip->childCount(), 7);
+  EXPECT_EQ(dayStrip->child(0)->text(QAccessible::Name), QLocale().dayName(1));
+}
+
+TEST_F(OptionsFixture, DayLabelsAreTheShortestDistinctStartsInEveryLocale) {
+  const QLocale saved;
+  for (const char* name :
+       {"C",     "en_US", "de_DE", "fr_FR", "pt_BR", "pt_PT", "es_ES", "it_IT", "pl_PL", "ru_RU",
+        "tr_TR", "ja_JP", "zh_CN", "ar_EG", "he_IL", "el_GR", "hu_HU", "cs_CZ", "fi_FI", "ko_KR"}) {
+    SCOPED_TRACE(name);
+    QLocale::setDefault(QLocale(QString::fromLatin1(name)));
+    HourRangeControl days(HourRangeControl::Kind::Days, 0);
+    QStringList labels;
+    for (int cell = 0; cell < 7; ++cell) {
+      const QString label = days.cellLabel(cell);
+      EXPECT_FALSE(label.isEmpty());
+      EXPECT_FALSE(labels.contains(label, Qt::CaseInsensitive)) << label.toStdString();
+      EXPECT_TRUE(QLocale().dayName(cell + 1, QLocale::ShortFormat).startsWith(label))
+          << label.toStdString();
+      labels << label;
+    }
+  }
+  // In Portuguese two letters repeat ("qu" for quarta and quinta): three are needed.
+  QLocale::setDefault(QLocale(u"pt_BR"_qs));
+  HourRangeControl days(HourRangeControl::Kind::Days, 0);
+  EXPECT_EQ(days.cellLabel(2).size(), 3);
+  EXPECT_NE(days.cellLabel(2), days.cellLabel(3));
+  QLocale::setDefault(saved);
+  // The rule itself: as short as possible, but never shorter than what tells names apart.
+  using Names = std::vector<QString>;
+  EXPECT_EQ(HourRangeControl::DistinctStarts({u"Mon"_qs, u"Tue"_qs, u"Wed"_qs}),
+            (Names{u"M"_qs, u"T"_qs, u"W"_qs}));
+  EXPECT_EQ(HourRangeControl::DistinctStarts({u"Tue"_qs, u"Thu"_qs}), (Names{u"Tu"_qs, u"Th"_qs}));
+  EXPECT_EQ(HourRangeControl::DistinctStarts({u"ab"_qs, u"abc"_qs}), (Names{u"ab"_qs, u"abc"_qs}));
+}
+
+TEST_F(OptionsFixture, TheHourStripWrapsWhereOneRowDoesNotFit) {
+  HourRangeControl hours(HourRangeControl::Kind::Hours);
+  const int oneRow = hours.sizeHint().width();
+  EXPECT_LT(hours.minimumSizeHint().width(), oneRow * 2 / 3);
+  hours.resize(oneRow, hours.heightForWidth(oneRow));
+  EXPECT_EQ(hours.rowCount(), 1);
+  const int narrow = hours.minimumSizeHint().width();
+  EXPECT_EQ(hours.heightForWidth(narrow), 2 * hours.heightForWidth(oneRow));
+  hours.resize(narrow, hours.heightForWidth(narrow));
+  EXPECT_EQ(hours.rowCount(), 2);
+  // Twelve cells a row, every cell inside the strip and none overlapping another.
+  EXPECT_EQ(hours.cellRect(12).top(), hours.cellRect(11).bottom() + 1);
+  EXPECT_EQ(hours.cellRect(12).left(), 0);
+  for (int cell = 0; cell < 24; ++cell) {
+    EXPECT_TRUE(hours.rect().contains(hours.cellRect(cell))) << cell;
+    EXPECT_EQ(hours.cellAt(hours.cellRect(cell).center()), cell);
+  }
 }
 
 TEST_F(OptionsFixture, MoreOptionsShowTheirFormsAndWriteEditsAtOnce) {
@@ -309,6 +437,43 @@ TEST_F(OptionsFixture, MoreOptionsShowTheirFormsAndWriteEditsAtOnce) {
     }
   }
   EXPECT_EQ(globals.titleColor, 0x00FF00u);
+}
+
+TEST_F(OptionsFixture, TheKeyboardEditsMoreOptionsValuesAndTypedIntervalsStayOutOfTheList) {
+  MoreOptionsPage page(context);
+  QTableWidget* table = page.table();
+  page.show();
+  table->setFocus();
+  // The current cell is a value; moving down stays in the value column.
+  EXPECT_EQ(table->currentColumn(), 1);
+  QTest::keyClick(table, Qt::Key_Down);
+  EXPECT_EQ(table->currentRow(), 1);
+  EXPECT_EQ(table->currentColumn(), 1);
+  table->setCurrentCell(7, 0);  // a click on a key
+  EXPECT_EQ(table->currentColumn(), 1);
+  // Typing starts the edit; Return ends it and writes the value.
+  QTest::keyClick(table, Qt::Key_2);
+  auto* editor = table->viewport()->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr);
+  QTest::keyClicks(editor, u"00"_qs);
+  EXPECT_EQ(editor->text(), u"200"_qs);
+  QTest::keyClick(editor, Qt::Key_Return);
+  // The view ends the edit from its event queue.
+  EXPECT_TRUE(QTest::qWaitFor([this] { return Stored(u"Transparency") == 200u; }, 2000));
+  // Both columns fit the page without a fixed 400-pixel key column.
+  EXPECT_LT(table->columnWidth(0), 400);
+
+  GeneralPage general(context);
+  general.show();
+  const int items = general.intervalList()->count();
+  general.intervalList()->setFocus();
+  general.intervalList()->lineEdit()->selectAll();
+  QTest::keyClicks(general.intervalList()->lineEdit(), u"45 Seconds"_qs);
+  QTest::keyClick(general.intervalList()->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(general.intervalList()->count(), items);
+  EXPECT_EQ(general.intervalList()->currentText(), u"45 Seconds"_qs);
+  general.Save();
+  EXPECT_EQ(Stored(u"RefreshTime"), 0x8000002Du);
 }
 
 // An account page that records its saves.
@@ -405,13 +570,74 @@ TEST_F(DialogFixture, ASecondRequestRaisesTheOpenDialog) {
   QPointer<OptionsDialog> first = controller.dialog();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->isVisible());
-  EXPECT_EQ(first->windowModality(), Qt::ApplicationModal);
+  // Not modal: the tray icon and its menu stay usable while it is open.
+  EXPECT_EQ(first->windowModality(), Qt::NonModal);
+  EXPECT_FALSE(first->isModal());
   controller.Open();
   EXPECT_EQ(controller.dialog(), first.data());
   controller.Close();
   // The dialog and its pages are gone.
   EXPECT_TRUE(QTest::qWaitFor([&first] { return first.isNull(); }, 2000));
   EXPECT_TRUE(savedFlags.empty());
+}
+
+TEST_F(DialogFixture, OtherThreadsGetTheSettingsWhenTheDialogEnds) {
+  std::vector<std::pair<bool, Text>> published;  // after a check started?, the sound then
+  OptionsDialog::Hooks hooks = Hooks();
+  hooks.publishSettings = [&] { published.emplace_back(checks > 0, globals.newMailSound); };
+  for (const bool ok : {false, true}) {
+    SCOPED_TRACE(ok);
+    published.clear();
+    OptionsDialog dialog(context, hooks);
+    static_cast<GeneralPage*>(dialog.page(0))->soundEdit()->setText(u"/tmp/ding.wav"_qs);
+    EXPECT_TRUE(published.empty());  // nothing while the dialog is open
+    if (ok)
+      dialog.accept();
+    else
+      dialog.reject();
+    // Once, with the pages' values saved, before the check that uses them.
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_FALSE(published[0].first);
+    EXPECT_EQ(published[0].second, ok ? u"/tmp/ding.wav" : u"");
+  }
+}
+
+TEST_F(DialogFixture, TabGoesFromTheListThroughThePageToTheLinkOkAndCancel) {
+  OptionsDialog dialog(context, Hooks());
+  dialog.show();
+  dialog.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+  const auto named = [&dialog](const QString& name) -> QWidget* {
+    for (QWidget* widget : dialog.findChildren<QWidget*>()) {
+      if (widget->accessibleName() == name)
+        return widget;
+    }
+    return nullptr;
+  };
+  QWidget* link = named(u"Tarvel E-Mail Notifier on the web"_qs);
+  QWidget* ok = named(u"OK"_qs);
+  QWidget* cancel = named(u"Cancel"_qs);
+  ASSERT_TRUE(link && ok && cancel);
+  // A page shown later takes its place in the chain too.
+  dialog.showPage(1);
+  dialog.pageList()->setFocus();
+  QStringList order;
+  QWidget* page = dialog.page(1);
+  bool pageReached = false;
+  for (int step = 0; step < 40 && QApplication::focusWidget() != cancel; ++step) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    if (page->isAncestorOf(focus)) {
+      EXPECT_TRUE(order.isEmpty()) << "the page after " << order.join(u',').toStdString();
+      pageReached = true;
+    } else if (order.isEmpty() || order.back() != focus->accessibleName()) {
+      // (The link label takes a second Tab for its link.)
+      order << focus->accessibleName();
+    }
+  }
+  EXPECT_TRUE(pageReached);
+  EXPECT_EQ(order, (QStringList{u"Tarvel E-Mail Notifier on the web"_qs, u"OK"_qs, u"Cancel"_qs}));
 }
 
 TEST_F(DialogFixture, EveryControlHasAnAccessibleName) {

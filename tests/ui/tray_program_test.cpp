@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -13,7 +14,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QMap>
 #include <QProcess>
+#include <QRect>
 #include <QThread>
 
 #include <cstdlib>
@@ -131,7 +134,7 @@ class TrayProgramTest : public ::testing::Test {
     std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
 
     QProcess& xvfb =
-        Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+        Start("Xvfb", {"-displayfd", "1", "-screen", "0", screen_, "-nolisten", "tcp"});
     ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
     display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
     QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
@@ -168,6 +171,8 @@ class TrayProgramTest : public ::testing::Test {
     environment.insert("XDG_DATA_HOME", QString::fromStdString(folder_->file("data")));
     environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder_->file("runtime")));
     environment.remove("XDG_CURRENT_DESKTOP");
+    for (auto entry = extraEnvironment_.cbegin(); entry != extraEnvironment_.cend(); ++entry)
+      environment.insert(entry.key(), entry.value());
     return environment;
   }
 
@@ -298,6 +303,9 @@ class TrayProgramTest : public ::testing::Test {
     return QString::fromUtf8(list.readAllStandardOutput());
   }
 
+  QString screen_ = "800x600x24";
+  // Added to the environment of the processes started from here on.
+  QMap<QString, QString> extraEnvironment_;
   std::unique_ptr<tarvel::testing::TempFolder> folder_;
   std::vector<std::unique_ptr<QProcess>> processes_;
   QString display_;
@@ -573,6 +581,172 @@ TEST_F(TrayProgramTest, WithNoAccountTheOptionsOpenAndTheMenuRaisesTheSameDialog
   ASSERT_TRUE(program.waitForFinished(kWaitMs));
   EXPECT_EQ(program.exitCode(), 0);
 }
+
+namespace {
+
+// The geometry of an X window on the screen; empty when it is not mapped.
+QRect WindowOnScreen(const QProcessEnvironment& environment, const QString& window) {
+  QProcess info;
+  info.setProcessEnvironment(environment);
+  info.start("xwininfo", {"-id", window});
+  info.waitForFinished(10'000);
+  const QString output = QString::fromLatin1(info.readAllStandardOutput());
+  if (!output.contains("Map State: IsViewable"))
+    return {};
+  const auto value = [&output](const QString& key) {
+    const int at = output.indexOf(key);
+    return at < 0 ? -1 : output.mid(at + key.size()).section('\n', 0, 0).trimmed().toInt();
+  };
+  return QRect(value("Absolute upper-left X:"), value("Absolute upper-left Y:"), value("Width:"),
+               value("Height:"));
+}
+
+// The program's titled top-level windows (the options dialog, the mail list window).
+QStringList ProgramWindows(const QProcessEnvironment& environment) {
+  QProcess tree;
+  tree.setProcessEnvironment(environment);
+  tree.start("xwininfo", {"-root", "-children"});
+  tree.waitForFinished(10'000);
+  QStringList windows;
+  for (const QByteArray& line : tree.readAllStandardOutput().split('\n')) {
+    if (line.contains("\"Tarvel E-Mail Notifier") && line.contains("(\"tarvel\""))
+      windows << QString::fromLatin1(line.trimmed().split(' ').first());
+  }
+  return windows;
+}
+
+// A desktop of 1280x800 pixels with an X tray and the accessibility bus.
+class OptionsOnTheDesktopTest : public TrayProgramTest {
+ protected:
+  OptionsOnTheDesktopTest() { screen_ = "1280x800x24"; }
+
+  // Starts the accessibility bus on the session bus; programs started later register on it.
+  void StartAccessibilityBus() {
+    Start("/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
+    ASSERT_TRUE(WaitUntil(
+        [&] { return connection_->interface()->isServiceRegistered("org.a11y.Bus").value(); }));
+    extraEnvironment_.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  }
+
+  // Starts trayer and waits for its panel. Trayer itself stays off the accessibility bus.
+  void StartXTray() {
+    extraEnvironment_.insert("NO_AT_BRIDGE", "1");
+    Start("trayer", {"--edge", "top", "--align", "right", "--width", "10", "--height", "24"});
+    ASSERT_TRUE(WaitUntil([&] { return TrayPanelShown(Environment()); }));
+  }
+
+  // Waits for the program's icon to dock in the X tray; its place on the screen.
+  QRect DockedIcon() {
+    const QProcessEnvironment environment = Environment();
+    const QString root = RootWindow(environment);
+    QRect place;
+    WaitUntil([&] {
+      const QString icon = IconWindow(environment);
+      const QString parent = icon.isEmpty() ? QString() : ParentWindow(environment, icon);
+      if (parent.isEmpty() || parent == root)
+        return false;
+      place = WindowOnScreen(environment, icon);
+      return place.isValid();
+    });
+    return place;
+  }
+};
+
+TEST_F(OptionsOnTheDesktopTest, TheTrayMenuOpensWhileTheOptionsDialogIsOpen) {
+  StartXTray();
+  StartAccessibilityBus();
+  // No account: the start opens the options dialog.
+  QProcess& program = StartProgram();
+  const QRect icon = DockedIcon();
+  ASSERT_TRUE(icon.isValid());
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }));
+
+  QProcess& driver = Start(
+      "/usr/bin/python3", {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/options_tray_drive.py"),
+                           QString::number(icon.center().x()), QString::number(icon.center().y())});
+  const bool driverEnded = driver.waitForFinished(120'000);
+  const QString said =
+      QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
+  ASSERT_TRUE(driverEnded) << said.toStdString();
+  EXPECT_EQ(driver.exitCode(), 0) << said.toStdString();
+  // "Exit" from the tray menu ended the program; OK had stored the dialog's values.
+  ASSERT_TRUE(program.waitForFinished(kWaitMs)) << said.toStdString();
+  EXPECT_EQ(program.exitCode(), 0);
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  std::string value;
+  ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "get", "RefreshTime"}, {}, &value),
+            0);
+  EXPECT_EQ(std::stoull(value, nullptr, 0), 0x8000002Du) << value;
+  ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "get", "CheckRange"}, {}, &value),
+            0);
+  EXPECT_EQ(std::stoull(value, nullptr, 0), 0xFFFFFFu & ~(1u << 3)) << value;
+}
+
+TEST_F(OptionsOnTheDesktopTest, ExitFromTheTrayWithTheDialogOpenSavesNothing) {
+  StartXTray();
+  StartAccessibilityBus();
+  QProcess& program = StartProgram();
+  const QRect icon = DockedIcon();
+  ASSERT_TRUE(icon.isValid());
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }));
+  QProcess& driver = Start(
+      "/usr/bin/python3", {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/options_tray_drive.py"),
+                           QString::number(icon.center().x()), QString::number(icon.center().y()),
+                           "--exit-with-the-dialog-open"});
+  const bool driverEnded = driver.waitForFinished(120'000);
+  const QString said =
+      QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
+  ASSERT_TRUE(driverEnded) << said.toStdString();
+  EXPECT_EQ(driver.exitCode(), 0) << said.toStdString();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs)) << said.toStdString();
+  EXPECT_EQ(program.exitCode(), 0);
+  // The typed interval was not stored: the dialog ended as if cancelled.
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  std::string value;
+  tarvel::testing::RunProgram({tarvelctl, "settings", "get", "RefreshTime"}, {}, &value);
+  EXPECT_EQ(value.find("0x8000002D"), std::string::npos) << value;
+  EXPECT_EQ(value.find(std::to_string(0x8000002Du)), std::string::npos) << value;
+}
+
+TEST_F(OptionsOnTheDesktopTest, TheProgramsWindowsFitTheScreenAtEveryScale) {
+  // The options dialog (no account) and the mail list window (its option) open at start.
+  WriteSetting("Flags", std::to_string(0x1010 | 0x80000), "--number");
+  const QProcessEnvironment environment = Environment();
+  const QRect screen(0, 0, 1280, 800);
+  for (const char* scale : {"1", "1.5", "2"}) {
+    SCOPED_TRACE(scale);
+    extraEnvironment_.insert("QT_SCALE_FACTOR", scale);
+    QProcess& program = StartProgram();
+    QStringList windows;
+    ASSERT_TRUE(WaitUntil([&] {
+      windows = ProgramWindows(environment);
+      return windows.size() >= 2;
+    })) << WindowTitles().toStdString();
+    // Settled: the windows take their size once shown.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 500);
+    QThread::msleep(500);
+    for (const QString& window : ProgramWindows(environment)) {
+      const QRect place = WindowOnScreen(environment, window);
+      if (!place.isValid())
+        continue;
+      EXPECT_TRUE(screen.contains(place))
+          << window.toStdString() << " at " << place.x() << "," << place.y() << " " << place.width()
+          << "x" << place.height();
+    }
+    const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+    if (!images.isEmpty() && QFile::exists("/usr/bin/import")) {
+      QProcess shot;
+      shot.setProcessEnvironment(environment);
+      shot.start("/usr/bin/import",
+                 {"-window", "root", images + "/options-scale-" + scale + ".png"});
+      shot.waitForFinished(20'000);
+    }
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);

@@ -221,10 +221,12 @@ void WriteText(SettingsStore& store, std::u16string_view setting, const Text& va
 }
 
 // An editable list showing a stored text: the matching entry, else the text as typed; an
-// empty text shows the first entry.
-void ShowInList(QComboBox* list, const QString& stored) {
+// empty text shows the first entry when `emptyShowsFirst`, else stays empty.
+void ShowInList(QComboBox* list, const QString& stored, bool emptyShowsFirst = true) {
   if (stored.isEmpty()) {
-    list->setCurrentIndex(list->count() > 0 ? 0 : -1);
+    list->setCurrentIndex(emptyShowsFirst && list->count() > 0 ? 0 : -1);
+    if (list->currentIndex() < 0)
+      list->setEditText({});
     return;
   }
   const int index = list->findText(stored, Qt::MatchFixedString);
@@ -234,6 +236,23 @@ void ShowInList(QComboBox* list, const QString& stored) {
     list->setCurrentIndex(-1);
     list->setEditText(stored);
   }
+}
+
+// The text of a one-line field as it is stored: line breaks a paste brought in are dropped
+// (the portable store cannot hold them in a value).
+Text OneLine(QString text) {
+  text.remove(u'\r');
+  text.remove(u'\n');
+  text.remove(QChar(0x2028));
+  text.remove(QChar(0x2029));
+  return ToText(text);
+}
+
+// Whether the old comma list can carry a folder name: no separator, no quote, no space at its
+// ends (which the list's reader trims).
+bool FitsTheCommaList(const QString& name) {
+  return !name.isEmpty() && !name.contains(u',') && !name.contains(u';') && !name.contains(u'"') &&
+         name.trimmed() == name;
 }
 
 bool FileExists(const std::string& path) {
@@ -348,9 +367,15 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
             : BuildReaderList(type, ReaderSources::Load(XdgPaths::FromEnvironment()));
     for (const ReaderListEntry& entry : readers)
       reader_->addItem(ProgramIcon(entry.iconId), ToQString(entry.name.view()));
+    // The reader in use: start-up may have turned a stored web address into the type's
+    // website and the reader into the default browser.
     Text stored;
-    context.store->readText(type.readerSetting, stored, type.readerDefault);
-    ShowInList(reader_, ToQString(stored.view()));
+    if (const Text* inMemory = context.globals->readerFor(type.readerSetting))
+      stored = *inMemory;
+    else
+      context.store->readText(type.readerSetting, stored, type.readerDefault);
+    // No reader stays no reader (an IMAP slot's), rather than the list's first program.
+    ShowInList(reader_, ToQString(stored.view()), false);
     addRow(kStringReader, reader_);
   };
 
@@ -426,8 +451,12 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
     const PageRow* row = FindPageRow(type.typeBit);
     if (row && !row->websiteSetting.empty()) {
       websiteSetting_ = row->websiteSetting;
-      website_ = addList(kStringWebsite, row->websites,
-                         ToQString(ReadText(*context.store, row->websiteSetting).view()));
+      // The website in use, which start-up may have taken from a stored reader.
+      const Text* inMemory = TextInMemory(*context.globals, row->websiteSetting);
+      website_ =
+          addList(kStringWebsite, row->websites,
+                  ToQString(inMemory ? inMemory->view()
+                                     : ReadText(*context.store, row->websiteSetting).view()));
     }
     if (row) {
       for (const FieldRow& field : row->fields)
@@ -495,12 +524,12 @@ void AccountPage::Save() {
     context_.flags->clear(type_.selectBit);
 
   // The chosen entry's text, or the text as typed.
-  const Text reader = ToText(reader_->currentText());
+  const Text reader = OneLine(reader_->currentText());
   store.writeText(type_.readerSetting, reader);
   if (Text* inMemory = globals.readerFor(type_.readerSetting))
     *inMemory = reader;
   if (website_) {
-    const Text website = ToText(website_->currentText());
+    const Text website = OneLine(website_->currentText());
     WriteText(store, websiteSetting_, website);
     if (Text* inMemory = TextInMemory(globals, websiteSetting_))
       *inMemory = website;
@@ -513,7 +542,7 @@ void AccountPage::Save() {
         const QString shown = field.kind == FieldKind::Presets
                                   ? static_cast<QComboBox*>(field.widget)->currentText()
                                   : static_cast<QLineEdit*>(field.widget)->text();
-        const Text value = ToText(shown);
+        const Text value = OneLine(shown);
         WriteText(store, field.setting, value);
         if (Text* inMemory = TextInMemory(globals, field.setting))
           *inMemory = value;
@@ -535,19 +564,30 @@ void AccountPage::Save() {
     }
   }
   if (folders_) {
-    // Every listed folder with its state, and the checked ones in the comma form as well
-    // (a name holding a separator only in the first form, which keeps it whole).
+    // Every listed folder with its state under the folders key, the checked ones first. The
+    // key's names are not told apart by letter case: of two names that differ only so, the
+    // second cannot be held there, and when it is checked it goes to the old comma list
+    // instead (where the list can carry it). Nothing else is written to that list, so a
+    // name it cannot carry never spoils it.
     store.deleteGroup(foldersGroup_);
-    Text checkedList;
+    std::vector<std::pair<QString, bool>> listed;
     for (int index = 0; index < folders_->count(); ++index) {
       const QListWidgetItem* item = folders_->item(index);
-      const Text folderName = ToText(item->text());
-      const bool checked = item->checkState() == Qt::Checked;
-      store.writeNumber(folderName.view(), checked ? 1 : 0, foldersGroup_);
-      if (checked && !item->text().contains(u',') && !item->text().contains(u';')) {
+      listed.emplace_back(item->text(), item->checkState() == Qt::Checked);
+    }
+    std::stable_partition(listed.begin(), listed.end(),
+                          [](const auto& folder) { return folder.second; });
+    QStringList written;
+    Text checkedList;
+    for (const auto& [name, checked] : listed) {
+      const bool held = !name.isEmpty() && !written.contains(name, Qt::CaseInsensitive) &&
+                        store.writeNumber(ToText(name).view(), checked ? 1 : 0, foldersGroup_);
+      if (held) {
+        written << name;
+      } else if (checked && FitsTheCommaList(name)) {
         if (!checkedList.isEmpty())
           checkedList += u",";
-        checkedList += folderName.view();
+        checkedList += ToText(name).view();
       }
     }
     store.writeText(folderListSetting_, checkedList);

@@ -148,11 +148,14 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
     return box;
   };
 
+  // A typed value is read on save; it never becomes an item of its list (Return included).
   interval_ = new QComboBox(this);
   interval_->setEditable(true);
+  interval_->setInsertPolicy(QComboBox::NoInsert);
   addLabelled(kStringCheckInterval, interval_);
   duration_ = new QComboBox(this);
   duration_->setEditable(true);
+  duration_->setInsertPolicy(QComboBox::NoInsert);
   addLabelled(kStringDisplayDuration, duration_);
   alternativeTooltip_ = addCheckBox(kStringAlternativeTooltip);
 
@@ -164,7 +167,7 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
   sound_ = new QLineEdit(this);
   chooseSound_ = new QPushButton(u"..."_qs, this);
   chooseSound_->setAccessibleName(LoadQString(kStringSelectWave));
-  chooseSound_->setMaximumWidth(chooseSound_->fontMetrics().horizontalAdvance(u"..."_qs) * 3 + 16);
+  chooseSound_->setFixedWidth(chooseSound_->fontMetrics().horizontalAdvance(u"..."_qs) * 3 + 16);
   chooseSound_->setToolTip(LoadQString(kStringSelectWave));
   playSound_ = new QPushButton(this);
   playSound_->setIcon(ProgramIcon(kPlayIcon));
@@ -194,7 +197,15 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
   startAtLogin_->setAccessibleName(startAtLogin_->text());
   layout->addWidget(startAtLogin_, row++, 0, 1, 2);
   startAtLogin_->setVisible(offersStartAtLogin());
+  // This version has no update check: the box cannot be ticked and the line below it says
+  // why; the stored choice is left as it is for a version that has one.
   updateCheck_ = addCheckBox(kStringAutomaticUpdates);
+  updateCheck_->setEnabled(false);
+  auto* noUpdateCheck = new QLabel(tr("This version has no update check."), this);
+  noUpdateCheck->setWordWrap(true);
+  updateCheck_->setAccessibleDescription(noUpdateCheck->text());
+  updateCheck_->setToolTip(noUpdateCheck->text());
+  layout->addWidget(noUpdateCheck, row++, 0, 1, 2);
   lastCheck_ = new QLabel(this);
   layout->addWidget(lastCheck_, row++, 0, 1, 2);
   layout->setRowStretch(row, 1);
@@ -245,7 +256,6 @@ void GeneralPage::Load() {
   mailList_->setChecked((flags & flag_bits::kShowMailListWindow) != 0);
   if (context_.autostart)
     startAtLogin_->setChecked(IsStartAtLoginOn(*context_.autostart));
-  updateCheck_->setChecked((flags & flag_bits::kNoUpdateCheck) == 0);
   const uint64_t lastCheck = context_.store->readNumber(u"LastCheck", 0);
   if (lastCheck != 0 && lastCheck <= static_cast<uint64_t>(INT64_MAX)) {
     const QDateTime when = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(lastCheck));
@@ -255,11 +265,18 @@ void GeneralPage::Load() {
 }
 
 void GeneralPage::ChooseSound() {
-  const QString path =
-      QFileDialog::getOpenFileName(this, LoadQString(kStringSelectWave), sound_->text(),
-                                   FileDialogFilter(LoadQString(kStringWaveFilter)));
-  if (!path.isEmpty())
-    sound_->setText(path);
+  // Modal to the options window only, and without a nested event loop: the tray and the
+  // checks go on while it is open.
+  auto* chooser = new QFileDialog(this, LoadQString(kStringSelectWave), sound_->text(),
+                                  FileDialogFilter(LoadQString(kStringWaveFilter)));
+  chooser->setAttribute(Qt::WA_DeleteOnClose);
+  chooser->setFileMode(QFileDialog::ExistingFile);
+  chooser->setWindowModality(Qt::WindowModal);
+  connect(chooser, &QFileDialog::fileSelected, this, [this](const QString& path) {
+    if (!path.isEmpty())
+      sound_->setText(path);
+  });
+  chooser->open();
 }
 
 void GeneralPage::Save() {
@@ -289,7 +306,6 @@ void GeneralPage::Save() {
     else
       flags.clear(bit);
   };
-  setFlag(flag_bits::kNoUpdateCheck, !updateCheck_->isChecked());
   setFlag(flag_bits::kHideTrayCount, !showCount_->isChecked());
   setFlag(flag_bits::kPopupAnnouncements, alternativeTooltip_->isChecked());
   setFlag(flag_bits::kShowMailListWindow, mailList_->isChecked());

@@ -36,8 +36,8 @@ std::optional<uint32_t> DisplaySeconds(const QString& text);
 }  // namespace option_lists
 
 // The general options: check interval, notice duration, tray icon style and count, the
-// new-mail sound, check hours and days, the mail list window, start at login and the update
-// check.
+// new-mail sound, check hours and days, the mail list window, start at login; the update check
+// is shown as not available in this version.
 class GeneralPage : public OptionsPage {
   Q_OBJECT
 

@@ -12,12 +12,6 @@
 
 namespace tarvel {
 
-namespace {
-
-constexpr int kColumnWidth = 400;
-
-}  // namespace
-
 MoreOptionsPage::MoreOptionsPage(OptionsContext& context, QWidget* parent)
     : OptionsPage(parent), context_(context), table_(new QTableWidget(this)) {
   auto* layout = new QVBoxLayout(this);
@@ -31,7 +25,8 @@ MoreOptionsPage::MoreOptionsPage(OptionsContext& context, QWidget* parent)
   table_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
   table_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                           QAbstractItemView::SelectedClicked | QAbstractItemView::AnyKeyPressed);
-  table_->setColumnWidth(0, kColumnWidth);
+  // The keys as wide as the longest; the values get the rest.
+  table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->setRowCount(static_cast<int>(kMoreOptionsTable.size()));
   filling_ = true;
@@ -45,6 +40,15 @@ MoreOptionsPage::MoreOptionsPage(OptionsContext& context, QWidget* parent)
   }
   filling_ = false;
   connect(table_, &QTableWidget::itemChanged, this, &MoreOptionsPage::OnItemChanged);
+  // The keyboard works in the value column: the current cell moves to the row's value, where
+  // typing or F2 starts editing it.
+  connect(table_, &QTableWidget::currentCellChanged, this, [this](int row, int column) {
+    if (row >= 0 && column != 1)
+      table_->setCurrentCell(row, 1);
+  });
+  table_->setCurrentCell(0, 1);
+  // The arrows move between rows; Tab leaves the table for the next control.
+  table_->setTabKeyNavigation(false);
 }
 
 void MoreOptionsPage::ShowRow(int row) {

@@ -1,14 +1,21 @@
 #include "ui/options/options_dialog.h"
 
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "accounts/account_type.h"
 #include "accounts/option_flags.h"
@@ -25,6 +32,57 @@ namespace {
 constexpr uint32_t kStringOk = 15;
 constexpr uint32_t kStringCancel = 16;
 constexpr char kProductPage[] = "https://www.quorline.com/tarvel/";
+// The gear of the Options and More Options tabs: a drawing of one colour.
+constexpr uint32_t kGearIcon = 120;
+constexpr int kListIconSize = 16;
+// The page list takes at most this share of the screen's width; longer names are cut short
+// (and shown whole in their tooltip).
+constexpr double kListShareOfScreen = 0.3;
+
+// The gear drawn in the highlighted text's colour for the selected row, where its own dark
+// colour would vanish in the highlight.
+QIcon TabIcon(uint32_t iconId, const QPalette& palette, qreal scale) {
+  QIcon icon = ProgramIcon(iconId);
+  if (iconId != kGearIcon)
+    return icon;
+  const QSize size(kListIconSize, kListIconSize);
+  QPixmap selected = icon.pixmap(size, scale);
+  {
+    QPainter painter(&selected);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(selected.rect(), palette.color(QPalette::Active, QPalette::HighlightedText));
+  }
+  icon.addPixmap(selected, QIcon::Selected);
+  return icon;
+}
+
+// A page's scroll area, asking for all of its page: the dialog bounds that by the screen.
+class PageScroller : public QScrollArea {
+ public:
+  QSize sizeHint() const override {
+    if (!widget())
+      return QScrollArea::sizeHint();
+    const int frame = 2 * frameWidth();
+    return widget()->sizeHint() + QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
+  }
+};
+
+// The widgets of a page that take focus by Tab, in their own order; the parts of a control
+// (the line edit of an editable list) are left to the control.
+std::vector<QWidget*> TabStops(QWidget* page) {
+  std::vector<QWidget*> stops;
+  for (QWidget* widget : page->findChildren<QWidget*>()) {
+    if (!(widget->focusPolicy() & Qt::TabFocus))
+      continue;
+    bool part = false;
+    for (QWidget* above = widget->parentWidget(); above && above != page;
+         above = above->parentWidget())
+      part = part || (above->focusPolicy() & Qt::TabFocus) != 0;
+    if (!part)
+      stops.push_back(widget);
+  }
+  return stops;
+}
 
 const AccountTypeInfo* AccountTypeOf(const OptionsTab& tab) {
   return tab.kind == OptionsTabKind::Account ? FindAccountType(tab.accountTypeBit) : nullptr;
@@ -61,19 +119,27 @@ OptionsDialog::OptionsDialog(OptionsContext& context, Hooks hooks, QWidget* pare
       webLink_(new QLabel(this)) {
   setWindowTitle(WindowTitleWithVersion());
   setAccessibleName(windowTitle());
-  setModal(true);
 
   // Twenty-three pages do not fit a row of tabs: they are listed at the side, as desktop
   // settings programs list theirs.
   pageList_->setAccessibleName(tr("Pages"));
-  pageList_->setIconSize(QSize(16, 16));
-  pageList_->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+  pageList_->setIconSize(QSize(kListIconSize, kListIconSize));
   pageList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  pageList_->setTextElideMode(Qt::ElideRight);
   for (const OptionsTab& tab : kOptionsTabs) {
-    auto* item = new QListWidgetItem(ProgramIcon(tab.iconId), TabLabel(tab), pageList_);
+    auto* item = new QListWidgetItem(TabIcon(tab.iconId, palette(), devicePixelRatioF()),
+                                     TabLabel(tab), pageList_);
     item->setData(Qt::AccessibleTextRole, item->text());
+    item->setToolTip(item->text());
   }
-  pageList_->setMinimumWidth(pageList_->sizeHintForColumn(0) + 2 * pageList_->frameWidth() + 4);
+  // As wide as its longest name, within a share of the screen.
+  const int listWidth = pageList_->sizeHintForColumn(0) + 2 * pageList_->frameWidth() +
+                        pageList_->verticalScrollBar()->sizeHint().width();
+  const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  const int widest =
+      screen ? static_cast<int>(screen->availableGeometry().width() * kListShareOfScreen)
+             : listWidth;
+  pageList_->setFixedWidth(std::min(listWidth, widest));
   pageList_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
 
   webLink_->setText(u"<a href=\"%1\">%2</a>"_qs.arg(QString::fromLatin1(kProductPage),
@@ -87,12 +153,11 @@ OptionsDialog::OptionsDialog(OptionsContext& context, Hooks hooks, QWidget* pare
   });
 
   auto* buttons = new QDialogButtonBox(this);
-  QPushButton* ok = buttons->addButton(LoadQString(kStringOk), QDialogButtonBox::AcceptRole);
-  QPushButton* cancel =
-      buttons->addButton(LoadQString(kStringCancel), QDialogButtonBox::RejectRole);
-  ok->setAccessibleName(ok->text());
-  cancel->setAccessibleName(cancel->text());
-  ok->setDefault(true);
+  ok_ = buttons->addButton(LoadQString(kStringOk), QDialogButtonBox::AcceptRole);
+  cancel_ = buttons->addButton(LoadQString(kStringCancel), QDialogButtonBox::RejectRole);
+  ok_->setAccessibleName(ok_->text());
+  cancel_->setAccessibleName(cancel_->text());
+  ok_->setDefault(true);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
@@ -108,8 +173,38 @@ OptionsDialog::OptionsDialog(OptionsContext& context, Hooks hooks, QWidget* pare
   layout->addLayout(bottom);
 
   connect(pageList_, &QListWidget::currentRowChanged, this, &OptionsDialog::showPage);
-  setTabOrder(pageList_, pages_);
   pageList_->setCurrentRow(0);
+  FitTheScreen();
+}
+
+void OptionsDialog::ChainTabStops() {
+  // The list, the shown page's controls, the link, OK, Cancel. The hidden pages' controls are
+  // in the chain too; Tab passes over them.
+  QWidget* previous = pageList_;
+  for (OptionsPage* page : built_) {
+    if (!page)
+      continue;
+    for (QWidget* stop : TabStops(page)) {
+      setTabOrder(previous, stop);
+      previous = stop;
+    }
+  }
+  setTabOrder(previous, webLink_);
+  setTabOrder(webLink_, ok_);
+  setTabOrder(ok_, cancel_);
+}
+
+void OptionsDialog::FitTheScreen() {
+  const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen)
+    return;
+  // The frame the window manager adds is not known before the window is shown: a margin for
+  // it. The pages scroll where the area is smaller than they would like.
+  constexpr int kFrameAllowance = 48;
+  const QSize available =
+      screen->availableGeometry().size() - QSize(kFrameAllowance / 2, kFrameAllowance);
+  setMaximumSize(available.expandedTo(minimumSizeHint()));
+  resize(sizeHint().boundedTo(available));
 }
 
 OptionsDialog::~OptionsDialog() = default;
@@ -143,9 +238,17 @@ void OptionsDialog::showPage(int index) {
     }
     page->setAccessibleName(TabLabel(tab));
     built_[slot] = page.get();
-    pages_->addWidget(page.release());  // the stack owns its pages
+    // Each page scrolls where the screen is too small for it.
+    auto* scroller = new PageScroller;
+    scroller->setWidgetResizable(true);
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setFocusPolicy(Qt::NoFocus);
+    scroller->setWidget(page.release());  // the scroll area owns its page, the stack the area
+    scrollers_[slot] = scroller;
+    pages_->addWidget(scroller);
+    ChainTabStops();
   }
-  pages_->setCurrentWidget(built_[slot]);
+  pages_->setCurrentWidget(scrollers_[slot]);
   if (pageList_->currentRow() != index)
     pageList_->setCurrentRow(index);
 }
@@ -157,10 +260,16 @@ void OptionsDialog::done(int result) {
         page->Save();
     }
     // The run-time bits never reach the store.
-    const uint64_t flags = context_.flags->load() &
-                           ~(flag_bits::kRecheckRequested | flag_bits::kCustomTrayPictureIsIcon);
+    const uint64_t flags = context_.flags->load() & ~flag_bits::kRunTimeBits;
     if (hooks_.saveFlags)
       hooks_.saveFlags(flags);
+  }
+  // The pages edited the values in memory (More Options even on Cancel); the other threads
+  // see them from here on, all at once.
+  if (hooks_.publishSettings)
+    hooks_.publishSettings();
+  if (result == QDialog::Accepted) {
+    const uint64_t flags = context_.flags->load() & ~flag_bits::kRunTimeBits;
     if (hooks_.startCheck)
       hooks_.startCheck();
     if (hooks_.showMailList)
@@ -173,7 +282,8 @@ void OptionsController::Open() {
   if (!dialog_) {
     auto dialog = std::make_unique<OptionsDialog>(context_, hooks_);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowModality(Qt::ApplicationModal);
+    // Not modal: the tray icon, its menu and the check timer stay usable while it is open.
+    dialog->setWindowModality(Qt::NonModal);
     dialog_ = dialog.release();  // deletes itself when it closes
     dialog_->show();
   }

@@ -11,14 +11,17 @@
 #include "ui/options/options_page.h"
 
 class QListWidget;
+class QPushButton;
+class QScrollArea;
 class QStackedWidget;
 class QLabel;
 
 namespace tarvel {
 
 // The options dialog: the list of pages (general options, More Options, one page per account
-// type) beside the page shown, OK and Cancel, and the link to the program's web page. A page
-// is built the first time it is shown; on OK every built page saves, the option word is
+// type) beside the page shown, OK and Cancel, and the link to the program's web page. It fits
+// the screen's available area; a page scrolls where it does not. A page is built the first
+// time it is shown; on OK every built page saves, the option word is
 // written, a check starts and the mail list window follows its option. Cancel saves nothing
 // (the More Options page writes as it is edited).
 class OptionsDialog : public QDialog {
@@ -32,6 +35,8 @@ class OptionsDialog : public QDialog {
         createAccountPage;
     // Writes the option word to the store.
     std::function<void(uint64_t flags)> saveFlags;
+    // Hands the values in memory, as the dialog leaves them, to the other threads in one step.
+    std::function<void()> publishSettings;
     // Applies the saved settings and starts a check at once, as the user's own request.
     std::function<void()> startCheck;
     // Opens (true) or closes the mail list window.
@@ -47,7 +52,6 @@ class OptionsDialog : public QDialog {
   // Selects a tab, building its page on first use.
   void showPage(int index);
   QListWidget* pageList() const { return pageList_; }
-  QLabel* webLink() const { return webLink_; }
 
   // The text of a tab.
   static QString TabLabel(const OptionsTab& tab);
@@ -55,17 +59,25 @@ class OptionsDialog : public QDialog {
   void done(int result) override;
 
  private:
+  // Tab goes from the page list through the shown page to the link, OK and Cancel.
+  void ChainTabStops();
+  // Sized to its content within the screen's available area; the pages scroll in what is left.
+  void FitTheScreen();
+
   OptionsContext& context_;
   Hooks hooks_;
   QListWidget* pageList_;
   QStackedWidget* pages_;
   QLabel* webLink_;
+  QPushButton* ok_ = nullptr;
+  QPushButton* cancel_ = nullptr;
   std::array<OptionsPage*, kOptionsTabs.size()> built_{};
+  std::array<QScrollArea*, kOptionsTabs.size()> scrollers_{};
 };
 
-// Opens the options dialog for the program: one at a time, application-modal without a nested
-// event loop (the check cycle and the tray go on), raised when asked for again, and gone with
-// its pages when it ends.
+// Opens the options dialog for the program: one at a time, not modal and without a nested event
+// loop (the check cycle, the tray icon and its menu go on), raised when asked for again, and gone
+// with its pages when it ends.
 class OptionsController {
  public:
   OptionsController(OptionsContext& context, OptionsDialog::Hooks hooks)

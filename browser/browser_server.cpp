@@ -17,7 +17,6 @@
 #include <QWebEngineCertificateError>
 #include <QWebEngineCookieStore>
 #include <QWebEngineDownloadRequest>
-#include <QWebEngineLoadingInfo>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -174,8 +173,7 @@ struct View {
   bool askDownload = false;
   bool messages = false;
   std::uint64_t navigation = 0;  // serial of the notifier's last navigation request
-  bool awaitingStart = false;    // that navigation has not started loading yet
-  bool loading = false;
+  bool awaitingStart = false;    // that navigation has not been asked about yet
   QRect bounds;
 
   ~View() {
@@ -188,24 +186,19 @@ struct View {
 
 bool BrowserPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) {
   View* view = server_.FindView(view_);
-  if (!isMainFrame || !view || !view->askNavigation) {
+  if (!isMainFrame || !view) {
     return true;
   }
-  const int answer = server_.Ask({{"event", "navigation"},
-                                  {"view", view_},
-                                  {"url", url.toString().toStdString()},
-                                  {"newWindow", false}});
-  if (answer != 0) {
+  // From here on, the load that ends is the one the notifier asked for last.
+  view->awaitingStart = false;
+  if (!view->askNavigation) {
     return true;
   }
-  // A cancelled navigation completes unsuccessfully.
-  view = server_.FindView(view_);
-  if (view) {
-    view->awaitingStart = false;
-    server_.SendEvent(
-        {{"event", "completion"}, {"view", view_}, {"success", false}, {"navigation", view->navigation}});
-  }
-  return false;
+  // A refused navigation ends as a failed load, which completes it.
+  return server_.Ask({{"event", "navigation"},
+                      {"view", view_},
+                      {"url", url.toString().toStdString()},
+                      {"newWindow", false}}) != 0;
 }
 
 BrowserServer::BrowserServer(int socket, std::vector<std::string> authorityFiles)
@@ -427,28 +420,16 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
   view->interceptor = std::make_unique<UserAgentInterceptor>();
   page->setUrlRequestInterceptor(view->interceptor.get());
   QWebEngineSettings* settings = page->settings();
-  settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture,
-                         (view->flags & 0x4) == 0);
+  settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, (view->flags & 0x4) == 0);
   settings->setAttribute(QWebEngineSettings::ScrollAnimatorEnabled, (view->flags & 0x8) == 0);
   settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, true);
 
-  connect(page, &QWebEnginePage::loadingChanged, this, [](const QWebEngineLoadingInfo& info) {
-    qWarning("DEBUG loading %d %d %s %s", int(info.status()), info.errorCode(), qPrintable(info.errorString()), qPrintable(info.url().toString()));
-  });
-  connect(page, &QWebEnginePage::loadStarted, this, [this, id] {
-    if (View* found = FindView(id)) {
-      found->awaitingStart = false;
-      found->loading = true;
-    }
-  });
   connect(page, &QWebEnginePage::loadFinished, this, [this, id](bool ok) {
     View* found = FindView(id);
     // The end of a load that the notifier's newer request replaced is not its completion.
     if (!found || found->awaitingStart) {
       return;
     }
-    found->loading = false;
-    qWarning("DEBUG loadFinished %d %s", int(ok), qPrintable(found->page->url().toString()));
     SendEvent({{"event", "completion"},
                {"view", id},
                {"success", ok},
@@ -456,7 +437,6 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
   });
   connect(page, &QWebEnginePage::certificateError, this,
           [this](const QWebEngineCertificateError& error) {
-            qWarning("DEBUG certificate error %d %s", int(error.type()), qPrintable(error.description()));
             if (certificates_.empty() || !error.isOverridable() ||
                 error.type() != QWebEngineCertificateError::CertificateAuthorityInvalid) {
               return;  // refused
@@ -478,11 +458,10 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
               return;
             }
             if (found->askNavigation) {
-              const int answer =
-                  Ask({{"event", "navigation"},
-                       {"view", id},
-                       {"url", newWindow.requestedUrl().toString().toStdString()},
-                       {"newWindow", true}});
+              const int answer = Ask({{"event", "navigation"},
+                                      {"view", id},
+                                      {"url", newWindow.requestedUrl().toString().toStdString()},
+                                      {"newWindow", true}});
               found = FindView(id);
               if (answer == 0 || !found) {
                 return;  // handled: no window opens
@@ -569,11 +548,13 @@ void BrowserServer::OnDownload(QWebEngineDownloadRequest* download) {
     return;
   }
   const std::uint64_t id = view->id;
-  const QString proposed = QDir(download->downloadDirectory()).filePath(download->downloadFileName());
+  const QString proposed =
+      QDir(download->downloadDirectory()).filePath(download->downloadFileName());
   nlohmann::json answer;
-  const int value = Ask({{"event", "download"}, {"view", id}, {"path", proposed.toStdString()}},
-                        &answer);
-  const QString chosen = QString::fromStdString(protocol::StringMember(answer, "path").value_or(""));
+  const int value =
+      Ask({{"event", "download"}, {"view", id}, {"path", proposed.toStdString()}}, &answer);
+  const QString chosen =
+      QString::fromStdString(protocol::StringMember(answer, "path").value_or(""));
   const QFileInfo target(chosen);
   if (value != 1 || chosen.isEmpty() || chosen.size() > static_cast<qsizetype>(kLongestPath) ||
       !target.isAbsolute() || target.fileName().isEmpty()) {
@@ -612,14 +593,13 @@ void BrowserServer::Handle(const nlohmann::json& request) {
     if (!view->messages) {
       view->messages = true;
       auto* channel = new QWebChannel(view->page.get());
-      channel->registerObject(QStringLiteral("tarvelHost"),
-                              new MessageBridge(
-                                  [this, id](const QString& message) {
-                                    SendEvent({{"event", "message"},
-                                               {"view", id},
-                                               {"message", message.toStdString()}});
-                                  },
-                                  channel));
+      channel->registerObject(
+          QStringLiteral("tarvelHost"),
+          new MessageBridge(
+              [this, id](const QString& message) {
+                SendEvent({{"event", "message"}, {"view", id}, {"message", message.toStdString()}});
+              },
+              channel));
       view->page->setWebChannel(channel, QWebEngineScript::MainWorld);
       QWebEngineScript script;
       script.setName(QStringLiteral("tarvel-webview"));

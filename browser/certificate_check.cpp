@@ -56,7 +56,7 @@ bool CertificateCheck::Verifies(const std::vector<std::string>& chain,
     return false;
   }
   std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> intermediates(
-      sk_X509_new_null(), [](STACK_OF(X509)* stack) { sk_X509_pop_free(stack, X509_free); });
+      sk_X509_new_null(), [](STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); });
   if (!intermediates) {
     return false;
   }
@@ -72,8 +72,8 @@ bool CertificateCheck::Verifies(const std::vector<std::string>& chain,
   }
   std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
                                                                           &X509_STORE_CTX_free);
-  if (!context || X509_STORE_CTX_init(context.get(), static_cast<X509_STORE*>(store_),
-                                      leaf.get(), intermediates.get()) != 1) {
+  if (!context || X509_STORE_CTX_init(context.get(), static_cast<X509_STORE*>(store_), leaf.get(),
+                                      intermediates.get()) != 1) {
     return false;
   }
   X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context.get());

@@ -73,8 +73,9 @@ int main(int argc, char** argv) {
   // pages that the engines read, and the host mapping of TARVEL_CONNECT_TO. They go where Qt
   // reads the user's own (its parser keeps a double-quoted value with spaces whole; the rules
   // never hold a quote).
-  std::string chromium = "--disable-background-networking --disable-background-timer-throttling"
-                         " --disable-renderer-backgrounding";
+  std::string chromium =
+      "--disable-background-networking --disable-background-timer-throttling"
+      " --disable-renderer-backgrounding";
   if (const char* connectTo = std::getenv("TARVEL_CONNECT_TO"); connectTo && *connectTo) {
     const std::string rules = tarvel::browser_protocol::HostResolverRules(connectTo);
     if (!rules.empty()) {

@@ -77,6 +77,9 @@ std::string BrowserConnection::HelperPath() {
 void BrowserConnection::SetIdleTime(std::chrono::milliseconds idle) {
   std::lock_guard lock(mutex_);
   idleTime_ = idle;
+  if (session_) {
+    session_->SetIdleTime(idle);
+  }
 }
 
 void BrowserConnection::SetStartTimeout(std::chrono::milliseconds timeout) {
@@ -421,6 +424,17 @@ void BrowserConnection::Session::End() {
 bool BrowserConnection::Session::alive() {
   std::lock_guard lock(mutex_);
   return state_ == State::Ready && !endRequested_;
+}
+
+void BrowserConnection::Session::SetIdleTime(std::chrono::milliseconds idle) {
+  {
+    std::lock_guard lock(mutex_);
+    idleTime_ = idle;
+  }
+  if (wakeWrite_ >= 0) {
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_, &wake, 1);
+  }
 }
 
 bool BrowserConnection::Session::OnConnectionThread() const {

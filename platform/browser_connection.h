@@ -82,6 +82,7 @@ class BrowserConnection::Session : public std::enable_shared_from_this<Session> 
   void End();
 
   bool alive();
+  void SetIdleTime(std::chrono::milliseconds idle);
   pid_t process() const { return process_; }
   bool OnConnectionThread() const;
 
@@ -125,7 +126,7 @@ class BrowserConnection::Session : public std::enable_shared_from_this<Session> 
   void Finish();
 
   const std::string helperPath_;
-  const std::chrono::milliseconds idleTime_;
+  std::chrono::milliseconds idleTime_;  // guarded by mutex_
   pid_t process_ = -1;
   int socket_ = -1;
   int wakeRead_ = -1;

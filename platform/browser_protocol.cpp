@@ -47,12 +47,14 @@ bool IsPort(std::string_view text) {
   if (text.empty() || text.size() > 5) {
     return false;
   }
+  long value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') {
       return false;
     }
+    value = value * 10 + (c - '0');
   }
-  return true;
+  return value >= 1 && value <= 65535;
 }
 
 // Splits "a:b:c:d"; an IPv6 address in brackets is not supported (not needed by the tests

@@ -227,8 +227,8 @@ bool WebView::SourceFromScriptResult(const Text& scriptResult, bool unescape, Te
   }
   const Text text = unescape ? UnescapeScriptResult(scriptResult) : scriptResult;
   const std::u16string& units = text.units();
-  *source = units.size() >= 2 ? Text(std::u16string_view(units).substr(1, units.size() - 2))
-                              : Text();
+  *source =
+      units.size() >= 2 ? Text(std::u16string_view(units).substr(1, units.size() - 2)) : Text();
   return true;
 }
 
@@ -261,9 +261,9 @@ bool WebView::LoadPageSource(const Text& url, Text* result, std::uint32_t settle
   if (settleMilliseconds > 0) {
     // Scripts of the page go on working meanwhile; only a stop request or the helper's end
     // cut the time short.
-    const auto settle = std::chrono::milliseconds(
-        settleMilliseconds < kLongestSettleMilliseconds ? settleMilliseconds
-                                                        : kLongestSettleMilliseconds);
+    const auto settle = std::chrono::milliseconds(settleMilliseconds < kLongestSettleMilliseconds
+                                                      ? settleMilliseconds
+                                                      : kLongestSettleMilliseconds);
     view.session_->WaitUntil([] { return false; }, BrowserConnection::Clock::now() + settle,
                              WorkerThread::CurrentStopToken());
     if (WorkerThread::CurrentStopToken().stop_requested() || !view.session_->alive()) {
@@ -334,6 +334,10 @@ int WebView::OnEvent(const nlohmann::json& event, nlohmann::json* answer) {
     lock.unlock();
     const bool success = protocol::BoolMember(event, "success");
     const auto navigation = protocol::IntegerMember(event, "navigation").value_or(0);
+    // The callback first, then the waiting Navigate: it returns after the callback has run.
+    if (callback) {
+      callback(success, context);
+    }
     if (session_) {
       session_->Update([&] {
         if (navigation > 0 && static_cast<std::uint64_t>(navigation) >= completedNavigation_) {
@@ -341,9 +345,6 @@ int WebView::OnEvent(const nlohmann::json& event, nlohmann::json* answer) {
           lastNavigationSucceeded_ = success;
         }
       });
-    }
-    if (callback) {
-      callback(success, context);
     }
     return 0;
   }

@@ -12,7 +12,7 @@ namespace tarvel {
 
 // Option flags of WebView::Create.
 namespace web_view_flags {
-inline constexpr std::uint32_t kSharedProfile = 0x1;     // the one persistent profile
+inline constexpr std::uint32_t kSharedProfile = 0x1;      // the one persistent profile
 inline constexpr std::uint32_t kDirectComposition = 0x2;  // a Windows compositor switch; no effect
 inline constexpr std::uint32_t kAutoplay = 0x4;           // media plays without a user gesture
 inline constexpr std::uint32_t kNoSmoothScrolling = 0x8;

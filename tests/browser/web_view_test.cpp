@@ -38,12 +38,17 @@ std::string Page(const std::string& title, const std::string& body) {
          "</body></html>";
 }
 
+// A header list of one header (an initializer list of two strings would make an object).
+nlohmann::json Header(const std::string& name, const std::string& value) {
+  return nlohmann::json::array({nlohmann::json::array({name, value})});
+}
+
 nlohmann::json Routes() {
   const auto html = [](const std::string& path, const std::string& body,
                        nlohmann::json headers = nlohmann::json::array()) {
-    headers.push_back({"Content-Type", "text/html; charset=utf-8"});
-    return nlohmann::json{{"host", "mail.google.com"}, {"path", path}, {"body", body},
-                          {"headers", headers}};
+    headers.push_back(nlohmann::json::array({"Content-Type", "text/html; charset=utf-8"}));
+    return nlohmann::json{
+        {"host", "mail.google.com"}, {"path", path}, {"body", body}, {"headers", headers}};
   };
   return nlohmann::json::array({
       html("/inbox", Page("Inbox", "<p id=\"first\">Two unread &amp; one \"quoted\"</p>")),
@@ -55,27 +60,30 @@ nlohmann::json Routes() {
                             "<script>chrome.webview.postMessage('hello <host>');"
                             "chrome.webview.postMessage({count: 2, list: [1, 'a']});</script>")),
       html("/set-cookie", Page("Cookie", "<p>set</p>"),
-           {{"Set-Cookie", "shared=yes; Path=/; Max-Age=3600; Secure"}}),
-      {{"host", "mail.google.com"}, {"path", "/echo"}, {"echo", true},
-       {"headers", {{"Content-Type", "text/plain"}}}},
+           Header("Set-Cookie", "shared=yes; Path=/; Max-Age=3600; Secure")),
+      {{"host", "mail.google.com"},
+       {"path", "/echo"},
+       {"echo", true},
+       {"headers", Header("Content-Type", "text/plain")}},
       {{"host", "mail.google.com"},
        {"path", "/feed/atom"},
-       {"body", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><feed "
-                "xmlns=\"http://purl.org/atom/ns#\"><title>Inbox &amp; more</title><fullcount>2"
-                "</fullcount><entry><title>First &lt;mail&gt;</title></entry></feed>"},
-       {"headers", {{"Content-Type", "application/xml"}}}},
+       {"body",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><feed "
+        "xmlns=\"http://purl.org/atom/ns#\"><title>Inbox &amp; more</title><fullcount>2"
+        "</fullcount><entry><title>First &lt;mail&gt;</title></entry></feed>"},
+       {"headers", Header("Content-Type", "application/xml")}},
       {{"host", "mail.google.com"},
        {"path", "/report"},
        {"body", "report body bytes"},
-       {"headers",
-        {{"Content-Type", "application/octet-stream"},
-         {"Content-Disposition", "attachment; filename=\"report.txt\""}}}},
-      {{"host", "mail.google.com"}, {"path", "/never"}, {"stall", "before_headers"},
+       {"headers", Header("Content-Disposition", "attachment; filename=\"report.txt\"")}},
+      {{"host", "mail.google.com"},
+       {"path", "/never"},
+       {"stall", "before_headers"},
        {"stall_seconds", 120}},
       {{"host", "slow.example.com"},
        {"path", "/busy"},
        {"body", Page("Busy", "<p>busy</p>")},
-       {"headers", {{"Content-Type", "text/html"}}}},
+       {"headers", Header("Content-Type", "text/html")}},
   });
 }
 
@@ -190,8 +198,8 @@ TEST_F(WebViewTest, DocumentSourceOfHtmlAndOfTheXmlViewer) {
   ASSERT_TRUE(view.GetDocumentSource(&source, false, 0));
   EXPECT_NE(source.ToUtf8().find(R"(\u003Cp id=\"first\">)"), std::string::npos);
   ASSERT_TRUE(view.GetDocumentSource(&source, true, 1));
-  EXPECT_EQ(source.ToUtf8().rfind("<!DOCTYPE html><html xmlns=\"http://www.w3.org/1999/xhtml\">", 0),
-            0u)
+  EXPECT_EQ(
+      source.ToUtf8().rfind("<!DOCTYPE html><html xmlns=\"http://www.w3.org/1999/xhtml\">", 0), 0u)
       << source.ToUtf8();
 
   // An XML answer is shown by the XML viewer; mode 0 reads the document it shows.
@@ -323,7 +331,8 @@ TEST_F(WebViewTest, SharedProfileKeepsCookiesAndOffTheRecordViewsDoNot) {
 
   WebView privateView;
   ASSERT_TRUE(privateView.Create(nullptr, 0));
-  ASSERT_TRUE(privateView.Navigate(Text::FromUtf8(std::string(kHost) + "/echo"), NavigateWait::Yes));
+  ASSERT_TRUE(
+      privateView.Navigate(Text::FromUtf8(std::string(kHost) + "/echo"), NavigateWait::Yes));
   EXPECT_EQ(LastEchoCookie(), "");
 
   // A profile of its own for a folder suffix.
@@ -331,7 +340,8 @@ TEST_F(WebViewTest, SharedProfileKeepsCookiesAndOffTheRecordViewsDoNot) {
   ASSERT_TRUE(imap.Create(nullptr, web_view_flags::kSharedProfile, u"_IMAP1"));
   ASSERT_TRUE(imap.Navigate(Text::FromUtf8(std::string(kHost) + "/echo"), NavigateWait::Yes));
   EXPECT_EQ(LastEchoCookie(), "");
-  EXPECT_TRUE(std::filesystem::is_directory(folder_->path() + "/data/Quorline/Tarvel/browser_IMAP1"));
+  EXPECT_TRUE(
+      std::filesystem::is_directory(folder_->path() + "/data/Quorline/Tarvel/browser_IMAP1"));
   WebView badSuffix;
   EXPECT_FALSE(badSuffix.Create(nullptr, web_view_flags::kSharedProfile, u"/../escape"));
 
@@ -421,9 +431,9 @@ TEST_F(WebViewTest, HelperDyingDuringAScriptFailsTheCallAndTheNextCreateStartsAn
   took = std::chrono::steady_clock::now() - killed;
   caller.join();
   EXPECT_FALSE(succeeded);
-  std::printf("ExecuteScript returned %lld ms after the helper was killed\n",
-              static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+  std::printf(
+      "ExecuteScript returned %lld ms after the helper was killed\n",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
   // The old view stays failed; a new one gets a new helper.
   Text result;
   EXPECT_FALSE(view.ExecuteScript(u"1", &result));

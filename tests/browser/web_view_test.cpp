@@ -4,11 +4,14 @@
 // cases run in order and the fault cases, which end the helper, come last.
 
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,6 +26,8 @@
 #include "platform/web_view.h"
 #include "platform/worker_thread.h"
 #include "tests/support/fixture_server.h"
+
+extern char** environ;
 
 namespace tarvel {
 namespace {
@@ -443,6 +448,53 @@ TEST_F(WebViewTest, HelperDyingDuringAScriptFailsTheCallAndTheNextCreateStartsAn
   ASSERT_TRUE(next.Navigate(Text::FromUtf8(std::string(kHost) + "/inbox"), NavigateWait::Yes));
   ASSERT_TRUE(next.ExecuteScript(u"document.title", &result));
   EXPECT_EQ(result.ToUtf8(), "\"Inbox\"");
+}
+
+// Ended: no such process any more, or one that only waits to be reaped.
+bool ProcessEnded(pid_t process) {
+  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  return close == std::string::npos || text.compare(close + 1, 3, " Z ") == 0;
+}
+
+// Run by the next case in a process of its own: holds a view and reports its helper.
+TEST_F(WebViewTest, ChildHoldingAView) {
+  const char* report = std::getenv("TARVEL_TEST_REPORT_HELPER");
+  if (!report) {
+    GTEST_SKIP() << "only run as the child of NoHelperOutlivesItsProgram";
+  }
+  WebView view;
+  ASSERT_TRUE(view.Create(nullptr, 0));
+  std::ofstream(report) << BrowserConnection::Shared().HelperProcess() << std::endl;
+  ::pause();
+}
+
+TEST_F(WebViewTest, NoHelperOutlivesItsProgram) {
+  const std::string report = folder_->path() + "/helper.pid";
+  const std::string variable = "TARVEL_TEST_REPORT_HELPER=" + report;
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry; ++entry) {
+    environment.push_back(*entry);
+  }
+  environment.push_back(const_cast<char*>(variable.c_str()));
+  environment.push_back(nullptr);
+  std::string filter = "--gtest_filter=WebViewTest.ChildHoldingAView";
+  char* argv[] = {const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
+  pid_t child = -1;
+  ASSERT_EQ(::posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv, environment.data()), 0);
+  pid_t helper = 0;
+  const bool reported = Eventually(
+      [&] {
+        std::ifstream file(report);
+        return static_cast<bool>(file >> helper) && helper > 0;
+      },
+      60s);
+  // The program ends the hard way: nothing of it can end the helper.
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(reported);
+  EXPECT_TRUE(Eventually([&] { return ProcessEnded(helper); }));
 }
 
 TEST_F(WebViewTest, IdleHelperEndsAndAMissingHelperFailsCreate) {

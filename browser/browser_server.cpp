@@ -365,7 +365,10 @@ void BrowserServer::Reply(const nlohmann::json& request, bool ok, nlohmann::json
   }
   reply["re"] = *id;
   reply["ok"] = ok;
-  Send(reply);
+  // An answer too large for a frame (a page source beyond the limit) still gets an answer.
+  if (!Send(reply) && !quitting_) {
+    Send({{"re", *id}, {"ok", false}});
+  }
 }
 
 QWebEngineProfile* BrowserServer::SharedProfile(const QString& folder) {

@@ -32,17 +32,18 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tarvel)
 set(CPACK_DEBIAN_TARVEL_PACKAGE_NAME tarvel)
+set(CPACK_COMPONENT_TARVEL_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 if(TARGET tarvel-browser)
   list(APPEND CPACK_COMPONENTS_ALL browser)
   set(CPACK_DEBIAN_TARVEL_PACKAGE_RECOMMENDS "ca-certificates, tarvel-browser")
   set(CPACK_DEBIAN_BROWSER_PACKAGE_NAME tarvel-browser)
   set(CPACK_DEBIAN_BROWSER_PACKAGE_DEPENDS "tarvel (= ${PROJECT_VERSION}), qt6-qpa-plugins")
-  set(CPACK_COMPONENT_BROWSER_DESCRIPTION
-      "embedded browser of the Tarvel E-Mail Notifier\n"
-      "tarvel-browser runs Qt WebEngine (Chromium) for the notifier: the sign-in window of web\n"
-      "mail accounts and the invisible browser that reads their pages. The notifier starts it\n"
-      "when needed and ends it when idle.")
-  string(REPLACE ";" "" CPACK_COMPONENT_BROWSER_DESCRIPTION "${CPACK_COMPONENT_BROWSER_DESCRIPTION}")
+  # CPack puts the common summary above it as the synopsis.
+  set(CPACK_DEBIAN_BROWSER_DESCRIPTION
+      "This package holds tarvel-browser, the notifier's embedded browser on Qt WebEngine\n"
+      "(Chromium): the sign-in window of web mail accounts and the invisible browser that\n"
+      "reads their pages. The notifier starts it when needed and ends it when idle.")
+  string(REPLACE ";" "" CPACK_DEBIAN_BROWSER_DESCRIPTION "${CPACK_DEBIAN_BROWSER_DESCRIPTION}")
 endif()
 
 include(CPack)

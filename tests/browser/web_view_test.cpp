@@ -450,6 +450,78 @@ TEST_F(WebViewTest, HelperDyingDuringAScriptFailsTheCallAndTheNextCreateStartsAn
   EXPECT_EQ(result.ToUtf8(), "\"Inbox\"");
 }
 
+// A visible view is the helper's own top-level window, where and as the notifier asks. Runs
+// a helper of its own on a private X server (Xvfb); without one the case is skipped.
+TEST_F(WebViewTest, VisibleViewIsAWindowPlacedAndTitledAsAsked) {
+  if (std::system("command -v Xvfb >/dev/null && command -v xwininfo >/dev/null") != 0) {
+    GTEST_SKIP() << "needs Xvfb and xwininfo";
+  }
+  BrowserConnection::Shared().ShutDown();
+  int display = 0;
+  pid_t server = -1;
+  for (display = 90 + static_cast<int>(::getpid() % 100); server < 0; ++display) {
+    if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(display))) {
+      continue;
+    }
+    const std::string name = ":" + std::to_string(display);
+    char* argv[] = {const_cast<char*>("Xvfb"),        const_cast<char*>(name.c_str()),
+                    const_cast<char*>("-screen"),     const_cast<char*>("0"),
+                    const_cast<char*>("1024x768x24"), const_cast<char*>("-nolisten"),
+                    const_cast<char*>("tcp"),         nullptr};
+    ASSERT_EQ(::posix_spawnp(&server, "Xvfb", nullptr, nullptr, argv, environ), 0);
+    if (!Eventually(
+            [&] { return std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(display)); },
+            10s)) {
+      ::kill(server, SIGTERM);
+      ::waitpid(server, nullptr, 0);
+      server = -1;
+    } else {
+      break;
+    }
+  }
+  const std::string name = ":" + std::to_string(display);
+  ::setenv("DISPLAY", name.c_str(), 1);
+  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+  std::string geometry;
+  {
+    WebView view;
+    const bool created = view.Create(nullptr, 0);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::unsetenv("DISPLAY");
+    EXPECT_TRUE(created);
+    if (created) {
+      EXPECT_TRUE(view.Navigate(Text::FromUtf8(std::string(kHost) + "/inbox"), NavigateWait::Yes));
+      EXPECT_TRUE(view.SetBounds(100, 120, 739, 599));
+      EXPECT_TRUE(view.SetVisible(true, u"Sign in to Gmail"));
+      const std::string command = "DISPLAY=" + name +
+                                  " xwininfo -name 'Sign in to Gmail' 2>/dev/null | grep -E "
+                                  "'Absolute upper-left|Width|Height' | tr -s ' ' >" +
+                                  folder_->path() + "/window.txt";
+      Eventually([&] {
+        std::system(command.c_str());
+        std::ifstream file(folder_->path() + "/window.txt");
+        geometry.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        return geometry.find("Height") != std::string::npos;
+      });
+      if (const char* shot = std::getenv("TARVEL_TEST_SCREENSHOT")) {
+        std::this_thread::sleep_for(2s);  // a picture for people to look at, once painted
+        std::system(("DISPLAY=" + name + " import -window root " + shot).c_str());
+      }
+    }
+  }
+  BrowserConnection::Shared().ShutDown();
+  ::kill(server, SIGTERM);
+  ::waitpid(server, nullptr, 0);
+  // Without a window manager the window lies exactly where it was asked to (in the logical
+  // pixels the notifier and the helper share: a scale factor applies to both).
+  const char* scaleText = std::getenv("QT_SCALE_FACTOR");
+  const int scale = scaleText && std::atoi(scaleText) > 0 ? std::atoi(scaleText) : 1;
+  EXPECT_EQ(geometry, " Absolute upper-left X: " + std::to_string(100 * scale) +
+                          "\n Absolute upper-left Y: " + std::to_string(120 * scale) +
+                          "\n Width: " + std::to_string(640 * scale) +
+                          "\n Height: " + std::to_string(480 * scale) + "\n");
+}
+
 // Ended: no such process any more, or one that only waits to be reaped.
 bool ProcessEnded(pid_t process) {
   std::ifstream stat("/proc/" + std::to_string(process) + "/stat");

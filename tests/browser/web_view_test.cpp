@@ -166,7 +166,7 @@ TEST_F(WebViewTest, NavigatesAndRunsScripts) {
   ASSERT_TRUE(view.CurrentUrl(&url));
   EXPECT_EQ(url.ToUtf8(), std::string(kHost) + "/inbox");
 
-  // Script values come back as the JSON text a WebView2 script result has.
+  // Script values come back as JSON text: strings quoted and escaped, "<" as \u003C.
   struct Row {
     const char* name;
     const char* script;

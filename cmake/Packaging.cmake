@@ -1,4 +1,7 @@
-# The Debian package (scripts/package): everything `cmake --install` puts under /usr.
+# The Debian packages (scripts/package): everything `cmake --install` puts under /usr, in two
+# packages: "tarvel" and, when Qt WebEngine was there to build it, "tarvel-browser" with the
+# embedded browser, which "tarvel" recommends: who wants only IMAP and Exchange never installs
+# Chromium.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvel)
 set(CPACK_PACKAGE_VENDOR Quorline)
@@ -25,5 +28,22 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL tarvel)
+set(CPACK_DEBIAN_TARVEL_PACKAGE_NAME tarvel)
+set(CPACK_COMPONENT_TARVEL_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+if(TARGET tarvel-browser)
+  list(APPEND CPACK_COMPONENTS_ALL browser)
+  set(CPACK_DEBIAN_TARVEL_PACKAGE_RECOMMENDS "ca-certificates, tarvel-browser")
+  set(CPACK_DEBIAN_BROWSER_PACKAGE_NAME tarvel-browser)
+  set(CPACK_DEBIAN_BROWSER_PACKAGE_DEPENDS "tarvel (= ${PROJECT_VERSION}), qt6-qpa-plugins")
+  # CPack puts the common summary above it as the synopsis.
+  set(CPACK_DEBIAN_BROWSER_DESCRIPTION
+      "This package holds tarvel-browser, the notifier's embedded browser on Qt WebEngine\n"
+      "(Chromium): the sign-in window of web mail accounts and the invisible browser that\n"
+      "reads their pages. The notifier starts it when needed and ends it when idle.")
+  string(REPLACE ";" "" CPACK_DEBIAN_BROWSER_DESCRIPTION "${CPACK_DEBIAN_BROWSER_DESCRIPTION}")
+endif()
 
 include(CPack)

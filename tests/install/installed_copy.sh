@@ -62,6 +62,19 @@ case "$mode" in
       apt-cache show "$package" >/dev/null 2>&1 || dpkg-query -W "$package" >/dev/null 2>&1 ||
         fail "Depends names an unknown package: $package"
     done
+    # The notifier never loads Chromium: the embedded browser is a package of its own, which
+    # the notifier's package recommends.
+    ! grep -qi webengine <<<"$depends" || fail "the tarvel package depends on Qt WebEngine"
+    if [ -x "$build/bin/tarvel-browser" ]; then
+      browser_deb=$(ls "$work/deb"/tarvel-browser_*.deb 2>/dev/null | head -n 1)
+      [ -f "$browser_deb" ] || fail "no tarvel-browser package"
+      dpkg-deb -c "$browser_deb" | awk '{print $6}' | grep -qxF ./usr/bin/tarvel-browser ||
+        fail "tarvel-browser is not in its package"
+      ! grep -qxF ./usr/bin/tarvel-browser "$work/contents" || fail "the tarvel package holds the browser"
+      dpkg-deb -f "$deb" Recommends | grep -qw tarvel-browser || fail "tarvel does not recommend tarvel-browser"
+      dpkg-deb -f "$browser_deb" Depends | grep -qw libqt6webenginecore6 ||
+        fail "tarvel-browser does not depend on Qt WebEngine"
+    fi
     dpkg -x "$deb" "$work/root"
     prefix="$work/root/usr"
     ;;

@@ -10,7 +10,7 @@
 namespace tarvel::testing {
 
 // Paths of the test certificate authority and of a server certificate it issued for
-// example.com, example.net and their subdomains. Made once per process with the openssl
+// example.com, example.net, google.com and their subdomains. Made once per process with the openssl
 // command, in a temporary folder.
 struct TestCertificates {
   std::string authorityFile;

@@ -2,12 +2,15 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -293,6 +296,21 @@ TEST_F(AccountPageFixture, TheBrowserNoticeNamesWhatIsMissing) {
   missingBrowserParts.clear();  // the browser can start: no notice
   AccountPage page(Type(0x2), context);
   EXPECT_EQ(page.browserNotice(), nullptr);
+}
+
+TEST_F(AccountPageFixture, ABrowserThatFailsToStartShowsTheNoticeOnceProbed) {
+  // Every file is there (the helper of this build beside the test), but the helper that is
+  // started is not: the probe's Create fails, and the notice follows.
+  ::setenv("TARVEL_BROWSER_HELPER", folder.file("no-such-helper").c_str(), 1);
+  context.missingBrowserParts = nullptr;
+  AccountPage page(Type(0x2), context);
+  QElapsedTimer waited;
+  waited.start();
+  while (!page.browserNotice() && waited.elapsed() < 20000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  ::unsetenv("TARVEL_BROWSER_HELPER");
+  ASSERT_NE(page.browserNotice(), nullptr);
+  EXPECT_TRUE(page.browserNotice()->text().contains(u"tarvel-browser"_qs));
 }
 
 }  // namespace

@@ -7,10 +7,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
+#include <QThread>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -23,6 +26,7 @@
 #include "accounts/settings_store.h"
 #include "engines/protocol/imap_engine.h"
 #include "platform/program_path.h"
+#include "platform/web_view.h"
 #include "ui/desktop_entries.h"
 #include "ui/qt_text.h"
 #include "ui/reader_commands.h"
@@ -260,6 +264,47 @@ bool FileExists(const std::string& path) {
   return std::filesystem::is_regular_file(path, error);
 }
 
+// Whether the embedded browser starts here: a WebView created and closed at once, off the GUI
+// thread (starting the browser takes a moment), once per program run.
+enum class BrowserProbe {
+  NotRun,
+  Running,
+  Starts,
+  Fails,
+};
+std::atomic<BrowserProbe> browserProbe{BrowserProbe::NotRun};
+
+// Calls `failed` on the GUI thread when the probe finds that the browser cannot start.
+void ProbeEmbeddedBrowser(QObject* receiver, std::function<void()> failed) {
+  const BrowserProbe state = browserProbe.load();
+  if (state == BrowserProbe::Fails) {
+    failed();
+    return;
+  }
+  if (state == BrowserProbe::Starts) {
+    return;
+  }
+  BrowserProbe expected = BrowserProbe::NotRun;
+  browserProbe.compare_exchange_strong(expected, BrowserProbe::Running);
+  QPointer<QObject> guard(receiver);
+  QThread* thread = QThread::create([guard, failed = std::move(failed)] {
+    if (browserProbe.load() == BrowserProbe::Running) {
+      WebView view;
+      const bool starts = view.Create(nullptr, web_view_flags::kSharedProfile);
+      view.Close();
+      browserProbe = starts ? BrowserProbe::Starts : BrowserProbe::Fails;
+    }
+    while (browserProbe.load() == BrowserProbe::Running) {
+      QThread::msleep(50);  // another page's probe is still running
+    }
+    if (browserProbe.load() == BrowserProbe::Fails && guard) {
+      QMetaObject::invokeMethod(guard.data(), failed, Qt::QueuedConnection);
+    }
+  });
+  QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+  thread->start();
+}
+
 }  // namespace
 
 QString MissingEmbeddedBrowserParts() {
@@ -477,9 +522,7 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
       layout->addWidget(changeAccount_);
     }
     if (row && row->browserNotice) {
-      const QString missing = context.missingBrowserParts ? context.missingBrowserParts()
-                                                          : MissingEmbeddedBrowserParts();
-      if (!missing.isEmpty()) {
+      const auto addNotice = [this, layout, name](const QString& missing) {
         auto* notice = new QHBoxLayout;
         auto* icon = new QLabel(this);
         icon->setPixmap(ProgramIcon(kWarningIcon).pixmap(QSize(32, 32)));
@@ -498,7 +541,23 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
         });
         notice->addWidget(icon, 0, Qt::AlignTop);
         notice->addWidget(browserNotice_, 1);
-        layout->addLayout(notice);
+        // Above the closing stretch, also when the probe's answer comes later.
+        const int stretch = layout->count() - 1;
+        if (stretch >= 0 && layout->itemAt(stretch)->spacerItem())
+          layout->insertLayout(stretch, notice);
+        else
+          layout->addLayout(notice);
+      };
+      const QString missing = context.missingBrowserParts ? context.missingBrowserParts()
+                                                          : MissingEmbeddedBrowserParts();
+      if (!missing.isEmpty()) {
+        addNotice(missing);
+      } else if (!context.missingBrowserParts) {
+        // Everything is there; whether it starts is asked of the browser itself.
+        ProbeEmbeddedBrowser(this, [addNotice] {
+          addNotice(
+              QObject::tr("a browser helper that starts (\"tarvel-browser\" failed to start)"));
+        });
       }
     }
   }

@@ -12,6 +12,7 @@
 #include "app/check_cycle.h"
 #include "app/command_line.h"
 #include "app/main_window_port.h"
+#include "app/running_application.h"
 #include "desktop/single_instance.h"
 #include "ui/adapters/qt_main_window.h"
 
@@ -38,7 +39,7 @@ struct ApplicationParts {
 // The running program: owns the account types, the check cycle and the hidden main window,
 // starts up and shuts down in a fixed order, and dispatches the main window's messages,
 // timers and menu commands.
-class Application : public QObject, public MainWindowHandler {
+class Application : public QObject, public MainWindowHandler, public RunningApplication {
   Q_OBJECT
 
  public:
@@ -57,10 +58,10 @@ class Application : public QObject, public MainWindowHandler {
   // A tray menu command; false for commands that are not ours.
   bool OnCommand(uint32_t command);
 
-  AccountTypeList& accounts() { return *accounts_; }
-  CheckCycle& cycle() { return *cycle_; }
-  OptionFlags& flags() { return flags_; }
-  QtMainWindow& mainWindow() { return mainWindow_; }
+  AccountTypeList& accounts() override { return *accounts_; }
+  CheckCycle& cycle() override { return *cycle_; }
+  OptionFlags& flags() override { return flags_; }
+  QtMainWindow& mainWindow() override { return mainWindow_; }
   const CommandLine& commandLine() const { return commandLine_; }
   bool destroyed() const { return destroyed_; }
 

@@ -5,8 +5,11 @@
 #include <QStyleHints>
 
 #include "accounts/account_type_list.h"
+#include "accounts/option_flags.h"
+#include "app/check_cycle.h"
+#include "app/main_window_port.h"
+#include "app/running_application.h"
 #include "app/window_messages.h"
-#include "desktop/application.h"
 #include "platform/clock.h"
 #include "resources/string_table.h"
 #include "ui/tray/tray_icon.h"
@@ -42,7 +45,7 @@ TrayServices::TrayServices(DesktopServices& next, Clock& clock,
 
 TrayServices::~TrayServices() = default;
 
-void TrayServices::Attach(Application& application) {
+void TrayServices::Attach(RunningApplication& application) {
   application_ = &application;
 }
 

@@ -17,7 +17,7 @@ class QMenu;
 
 namespace tarvel {
 
-class Application;
+class RunningApplication;
 class Clock;
 class TrayIcon;
 
@@ -39,7 +39,7 @@ class TrayServices : public QObject, public DesktopServices {
   ~TrayServices() override;
 
   // The application whose state the tray shows; set before its start-up runs.
-  void Attach(Application& application);
+  void Attach(RunningApplication& application);
   // Stops a playing new-mail sound; none until a sound player is attached.
   void setStopSound(std::function<void()> stopSound) { stopSound_ = std::move(stopSound); }
 
@@ -90,7 +90,7 @@ class TrayServices : public QObject, public DesktopServices {
   Clock& clock_;
   std::function<TraySettings()> readSettings_;
   std::function<void()> stopSound_;
-  Application* application_ = nullptr;
+  RunningApplication* application_ = nullptr;
 
   TraySettings settings_;
   TrayIconImages images_;

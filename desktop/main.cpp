@@ -157,15 +157,21 @@ int main(int argc, char* argv[]) {
   tarvel::MailListBuilder mailListBuilder(mailListSources);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     mailListBuilder.setDpiFactor(screen->logicalDotsPerInch() / 96.0);
-  // A check's steps: the mail list rows and page, the notice, then the tray, then the alerts'
-  // share of the tray update (keyboard display, unread counts), the sound and the haptic pulse.
+  // The features that follow the checks, in the order each step reaches them: the mail list
+  // (rows and page), the notice, the tray, then the alerts (their share of the tray update:
+  // keyboard display and unread counts; the sound and the haptic pulse).
   tarvel::NoticeNotifier noticeNotifier;
-  tarvel::MailListNotifier mailListNotifier(noticeNotifier, mailListBuilder);
-  tarvel::TrayCheckNotifier trayNotifier(mailListNotifier, services);
-  tarvel::AlertsNotifier notifier(alerts.alerts(), trayNotifier,
-                                  [&running]() -> const tarvel::AccountTypeList* {
-                                    return running ? &running->accounts() : nullptr;
-                                  });
+  tarvel::MailListNotifier mailListNotifier(mailListBuilder);
+  tarvel::TrayCheckNotifier trayNotifier(services);
+  tarvel::AlertsNotifier alertsNotifier(alerts.alerts(),
+                                        [&running]() -> const tarvel::AccountTypeList* {
+                                          return running ? &running->accounts() : nullptr;
+                                        });
+  tarvel::CheckObservers notifier;
+  notifier.Add(mailListNotifier);
+  notifier.Add(noticeNotifier);
+  notifier.Add(trayNotifier);
+  notifier.Add(alertsNotifier);
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.
   tarvel::CheckInRelay checkInRelay;

@@ -49,18 +49,15 @@ void DesktopAlerts::UseGlobals(const GlobalSettings& globals) {
 }
 
 void AlertsNotifier::UpdateTray(uint32_t totalCount, const Text& allMailText, CheckStatus status) {
-  next_.UpdateTray(totalCount, allMailText, status);
   if (const AccountTypeList* accounts = accounts_())
     alerts_.OnTrayUpdated(*accounts, totalCount, TrayTooltipText(totalCount, allMailText));
 }
 
 void AlertsNotifier::PlayNewMailSound(uint32_t firstNewTypeBit) {
-  next_.PlayNewMailSound(firstNewTypeBit);
   alerts_.PlayNewMailSound(firstNewTypeBit);
 }
 
 void AlertsNotifier::GiveLogitechFeedback() {
-  next_.GiveLogitechFeedback();
   alerts_.SendHapticPulse();
 }
 

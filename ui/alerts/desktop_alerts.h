@@ -67,29 +67,19 @@ class DesktopAlerts : public QObject {
   NewMailAlerts alerts_;
 };
 
-// The check's notification steps that belong to the alerts: the sound, the haptic pulse,
-// and the tray update's keyboard display and unread counts. The other steps go to `next`.
-class AlertsNotifier : public CheckNotifier {
+// The alerts' share of a check: the sound, the haptic pulse, and the tray update's keyboard
+// display and unread counts.
+class AlertsNotifier : public SilentNotifier {
  public:
-  AlertsNotifier(NewMailAlerts& alerts, CheckNotifier& next,
-                 std::function<const AccountTypeList*()> accounts)
-      : alerts_(alerts), next_(next), accounts_(std::move(accounts)) {}
+  AlertsNotifier(NewMailAlerts& alerts, std::function<const AccountTypeList*()> accounts)
+      : alerts_(alerts), accounts_(std::move(accounts)) {}
 
-  void AddPopupRow(const MailEngine& engine, const MailItem& item, uint32_t position) override {
-    next_.AddPopupRow(engine, item, position);
-  }
-  void AssemblePopup() override { next_.AssemblePopup(); }
   void UpdateTray(uint32_t totalCount, const Text& allMailText, CheckStatus status) override;
-  void ShowNewMailNotice(const Text& newMailText, uint32_t newCount, CheckStatus status) override {
-    next_.ShowNewMailNotice(newMailText, newCount, status);
-  }
-  void RefreshReader(MailEngine& outlookEngine) override { next_.RefreshReader(outlookEngine); }
   void PlayNewMailSound(uint32_t firstNewTypeBit) override;
   void GiveLogitechFeedback() override;
 
  private:
   NewMailAlerts& alerts_;
-  CheckNotifier& next_;
   std::function<const AccountTypeList*()> accounts_;
 };
 

@@ -55,12 +55,10 @@ void MailListNotifier::AddPopupRow(const MailEngine& engine, const MailItem& ite
   type.displayName = engine.GetDisplayName();
   type.logoId = engine.logoId;
   builder_.AddRow(type, item, position);
-  next_.AddPopupRow(engine, item, position);
 }
 
 void MailListNotifier::AssemblePopup() {
   builder_.BuildPage();
-  next_.AssemblePopup();
 }
 
 }  // namespace tarvel

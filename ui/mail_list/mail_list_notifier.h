@@ -58,29 +58,15 @@ class MailListBuilder {
   std::string page_;
 };
 
-// Hands every record of the walk and the end of the walk to the mail list, and every step on
-// to `next`.
-class MailListNotifier : public CheckNotifier {
+// The mail list's share of a check: every record of the walk and the end of the walk.
+class MailListNotifier : public SilentNotifier {
  public:
-  MailListNotifier(CheckNotifier& next, MailListBuilder& builder)
-      : next_(next), builder_(builder) {}
+  explicit MailListNotifier(MailListBuilder& builder) : builder_(builder) {}
 
   void AddPopupRow(const MailEngine& engine, const MailItem& item, uint32_t position) override;
   void AssemblePopup() override;
-  void UpdateTray(uint32_t totalCount, const Text& allMailText, CheckStatus status) override {
-    next_.UpdateTray(totalCount, allMailText, status);
-  }
-  void ShowNewMailNotice(const Text& newMailText, uint32_t newCount, CheckStatus status) override {
-    next_.ShowNewMailNotice(newMailText, newCount, status);
-  }
-  void RefreshReader(MailEngine& outlookEngine) override { next_.RefreshReader(outlookEngine); }
-  void PlayNewMailSound(uint32_t firstNewTypeBit) override {
-    next_.PlayNewMailSound(firstNewTypeBit);
-  }
-  void GiveLogitechFeedback() override { next_.GiveLogitechFeedback(); }
 
  private:
-  CheckNotifier& next_;
   MailListBuilder& builder_;
 };
 

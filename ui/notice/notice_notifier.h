@@ -7,8 +7,8 @@
 
 namespace tarvel {
 
-// The check's notification steps as far as the desktop program has them: the new-mail notice.
-// The notice is attached once the main window exists; until then notices are dropped.
+// The notice's share of a check: the new-mail notice. The notice is attached once the main
+// window exists; until then notices are dropped.
 class NoticeNotifier : public SilentNotifier {
  public:
   void setNotice(NewMailNotice* notice) { notice_.store(notice); }

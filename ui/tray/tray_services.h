@@ -104,29 +104,16 @@ class TrayServices : public QObject, public DesktopServices {
   TrayClickHandler clicks_;
 };
 
-// Sends the tray update of every check to the tray and every other step on to `next`.
-class TrayCheckNotifier : public CheckNotifier {
+// The tray's share of a check: the tray update.
+class TrayCheckNotifier : public SilentNotifier {
  public:
-  TrayCheckNotifier(CheckNotifier& next, TrayServices& tray) : next_(next), tray_(tray) {}
+  explicit TrayCheckNotifier(TrayServices& tray) : tray_(tray) {}
 
-  void AddPopupRow(const MailEngine& engine, const MailItem& item, uint32_t position) override {
-    next_.AddPopupRow(engine, item, position);
-  }
-  void AssemblePopup() override { next_.AssemblePopup(); }
   void UpdateTray(uint32_t totalCount, const Text& allMailText, CheckStatus status) override {
     tray_.UpdateTray(totalCount, allMailText, status);
   }
-  void ShowNewMailNotice(const Text& newMailText, uint32_t newCount, CheckStatus status) override {
-    next_.ShowNewMailNotice(newMailText, newCount, status);
-  }
-  void RefreshReader(MailEngine& outlookEngine) override { next_.RefreshReader(outlookEngine); }
-  void PlayNewMailSound(uint32_t firstNewTypeBit) override {
-    next_.PlayNewMailSound(firstNewTypeBit);
-  }
-  void GiveLogitechFeedback() override { next_.GiveLogitechFeedback(); }
 
  private:
-  CheckNotifier& next_;
   TrayServices& tray_;
 };
 

@@ -357,8 +357,7 @@ TEST(AlertsAfterACheck, SoundKeysAndBadge) {
   gmail.queue({CheckStatus::Success,
                {{"Bob", "Lunch", "INBOX", "2026-12-10T10:00:00Z"},
                 {"Carol", "Plans", "INBOX", "2026-12-10T11:00:00Z"}}});
-  testing::RecordingNotifier recording;
-  AlertsNotifier notifier(alerts, recording, [&accounts] { return &accounts; });
+  AlertsNotifier notifier(alerts, [&accounts] { return &accounts; });
   ManualMainWindow window;
   testing::FakeLoginRunner login;
   testing::FakeClock clock;

@@ -87,7 +87,7 @@ struct TrayFixture {
                values.soundConfigured = true;
                return values;
              }),
-        notifier(silent, tray),
+        notifier(tray),
         application(ApplicationParts{settings, tray, notifier, login, clock, trace,
                                      testing::ScriptedEngineFactory()},
                     {}) {
@@ -100,7 +100,6 @@ struct TrayFixture {
   TraceLog trace;
   ReaderLog readers;
   TrayServices tray;
-  SilentNotifier silent;
   TrayCheckNotifier notifier;
   Application application;
 };

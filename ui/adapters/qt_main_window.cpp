@@ -8,24 +8,25 @@ namespace tarvel {
 
 namespace {
 
-class WindowMessageEvent : public QEvent {
+// A posted message as a Qt event: the message number and its two values.
+class PostedMessageEvent : public QEvent {
  public:
   static QEvent::Type eventType() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
   }
 
-  WindowMessageEvent(uint32_t message, uintptr_t wParam, intptr_t lParam)
-      : QEvent(eventType()), message_(message), wParam_(wParam), lParam_(lParam) {}
+  PostedMessageEvent(uint32_t message, uintptr_t first, intptr_t second)
+      : QEvent(eventType()), message_(message), first_(first), second_(second) {}
 
   uint32_t message() const { return message_; }
-  uintptr_t wParam() const { return wParam_; }
-  intptr_t lParam() const { return lParam_; }
+  uintptr_t first() const { return first_; }
+  intptr_t second() const { return second_; }
 
  private:
   uint32_t message_;
-  uintptr_t wParam_;
-  intptr_t lParam_;
+  uintptr_t first_;
+  intptr_t second_;
 };
 
 }  // namespace
@@ -39,19 +40,19 @@ bool QtMainWindow::onOwnThread() const {
   return QThread::currentThread() == thread();
 }
 
-void QtMainWindow::PostMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+void QtMainWindow::PostMessage(uint32_t message, uintptr_t first, intptr_t second) {
   // postEvent takes ownership of the event and is safe from any thread.
-  QCoreApplication::postEvent(this, new WindowMessageEvent(message, wParam, lParam));
+  QCoreApplication::postEvent(this, new PostedMessageEvent(message, first, second));
 }
 
-intptr_t QtMainWindow::SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+intptr_t QtMainWindow::SendMessage(uint32_t message, uintptr_t first, intptr_t second) {
   if (onOwnThread())
-    return handler_ ? handler_->OnMessage(message, wParam, lParam) : 0;
+    return handler_ ? handler_->OnMessage(message, first, second) : 0;
   intptr_t result = 0;
   QMetaObject::invokeMethod(
       this,
-      [this, message, wParam, lParam, &result] {
-        result = handler_ ? handler_->OnMessage(message, wParam, lParam) : 0;
+      [this, message, first, second, &result] {
+        result = handler_ ? handler_->OnMessage(message, first, second) : 0;
       },
       Qt::BlockingQueuedConnection);
   return result;
@@ -101,11 +102,11 @@ void QtMainWindow::killTimerHere(uint32_t timerId) {
 }
 
 void QtMainWindow::customEvent(QEvent* event) {
-  if (event->type() != WindowMessageEvent::eventType())
+  if (event->type() != PostedMessageEvent::eventType())
     return;
-  const auto* message = static_cast<WindowMessageEvent*>(event);
+  const auto* message = static_cast<PostedMessageEvent*>(event);
   if (handler_)
-    handler_->OnMessage(message->message(), message->wParam(), message->lParam());
+    handler_->OnMessage(message->message(), message->first(), message->second());
 }
 
 }  // namespace tarvel

@@ -10,9 +10,9 @@
 
 namespace tarvel {
 
-// The main window over the Qt event loop: posted messages become events of this object,
-// timers are QTimers keyed by id. It lives on the thread that creates it (the main thread);
-// calls from other threads are handed over to it.
+// The main window over the Qt event loop: a posted message (its number and two values)
+// becomes an event of this object, timers are QTimers keyed by id. It lives on the thread that
+// creates it (the main thread); calls from other threads are handed over to it.
 class QtMainWindow : public QObject, public MainWindowPort {
   Q_OBJECT
 
@@ -22,8 +22,8 @@ class QtMainWindow : public QObject, public MainWindowPort {
 
   void setHandler(MainWindowHandler* handler) { handler_ = handler; }
 
-  void PostMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
-  intptr_t SendMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  void PostMessage(uint32_t message, uintptr_t first, intptr_t second) override;
+  intptr_t SendMessage(uint32_t message, uintptr_t first, intptr_t second) override;
   void SetTimer(uint32_t timerId, uint32_t milliseconds) override;
   void KillTimer(uint32_t timerId) override;
 

@@ -180,7 +180,7 @@ void TrayServices::RefreshMenu() {
   shownMenu_ = std::move(model);
 }
 
-void TrayServices::OnTrayCallback(uintptr_t, intptr_t lParam) {
+void TrayServices::OnTrayCallback(uintptr_t, intptr_t event) {
   if (!icon_ || application_ == nullptr)
     return;
   TrayClickContext context;
@@ -197,7 +197,7 @@ void TrayServices::OnTrayCallback(uintptr_t, intptr_t lParam) {
   context.nowMilliseconds = clock_.MonotonicMilliseconds();
   context.doubleClickMilliseconds =
       static_cast<uint32_t>(std::max(QGuiApplication::styleHints()->mouseDoubleClickInterval(), 0));
-  const TrayClickAction action = clicks_.OnEvent(static_cast<TrayEvent>(lParam), context);
+  const TrayClickAction action = clicks_.OnEvent(static_cast<TrayEvent>(event), context);
   if (action.showMenu) {
     // The tray host or Qt opens the menu itself; it only has to be up to date.
     RefreshMenu();

@@ -49,7 +49,7 @@ class TrayServices : public QObject, public DesktopServices {
 
   void AddTrayIcon() override;
   void RemoveTrayIcon() override;
-  void OnTrayCallback(uintptr_t wParam, intptr_t lParam) override;
+  void OnTrayCallback(uintptr_t iconId, intptr_t event) override;
   void AlternateTrayIcon() override;
 
   // The tray icon's own message, for desktops without a notification server.
@@ -66,8 +66,8 @@ class TrayServices : public QObject, public DesktopServices {
   void CloseMailList() override { next_.CloseMailList(); }
   void ClosePopup() override { next_.ClosePopup(); }
   void ShowNewMailPopup() override { next_.ShowNewMailPopup(); }
-  intptr_t OnNotesRequest(uintptr_t wParam, intptr_t lParam) override {
-    return next_.OnNotesRequest(wParam, lParam);
+  intptr_t OnNotesRequest(uintptr_t first, intptr_t second) override {
+    return next_.OnNotesRequest(first, second);
   }
   void OpenReaders(uint32_t typeMask) override { next_.OpenReaders(typeMask); }
 

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "app/check_notifier.h"
-#include "ui/adapters/desktop_busy_probes.h"
-#include "ui/adapters/hidapi_backend.h"
-#include "ui/adapters/launcher_entry.h"
+#include "ui/alerts/desktop_busy_probes.h"
 #include "ui/alerts/haptic_pulse.h"
+#include "ui/alerts/hidapi_backend.h"
 #include "ui/alerts/keyboard_display.h"
+#include "ui/alerts/launcher_entry.h"
 #include "ui/alerts/new_mail_alerts.h"
 #include "ui/alerts/qt_sound_player.h"
 

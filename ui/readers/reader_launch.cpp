@@ -8,7 +8,7 @@
 
 #include "accounts/account_type_list.h"
 #include "accounts/mail_engine.h"
-#include "ui/adapters/browser_tab_activator.h"
+#include "ui/readers/browser_tab_activator.h"
 #include "ui/readers/reader_commands.h"
 
 namespace tarvel {

@@ -20,7 +20,7 @@
 #include "accounts/option_flags.h"
 #include "tests/support/scripted_engine.h"
 #include "tests/ui/readers/fake_desktop.h"
-#include "ui/adapters/browser_tab_activator.h"
+#include "ui/readers/browser_tab_activator.h"
 
 namespace tarvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/adapters/launcher_entry.h"
+#include "ui/alerts/launcher_entry.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

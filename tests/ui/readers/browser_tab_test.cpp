@@ -17,7 +17,7 @@
 #include "accounts/account_type_list.h"
 #include "accounts/option_flags.h"
 #include "tests/support/scripted_engine.h"
-#include "ui/adapters/browser_tab_activator.h"
+#include "ui/readers/browser_tab_activator.h"
 #include "ui/readers/reader_launch.h"
 
 namespace tarvel {

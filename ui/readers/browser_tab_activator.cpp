@@ -1,4 +1,4 @@
-#include "ui/adapters/browser_tab_activator.h"
+#include "ui/readers/browser_tab_activator.h"
 
 #include <unistd.h>
 #include <xcb/xcb.h>

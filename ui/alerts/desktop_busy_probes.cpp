@@ -1,4 +1,4 @@
-#include "ui/adapters/desktop_busy_probes.h"
+#include "ui/alerts/desktop_busy_probes.h"
 
 #include <unistd.h>
 #include <xcb/xcb.h>

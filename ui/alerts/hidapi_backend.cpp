@@ -1,4 +1,4 @@
-#include "ui/adapters/hidapi_backend.h"
+#include "ui/alerts/hidapi_backend.h"
 
 #include <hidapi/hidapi.h>
 

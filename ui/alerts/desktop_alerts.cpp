@@ -48,7 +48,7 @@ void DesktopAlerts::UseGlobals(const GlobalSettings& globals) {
   });
 }
 
-void AlertsNotifier::UpdateTray(uint32_t totalCount, const Text& allMailText, CheckStatus status) {
+void AlertsNotifier::UpdateTray(uint32_t totalCount, const Text& allMailText, CheckStatus) {
   if (const AccountTypeList* accounts = accounts_())
     alerts_.OnTrayUpdated(*accounts, totalCount, TrayTooltipText(totalCount, allMailText));
 }

@@ -24,7 +24,8 @@ class DesktopServices {
   virtual void CloseMailList() = 0;
   virtual void ClosePopup() = 0;
   virtual void ShowNewMailPopup() = 0;
-  virtual void OnTrayCallback(uintptr_t wParam, intptr_t lParam) = 0;
+  // The tray icon's callback message: the icon's id and what happened (`TrayEvent`).
+  virtual void OnTrayCallback(uintptr_t iconId, intptr_t event) = 0;
   // The tray icon's alternation timer fired.
   virtual void AlternateTrayIcon() = 0;
   virtual intptr_t OnNotesRequest(uintptr_t wParam, intptr_t lParam) = 0;

@@ -22,7 +22,7 @@
 #include "platform/program_path.h"
 #include "tarvelctl/json_output.h"
 #include "tarvelctl/terminal_text.h"
-#include "ui/tray_tooltip.h"
+#include "ui/tray/tray_tooltip.h"
 
 namespace tarvel::ctl {
 

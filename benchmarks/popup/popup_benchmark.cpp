@@ -17,11 +17,11 @@
 
 #include "accounts/option_flags.h"
 #include "app/main_window_port.h"
-#include "app/qt_main_window.h"
 #include "app/window_messages.h"
-#include "ui/new_mail_notice.h"
-#include "ui/popup_presenter.h"
-#include "ui/user_busy.h"
+#include "ui/adapters/qt_main_window.h"
+#include "ui/alerts/user_busy.h"
+#include "ui/notice/new_mail_notice.h"
+#include "ui/notice/popup_presenter.h"
 
 namespace {
 

@@ -27,10 +27,10 @@
 #include "engines/protocol/imap_engine.h"
 #include "platform/program_path.h"
 #include "platform/web_view.h"
-#include "ui/desktop_entries.h"
-#include "ui/qt_text.h"
-#include "ui/reader_commands.h"
-#include "ui/tray_icon_images.h"
+#include "ui/adapters/desktop_entries.h"
+#include "ui/adapters/qt_text.h"
+#include "ui/readers/reader_commands.h"
+#include "ui/tray/tray_icon_images.h"
 
 namespace tarvel {
 

@@ -19,11 +19,11 @@
 #include "accounts/more_options_table.h"
 #include "accounts/option_flags.h"
 #include "accounts/settings_store.h"
-#include "ui/autostart.h"
+#include "ui/adapters/qt_text.h"
+#include "ui/options/autostart.h"
 #include "ui/options/hour_range_control.h"
-#include "ui/qt_text.h"
-#include "ui/tray_icon_composer.h"
-#include "ui/tray_icon_images.h"
+#include "ui/tray/tray_icon_composer.h"
+#include "ui/tray/tray_icon_images.h"
 
 namespace tarvel {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ui/autostart.h"
+#include "ui/options/autostart.h"
 #include "ui/options/options_page.h"
 
 class QCheckBox;

@@ -8,7 +8,7 @@
 
 #include "accounts/global_settings.h"
 #include "accounts/more_options_table.h"
-#include "ui/qt_text.h"
+#include "ui/adapters/qt_text.h"
 
 namespace tarvel {
 

@@ -19,11 +19,11 @@
 
 #include "accounts/account_type.h"
 #include "accounts/option_flags.h"
+#include "ui/adapters/qt_text.h"
+#include "ui/adapters/window_title.h"
 #include "ui/options/general_page.h"
 #include "ui/options/more_options_page.h"
-#include "ui/qt_text.h"
-#include "ui/tray_icon_images.h"
-#include "ui/window_title.h"
+#include "ui/tray/tray_icon_images.h"
 
 namespace tarvel {
 

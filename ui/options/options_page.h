@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/reader_list.h"
+#include "ui/readers/reader_list.h"
 
 namespace tarvel {
 

@@ -1,0 +1,249 @@
+#include "desktop/desktop_program.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QScreen>
+
+#include <utility>
+
+#include "accounts/global_settings.h"
+#include "app/check_cycle.h"
+#include "app/engine_registry.h"
+#include "app/exception_check.h"
+#include "app/window_messages.h"
+#include "platform/program_path.h"
+#include "platform/version.h"
+#include "resources/string_table.h"
+#include "ui/notice/html_container.h"
+#include "ui/options/account_page.h"
+#include "ui/tray/tray_icon_images.h"
+
+namespace tarvel {
+
+namespace {
+
+// The notification's picture: the tray's composed icon at the size notifications show.
+constexpr int kNotificationIconSize = 64;
+
+}  // namespace
+
+void DesktopProgram::PrepareQt() {
+  QApplication::setApplicationName(QString::fromStdU16String(std::u16string(kProgramTitle)));
+  QApplication::setApplicationVersion(
+      QString::fromUtf8(kVersion.data(), static_cast<qsizetype>(kVersion.size())));
+  QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setWindowIcon(ProgramIcon(kApplicationIcon));
+}
+
+DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
+    : trace_(TraceLog::DefaultPath()),
+      settings_(RegistryStore::DefaultPath(), ProgramFolder()),
+      userRegistry_(RegistryStore::DefaultPath()),
+      alerts_(&userRegistry_, &settings_.store(), clock_, ProgramFolder()),
+      userBusy_(alerts_),
+      popupPresenter_(PopupHooks(), userBusy_),
+      placeholders_(trace_, popupPresenter_),
+      services_(placeholders_, clock_, [this] { return ReadTraySettings(); }),
+      mailListBuilder_(MailListSources()),
+      mailListNotifier_(mailListBuilder_),
+      trayNotifier_(services_),
+      alertsNotifier_(alerts_.alerts(), [this] { return RunningAccounts(); }),
+      application_(ApplicationParts{settings_, services_, observers_, placeholders_, clock_, trace_,
+                                    Engines()},
+                   std::move(arguments)),
+      readers_([this] { return &application_.accounts(); }, readerLauncher_) {
+  // The check thread reads the published copy of the settings, never the values in memory
+  // that the options dialog edits on this thread.
+  alerts_.UseGlobals([this] { return settings_.published(); });
+  services_.setStopSound([this] { alerts_.alerts().StopNewMailSound(); });
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    mailListBuilder_.setDpiFactor(DpiFactorOf(screen));
+  // Each step of a check reaches the mail list (rows and page), the notice, the tray, then
+  // the alerts (their share of the tray update: keyboard display and unread counts; the sound
+  // and the haptic pulse).
+  observers_.Add(mailListNotifier_);
+  observers_.Add(noticeNotifier_);
+  observers_.Add(trayNotifier_);
+  observers_.Add(alertsNotifier_);
+
+  running_ = &application_;
+  services_.Attach(application_);
+  // The tray's readers go through the placeholders' seam to the reader launch.
+  placeholders_.openReaders = [this](uint32_t typeMask) { readers_.OpenReaders(typeMask); };
+  WireMailListWindow();
+  WireOptions();
+  desktopNotification_.setClickAction([this] { OpenNewMailReaders(); });
+  // Without a notification server the notice becomes the tray icon's own message; the
+  // notification shows the tray's composed icon.
+  desktopNotification_.setFallback(
+      [this](const QString& title, const QString& text, int timeoutMs) {
+        services_.ShowMessage(title, text, timeoutMs);
+      });
+  desktopNotification_.setIconProvider(
+      [this](CheckStatus) { return services_.CurrentIconImage(kNotificationIconSize); });
+  // Before the start-up, whose first check may already bring new mail.
+  notice_ = std::make_unique<NewMailNotice>(application_.flags(), application_.mainWindow(),
+                                            desktopNotification_);
+  noticeNotifier_.setNotice(notice_.get());
+}
+
+DesktopProgram::~DesktopProgram() = default;
+
+int DesktopProgram::Run() {
+  // A second start hands its request to the running instance and ends with exit code 0.
+  if (application_.OnCreate() != 0)
+    return 0;
+  // The account types exist once the application is created.
+  optionsContext_.accounts = &application_.accounts();
+  notice_->setToolTipSeconds(settings_.globals().toolTipTime);
+  // The command line is read now: a portable copy never writes an autostart entry.
+  autostartPlace_ = AutostartPlaceForThisProgram(application_.commandLine().portable);
+  checkInRelay_.Connect([this] { application_.cycle().CheckIn(CheckTrigger::Timed); });
+  application_.WatchTerminationSignals();
+  application_.WatchStandby();
+  const int exitCode = QApplication::exec();
+  checkInRelay_.Disconnect();
+  placeholders_.setOptions(nullptr);
+  noticeNotifier_.setNotice(nullptr);
+  // The shutdown has saved everything; a parked thread must not hold up the rest.
+  EndIfAThreadIsParked(exitCode);
+  return exitCode;
+}
+
+PopupPresenter::Hooks DesktopProgram::PopupHooks() {
+  PopupPresenter::Hooks hooks;
+  hooks.open = [this] { OpenNewMailReaders(); };
+  hooks.content = [this] { return notice_ ? notice_->popupContent() : PopupContent(); };
+  hooks.settings = [this] {
+    const GlobalSettings& globals = settings_.globals();
+    PopupSettings popup;
+    popup.taskBarWindowWidth = globals.taskBarWindowWidth;
+    popup.transparency = globals.transparency;
+    popup.toolTipSeconds = globals.toolTipTime;
+    popup.textColor = globals.textColor;
+    popup.backgroundColor = globals.backgroundColor;
+    popup.backgroundLogoColor = globals.backgroundLogoColor;
+    return popup;
+  };
+  hooks.allowWhileBusy = [this] {
+    return settings_.store().readNumber(u"AllowToolTipInFullscreen", 0) == 1;
+  };
+  return hooks;
+}
+
+TraySettings DesktopProgram::ReadTraySettings() const {
+  // Read on the check thread: the published copy, as the alerts and the mail list read it.
+  const std::shared_ptr<const GlobalSettings> published = settings_.published();
+  TraySettings tray;
+  tray.alternatingShellIcon = published->alternatingShellIcon;
+  tray.soundConfigured = !published->newMailSound.isEmpty();
+  tray.pictureFolder = QString::fromStdString(ProgramFolder());
+  return tray;
+}
+
+MailListBuilder::Sources DesktopProgram::MailListSources() {
+  MailListBuilder::Sources sources;
+  sources.loadTemplate = [](uint32_t id) {
+    QFile file(u":/html/%1.html"_qs.arg(id));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+  };
+  sources.settings = [this] {
+    const std::shared_ptr<const GlobalSettings> published = settings_.published();
+    const GlobalSettings& globals = *published;
+    MailListSettings list;
+    list.includeProvider = globals.mailListIncludeProvider == 1;
+    list.colors = {globals.titleColor, globals.textColor,       globals.providerColor,
+                   globals.noteColor,  globals.backgroundColor, globals.backgroundLogoColor};
+    return list;
+  };
+  sources.pageReady = [this] {
+    if (mailList_)
+      mailList_->PostReload();
+  };
+  return sources;
+}
+
+const AccountTypeList* DesktopProgram::RunningAccounts() const {
+  return running_ ? &running_->accounts() : nullptr;
+}
+
+EngineFactory DesktopProgram::Engines() {
+  return [this](const AccountTypeInfo& type) {
+    EngineContext context;
+    context.settings = &settings_.store();
+    context.flags = running_ ? &running_->flags() : nullptr;
+    context.clock = &clock_;
+    context.checkIn = &checkInRelay_;
+    context.trace = &trace_;
+    return CreateEngine(type, context);
+  };
+}
+
+// The mail list window: a row opens its type's reader and checks again ten seconds later;
+// the user's close turns the option off and saves it.
+void DesktopProgram::WireMailListWindow() {
+  MailListWindow::Hooks hooks;
+  hooks.openReaders = [this](uint32_t typeMask) { services_.OpenReaders(typeMask); };
+  hooks.restartCheckTimer = [this](uint32_t delayMs) {
+    application_.mainWindow().SetTimer(kTimerCheck, delayMs);
+  };
+  hooks.closedByUser = [this] { settings_.SaveFlags(TurnOffMailList(application_.flags())); };
+  hooks.page = [this] { return mailListBuilder_.page(); };
+  mailList_ = std::make_unique<MailListController>(hooks, settings_.store(), [this] {
+    MailListWindowOptions options;
+    options.showInTaskbar = settings_.store().readNumber(u"MailListShowInTaskbar", 0) != 0;
+    options.topMost = settings_.store().readNumber(u"MailListTopMost", 0) != 0;
+    return options;
+  });
+  placeholders_.setMailList(mailList_.get());
+}
+
+// The options dialog edits the store and the values in memory; its OK applies them and
+// starts a check at once, as the user's own request.
+void DesktopProgram::WireOptions() {
+  optionsContext_.store = &settings_.store();
+  optionsContext_.globals = &settings_.mutableGlobals();
+  optionsContext_.flags = &application_.flags();
+  // The web account types keep no signed-in session yet: the request is only traced.
+  optionsContext_.logout = [this](const AccountTypeInfo&) { trace_.Record("LogoutUnavailable"); };
+  optionsContext_.setCheckTimer = [this](uint32_t delayMs) {
+    application_.mainWindow().SetTimer(kTimerCheck, delayMs);
+  };
+  optionsContext_.openUrl = [](std::string_view url) { OpenWithDefaultHandler(std::string(url)); };
+  optionsContext_.playSound = [this](const Text& path) { optionsSoundPlayer_.Play(path); };
+  optionsContext_.autostart = &autostartPlace_;
+  optionsContext_.firstDayOfWeek = LocaleFirstDayOfWeek();
+  OptionsDialog::Hooks hooks;
+  hooks.createAccountPage = CreateAccountPage;
+  hooks.saveFlags = [this](uint64_t flags) { settings_.SaveFlags(flags); };
+  // The dialog's end (OK, or Cancel after More Options edits) hands the values in memory to
+  // the check thread in one step.
+  hooks.publishSettings = [this] { settings_.Publish(); };
+  hooks.startCheck = [this] {
+    const GlobalSettings& globals = settings_.globals();
+    ApplyCheckSettings(globals, application_.cycle());
+    globals.ApplyTo(application_.accounts());
+    application_.accounts().LoadSettings(settings_.store());
+    if (notice_)
+      notice_->setToolTipSeconds(globals.toolTipTime);
+    application_.mainWindow().PostMessage(kMsgStartCheck, 1, 0);
+  };
+  hooks.showMailList = [this](bool show) {
+    if (show)
+      placeholders_.OpenMailList();
+    else
+      placeholders_.CloseMailList();
+  };
+  options_ = std::make_unique<OptionsController>(optionsContext_, hooks);
+  placeholders_.setOptions(options_.get());
+}
+
+void DesktopProgram::OpenNewMailReaders() {
+  constexpr uint32_t kCheckAfterReadersMs = 10'000;
+  alerts_.alerts().StopNewMailSound();
+  services_.OpenReaders(application_.cycle().newMailMask());
+  if (running_)
+    running_->mainWindow().SetTimer(kTimerCheck, kCheckAfterReadersMs);
+}
+
+}  // namespace tarvel

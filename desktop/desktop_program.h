@@ -1,0 +1,114 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "accounts/check_in_relay.h"
+#include "accounts/registry_store.h"
+#include "app/check_notifier.h"
+#include "app/store_application_settings.h"
+#include "desktop/application.h"
+#include "desktop/popup_services.h"
+#include "maintenance/trace_log.h"
+#include "platform/clock.h"
+#include "ui/alerts/desktop_alerts.h"
+#include "ui/alerts/qt_sound_player.h"
+#include "ui/alerts/user_busy.h"
+#include "ui/mail_list/mail_list_notifier.h"
+#include "ui/mail_list/mail_list_window.h"
+#include "ui/notice/desktop_notification.h"
+#include "ui/notice/new_mail_notice.h"
+#include "ui/notice/notice_notifier.h"
+#include "ui/notice/popup_presenter.h"
+#include "ui/options/autostart.h"
+#include "ui/options/options_dialog.h"
+#include "ui/readers/reader_launch.h"
+#include "ui/tray/tray_services.h"
+
+namespace tarvel {
+
+// The desktop program `tarvel`: owns every part of it and wires them together. The parts are
+// built in the order of the members below and destroyed in the reverse order, so a part may
+// hold a reference to any part above it: the trace, the settings and the clock first, then
+// the alerts and the notice's popup, the services (the tray over the popup's), the mail list,
+// the features that follow the checks and their list, the application, the readers, the mail
+// list window and the options. The QApplication exists before and outlives the program.
+class DesktopProgram {
+ public:
+  // Names the program and its icon to Qt; before a DesktopProgram is built.
+  static void PrepareQt();
+
+  explicit DesktopProgram(std::vector<std::string> arguments);
+  ~DesktopProgram();
+  DesktopProgram(const DesktopProgram&) = delete;
+  DesktopProgram& operator=(const DesktopProgram&) = delete;
+
+  // Starts up, runs the event loop until the program ends and returns its exit code; 0 at
+  // once when another instance runs (it was handed the request).
+  int Run();
+
+ private:
+  // The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen).
+  class AlertsBusyProbe : public UserBusyProbe {
+   public:
+    explicit AlertsBusyProbe(DesktopAlerts& alerts) : alerts_(alerts) {}
+    bool IsUserBusy() override { return alerts_.alerts().IsUserBusy(); }
+
+   private:
+    DesktopAlerts& alerts_;
+  };
+
+  PopupPresenter::Hooks PopupHooks();
+  TraySettings ReadTraySettings() const;
+  MailListBuilder::Sources MailListSources();
+  const AccountTypeList* RunningAccounts() const;
+  EngineFactory Engines();
+  void WireMailListWindow();
+  void WireOptions();
+  // The popup's Open and the notification's click: the readers of the new mail, and a check
+  // ten seconds later.
+  void OpenNewMailReaders();
+
+  TraceLog trace_;
+  StoreApplicationSettings settings_;
+  SystemClock clock_;
+  // The application once it is built; the engines and the alerts ask for it.
+  Application* running_ = nullptr;
+  // The alerts write the unread counts into the per-user registry store, whatever the mode
+  // of the settings; the store's file is shared safely between its users.
+  RegistryStore userRegistry_;
+  DesktopAlerts alerts_;
+  // The new-mail notice: the popup on the main window's message, or a desktop notification.
+  std::unique_ptr<NewMailNotice> notice_;
+  AlertsBusyProbe userBusy_;
+  PopupPresenter popupPresenter_;
+  DesktopNotification desktopNotification_;
+  // The popup's services stand in for what is not built yet (login window); the tray takes
+  // its own part and hands the rest on to them.
+  PopupServices placeholders_;
+  TrayServices services_;
+  // The mail list page is built on the check thread from the program's own templates; the
+  // window reloads it on the main thread.
+  std::unique_ptr<MailListController> mailList_;
+  MailListBuilder mailListBuilder_;
+  // The features that follow the checks, and their list in the order each step reaches them.
+  NoticeNotifier noticeNotifier_;
+  MailListNotifier mailListNotifier_;
+  TrayCheckNotifier trayNotifier_;
+  AlertsNotifier alertsNotifier_;
+  CheckObservers observers_;
+  // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
+  // than the application and is disconnected before the cycle goes.
+  CheckInRelay checkInRelay_;
+  Application application_;
+  DesktopReaderLauncher readerLauncher_;
+  DesktopReaders readers_;
+  QtSoundPlayer optionsSoundPlayer_;
+  AutostartPlace autostartPlace_;
+  OptionsContext optionsContext_;
+  std::unique_ptr<OptionsController> options_;
+};
+
+}  // namespace tarvel

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "ui/notice/desktop_notification.h"
+
+namespace tarvel {
+namespace {
+
+// The private bus and the notification server of this test process.
+struct Desktop {
+  QTemporaryDir folder;
+  QProcess bus;
+  QProcess server;
+  QString log;
+};
+Desktop* desktop = nullptr;
+
+bool StartDesktop() {
+  desktop->log = desktop->folder.filePath(u"notify.jsonl"_qs);
+  desktop->bus.start(u"dbus-daemon"_qs,
+                     {u"--session"_qs, u"--nofork"_qs, u"--nopidfile"_qs, u"--print-address"_qs});
+  if (!desktop->bus.waitForStarted(5000) || !desktop->bus.waitForReadyRead(5000))
+    return false;
+  const QByteArray address = desktop->bus.readLine().trimmed();
+  if (address.isEmpty())
+    return false;
+  qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+  desktop->server.start(u"/usr/bin/python3"_qs,
+                        {QString::fromUtf8(TARVEL_FAKE_NOTIFICATION_SERVER), desktop->log});
+  if (!desktop->server.waitForStarted(5000))
+    return false;
+  QElapsedTimer waited;
+  waited.start();
+  while (!desktop->server.canReadLine() && waited.elapsed() < 10'000)
+    desktop->server.waitForReadyRead(100);
+  return desktop->server.readLine().trimmed() == "ready";
+}
+
+std::vector<QJsonObject> Recorded(size_t atLeast) {
+  std::vector<QJsonObject> records;
+  QElapsedTimer waited;
+  waited.start();
+  do {
+    records.clear();
+    QFile file(desktop->log);
+    if (file.open(QIODevice::ReadOnly)) {
+      for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+          records.push_back(QJsonDocument::fromJson(line).object());
+      }
+    }
+    if (records.size() >= atLeast)
+      break;
+    QTest::qWait(20);
+  } while (waited.elapsed() < 5000);
+  return records;
+}
+
+void Control(const QString& method, const QVariantList& arguments) {
+  QDBusMessage call = QDBusMessage::createMethodCall(u"org.example.FakeDesktop"_qs,
+                                                     u"/org/freedesktop/Notifications"_qs,
+                                                     u"org.example.FakeDesktop"_qs, method);
+  call.setArguments(arguments);
+  QDBusConnection::sessionBus().call(call);
+}
+
+BalloonNotice TwoMails() {
+  BalloonNotice notice;
+  notice.title = Text(u"2 new mails");
+  notice.text = Text(u"Ann: Lunch <b>now</b>?\rBob: Tom & Jerry");
+  notice.timeoutMs = 7000;
+  return notice;
+}
+
+TEST(DesktopNotificationTest, NoticeReachesTheServerWithItsFields) {
+  DesktopNotification notification;
+  QSignalSpy notified(&notification, &DesktopNotification::notified);
+  notification.ShowBalloon(TwoMails());
+  ASSERT_TRUE(notified.wait(5000));
+  const std::vector<QJsonObject> records = Recorded(1);
+  ASSERT_EQ(records.size(), 1u);
+  const QJsonObject& record = records[0];
+  EXPECT_EQ(record[u"app"_qs].toString(), u"Tarvel E-Mail Notifier"_qs);
+  EXPECT_EQ(record[u"summary"_qs].toString(), u"2 new mails"_qs);
+  // A server without markup gets the lines as they are, one per line.
+  EXPECT_EQ(record[u"body"_qs].toString(), u"Ann: Lunch <b>now</b>?\nBob: Tom & Jerry"_qs);
+  EXPECT_EQ(record[u"timeout"_qs].toInt(), 7000);
+  EXPECT_EQ(record[u"actions"_qs].toArray(), QJsonArray({u"default"_qs, u"Open"_qs}));
+  const QJsonObject hints = record[u"hints"_qs].toObject();
+  EXPECT_EQ(hints[u"category"_qs].toString(), u"email.arrived"_qs);
+  const QJsonObject image = hints[u"image-data"_qs].toObject();
+  EXPECT_EQ(image[u"width"_qs].toInt(), 64);
+  EXPECT_EQ(image[u"height"_qs].toInt(), 64);
+  EXPECT_EQ(image[u"channels"_qs].toInt(), 4);
+  EXPECT_EQ(image[u"bits"_qs].toInt(), 8);
+  EXPECT_TRUE(image[u"alpha"_qs].toBool());
+  EXPECT_EQ(image[u"bytes"_qs].toInt(), 64 * image[u"rowstride"_qs].toInt());
+
+  // The next notice replaces this one; a stay time of 0 leaves the expiry to the server.
+  BalloonNotice next = TwoMails();
+  next.timeoutMs = 0;
+  next.title = Text(u"1 new mail");
+  notification.ShowBalloon(next);
+  ASSERT_TRUE(notified.wait(5000));
+  const std::vector<QJsonObject> both = Recorded(2);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[1][u"replaces"_qs].toInt(), static_cast<int>(notification.lastId()));
+  EXPECT_EQ(both[1][u"timeout"_qs].toInt(), -1);
+}
+
+TEST(DesktopNotificationTest, MarkupServerGetsTheTextEscaped) {
+  Control(u"SetMarkup"_qs, {true});
+  DesktopNotification notification;
+  QSignalSpy notified(&notification, &DesktopNotification::notified);
+  notification.ShowBalloon(TwoMails());
+  ASSERT_TRUE(notified.wait(5000));
+  const std::vector<QJsonObject> records = Recorded(1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0][u"body"_qs].toString(),
+            u"Ann: Lunch &lt;b&gt;now&lt;/b&gt;?\nBob: Tom &amp; Jerry"_qs);
+}
+
+TEST(DesktopNotificationTest, InvokingTheDefaultActionIsTheClick) {
+  DesktopNotification notification;
+  int clicks = 0;
+  notification.setClickAction([&clicks] { ++clicks; });
+  QSignalSpy notified(&notification, &DesktopNotification::notified);
+  notification.ShowBalloon(TwoMails());
+  ASSERT_TRUE(notified.wait(5000));
+  const uint id = notification.lastId();
+  Control(u"InvokeAction"_qs, {id + 1, u"default"_qs});  // someone else's notification
+  Control(u"InvokeAction"_qs, {id, u"other"_qs});
+  Control(u"InvokeAction"_qs, {id, u"default"_qs});
+  QElapsedTimer waited;
+  waited.start();
+  while (clicks == 0 && waited.elapsed() < 5000)
+    QTest::qWait(20);
+  QTest::qWait(100);
+  EXPECT_EQ(clicks, 1);
+}
+
+TEST(DesktopNotificationTest, WithoutAServerTheFallbackShowsIt) {
+  desktop->server.kill();
+  desktop->server.waitForFinished(5000);
+  DesktopNotification notification;
+  QString shownTitle;
+  QString shownText;
+  notification.setFallback([&](const QString& title, const QString& text, int) {
+    shownTitle = title;
+    shownText = text;
+  });
+  QSignalSpy failed(&notification, &DesktopNotification::failed);
+  notification.ShowBalloon(TwoMails());
+  ASSERT_TRUE(failed.wait(5000));
+  EXPECT_EQ(shownTitle, u"2 new mails"_qs);
+  EXPECT_EQ(shownText, u"Ann: Lunch <b>now</b>?\nBob: Tom & Jerry"_qs);
+}
+
+}  // namespace
+}  // namespace tarvel
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (::testing::GTEST_FLAG(list_tests))
+    return RUN_ALL_TESTS();
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  tarvel::Desktop desktop;
+  tarvel::desktop = &desktop;
+  if (!tarvel::StartDesktop()) {
+    std::fprintf(stderr, "could not start a private bus with the notification server\n");
+    return 1;
+  }
+  int result = 0;
+  {
+    QApplication application(argc, argv);
+    result = RUN_ALL_TESTS();
+  }
+  desktop.server.kill();
+  desktop.server.waitForFinished(5000);
+  desktop.bus.kill();
+  desktop.bus.waitForFinished(5000);
+  return result;
+}

@@ -1,0 +1,317 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include "accounts/account_type.h"
+#include "accounts/global_settings.h"
+#include "accounts/option_flags.h"
+#include "accounts/protected_text.h"
+#include "accounts/settings_store.h"
+#include "tests/support/temp_folder.h"
+#include "ui/adapters/qt_text.h"
+#include "ui/options/account_page.h"
+#include "ui/options/options_dialog.h"
+
+namespace tarvel {
+namespace {
+
+const AccountTypeInfo& Type(uint32_t typeBit) {
+  return *FindAccountType(typeBit);
+}
+
+struct AccountPageFixture : ::testing::Test {
+  testing::TempFolder folder;
+  SettingsStore store;
+  GlobalSettings globals;
+  OptionFlags flags;
+  OptionsContext context;
+  QString missingBrowserParts = u"Qt WebEngine"_qs;
+  std::vector<const AccountTypeInfo*> logouts;
+  std::vector<uint32_t> timers;
+
+  void SetUp() override {
+    ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, {}, folder.file("tarvel.ini")));
+    context.store = &store;
+    context.globals = &globals;
+    context.flags = &flags;
+    context.readerList = [](const AccountTypeInfo& type) {
+      return std::vector<ReaderListEntry>{{Text(type.readerDefault), type.iconId},
+                                          {Text(u"Thunderbird"), 0}};
+    };
+    context.missingBrowserParts = [this] { return missingBrowserParts; };
+    context.logout = [this](const AccountTypeInfo& type) { logouts.push_back(&type); };
+    context.setCheckTimer = [this](uint32_t ms) { timers.push_back(ms); };
+  }
+
+  // The values in memory as the program reads them at start.
+  void Reload() { globals.Load(store, DesktopTheme::Light, folder.path()); }
+
+  Text StoredText(std::u16string_view name) const {
+    Text value;
+    store.readText(name, value, u"(none)");
+    return value;
+  }
+};
+
+TEST_F(AccountPageFixture, EachTypeHasItsFieldsAndWritesItsValues) {
+  struct Row {
+    uint32_t typeBit;
+    const char16_t* website;  // the website value, or null
+    std::vector<const char16_t*> fields;
+    bool changeLink;
+    bool browserNotice;
+  };
+  const Row rows[] = {
+      {0x1, u"HotmailWebsite", {u"HotmailAccountType"}, true, false},
+      {0x1000, u"OutlookWebsite", {u"OutlookAccountType"}, true, true},
+      {0x2, u"GMailWebsite", {u"GMailFolderList"}, true, true},
+      {0x4, nullptr, {}, true, true},
+      {0x80, u"FacebookWebsite", {}, true, true},
+      {0x100, nullptr, {}, true, true},
+      {0x20, nullptr, {u"NotesFolderList"}, false, false},
+      {0x10000, nullptr, {u"iNotesServer", u"iNotesName", u"iNotesPassword"}, false, false},
+      {0x2000, nullptr, {u"YandexCheckAllFolders"}, true, false},
+      {0x80000, nullptr, {}, false, false},
+      {0x100000, u"EWSWebsite", {u"EWSServer", u"EWSUser", u"EWSPassword"}, false, false},
+      {0x20000,
+       u"IMAPWebsite2",
+       {u"IMAPServer2", u"IMAPAuthMethod2", u"IMAPUser2", u"IMAPPassword2", u"IMAPName2",
+        u"IMAPUseIDLECommand2"},
+       false,
+       false},
+  };
+  for (const Row& row : rows) {
+    const AccountTypeInfo& type = Type(row.typeBit);
+    SCOPED_TRACE(ToQString(type.displayName).toStdString());
+    AccountPage page(type, context);
+    EXPECT_EQ(page.websiteList() != nullptr, row.website != nullptr);
+    for (const char16_t* field : row.fields)
+      EXPECT_NE(page.field(field), nullptr) << ToQString(field).toStdString();
+    EXPECT_EQ(page.changeAccountLink() != nullptr, row.changeLink);
+    EXPECT_EQ(page.browserNotice() != nullptr, row.browserNotice);
+    EXPECT_EQ(page.folderList() != nullptr, type.engine == EngineKind::Imap);
+    // The reader list starts with the type's own reader, which a new user has.
+    EXPECT_EQ(page.readerList()->currentText(), ToQString(type.readerDefault));
+    page.Save();
+    EXPECT_EQ(StoredText(type.readerSetting), type.readerDefault);
+    if (row.website) {
+      // An empty stored website shows, and so stores, the first page of the list.
+      EXPECT_EQ(StoredText(row.website), page.websiteList()->itemText(0).toStdU16String());
+    }
+    for (const char16_t* field : row.fields)
+      EXPECT_TRUE(store.readStored(field)) << ToQString(field).toStdString();
+  }
+}
+
+TEST_F(AccountPageFixture, EnablingImapTwoAndOkSetsItsBitAndStartsACheck) {
+  int checks = 0;
+  OptionsDialog::Hooks hooks;
+  hooks.createAccountPage = CreateAccountPage;
+  hooks.startCheck = [&checks] { ++checks; };
+  OptionsDialog dialog(context, hooks);
+  dialog.showPage(3);
+  auto* page = dynamic_cast<AccountPage*>(dialog.page(3));
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->enableBox()->text(), u"Check IMAP for new mails"_qs);
+  EXPECT_FALSE(page->enableBox()->isChecked());
+  page->enableBox()->setChecked(true);
+  static_cast<QComboBox*>(page->field(u"IMAPServer2"))->setEditText(u"imap.example.org:993"_qs);
+  dialog.accept();
+  EXPECT_TRUE(flags.any(0x4000000));
+  EXPECT_FALSE(flags.any(0x1000000 | 0x8000000));
+  EXPECT_EQ(checks, 1);
+  EXPECT_EQ(StoredText(u"IMAPServer2"), u"imap.example.org:993");
+}
+
+TEST_F(AccountPageFixture, ATypedReaderIsKeptAsTyped) {
+  store.writeText(u"MailHandlerGMail", Text(u"@claws-mail --compose"));
+  Reload();
+  AccountPage page(Type(0x2), context);
+  EXPECT_EQ(page.readerList()->currentIndex(), -1);
+  EXPECT_EQ(page.readerList()->currentText(), u"@claws-mail --compose"_qs);
+  page.Save();
+  EXPECT_EQ(StoredText(u"MailHandlerGMail"), u"@claws-mail --compose");
+  page.readerList()->setCurrentIndex(1);
+  page.Save();
+  EXPECT_EQ(StoredText(u"MailHandlerGMail"), u"Thunderbird");
+  EXPECT_EQ(*globals.readerFor(u"MailHandlerGMail"), u"Thunderbird");
+}
+
+TEST_F(AccountPageFixture, TheFolderListRoundTrips) {
+  store.writeNumber(u"INBOX", 1, u"IMAPFolders1");
+  store.writeNumber(u"Archive", 0, u"IMAPFolders1");
+  store.writeText(u"IMAPFolderList2", Text(u"Work"));
+  const auto shown = [](const AccountPage& page) {
+    std::vector<std::pair<QString, bool>> folders;
+    for (int index = 0; index < page.folderList()->count(); ++index) {
+      const QListWidgetItem* item = page.folderList()->item(index);
+      folders.emplace_back(item->text(), item->checkState() == Qt::Checked);
+    }
+    std::sort(folders.begin(), folders.end());
+    return folders;
+  };
+  AccountPage page(Type(0x20000), context);
+  using Folders = std::vector<std::pair<QString, bool>>;
+  EXPECT_EQ(shown(page),
+            (Folders{{u"Archive"_qs, false}, {u"INBOX"_qs, true}, {u"Work"_qs, true}}));
+  for (int index = 0; index < page.folderList()->count(); ++index) {
+    QListWidgetItem* item = page.folderList()->item(index);
+    item->setCheckState(item->text() == u"INBOX"_qs ? Qt::Unchecked : Qt::Checked);
+  }
+  page.Save();
+  EXPECT_EQ(store.readNumber(u"INBOX", 9, u"IMAPFolders1"), 0u);
+  EXPECT_EQ(store.readNumber(u"Archive", 9, u"IMAPFolders1"), 1u);
+  EXPECT_EQ(store.readNumber(u"Work", 9, u"IMAPFolders1"), 1u);
+  EXPECT_EQ(shown(AccountPage(Type(0x20000), context)),
+            (Folders{{u"Archive"_qs, true}, {u"INBOX"_qs, false}, {u"Work"_qs, true}}));
+}
+
+TEST_F(AccountPageFixture, FolderNamesTheStoreOrTheOldListCannotHoldSurviveARoundTrip) {
+  // Names differing only in letter case, a name with an unclosed quote, one with the list's
+  // separators: all checked, plus an unchecked one.
+  const std::vector<std::pair<QString, bool>> folders = {
+      {u"Work"_qs, true},        {u"work"_qs, true},  {u"Say \"hi"_qs, true},
+      {u"Lists, misc"_qs, true}, {u"WORK"_qs, false}, {u"INBOX"_qs, true},
+  };
+  {
+    AccountPage page(Type(0x8000), context);
+    page.folderList()->clear();
+    for (const auto& [name, checked] : folders) {
+      auto* item = new QListWidgetItem(name, page.folderList());
+      item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+      item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+    page.Save();
+  }
+  // The old list holds only what the folders key could not (the second "work"), and reads
+  // back whole.
+  const Text list = StoredText(u"IMAPFolderList");
+  EXPECT_EQ(list, u"work");
+  EXPECT_EQ(store.readNumber(u"Work", 9, u"IMAPFolders0"), 1u);
+  EXPECT_EQ(store.readNumber(u"Say \"hi", 9, u"IMAPFolders0"), 1u);
+  EXPECT_EQ(store.readNumber(u"Lists, misc", 9, u"IMAPFolders0"), 1u);
+
+  AccountPage again(Type(0x8000), context);
+  std::vector<std::pair<QString, bool>> shown;
+  for (int index = 0; index < again.folderList()->count(); ++index) {
+    const QListWidgetItem* item = again.folderList()->item(index);
+    if (item->checkState() == Qt::Checked)
+      shown.emplace_back(item->text(), true);
+  }
+  std::sort(shown.begin(), shown.end());
+  std::vector<std::pair<QString, bool>> checked;
+  for (const auto& entry : folders) {
+    if (entry.second)
+      checked.push_back(entry);
+  }
+  std::sort(checked.begin(), checked.end());
+  EXPECT_EQ(shown, checked);
+}
+
+TEST_F(AccountPageFixture, OneLineFieldsAndReadersAreStoredAsUsed) {
+  // An IMAP slot without a reader keeps none, whatever programs the list offers.
+  context.readerList = [](const AccountTypeInfo&) {
+    return std::vector<ReaderListEntry>{{Text(u"Thunderbird"), 0}, {Text(u"Evolution"), 0}};
+  };
+  {
+    AccountPage page(Type(0x8000), context);
+    EXPECT_EQ(page.readerList()->currentText(), QString());
+    // Line breaks pasted into one-line fields are dropped; the portable store keeps the rest.
+    static_cast<QComboBox*>(page.field(u"IMAPServer"))->setEditText(u"imap.example.org\r\n:993"_qs);
+    static_cast<QLineEdit*>(page.field(u"IMAPName1"))->setText(u"Work\nmail\u2028"_qs);
+    static_cast<QLineEdit*>(page.field(u"IMAPPassword"))->setText(u"pass\nword"_qs);
+    page.Save();
+  }
+  EXPECT_EQ(StoredText(u"MailHandlerIMAP"), u"");
+  EXPECT_EQ(StoredText(u"IMAPServer"), u"imap.example.org:993");
+  EXPECT_EQ(StoredText(u"IMAPName1"), u"Workmail");
+  EXPECT_EQ(UnprotectText(store, u"IMAPPassword", u""), u"password");
+
+  // A GMail reader that was a web address is used as the website, the default browser as the
+  // reader: the page shows and saves that.
+  store.writeText(u"MailHandlerGMail", Text(u"https://mail.google.com/mail/u/1/"));
+  Reload();
+  AccountPage gmail(Type(0x2), context);
+  EXPECT_EQ(gmail.readerList()->currentText(), u"Default Web Browser"_qs);
+  EXPECT_EQ(gmail.websiteList()->currentText(), u"https://mail.google.com/mail/u/1/"_qs);
+  gmail.Save();
+  EXPECT_EQ(StoredText(u"MailHandlerGMail"), u"Default Web Browser");
+  EXPECT_EQ(StoredText(u"GMailWebsite"), u"https://mail.google.com/mail/u/1/");
+}
+
+TEST_F(AccountPageFixture, PasswordsAreMaskedAndStoredOnlyProtected) {
+  for (const auto& [typeBit, setting] :
+       {std::pair{0x8000u, u"IMAPPassword"}, std::pair{0x100000u, u"EWSPassword"},
+        std::pair{0x10000u, u"iNotesPassword"}}) {
+    SCOPED_TRACE(ToQString(setting).toStdString());
+    AccountPage page(Type(typeBit), context);
+    auto* edit = static_cast<QLineEdit*>(page.field(setting));
+    ASSERT_NE(edit, nullptr);
+    EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
+    edit->setText(u"s3cret-Pw"_qs);
+    page.Save();
+    EXPECT_EQ(UnprotectText(store, setting, u""), u"s3cret-Pw");
+    EXPECT_NE(StoredText(setting), u"s3cret-Pw");
+    // Shown again (masked) from the protected value.
+    AccountPage again(Type(typeBit), context);
+    EXPECT_EQ(static_cast<QLineEdit*>(again.field(setting))->text(), u"s3cret-Pw"_qs);
+  }
+  QFile file(QString::fromStdString(folder.file("tarvel.ini")));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_FALSE(file.readAll().contains("s3cret"));
+}
+
+TEST_F(AccountPageFixture, TheChangeAccountLinkLogsOutAndChecksSoon) {
+  AccountPage page(Type(0x2), context);
+  ASSERT_NE(page.changeAccountLink(), nullptr);
+  EXPECT_TRUE(page.changeAccountLink()->text().contains(u"change the email account"_qs));
+  emit page.changeAccountLink()->linkActivated(u"logout"_qs);
+  ASSERT_EQ(logouts.size(), 1u);
+  EXPECT_EQ(logouts[0]->typeBit, 0x2u);
+  EXPECT_EQ(timers, std::vector<uint32_t>{250});
+}
+
+TEST_F(AccountPageFixture, TheBrowserNoticeNamesWhatIsMissing) {
+  std::vector<std::string> opened;
+  context.openUrl = [&opened](std::string_view url) { opened.emplace_back(url); };
+  {
+    AccountPage page(Type(0x2), context);
+    ASSERT_NE(page.browserNotice(), nullptr);
+    EXPECT_TRUE(page.browserNotice()->text().contains(u"Qt WebEngine"_qs));
+    emit page.browserNotice()->linkActivated(u"https://example.org/help"_qs);
+    EXPECT_EQ(opened, std::vector<std::string>{"https://example.org/help"});
+  }
+  missingBrowserParts.clear();  // the browser can start: no notice
+  AccountPage page(Type(0x2), context);
+  EXPECT_EQ(page.browserNotice(), nullptr);
+}
+
+TEST_F(AccountPageFixture, ABrowserThatFailsToStartShowsTheNoticeOnceProbed) {
+  // Every file is there (the helper of this build beside the test), but the helper that is
+  // started is not: the probe's Create fails, and the notice follows.
+  ::setenv("TARVEL_BROWSER_HELPER", folder.file("no-such-helper").c_str(), 1);
+  context.missingBrowserParts = nullptr;
+  AccountPage page(Type(0x2), context);
+  QElapsedTimer waited;
+  waited.start();
+  while (!page.browserNotice() && waited.elapsed() < 20000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  ::unsetenv("TARVEL_BROWSER_HELPER");
+  ASSERT_NE(page.browserNotice(), nullptr);
+  EXPECT_TRUE(page.browserNotice()->text().contains(u"tarvel-browser"_qs));
+}
+
+}  // namespace
+}  // namespace tarvel

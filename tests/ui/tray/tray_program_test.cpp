@@ -1,0 +1,757 @@
+// The tray icon of the running program as a desktop meets it: on an X server with a
+// StatusNotifierWatcher on a private session bus (properties and menu read over D-Bus, as a
+// panel reads them), and docked in an XEmbed tray when no watcher runs.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QMap>
+#include <QProcess>
+#include <QRect>
+#include <QThread>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "tests/support/dovecot_server.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+// Generous: the program, the tray host and the X tools share two cores with the other desktop
+// tests (a browser among them); a wait ends as soon as its condition holds.
+constexpr int kWaitMs = 60'000;
+
+const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
+const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
+
+bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!done()) {
+    if (elapsed.elapsed() > milliseconds)
+      return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(20);
+  }
+  return true;
+}
+
+struct IconPixmap {
+  int width = 0;
+  int height = 0;
+  QByteArray argb;  // big-endian ARGB32
+};
+
+std::vector<IconPixmap> ReadPixmaps(const QDBusArgument& argument) {
+  std::vector<IconPixmap> pixmaps;
+  argument.beginArray();
+  while (!argument.atEnd()) {
+    IconPixmap pixmap;
+    argument.beginStructure();
+    argument >> pixmap.width >> pixmap.height >> pixmap.argb;
+    argument.endStructure();
+    pixmaps.push_back(pixmap);
+  }
+  argument.endArray();
+  return pixmaps;
+}
+
+QImage ToImage(const IconPixmap& pixmap) {
+  QImage image(pixmap.width, pixmap.height, QImage::Format_ARGB32);
+  if (pixmap.argb.size() < pixmap.width * pixmap.height * 4)
+    return {};
+  const auto* bytes = reinterpret_cast<const uchar*>(pixmap.argb.constData());
+  for (int y = 0; y < pixmap.height; ++y) {
+    for (int x = 0; x < pixmap.width; ++x) {
+      const uchar* p = bytes + 4 * (y * pixmap.width + x);
+      image.setPixel(x, y, qRgba(p[1], p[2], p[3], p[0]));
+    }
+  }
+  return image;
+}
+
+// One node of a dbusmenu layout.
+struct MenuNode {
+  int id = 0;
+  QString label;
+  QString type;
+  std::vector<MenuNode> children;
+};
+
+MenuNode ReadMenuNode(const QDBusArgument& argument) {
+  MenuNode node;
+  QVariantMap properties;
+  argument.beginStructure();
+  argument >> node.id >> properties;
+  argument.beginArray();
+  while (!argument.atEnd()) {
+    QDBusVariant child;
+    argument >> child;
+    node.children.push_back(ReadMenuNode(child.variant().value<QDBusArgument>()));
+  }
+  argument.endArray();
+  argument.endStructure();
+  node.label = properties.value("label").toString().remove('&');
+  node.type = properties.value("type").toString();
+  return node;
+}
+
+const MenuNode* FindLabel(const MenuNode& node, const QString& prefix) {
+  if (node.label.startsWith(prefix))
+    return &node;
+  for (const MenuNode& child : node.children) {
+    if (const MenuNode* found = FindLabel(child, prefix))
+      return found;
+  }
+  return nullptr;
+}
+
+std::string Message(const std::string& subject) {
+  return "From: Alice Example <alice@example.com>\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
+}
+
+// An X server, a private session bus and, when asked, the fake tray host on it; and the
+// program started inside them with a settings folder of its own.
+class TrayProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::make_unique<tarvel::testing::TempFolder>();
+    folder_->UseAsConfigHome();
+    for (const char* sub : {"state", "data", "runtime"})
+      std::filesystem::create_directories(folder_->file(sub));
+    std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
+
+    QProcess& xvfb =
+        Start("Xvfb", {"-displayfd", "1", "-screen", "0", screen_, "-nolisten", "tcp"});
+    ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
+    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+    QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    ASSERT_TRUE(WaitUntil([&] { return bus.canReadLine() || bus.waitForReadyRead(50); }));
+    busAddress_ = QString::fromLatin1(bus.readLine()).trimmed();
+    ASSERT_FALSE(busAddress_.isEmpty());
+    connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
+        busAddress_, QStringLiteral("tray-test-%1").arg(reinterpret_cast<quintptr>(this))));
+    ASSERT_TRUE(connection_->isConnected());
+  }
+
+  void TearDown() override {
+    // The program first, so it leaves while its bus and display are still there.
+    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
+      if ((*process)->state() != QProcess::NotRunning) {
+        (*process)->terminate();
+        if (!(*process)->waitForFinished(5000)) {
+          (*process)->kill();
+          (*process)->waitForFinished(5000);
+        }
+      }
+    }
+    if (connection_)
+      QDBusConnection::disconnectFromBus(connection_->name());
+  }
+
+  QProcessEnvironment Environment() const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", display_);
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress_);
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(folder_->file("config")));
+    environment.insert("XDG_STATE_HOME", QString::fromStdString(folder_->file("state")));
+    environment.insert("XDG_DATA_HOME", QString::fromStdString(folder_->file("data")));
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder_->file("runtime")));
+    environment.remove("XDG_CURRENT_DESKTOP");
+    for (auto entry = extraEnvironment_.cbegin(); entry != extraEnvironment_.cend(); ++entry)
+      environment.insert(entry.key(), entry.value());
+    return environment;
+  }
+
+  QProcess& Start(const QString& program, const QStringList& arguments) {
+    processes_.push_back(std::make_unique<QProcess>());
+    QProcess& process = *processes_.back();
+    if (!display_.isEmpty())
+      process.setProcessEnvironment(Environment());
+    process.setProcessChannelMode(program == "tarvel" || program.endsWith("/tarvel")
+                                      ? QProcess::ForwardedChannels
+                                      : QProcess::SeparateChannels);
+    process.start(program, arguments);
+    EXPECT_TRUE(process.waitForStarted(10'000)) << program.toStdString();
+    return process;
+  }
+
+  int CountInTrace(const char* entry) const {
+    QFile file(QString::fromStdString(folder_->file("state")) + "/Quorline/Tarvel/trace.log");
+    if (!file.open(QIODevice::ReadOnly))
+      return 0;
+    return static_cast<int>(file.readAll().count(QByteArray("] ") + entry + "\n"));
+  }
+
+  QString HostLog() const { return QString::fromStdString(folder_->file("items.jsonl")); }
+
+  // Starts the fake tray host and waits until it owns the watcher's name.
+  QProcess& StartTrayHost() {
+    QProcess& host = Start(
+        "/usr/bin/python3",
+        {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"), HostLog()});
+    EXPECT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
+    return host;
+  }
+
+  // The bus names the program's item registered under, oldest first.
+  QStringList RegisteredItems() const {
+    QFile log(HostLog());
+    QStringList items;
+    if (!log.open(QIODevice::ReadOnly))
+      return items;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+      const int at = line.indexOf("\"item\": \"");
+      if (at >= 0)
+        items << QString::fromLatin1(line.mid(at + 9, line.indexOf('"', at + 9) - at - 9));
+    }
+    return items;
+  }
+
+  void WriteSetting(const std::string& name, const std::string& value, const char* kind) {
+    const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+    ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "set", name, value, kind}), 0)
+        << name;
+  }
+
+  QProcess& StartProgram() {
+    return Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
+  }
+
+  QVariant ItemProperty(const QString& item, const QString& name) const {
+    QDBusMessage call = QDBusMessage::createMethodCall(item, "/StatusNotifierItem",
+                                                       "org.freedesktop.DBus.Properties", "Get");
+    call << kItemInterface << name;
+    const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+      return {};
+    return reply.arguments().first().value<QDBusVariant>().variant();
+  }
+
+  // The tooltip's title and text joined by a line break.
+  QString ToolTip(const QString& item) const {
+    const QVariant value = ItemProperty(item, "ToolTip");
+    if (!value.canConvert<QDBusArgument>())
+      return {};
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    QString iconName;
+    QString title;
+    QString text;
+    argument.beginStructure();
+    argument >> iconName;
+    ReadPixmaps(argument);
+    argument >> title >> text;
+    argument.endStructure();
+    return text.isEmpty() ? title : title + "\n" + text;
+  }
+
+  QImage Icon(const QString& item, int size) const {
+    const QVariant value = ItemProperty(item, "IconPixmap");
+    if (!value.canConvert<QDBusArgument>())
+      return {};
+    for (const IconPixmap& pixmap : ReadPixmaps(value.value<QDBusArgument>())) {
+      if (pixmap.width == size)
+        return ToImage(pixmap);
+    }
+    return {};
+  }
+
+  MenuNode Menu(const QString& item) const {
+    const QString path = ItemProperty(item, "Menu").value<QDBusObjectPath>().path();
+    QDBusMessage show = QDBusMessage::createMethodCall(item, path, kMenuInterface, "AboutToShow");
+    show << 0;
+    connection_->call(show, QDBus::Block, 5000);
+    QDBusMessage call = QDBusMessage::createMethodCall(item, path, kMenuInterface, "GetLayout");
+    call << 0 << -1 << QStringList();
+    const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2)
+      return {};
+    return ReadMenuNode(reply.arguments().at(1).value<QDBusArgument>());
+  }
+
+  // Clicks a menu entry as a panel does.
+  bool Click(const QString& item, int id) const {
+    const QString path = ItemProperty(item, "Menu").value<QDBusObjectPath>().path();
+    QDBusMessage call = QDBusMessage::createMethodCall(item, path, kMenuInterface, "Event");
+    call << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0))
+         << static_cast<uint>(QDateTime::currentSecsSinceEpoch());
+    return connection_->call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
+  }
+
+  // The titles of the top-level windows on the display.
+  QString WindowTitles() const {
+    QProcess list;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", display_);
+    list.setProcessEnvironment(environment);
+    list.start("xwininfo", {"-root", "-children"});
+    if (!list.waitForFinished(5000))
+      return {};
+    return QString::fromUtf8(list.readAllStandardOutput());
+  }
+
+  QString screen_ = "800x600x24";
+  // Added to the environment of the processes started from here on.
+  QMap<QString, QString> extraEnvironment_;
+  std::unique_ptr<tarvel::testing::TempFolder> folder_;
+  std::vector<std::unique_ptr<QProcess>> processes_;
+  QString display_;
+  QString busAddress_;
+  std::unique_ptr<QDBusConnection> connection_;
+};
+
+TEST_F(TrayProgramTest, ItemShowsTheCountAfterACheckAndItsMenuDrivesTheProgram) {
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  // IMAP #1 and IMAP #2 on the default option word (Hotmail White icons, popup announcements).
+  WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x4000000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  WriteSetting("IMAPServer2", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser2", "second", "--protected");
+  WriteSetting("IMAPPassword2", "s3cret", "--protected");
+
+  StartTrayHost();
+  QProcess& program = StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+  const QString item = RegisteredItems().last();
+
+  // The first check finds no mail.
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("No unread mails"); }))
+      << ToolTip(item).toStdString();
+  EXPECT_EQ(ToolTip(item), "No unread mails - Tarvel E-Mail Notifier");
+  const QImage noMail = Icon(item, 22);
+  ASSERT_FALSE(noMail.isNull());
+
+  // The menu: both IMAP accounts, then the commands.
+  const MenuNode menu = Menu(item);
+  ASSERT_GE(menu.children.size(), 7u);
+  EXPECT_EQ(menu.children[2].type, "separator");
+  const MenuNode* checkNow = FindLabel(menu, "Check Now");
+  const MenuNode* silence = FindLabel(menu, "Silence");
+  ASSERT_NE(checkNow, nullptr);
+  ASSERT_NE(silence, nullptr);
+  EXPECT_EQ(silence->label, "Silence");
+  EXPECT_EQ(silence->children.size(), 8u);
+  EXPECT_NE(FindLabel(menu, "Options"), nullptr);
+  EXPECT_NE(FindLabel(menu, "Exit"), nullptr);
+
+  // Three unread mails arrive; "Check Now" from the menu finds them.
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("second")));
+  ASSERT_TRUE(server.Deliver("second", "INBOX", Message("third")));
+  ASSERT_TRUE(Click(item, checkNow->id));
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("3 new mails"); }))
+      << ToolTip(item).toStdString();
+  const QString tip = ToolTip(item);
+  EXPECT_TRUE(tip.startsWith("3 new mails - Tarvel E-Mail Notifier")) << tip.toStdString();
+  // The mail lines follow on lines of their own.
+  EXPECT_TRUE(tip.contains("Tarvel E-Mail Notifier\n\n")) << tip.toStdString();
+  EXPECT_TRUE(tip.contains("first")) << tip.toStdString();
+  EXPECT_FALSE(tip.contains('\r')) << tip.toStdString();
+
+  // The icon changed and carries a white digit.
+  const QImage withMail = Icon(item, 22);
+  ASSERT_FALSE(withMail.isNull());
+  EXPECT_NE(withMail, noMail);
+  int white = 0;
+  for (int y = 0; y < 22; ++y) {
+    for (int x = 0; x < 22; ++x)
+      white += withMail.pixel(x, y) == qRgba(255, 255, 255, 255) ? 1 : 0;
+  }
+  EXPECT_GT(white, 10);
+  const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+  if (!images.isEmpty()) {
+    noMail.save(images + "/item-no-mail-22.png");
+    withMail.save(images + "/item-three-mails-22.png");
+    Icon(item, 44).save(images + "/item-three-mails-44.png");
+  }
+
+  // A double click on the item, as a panel reports it: the readers open once.
+  for (int click = 0; click < 2; ++click) {
+    QDBusMessage activate =
+        QDBusMessage::createMethodCall(item, "/StatusNotifierItem", kItemInterface, "Activate");
+    activate << 0 << 0;
+    ASSERT_EQ(connection_->call(activate, QDBus::Block, 5000).type(), QDBusMessage::ReplyMessage);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return CountInTrace("OpenReaders") >= 1; }));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 300);
+  EXPECT_EQ(CountInTrace("OpenReaders"), 1);
+
+  // Silence for five minutes: the submenu's text shows it.
+  const MenuNode* fiveMinutes = FindLabel(menu, "For 5 Minutes");
+  ASSERT_NE(fiveMinutes, nullptr);
+  ASSERT_TRUE(Click(item, fiveMinutes->id));
+  ASSERT_TRUE(WaitUntil([&] {
+    const MenuNode now = Menu(item);
+    const MenuNode* found = FindLabel(now, "Silence");
+    return found != nullptr && found->label == "Silence - For 5 Minutes";
+  }));
+
+  // Exit from the menu ends the program cleanly.
+  const MenuNode* exit = FindLabel(Menu(item), "Exit");
+  ASSERT_NE(exit, nullptr);
+  ASSERT_TRUE(Click(item, exit->id));
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  ::unsetenv("TARVEL_CA_FILE");
+  ::unsetenv("TARVEL_CONNECT_TO");
+}
+
+TEST_F(TrayProgramTest, ItemRegistersAgainWhenTheTrayHostComesBack) {
+  QProcess* host = &StartTrayHost();
+  StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return RegisteredItems().size() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return !ToolTip(RegisteredItems().last()).isEmpty(); }));
+
+  host->kill();
+  ASSERT_TRUE(host->waitForFinished(5000));
+  StartTrayHost();
+  ASSERT_TRUE(WaitUntil([&] { return RegisteredItems().size() >= 2; }));
+  // Once: a second item would be a second icon on the panel.
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 500);
+  EXPECT_EQ(RegisteredItems().size(), 2);
+  const QString item = RegisteredItems().last();
+  EXPECT_TRUE(WaitUntil([&] { return ToolTip(item).endsWith("Tarvel E-Mail Notifier"); }))
+      << ToolTip(item).toStdString();
+  EXPECT_NE(FindLabel(Menu(item), "Check Now"), nullptr);
+}
+
+// Finds the program's docked icon window in the X tree; empty when there is none.
+QString IconWindow(const QProcessEnvironment& environment) {
+  QProcess tree;
+  tree.setProcessEnvironment(environment);
+  tree.start("xwininfo", {"-root", "-tree"});
+  tree.waitForFinished(10'000);
+  for (const QByteArray& line : tree.readAllStandardOutput().split('\n')) {
+    // The program's titled windows (the options dialog a start without accounts opens) are
+    // not the icon.
+    if (line.contains("(\"tarvel\"") && !line.contains("Tarvel E-Mail Notifier ["))
+      return QString::fromLatin1(line.trimmed().split(' ').first());
+  }
+  return {};
+}
+
+// True once trayer's panel window is in the X tree.
+bool TrayPanelShown(const QProcessEnvironment& environment) {
+  QProcess tree;
+  tree.setProcessEnvironment(environment);
+  tree.start("xwininfo", {"-root", "-tree"});
+  tree.waitForFinished(10'000);
+  return tree.readAllStandardOutput().contains("(\"panel\" \"trayer\")");
+}
+
+QString ParentWindow(const QProcessEnvironment& environment, const QString& window) {
+  QProcess info;
+  info.setProcessEnvironment(environment);
+  info.start("xwininfo", {"-id", window, "-tree"});
+  info.waitForFinished(10'000);
+  for (const QByteArray& line : info.readAllStandardOutput().split('\n')) {
+    const int at = line.indexOf("Parent window id: ");
+    if (at >= 0)
+      return QString::fromLatin1(line.mid(at + 18).trimmed().split(' ').first());
+  }
+  return {};
+}
+
+QString RootWindow(const QProcessEnvironment& environment) {
+  QProcess info;
+  info.setProcessEnvironment(environment);
+  info.start("xwininfo", {"-root"});
+  info.waitForFinished(10'000);
+  const QByteArray output = info.readAllStandardOutput();
+  const int at = output.indexOf("Window id: ");
+  return at < 0 ? QString() : QString::fromLatin1(output.mid(at + 11).split(' ').first());
+}
+
+TEST_F(TrayProgramTest, WithoutAWatcherTheIconDocksInAnXEmbedTrayAndFollowsItsRestart) {
+  const QStringList trayerArguments = {"--edge",  "top", "--align",  "right",
+                                       "--width", "10",  "--height", "24"};
+  QProcess* trayer = &Start("trayer", trayerArguments);
+  const QProcessEnvironment environment = Environment();
+  // The program starts once the tray has its panel, so this first part sees the plain docking;
+  // a tray that comes later is the restart below.
+  ASSERT_TRUE(WaitUntil([&] { return TrayPanelShown(environment); }));
+  StartProgram();
+  const QString root = RootWindow(environment);
+  ASSERT_FALSE(root.isEmpty());
+  QString icon;
+  QString parent;
+  ASSERT_TRUE(WaitUntil([&] {
+    icon = IconWindow(environment);
+    parent = icon.isEmpty() ? QString() : ParentWindow(environment, icon);
+    return !parent.isEmpty() && parent != root;
+  })) << "icon window "
+      << icon.toStdString() << " parent " << parent.toStdString();
+
+  // The tray restarts: the icon leaves the old one and docks in the new one. The new tray's
+  // windows may get the ids the old one had (the X server reuses a gone client's ids), so the
+  // undocking is seen first rather than a different parent afterwards.
+  trayer->kill();
+  ASSERT_TRUE(trayer->waitForFinished(5000));
+  ASSERT_TRUE(WaitUntil([&] {
+    icon = IconWindow(environment);
+    parent = icon.isEmpty() ? QString() : ParentWindow(environment, icon);
+    return parent.isEmpty() || parent == root;
+  })) << "icon window "
+      << icon.toStdString() << " still in " << parent.toStdString();
+  Start("trayer", trayerArguments);
+  QString newParent;
+  EXPECT_TRUE(WaitUntil([&] {
+    icon = IconWindow(environment);
+    newParent = icon.isEmpty() ? QString() : ParentWindow(environment, icon);
+    return !newParent.isEmpty() && newParent != root;
+  })) << "icon window "
+      << icon.toStdString() << " parent " << newParent.toStdString();
+}
+
+}  // namespace
+
+TEST_F(TrayProgramTest, WithTheOptionSetTheMailListWindowOpensAtStart) {
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  // IMAP #1 and the option "Show static mail list window".
+  WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x80000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
+
+  StartTrayHost();
+  QProcess& program = StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+  const QString item = RegisteredItems().last();
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }))
+      << WindowTitles().toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("1 new mail"); }))
+      << ToolTip(item).toStdString();
+
+  // The program's own exit closes the window without turning the option off.
+  const MenuNode* exit = FindLabel(Menu(item), "Exit");
+  ASSERT_NE(exit, nullptr);
+  ASSERT_TRUE(Click(item, exit->id));
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  std::string flags;
+  ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "get", "Flags"}, {}, &flags), 0);
+  EXPECT_NE(std::stoull(flags, nullptr, 0) & 0x80000, 0u) << flags;
+  ::unsetenv("TARVEL_CA_FILE");
+  ::unsetenv("TARVEL_CONNECT_TO");
+}
+
+TEST_F(TrayProgramTest, WithNoAccountTheOptionsOpenAndTheMenuRaisesTheSameDialog) {
+  StartTrayHost();
+  QProcess& program = StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+  const QString item = RegisteredItems().last();
+  // No account is switched on: the start opens the options dialog.
+  const QString title = u"\"Tarvel E-Mail Notifier ["_qs;
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains(title); }))
+      << WindowTitles().toStdString();
+  const MenuNode* options = FindLabel(Menu(item), "Options");
+  ASSERT_NE(options, nullptr);
+  ASSERT_TRUE(Click(item, options->id));
+  // A second request brings the same dialog forward instead of opening another.
+  EXPECT_FALSE(WaitUntil([&] { return WindowTitles().count(title) > 1; }, 1000))
+      << WindowTitles().toStdString();
+
+  const MenuNode* exit = FindLabel(Menu(item), "Exit");
+  ASSERT_NE(exit, nullptr);
+  ASSERT_TRUE(Click(item, exit->id));
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+}
+
+namespace {
+
+// The geometry of an X window on the screen; empty when it is not mapped.
+QRect WindowOnScreen(const QProcessEnvironment& environment, const QString& window) {
+  QProcess info;
+  info.setProcessEnvironment(environment);
+  info.start("xwininfo", {"-id", window});
+  info.waitForFinished(10'000);
+  const QString output = QString::fromLatin1(info.readAllStandardOutput());
+  if (!output.contains("Map State: IsViewable"))
+    return {};
+  const auto value = [&output](const QString& key) {
+    const int at = output.indexOf(key);
+    return at < 0 ? -1 : output.mid(at + key.size()).section('\n', 0, 0).trimmed().toInt();
+  };
+  return QRect(value("Absolute upper-left X:"), value("Absolute upper-left Y:"), value("Width:"),
+               value("Height:"));
+}
+
+// The program's titled top-level windows (the options dialog, the mail list window).
+QStringList ProgramWindows(const QProcessEnvironment& environment) {
+  QProcess tree;
+  tree.setProcessEnvironment(environment);
+  tree.start("xwininfo", {"-root", "-children"});
+  tree.waitForFinished(10'000);
+  QStringList windows;
+  for (const QByteArray& line : tree.readAllStandardOutput().split('\n')) {
+    if (line.contains("\"Tarvel E-Mail Notifier") && line.contains("(\"tarvel\""))
+      windows << QString::fromLatin1(line.trimmed().split(' ').first());
+  }
+  return windows;
+}
+
+// A desktop of 1280x800 pixels with an X tray and the accessibility bus.
+class OptionsOnTheDesktopTest : public TrayProgramTest {
+ protected:
+  OptionsOnTheDesktopTest() { screen_ = "1280x800x24"; }
+
+  // Starts the accessibility bus on the session bus; programs started later register on it.
+  void StartAccessibilityBus() {
+    Start("/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
+    ASSERT_TRUE(WaitUntil(
+        [&] { return connection_->interface()->isServiceRegistered("org.a11y.Bus").value(); }));
+    extraEnvironment_.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  }
+
+  // Starts trayer and waits for its panel. Trayer itself stays off the accessibility bus.
+  void StartXTray() {
+    extraEnvironment_.insert("NO_AT_BRIDGE", "1");
+    Start("trayer", {"--edge", "top", "--align", "right", "--width", "10", "--height", "24"});
+    ASSERT_TRUE(WaitUntil([&] { return TrayPanelShown(Environment()); }));
+  }
+
+  // Waits for the program's icon to dock in the X tray; its place on the screen.
+  QRect DockedIcon() {
+    const QProcessEnvironment environment = Environment();
+    const QString root = RootWindow(environment);
+    QRect place;
+    WaitUntil([&] {
+      const QString icon = IconWindow(environment);
+      const QString parent = icon.isEmpty() ? QString() : ParentWindow(environment, icon);
+      if (parent.isEmpty() || parent == root)
+        return false;
+      place = WindowOnScreen(environment, icon);
+      return place.isValid();
+    });
+    return place;
+  }
+};
+
+TEST_F(OptionsOnTheDesktopTest, TheTrayMenuOpensWhileTheOptionsDialogIsOpen) {
+  StartXTray();
+  StartAccessibilityBus();
+  // No account: the start opens the options dialog.
+  QProcess& program = StartProgram();
+  const QRect icon = DockedIcon();
+  ASSERT_TRUE(icon.isValid());
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }));
+
+  QProcess& driver =
+      Start("/usr/bin/python3",
+            {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/options_tray_drive.py"),
+             QString::number(icon.center().x()), QString::number(icon.center().y())});
+  const bool driverEnded = driver.waitForFinished(120'000);
+  const QString said =
+      QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
+  ASSERT_TRUE(driverEnded) << said.toStdString();
+  EXPECT_EQ(driver.exitCode(), 0) << said.toStdString();
+  // "Exit" from the tray menu ended the program; OK had stored the dialog's values.
+  ASSERT_TRUE(program.waitForFinished(kWaitMs)) << said.toStdString();
+  EXPECT_EQ(program.exitCode(), 0);
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  std::string value;
+  ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "get", "RefreshTime"}, {}, &value),
+            0);
+  EXPECT_EQ(std::stoull(value, nullptr, 0), 0x8000002Du) << value;
+  ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "get", "CheckRange"}, {}, &value),
+            0);
+  EXPECT_EQ(std::stoull(value, nullptr, 0), 0xFFFFFFu & ~(1u << 3)) << value;
+}
+
+TEST_F(OptionsOnTheDesktopTest, ExitFromTheTrayWithTheDialogOpenSavesNothing) {
+  StartXTray();
+  StartAccessibilityBus();
+  QProcess& program = StartProgram();
+  const QRect icon = DockedIcon();
+  ASSERT_TRUE(icon.isValid());
+  ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }));
+  QProcess& driver =
+      Start("/usr/bin/python3",
+            {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/options_tray_drive.py"),
+             QString::number(icon.center().x()), QString::number(icon.center().y()),
+             "--exit-with-the-dialog-open"});
+  const bool driverEnded = driver.waitForFinished(120'000);
+  const QString said =
+      QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
+  ASSERT_TRUE(driverEnded) << said.toStdString();
+  EXPECT_EQ(driver.exitCode(), 0) << said.toStdString();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs)) << said.toStdString();
+  EXPECT_EQ(program.exitCode(), 0);
+  // The typed interval was not stored: the dialog ended as if cancelled.
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  std::string value;
+  tarvel::testing::RunProgram({tarvelctl, "settings", "get", "RefreshTime"}, {}, &value);
+  EXPECT_EQ(value.find("0x8000002D"), std::string::npos) << value;
+  EXPECT_EQ(value.find(std::to_string(0x8000002Du)), std::string::npos) << value;
+}
+
+TEST_F(OptionsOnTheDesktopTest, TheProgramsWindowsFitTheScreenAtEveryScale) {
+  // The options dialog (no account) and the mail list window (its option) open at start.
+  WriteSetting("Flags", std::to_string(0x1010 | 0x80000), "--number");
+  const QProcessEnvironment environment = Environment();
+  const QRect screen(0, 0, 1280, 800);
+  for (const char* scale : {"1", "1.5", "2"}) {
+    SCOPED_TRACE(scale);
+    extraEnvironment_.insert("QT_SCALE_FACTOR", scale);
+    QProcess& program = StartProgram();
+    QStringList windows;
+    ASSERT_TRUE(WaitUntil([&] {
+      windows = ProgramWindows(environment);
+      return windows.size() >= 2;
+    })) << WindowTitles().toStdString();
+    // Settled: the windows take their size once shown.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 500);
+    QThread::msleep(500);
+    for (const QString& window : ProgramWindows(environment)) {
+      const QRect place = WindowOnScreen(environment, window);
+      if (!place.isValid())
+        continue;
+      EXPECT_TRUE(screen.contains(place))
+          << window.toStdString() << " at " << place.x() << "," << place.y() << " " << place.width()
+          << "x" << place.height();
+    }
+    const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+    if (!images.isEmpty() && QFile::exists("/usr/bin/import")) {
+      QProcess shot;
+      shot.setProcessEnvironment(environment);
+      shot.start("/usr/bin/import",
+                 {"-window", "root", images + "/options-scale-" + scale + ".png"});
+      shot.waitForFinished(20'000);
+    }
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

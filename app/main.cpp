@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QScreen>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "accounts/check_in_relay.h"
+#include "accounts/option_flags.h"
 #include "accounts/registry_store.h"
 #include "app/application.h"
 #include "app/check_cycle.h"
@@ -46,14 +48,18 @@ namespace {
 // The notification's picture: the tray's composed icon at the size notifications show.
 constexpr int kNotificationIconSize = 64;
 
-// The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen).
+// The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen). The rule
+// asks other programs over D-Bus and the X server, so it is asked on the check thread just
+// before a popup notice (Refresh); the GUI thread reads the answer.
 class AlertsBusyProbe : public tarvel::UserBusyProbe {
  public:
   explicit AlertsBusyProbe(tarvel::DesktopAlerts& alerts) : alerts_(alerts) {}
-  bool IsUserBusy() override { return alerts_.alerts().IsUserBusy(); }
+  void Refresh() { busy_.store(alerts_.alerts().IsUserBusy()); }
+  bool IsUserBusy() override { return busy_.load(); }
 
  private:
   tarvel::DesktopAlerts& alerts_;
+  std::atomic<bool> busy_{false};
 };
 
 }  // namespace
@@ -160,6 +166,11 @@ int main(int argc, char* argv[]) {
   // A check's steps: the mail list rows and page, the notice, then the tray, then the alerts'
   // share of the tray update (keyboard display, unread counts), the sound and the haptic pulse.
   tarvel::NoticeNotifier noticeNotifier;
+  // Only the popup asks; a desktop notification leaves do-not-disturb to its server.
+  noticeNotifier.setBeforeNotice([&userBusy, &running] {
+    if (running && running->flags().any(tarvel::flag_bits::kPopupAnnouncements))
+      userBusy.Refresh();
+  });
   tarvel::MailListNotifier mailListNotifier(noticeNotifier, mailListBuilder);
   tarvel::TrayCheckNotifier trayNotifier(mailListNotifier, services);
   tarvel::AlertsNotifier notifier(alerts.alerts(), trayNotifier,
@@ -200,6 +211,9 @@ int main(int argc, char* argv[]) {
     settings.SaveFlags(tarvel::TurnOffMailList(application.flags()));
   };
   mailListHooks.page = [&mailListBuilder] { return mailListBuilder.page(); };
+  mailListHooks.dpiFactorChanged = [&mailListBuilder](double factor) {
+    mailListBuilder.Rescale(factor);
+  };
   mailList =
       std::make_unique<tarvel::MailListController>(mailListHooks, settings.store(), [&settings] {
         tarvel::MailListWindowOptions options;

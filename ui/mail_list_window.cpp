@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWindow>
 
 #include <algorithm>
 #include <array>
@@ -52,7 +53,12 @@ std::optional<std::array<int, 4>> ParsePlacement(const std::string& text) {
 }
 
 double DpiFactorOf(const QWidget& widget) {
-  const QScreen* screen = widget.screen() ? widget.screen() : QGuiApplication::primaryScreen();
+  // Before the window exists its screen is the one its place lies on.
+  const QScreen* screen = widget.windowHandle()
+                              ? widget.windowHandle()->screen()
+                              : QGuiApplication::screenAt(widget.geometry().center());
+  if (!screen)
+    screen = widget.screen() ? widget.screen() : QGuiApplication::primaryScreen();
   if (!screen)
     return 1.0;
   const double factor = screen->logicalDotsPerInch() / kCssDpi;
@@ -75,7 +81,6 @@ MailListWindow::MailListWindow(Hooks hooks, SettingsStore& store, MailListWindow
   view_->setAccessibleName(tr("Unread mail"));
   view_->setFocusPolicy(Qt::StrongFocus);
   view_->setExternal(this);
-  view_->setDpiFactor(DpiFactorOf(*this));
   const QFontMetrics metrics(font());
   setMinimumSize(metrics.averageCharWidth() * kMinimumWidthUnits / 4,
                  metrics.height() * kMinimumHeightUnits / 8);
@@ -85,7 +90,28 @@ MailListWindow::MailListWindow(Hooks hooks, SettingsStore& store, MailListWindow
   connect(&placementTimer_, &QTimer::timeout, this, &MailListWindow::StorePlacement);
   RestorePlacement();
   view_->setGeometry(rect());
+  FollowScreen();
   ReloadPage();
+}
+
+void MailListWindow::FollowScreen() {
+  const double factor = DpiFactorOf(*this);
+  if (factor == dpiFactor_)
+    return;
+  dpiFactor_ = factor;
+  view_->setDpiFactor(factor);
+  // The hook builds the page again and has it reloaded.
+  if (hooks_.dpiFactorChanged)
+    hooks_.dpiFactorChanged(factor);
+}
+
+void MailListWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!screenWatched_ && windowHandle()) {
+    screenWatched_ = true;
+    connect(windowHandle(), &QWindow::screenChanged, this, [this] { FollowScreen(); });
+  }
+  FollowScreen();
 }
 
 MailListWindow::~MailListWindow() {

@@ -32,7 +32,7 @@ namespace {
 // A hung application costs at most this per call, and is then given up.
 constexpr int kCallTimeoutMs = 500;
 // The whole search, over every application, ends after this.
-constexpr qint64 kSearchDeadlineMs = 3000;
+constexpr qint64 kSearchDeadlineMs = 5000;
 // Bounds on the walk of one application's tree.
 constexpr int kMostDepth = 40;
 constexpr int kMostNodes = 5000;

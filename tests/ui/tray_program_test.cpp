@@ -438,8 +438,7 @@ TEST_F(TrayProgramTest, OnlyAClickOnOurOwnNotificationOpensTheReadersAndOnlyOnce
   const QString item = RegisteredItems().last();
   ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("No unread mails"); }));
   // A mail arrives; "Check Now" finds it and announces it as a notification.
-  const std::string date =
-      QDateTime::currentDateTimeUtc().toString(Qt::RFC2822Date).toStdString();
+  const std::string date = QDateTime::currentDateTimeUtc().toString(Qt::RFC2822Date).toStdString();
   ASSERT_TRUE(server.Deliver("tester", "INBOX",
                              "From: Ann <ann@example.com>\r\nDate: " + date +
                                  "\r\nSubject: Lunch <b>now</b>\r\n\r\nbody\r\n"));

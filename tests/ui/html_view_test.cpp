@@ -393,6 +393,23 @@ TEST_F(PopupFixture, ClickingTwiceOpensOnceAndTheWindowGoes) {
   EXPECT_FALSE(popup);
 }
 
+// For assistive technology the popup is an alert whose description holds the notice's texts,
+// so a screen reader speaks it when it shows although it never takes the focus.
+TEST_F(PopupFixture, ThePopupIsAnAlertWithTheNoticesTexts) {
+  PopupPresenter presenter(Hooks(), notBusy);
+  presenter.ShowPopup();
+  ASSERT_TRUE(presenter.popup());
+  QAccessibleInterface* alert = QAccessible::queryAccessibleInterface(presenter.popup());
+  ASSERT_NE(alert, nullptr);
+  EXPECT_EQ(alert->role(), QAccessible::AlertMessage);
+  EXPECT_EQ(alert->text(QAccessible::Name), u"New mail"_qs);
+  const QString description = alert->text(QAccessible::Description);
+  EXPECT_TRUE(description.startsWith(u"2 new mails"_qs)) << description.toStdString();
+  EXPECT_TRUE(description.contains(u"Ann Example: Lunch on Friday?"_qs))
+      << description.toStdString();
+  presenter.ClosePopup();
+}
+
 TEST_F(PopupFixture, TransparencyOnlyForASeeThroughPopup) {
   for (const uint32_t transparency : {255u, 128u}) {
     SCOPED_TRACE(transparency);

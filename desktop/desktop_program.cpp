@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "accounts/global_settings.h"
+#include "accounts/option_flags.h"
 #include "app/check_cycle.h"
 #include "app/engine_registry.h"
 #include "app/exception_check.h"
@@ -61,6 +62,12 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   // Each step of a check reaches the mail list (rows and page), the notice, the tray, then
   // the alerts (their share of the tray update: keyboard display and unread counts; the sound
   // and the haptic pulse).
+  // Only the popup asks whether the user is busy; a desktop notification leaves
+  // do-not-disturb to its server.
+  noticeNotifier_.setBeforeNotice([this] {
+    if (running_ && running_->flags().any(flag_bits::kPopupAnnouncements))
+      userBusy_.Refresh();
+  });
   observers_.Add(mailListNotifier_);
   observers_.Add(noticeNotifier_);
   observers_.Add(trayNotifier_);
@@ -189,6 +196,7 @@ void DesktopProgram::WireMailListWindow() {
   };
   hooks.closedByUser = [this] { settings_.SaveFlags(TurnOffMailList(application_.flags())); };
   hooks.page = [this] { return mailListBuilder_.page(); };
+  hooks.dpiFactorChanged = [this](double factor) { mailListBuilder_.Rescale(factor); };
   mailList_ = std::make_unique<MailListController>(hooks, settings_.store(), [this] {
     MailListWindowOptions options;
     options.showInTaskbar = settings_.store().readNumber(u"MailListShowInTaskbar", 0) != 0;

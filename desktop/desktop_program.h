@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -51,13 +52,18 @@ class DesktopProgram {
 
  private:
   // The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen).
+  // The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen). The
+  // rule asks other programs over D-Bus and the X server, so it is asked on the check thread
+  // just before a popup notice (Refresh); the GUI thread reads the answer.
   class AlertsBusyProbe : public UserBusyProbe {
    public:
     explicit AlertsBusyProbe(DesktopAlerts& alerts) : alerts_(alerts) {}
-    bool IsUserBusy() override { return alerts_.alerts().IsUserBusy(); }
+    void Refresh() { busy_.store(alerts_.alerts().IsUserBusy()); }
+    bool IsUserBusy() override { return busy_.load(); }
 
    private:
     DesktopAlerts& alerts_;
+    std::atomic<bool> busy_{false};
   };
 
   PopupPresenter::Hooks PopupHooks();

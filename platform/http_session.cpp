@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,12 @@
 namespace tarvel {
 
 namespace {
+
+// Every connection's socket is made close-on-exec as it is created: a pooled connection must
+// not live on in a program we start (a mail reader), which could hold it open or write to it.
+curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
 
 using ascii_bytes::EqualsNoCase;
 using ascii_bytes::StartsWithNoCase;
@@ -557,6 +564,7 @@ bool HttpSession::PerformHop(Transfer& transfer, const std::string& url, bool wi
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &OpenCloseOnExecSocket);
   curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);

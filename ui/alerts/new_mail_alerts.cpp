@@ -49,7 +49,7 @@ void NewMailAlerts::StopNewMailSound() {
 void NewMailAlerts::SendHapticPulse() {
   const uint32_t feedback = settings().logitechHapticFeedback;
   if (parts_.haptic && feedback != kNoHapticFeedback)
-    parts_.haptic->Send(feedback);
+    parts_.haptic->SendInBackground(feedback);
 }
 
 void NewMailAlerts::ShowOnKeyboardDisplay(const Text& text) {

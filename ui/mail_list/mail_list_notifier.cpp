@@ -28,15 +28,36 @@ void MailListBuilder::BuildPage() {
   const std::string pageTemplate = items_.empty() || !sources_.loadTemplate
                                        ? std::string()
                                        : sources_.loadTemplate(kMailListPageId);
-  std::optional<std::string> page =
-      BuildMailListPage(pageTemplate, items_, settings.colors, dpiFactor_.load());
-  items_.clear();
-  checkSettings_.reset();
-  rowTemplate_.clear();
-  if (!page)
-    return;
   {
     const std::lock_guard<std::mutex> lock(pageMutex_);
+    std::optional<std::string> page =
+        BuildMailListPage(pageTemplate, items_, settings.colors, dpiFactor_.load());
+    checkSettings_.reset();
+    rowTemplate_.clear();
+    if (!page) {
+      items_.clear();
+      return;
+    }
+    page_ = std::move(*page);
+    lastTemplate_ = pageTemplate;
+    lastItems_ = std::move(items_);
+    lastColors_ = settings.colors;
+    items_.clear();
+  }
+  if (sources_.pageReady)
+    sources_.pageReady();
+}
+
+void MailListBuilder::Rescale(double factor) {
+  setDpiFactor(factor);
+  {
+    const std::lock_guard<std::mutex> lock(pageMutex_);
+    if (page_.empty())
+      return;
+    std::optional<std::string> page =
+        BuildMailListPage(lastTemplate_, lastItems_, lastColors_, dpiFactor_.load());
+    if (!page)
+      return;
     page_ = std::move(*page);
   }
   if (sources_.pageReady)

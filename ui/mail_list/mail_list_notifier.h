@@ -36,6 +36,9 @@ class MailListBuilder {
 
   // The screen's DPI factor (DPI / 96), set on the main thread.
   void setDpiFactor(double factor) { dpiFactor_.store(factor > 0 ? factor : 1.0); }
+  // Main thread: the window moved to a screen of another factor. The last page is built again
+  // from its rows for that factor (the page ready hook then runs), and so are the next ones.
+  void Rescale(double factor);
 
   // Check thread: one row for a record at `position` in its type's list.
   void AddRow(const MailListType& type, const MailItem& item, uint32_t position);
@@ -56,6 +59,10 @@ class MailListBuilder {
   // Written by the check thread, read by the main thread.
   mutable std::mutex pageMutex_;
   std::string page_;
+  // What the last page was built from.
+  std::string lastTemplate_;
+  std::string lastItems_;
+  MailListColors lastColors_;
 };
 
 // The mail list's share of a check: every record of the walk and the end of the walk.

@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWindow>
 
 #include <algorithm>
 #include <array>
@@ -52,7 +53,13 @@ std::optional<std::array<int, 4>> ParsePlacement(const std::string& text) {
 }
 
 double WidgetDpiFactor(const QWidget& widget) {
-  return DpiFactorOf(widget.screen() ? widget.screen() : QGuiApplication::primaryScreen());
+  // Before the window exists its screen is the one its place lies on.
+  const QScreen* screen = widget.windowHandle()
+                              ? widget.windowHandle()->screen()
+                              : QGuiApplication::screenAt(widget.geometry().center());
+  if (!screen)
+    screen = widget.screen() ? widget.screen() : QGuiApplication::primaryScreen();
+  return DpiFactorOf(screen);
 }
 
 }  // namespace
@@ -71,7 +78,6 @@ MailListWindow::MailListWindow(Hooks hooks, SettingsStore& store, MailListWindow
   view_->setAccessibleName(tr("Unread mail"));
   view_->setFocusPolicy(Qt::StrongFocus);
   view_->setExternal(this);
-  view_->setDpiFactor(WidgetDpiFactor(*this));
   const QFontMetrics metrics(font());
   setMinimumSize(metrics.averageCharWidth() * kMinimumWidthUnits / 4,
                  metrics.height() * kMinimumHeightUnits / 8);
@@ -81,7 +87,28 @@ MailListWindow::MailListWindow(Hooks hooks, SettingsStore& store, MailListWindow
   connect(&placementTimer_, &QTimer::timeout, this, &MailListWindow::StorePlacement);
   RestorePlacement();
   view_->setGeometry(rect());
+  FollowScreen();
   ReloadPage();
+}
+
+void MailListWindow::FollowScreen() {
+  const double factor = WidgetDpiFactor(*this);
+  if (factor == dpiFactor_)
+    return;
+  dpiFactor_ = factor;
+  view_->setDpiFactor(factor);
+  // The hook builds the page again and has it reloaded.
+  if (hooks_.dpiFactorChanged)
+    hooks_.dpiFactorChanged(factor);
+}
+
+void MailListWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!screenWatched_ && windowHandle()) {
+    screenWatched_ = true;
+    connect(windowHandle(), &QWindow::screenChanged, this, [this] { FollowScreen(); });
+  }
+  FollowScreen();
 }
 
 MailListWindow::~MailListWindow() {

@@ -44,6 +44,9 @@ class MailListWindow : public QWidget, public HtmlExternal {
     std::function<void()> closedByUser;
     // The last mail list page built.
     std::function<std::string()> page;
+    // The window's screen has this DPI factor (at the start and after each move to another
+    // screen): the page is to be built for it, and then reloaded.
+    std::function<void(double factor)> dpiFactorChanged;
   };
 
   MailListWindow(Hooks hooks, SettingsStore& store, MailListWindowOptions options);
@@ -60,12 +63,15 @@ class MailListWindow : public QWidget, public HtmlExternal {
   bool placementPending() const { return placementTimer_.isActive(); }
 
   HtmlView* view() { return view_; }
+  // The DPI factor of the screen the window is on, as the page was last asked to use.
+  double dpiFactor() const { return dpiFactor_; }
 
   // HtmlExternal: a row's Open(typeBit); everything else is not handled.
   void Open(std::optional<uint32_t> argument) override;
   void Close() override {}
 
  protected:
+  void showEvent(QShowEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -73,11 +79,15 @@ class MailListWindow : public QWidget, public HtmlExternal {
  private:
   void RestorePlacement();
   void PlacementChanged();
+  // Follows the factor of the window's screen.
+  void FollowScreen();
 
   Hooks hooks_;
   SettingsStore& store_;
   HtmlView* view_;
   QTimer placementTimer_;
+  double dpiFactor_ = 0;
+  bool screenWatched_ = false;
   bool restoring_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -20,32 +21,29 @@ const QString kPath = u"/org/freedesktop/Notifications"_qs;
 const QString kInterface = u"org.freedesktop.Notifications"_qs;
 const QString kDefaultAction = u"default"_qs;
 constexpr int kIconSize = 64;
-constexpr int kCapabilitiesTimeoutMs = 1000;
+// An answer that takes longer leaves the markup unknown (the body is then escaped) and is
+// asked again with the next notice.
+constexpr int kCapabilitiesTimeoutMs = 2000;
 // The server decides how long a notice without an expiry of its own stays.
 constexpr int kServerDefaultExpiry = -1;
 
 // The image-data hint: width, height, row stride, alpha, bits per sample, channels, RGBA bytes.
 struct NotificationImage {
-  QImage image;
+  int width = 0;
+  int height = 0;
+  int stride = 0;
+  QByteArray rgba;
 };
 
 QDBusArgument& operator<<(QDBusArgument& argument, const NotificationImage& value) {
-  const QImage rgba = value.image.convertToFormat(QImage::Format_RGBA8888);
   argument.beginStructure();
-  argument << rgba.width() << rgba.height() << static_cast<int>(rgba.bytesPerLine()) << true << 8
-           << 4
-           << QByteArray(reinterpret_cast<const char*>(rgba.constBits()),
-                         static_cast<qsizetype>(rgba.sizeInBytes()));
+  argument << value.width << value.height << value.stride << true << 8 << 4 << value.rgba;
   argument.endStructure();
   return argument;
 }
 
 const QDBusArgument& operator>>(const QDBusArgument& argument, NotificationImage&) {
   return argument;
-}
-
-QString HtmlEscaped(const QString& text) {
-  return text.toHtmlEscaped();
 }
 
 }  // namespace
@@ -58,8 +56,17 @@ namespace tarvel {
 
 DesktopNotification::DesktopNotification(QObject* parent) : QObject(parent) {
   qDBusRegisterMetaType<NotificationImage>();
-  connected_ = QDBusConnection::sessionBus().connect(
-      kService, kPath, kInterface, u"ActionInvoked"_qs, this, SLOT(OnActionInvoked(uint, QString)));
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected())
+    return;
+  bus.connect(kService, kPath, kInterface, u"ActionInvoked"_qs, this,
+              SLOT(OnActionInvoked(uint, QString)));
+  // Another server (or none) makes what the last one said void.
+  serverWatcher_ =
+      new QDBusServiceWatcher(kService, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+  connect(serverWatcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+          &DesktopNotification::OnServerChanged);
+  AskCapabilities();
 }
 
 DesktopNotification::~DesktopNotification() = default;
@@ -80,17 +87,49 @@ void DesktopNotification::ShowBalloon(const BalloonNotice& notice) {
       this, [this, notice] { Send(notice); }, Qt::QueuedConnection);
 }
 
-bool DesktopNotification::ServerTakesMarkup() {
-  if (markup_ < 0) {
-    QDBusMessage request =
-        QDBusMessage::createMethodCall(kService, kPath, kInterface, u"GetCapabilities"_qs);
-    const QDBusMessage reply =
-        QDBusConnection::sessionBus().call(request, QDBus::Block, kCapabilitiesTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-      return false;  // asked again with the next notice
-    markup_ = reply.arguments().constFirst().toStringList().contains(u"body-markup"_qs) ? 1 : 0;
+void DesktopNotification::AskCapabilities() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (askingCapabilities_ || markup_ != Markup::Unknown || !bus.isConnected())
+    return;
+  askingCapabilities_ = true;
+  const QDBusMessage request =
+      QDBusMessage::createMethodCall(kService, kPath, kInterface, u"GetCapabilities"_qs);
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(request, kCapabilitiesTimeoutMs), this);
+  const uint32_t generation = serverGeneration_;
+  connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, generation] {
+    watcher->deleteLater();
+    if (generation != serverGeneration_)
+      return;  // the server changed meanwhile; its successor was asked
+    askingCapabilities_ = false;
+    const QDBusPendingReply<QStringList> reply = *watcher;
+    if (reply.isError())
+      return;  // stays unknown, asked again with the next notice
+    markup_ = reply.value().contains(u"body-markup"_qs) ? Markup::Read : Markup::NotRead;
+    emit capabilitiesKnown();
+  });
+}
+
+void DesktopNotification::OnServerChanged(const QString&, const QString&, const QString& newOwner) {
+  ++serverGeneration_;
+  askingCapabilities_ = false;
+  markup_ = Markup::Unknown;
+  // The ids were the old server's.
+  lastId_ = 0;
+  clickable_ = false;
+  // Nobody to ask while the name has no owner; a notice asks whoever has it by then.
+  if (!newOwner.isEmpty())
+    AskCapabilities();
+}
+
+const QByteArray& DesktopNotification::PreparedImage(const QImage& image) {
+  if (image.cacheKey() != preparedKey_ || preparedImage_.isEmpty()) {
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+    preparedImage_ = QByteArray(reinterpret_cast<const char*>(rgba.constBits()),
+                                static_cast<qsizetype>(rgba.sizeInBytes()));
+    preparedSource_ = image;
+    preparedKey_ = image.cacheKey();
   }
-  return markup_ == 1;
+  return preparedImage_;
 }
 
 void DesktopNotification::Send(const BalloonNotice& notice) {
@@ -107,16 +146,26 @@ void DesktopNotification::Send(const BalloonNotice& notice) {
     emit failed(u"no session bus"_qs);
     return;
   }
-  // A server that reads markup would take a subject's "<b>" for formatting.
-  const QString shownBody = ServerTakesMarkup() ? HtmlEscaped(body) : body;
+  // A server that reads markup would take a subject's "<b>" for formatting; one that has not
+  // said yet is taken to read it.
+  AskCapabilities();
+  const QString shownBody = markup_ == Markup::NotRead ? body : body.toHtmlEscaped();
   QImage icon = iconProvider_ ? iconProvider_(notice.status) : QImage();
-  if (icon.isNull())
-    icon = LogoImage(kIconSize);
+  if (icon.isNull()) {
+    if (logo_.isNull())
+      logo_ = LogoImage(kIconSize);
+    icon = logo_;
+  }
+  NotificationImage image;
+  image.rgba = PreparedImage(icon);
+  image.width = icon.width();
+  image.height = icon.height();
+  image.stride = icon.width() * 4;
 
   QVariantMap hints;
   hints.insert(u"category"_qs, u"email.arrived"_qs);
   hints.insert(u"urgency"_qs, QVariant::fromValue(static_cast<uchar>(1)));
-  hints.insert(u"image-data"_qs, QVariant::fromValue(NotificationImage{icon}));
+  hints.insert(u"image-data"_qs, QVariant::fromValue(image));
 
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, u"Notify"_qs);
   call << QString::fromStdU16String(std::u16string(kProgramTitle)) << lastId_ << QString() << title
@@ -132,13 +181,15 @@ void DesktopNotification::Send(const BalloonNotice& notice) {
       return;
     }
     lastId_ = reply.value();
+    clickable_ = lastId_ != 0;
     emit notified(lastId_);
   });
 }
 
 void DesktopNotification::OnActionInvoked(uint id, const QString& actionKey) {
-  if (id == 0 || id != lastId_ || actionKey != kDefaultAction)
+  if (!clickable_ || id != lastId_ || actionKey != kDefaultAction)
     return;
+  clickable_ = false;
   if (clickAction_)
     clickAction_();
 }

@@ -1,9 +1,11 @@
 #include "ui/notice/html_view.h"
 
+#include <QAccessibleWidget>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QWheelEvent>
 
 #include "ui/notice/external_call.h"
@@ -67,13 +69,157 @@ QRect CoveredArea(const litehtml::element::ptr& element) {
   return cells;
 }
 
+// Gathers the texts of an element's cells and blocks as separate parts; inline runs within one
+// block stay one part.
+void CollectReadableParts(const litehtml::element::ptr& element, std::vector<QString>& parts) {
+  const std::size_t count = element->get_children_count();
+  if (count == 0) {
+    litehtml::tstring text;
+    element->get_text(text);
+    if (parts.empty())
+      parts.emplace_back();
+    parts.back() += QString::fromStdString(text);
+    return;
+  }
+  if (element->get_display() == litehtml::display_none)
+    return;
+  const litehtml::style_display display = element->get_display();
+  const bool separate = display != litehtml::display_inline &&
+                        display != litehtml::display_inline_block &&
+                        display != litehtml::display_inline_text;
+  if (separate)
+    parts.emplace_back();
+  for (std::size_t index = 0; index < count; ++index) {
+    if (const litehtml::element::ptr child = element->get_child(static_cast<int>(index)))
+      CollectReadableParts(child, parts);
+  }
+  if (separate)
+    parts.emplace_back();
+}
+
+// A clickable element of an HtmlView: a list item with its readable text and a press action.
+class HtmlRowAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+ public:
+  HtmlRowAccessible(HtmlView* view, int index) : view_(view), index_(index) {}
+
+  bool isValid() const override { return view_ && index_ < view_->clickableCount(); }
+  QObject* object() const override { return nullptr; }
+  QWindow* window() const override { return view_ ? view_->window()->windowHandle() : nullptr; }
+  QAccessibleInterface* parent() const override {
+    return view_ ? QAccessible::queryAccessibleInterface(view_) : nullptr;
+  }
+  QAccessibleInterface* child(int) const override { return nullptr; }
+  int childCount() const override { return 0; }
+  int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+  QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+  QString text(QAccessible::Text kind) const override {
+    return kind == QAccessible::Name && isValid() ? view_->clickableText(index_) : QString();
+  }
+  void setText(QAccessible::Text, const QString&) override {}
+  QRect rect() const override {
+    if (!isValid())
+      return {};
+    const std::optional<QRect> box = view_->clickableRect(index_);
+    if (!box)
+      return {};
+    return QRect(view_->mapToGlobal(box->topLeft() - QPoint(0, view_->scrollY())), box->size());
+  }
+  QAccessible::Role role() const override { return QAccessible::ListItem; }
+  QAccessible::State state() const override {
+    QAccessible::State state;
+    if (!isValid()) {
+      state.invalid = true;
+      return state;
+    }
+    state.focusable = true;
+    state.selectable = true;
+    const bool current = view_->focusedClickable() == index_;
+    state.selected = current;
+    state.focused = current && view_->hasFocus();
+    const std::optional<QRect> box = view_->clickableRect(index_);
+    state.offscreen = !box || box->bottom() < view_->scrollY() ||
+                      box->top() >= view_->scrollY() + view_->height();
+    return state;
+  }
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this)
+                                                : nullptr;
+  }
+  QStringList actionNames() const override { return {pressAction()}; }
+  void doAction(const QString& name) override {
+    if (name == pressAction() && isValid())
+      view_->activateClickable(index_);
+  }
+  QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+ private:
+  QPointer<HtmlView> view_;
+  int index_;
+};
+
+// The view as a list of its clickable elements.
+class HtmlViewAccessible : public QAccessibleWidget {
+ public:
+  explicit HtmlViewAccessible(HtmlView* view) : QAccessibleWidget(view, QAccessible::List) {}
+
+  HtmlView* view() const { return static_cast<HtmlView*>(widget()); }
+  int childCount() const override { return view()->clickableCount(); }
+  QAccessibleInterface* child(int index) const override {
+    return view()->clickableInterface(index);
+  }
+  int indexOfChild(const QAccessibleInterface* child) const override {
+    for (int index = 0; index < childCount(); ++index) {
+      if (view()->clickableInterface(index) == child)
+        return index;
+    }
+    return -1;
+  }
+  QAccessibleInterface* focusChild() const override {
+    return view()->hasFocus() ? view()->clickableInterface(view()->focusedClickable()) : nullptr;
+  }
+  QAccessibleInterface* childAt(int x, int y) const override {
+    for (int index = 0; index < childCount(); ++index) {
+      QAccessibleInterface* row = view()->clickableInterface(index);
+      if (row && row->rect().contains(x, y))
+        return row;
+    }
+    return nullptr;
+  }
+};
+
+QAccessibleInterface* HtmlViewAccessibleFactory(const QString& key, QObject* object) {
+  if (key == QLatin1String("tarvel::HtmlView") && object && object->isWidgetType())
+    return new HtmlViewAccessible(static_cast<HtmlView*>(object));
+  return nullptr;
+}
+
 }  // namespace
+
+QString ReadableText(const litehtml::element::ptr& element) {
+  if (!element)
+    return {};
+  std::vector<QString> parts;
+  CollectReadableParts(element, parts);
+  QStringList shown;
+  for (const QString& part : parts) {
+    const QString simplified = part.simplified();
+    if (!simplified.isEmpty())
+      shown << simplified;
+  }
+  return shown.join(u", "_qs);
+}
 
 HtmlView::HtmlView(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(HtmlViewAccessibleFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
 }
 
 HtmlView::~HtmlView() {
+  ForgetAccessibleRows();
   // The document's fonts are freed through the container, so it goes first.
   document_.reset();
 }
@@ -87,7 +233,48 @@ void HtmlView::setLayoutWidth(int width) {
   Layout();
 }
 
+void HtmlView::ForgetAccessibleRows() {
+  for (const unsigned id : accessibleRows_) {
+    if (id != 0)
+      QAccessible::deleteAccessibleInterface(id);
+  }
+  accessibleRows_.clear();
+}
+
+QString HtmlView::clickableText(int index) const {
+  const std::vector<litehtml::element::ptr> clickables = Clickables();
+  if (index < 0 || index >= static_cast<int>(clickables.size()))
+    return {};
+  return ReadableText(clickables[static_cast<std::size_t>(index)]);
+}
+
+std::optional<QRect> HtmlView::clickableRect(int index) const {
+  const std::vector<litehtml::element::ptr> clickables = Clickables();
+  if (index < 0 || index >= static_cast<int>(clickables.size()))
+    return std::nullopt;
+  return CoveredArea(clickables[static_cast<std::size_t>(index)]);
+}
+
+bool HtmlView::activateClickable(int index) {
+  const std::vector<litehtml::element::ptr> clickables = Clickables();
+  if (index < 0 || index >= static_cast<int>(clickables.size()))
+    return false;
+  return Activate(clickables[static_cast<std::size_t>(index)]);
+}
+
+QAccessibleInterface* HtmlView::clickableInterface(int index) {
+  if (index < 0 || index >= clickableCount())
+    return nullptr;
+  if (accessibleRows_.size() <= static_cast<std::size_t>(index))
+    accessibleRows_.resize(static_cast<std::size_t>(index) + 1, 0);
+  unsigned& id = accessibleRows_[static_cast<std::size_t>(index)];
+  if (id == 0)
+    id = QAccessible::registerAccessibleInterface(new HtmlRowAccessible(this, index));
+  return QAccessible::accessibleInterface(id);
+}
+
 bool HtmlView::setPageText(const QByteArray& html) {
+  ForgetAccessibleRows();
   document_.reset();
   laidOutWidth_ = -1;
   scrollY_ = 0;
@@ -272,9 +459,13 @@ void HtmlView::FocusClickable(int index) {
     setScrollY(box.top());
   else if (box.bottom() >= scrollY_ + height())
     setScrollY(box.bottom() + 1 - height());
-  litehtml::tstring text;
-  element->get_text(text);
-  setAccessibleDescription(QString::fromStdString(text).simplified());
+  setAccessibleDescription(ReadableText(element));
+  if (hasFocus()) {
+    // The row is a child of the view's accessible list: a screen reader follows it.
+    QAccessibleEvent event(this, QAccessible::Focus);
+    event.setChild(focusedClickable_);
+    QAccessible::updateAccessibility(&event);
+  }
   update();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAccessible>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -13,6 +14,10 @@
 #include "ui/notice/html_container.h"
 
 namespace tarvel {
+
+// An element's text as a screen reader is to read it: the texts of its cells and blocks,
+// each with its white space simplified, joined by ", " ("Bob, A folded subject line").
+QString ReadableText(const litehtml::element::ptr& element);
 
 // What a page may call: the onclick forms window.external.Open(), Open(N) and Close().
 class HtmlExternal {
@@ -72,6 +77,19 @@ class HtmlView : public QWidget {
   // The border box of the focused element in page coordinates; none without one.
   std::optional<QRect> focusedRect() const;
 
+  // The clickable elements as assistive technology sees them: each is an accessible list item
+  // (child of the view's accessible list) with its readable text, place, focus and a press
+  // action.
+  int clickableCount() const { return static_cast<int>(Clickables().size()); }
+  QString clickableText(int index) const;
+  // In page coordinates; none for an index out of range.
+  std::optional<QRect> clickableRect(int index) const;
+  // Acts on the element as a click does; false when nothing was called.
+  bool activateClickable(int index);
+  // The accessible interface of a clickable element, kept until the page changes; null for an
+  // index out of range.
+  QAccessibleInterface* clickableInterface(int index);
+
  signals:
   // The view was painted (after each paint event).
   void painted();
@@ -97,7 +115,11 @@ class HtmlView : public QWidget {
   // into sight and names it for assistive tools.
   void FocusClickable(int index);
 
+  // Drops the accessible interfaces of the elements of the page before.
+  void ForgetAccessibleRows();
+
   HtmlContainer container_;
+  std::vector<unsigned> accessibleRows_;  // QAccessible ids by clickable index, 0 for none
   std::shared_ptr<litehtml::document> document_;
   HtmlExternal* external_ = nullptr;
   int layoutWidth_ = 0;

@@ -1,12 +1,22 @@
 #include "ui/notice/notification_popup.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 
 namespace tarvel {
 
 namespace {
 
 constexpr uint32_t kOpaque = 255;
+
+// The popup is an alert for assistive technology: screen readers speak an alert window's
+// texts when it shows, though it never takes the focus (the desktop's accessibility bus
+// passes no alert events on, only the role and the window's appearance).
+QAccessibleInterface* PopupAccessibleFactory(const QString& key, QObject* object) {
+  if (key == QLatin1String("tarvel::NotificationPopup") && object && object->isWidgetType())
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::AlertMessage);
+  return nullptr;
+}
 
 }  // namespace
 
@@ -17,6 +27,11 @@ NotificationPopup::NotificationPopup(uint32_t transparency, bool topMost)
       view_(new HtmlView(this)),
       animator_(*this, timers_),
       transparency_(std::min(transparency, kOpaque)) {
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(PopupAccessibleFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
   setAttribute(Qt::WA_ShowWithoutActivating);
   setFocusPolicy(Qt::NoFocus);
   setAccessibleName(tr("New mail"));

@@ -1,5 +1,7 @@
 #include "ui/notice/popup_presenter.h"
 
+#include <QAccessible>
+#include <QCursor>
 #include <QEventLoop>
 #include <QFile>
 #include <QFontMetrics>
@@ -114,7 +116,11 @@ void PopupPresenter::ShowLatest() {
     return;
   const PopupSettings settings = hooks_.settings ? hooks_.settings() : PopupSettings();
   const PopupContent content = hooks_.content ? hooks_.content() : PopupContent();
-  QScreen* screen = QGuiApplication::primaryScreen();
+  // The popup shows on the screen the user works on (the one with the pointer), laid out for
+  // that screen's factor; the primary screen where the pointer cannot be seen.
+  QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+  if (!screen)
+    screen = QGuiApplication::primaryScreen();
   const double dpiFactor = DpiFactorOf(screen);
   const ScreenGeometry geometry = GeometryOf(screen);
   const QByteArray page = MakePage(content, settings, dpiFactor);
@@ -135,6 +141,9 @@ void PopupPresenter::ShowLatest() {
   popup_ = popup;
   const uint64_t stay = uint64_t{settings.toolTipSeconds} * 1000;
   popup->Start(geometry, static_cast<uint32_t>(std::min<uint64_t>(stay, UINT32_MAX)));
+  // The popup never takes the focus, so a screen reader hears of it only through an alert.
+  QAccessibleEvent alert(popup, QAccessible::Alert);
+  QAccessible::updateAccessibility(&alert);
   emit popupStarted(popup);
 }
 

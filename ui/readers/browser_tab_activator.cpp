@@ -6,16 +6,17 @@
 #include <QByteArray>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusReply>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -30,6 +31,8 @@ namespace {
 
 // A hung application costs at most this per call, and is then given up.
 constexpr int kCallTimeoutMs = 500;
+// The whole search, over every application, ends after this.
+constexpr qint64 kSearchDeadlineMs = 5000;
 // Bounds on the walk of one application's tree.
 constexpr int kMostDepth = 40;
 constexpr int kMostNodes = 5000;
@@ -63,13 +66,24 @@ Ref ReadRef(const QDBusArgument& argument) {
   return ref;
 }
 
+// Whether a name has an owner on the bus, asked with our own short time-out (the bus
+// interface's own calls wait up to 25 s).
+bool NameHasOwner(QDBusConnection& bus, const QString& name) {
+  QDBusMessage call = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+  call << name;
+  const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+  return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+         reply.arguments().constFirst().toBool();
+}
+
 QString AccessibilityBusAddress() {
   const QByteArray fromEnvironment = qgetenv("AT_SPI_BUS_ADDRESS");
   if (!fromEnvironment.isEmpty())
     return QString::fromUtf8(fromEnvironment);
   QDBusConnection session = QDBusConnection::sessionBus();
-  if (!session.isConnected() ||
-      !session.interface()->isServiceRegistered(QStringLiteral("org.a11y.Bus")).value())
+  if (!session.isConnected() || !NameHasOwner(session, QStringLiteral("org.a11y.Bus")))
     return {};
   QDBusMessage call = QDBusMessage::createMethodCall(
       QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
@@ -80,17 +94,30 @@ QString AccessibilityBusAddress() {
   return reply.arguments().constFirst().toString();
 }
 
-// The client side of the accessibility bus, walked with plain method calls.
+// The client side of the accessibility bus, walked with plain method calls, each bounded by
+// the call time-out and all of them by the search's deadline. An application that lets a call
+// time out is hung: it is asked nothing more.
 class AtspiClient {
  public:
-  explicit AtspiClient(QDBusConnection bus) : bus_(std::move(bus)) {}
+  explicit AtspiClient(QDBusConnection bus)
+      : bus_(std::move(bus)), deadline_(kSearchDeadlineMs, Qt::CoarseTimer) {}
 
   QDBusMessage Call(const Ref& ref, const QString& interface, const QString& method,
                     const QVariantList& arguments = {}) {
+    const qint64 left = deadline_.remainingTime();
+    if (left == 0 || hung_.contains(ref.service))
+      return {};
     QDBusMessage message = QDBusMessage::createMethodCall(ref.service, ref.path, interface, method);
     message.setArguments(arguments);
-    return bus_.call(message, QDBus::Block, kCallTimeoutMs);
+    const QDBusMessage reply =
+        bus_.call(message, QDBus::Block, static_cast<int>(std::min<qint64>(left, kCallTimeoutMs)));
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply"))
+      hung_ << ref.service;
+    return reply;
   }
+
+  bool timeLeft() const { return !deadline_.hasExpired(); }
 
   static bool Ok(const QDBusMessage& reply) {
     return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
@@ -133,8 +160,10 @@ class AtspiClient {
   }
 
   uint32_t ProcessOf(const QString& service) {
-    const QDBusReply<uint> pid = bus_.interface()->servicePid(service);
-    return pid.isValid() ? pid.value() : 0;
+    const Ref bus{QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus")};
+    const QDBusMessage reply = Call(bus, QStringLiteral("org.freedesktop.DBus"),
+                                    QStringLiteral("GetConnectionUnixProcessID"), {service});
+    return Ok(reply) ? reply.arguments().constFirst().toUInt() : 0;
   }
 
   // The first page tab below `ref` whose name holds `title`.
@@ -208,6 +237,8 @@ class AtspiClient {
 
  private:
   QDBusConnection bus_;
+  QDeadlineTimer deadline_;
+  QStringList hung_;
 };
 
 std::optional<QDBusConnection> ConnectAccessibilityBus() {
@@ -353,8 +384,7 @@ bool AccessibilityBusPresent() {
   if (!qEnvironmentVariableIsEmpty("AT_SPI_BUS_ADDRESS"))
     return true;
   QDBusConnection session = QDBusConnection::sessionBus();
-  return session.isConnected() &&
-         session.interface()->isServiceRegistered(QStringLiteral("org.a11y.Bus")).value();
+  return session.isConnected() && NameHasOwner(session, QStringLiteral("org.a11y.Bus"));
 }
 
 bool ActivateBrowserTab(const MailEngine& engine, const std::string& program) {
@@ -378,6 +408,8 @@ bool ActivateBrowserTab(BrowserKind kind, const Text& titleText) {
                  QStringLiteral("/org/a11y/atspi/accessible/root")};
   const uint32_t ownPid = static_cast<uint32_t>(::getpid());
   for (const Ref& application : client.Children(root)) {
+    if (!client.timeLeft())
+      break;
     // A call into our own process would wait for an answer our blocked loop cannot give.
     const uint32_t pid = client.ProcessOf(application.service);
     if (pid == ownPid)

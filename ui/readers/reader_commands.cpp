@@ -207,20 +207,30 @@ std::optional<ReaderLaunch> SplitReaderCommandLine(const std::string& commandLin
   return launch;
 }
 
+bool IsHandlerAddress(std::string_view address) {
+  for (const char byte : address) {
+    if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F)
+      return false;
+  }
+  for (const std::string_view scheme : {"http://", "https://", "mailto:"}) {
+    if (address.size() > scheme.size() &&
+        ascii_bytes::EqualsNoCase(address.substr(0, scheme.size()), scheme))
+      return true;
+  }
+  return false;
+}
+
 ReaderLaunch PlanReaderLaunch(const ReaderSources& sources, const Text& reader,
                               const Text& website) {
   ReaderLaunch open;
   open.action = ReaderLaunch::Action::OpenAddress;
-  if (reader.isEmpty() || reader == kDefaultWebBrowser) {
-    open.address = website.ToUtf8();
+  open.address = website.ToUtf8();
+  if (reader.isEmpty() || reader == kDefaultWebBrowser)
+    return open;
+  if (const std::string address = reader.ToUtf8(); IsHandlerAddress(address)) {
+    open.address = address;
     return open;
   }
-  if (ascii_bytes::StartsWithNoCase(reader, u"http://") ||
-      ascii_bytes::StartsWithNoCase(reader, u"https://")) {
-    open.address = reader.ToUtf8();
-    return open;
-  }
-  open.address = reader.ToUtf8();
   const std::optional<ReaderCommand> command = FindReaderCommand(sources, reader);
   if (!command)
     return open;

@@ -68,9 +68,15 @@ std::optional<ReaderLaunch> SplitReaderCommandLine(const std::string& commandLin
                                                    const std::string& website,
                                                    const std::vector<std::string>& programPath);
 
+// True for what the desktop's URL handler may be given: an "http", "https" or "mailto"
+// address (in any letter case) without control characters. A file path, an option-like
+// "-x" or another scheme is not.
+bool IsHandlerAddress(std::string_view address);
+
 // How the reader `reader` of an account opens its `website`: "Default Web Browser" (and an
-// empty reader) open the website, a reader that is a web address opens that address, a
-// reader with a command starts it, and any other name is handed to the URL handler as it is.
+// empty reader) open the website, a reader that is an "http", "https" or "mailto" address
+// opens that address, a reader with a command starts it, and any other name (a program that
+// is gone, a mistyped name) opens the website as "Default Web Browser" does.
 ReaderLaunch PlanReaderLaunch(const ReaderSources& sources, const Text& reader,
                               const Text& website);
 

@@ -14,6 +14,8 @@ namespace {
 constexpr Text::Position kBalloonTitleMax = 63;
 constexpr Text::Position kBalloonTextMax = 255;
 constexpr uint32_t kTrayIconId = 1;
+// A click may arrive a little after the message's time-out ended.
+constexpr qint64 kMessageClickGraceMs = 1000;
 
 // The texts separate their lines with carriage returns; the desktop's tooltips break lines
 // at line feeds.
@@ -35,10 +37,7 @@ bool TrayIcon::Create(const QIcon& icon, const Text& tip) {
     return false;
   icon_ = std::make_unique<QSystemTrayIcon>(icon);
   connect(icon_.get(), &QSystemTrayIcon::activated, this, &TrayIcon::OnActivated);
-  connect(icon_.get(), &QSystemTrayIcon::messageClicked, this, [this] {
-    owner_.PostMessage(callbackMessage_, kTrayIconId,
-                       static_cast<intptr_t>(TrayEvent::BalloonClick));
-  });
+  connect(icon_.get(), &QSystemTrayIcon::messageClicked, this, &TrayIcon::OnMessageClicked);
   // A tray host that starts again knows no items. Qt follows both kinds of host itself: the
   // item registers with every StatusNotifierWatcher that appears on the bus, and the XEmbed
   // icon docks in a tray that takes over the tray selection.
@@ -80,7 +79,18 @@ bool TrayIcon::ShowBalloon(const Text& title, const Text& text, uint32_t timeout
   const int timeout = static_cast<int>(std::min<uint32_t>(timeoutMilliseconds, 0x7FFFFFFF));
   icon_->showMessage(ToQString(title.Left(kBalloonTitleMax)), ToQString(text.Left(kBalloonTextMax)),
                      icon, timeout);
+  messageShown_ = true;
+  // A message without a stay time of its own stays as long as the desktop keeps it.
+  messageDeadline_ = timeout > 0 ? QDeadlineTimer(qint64{timeout} + kMessageClickGraceMs)
+                                 : QDeadlineTimer(QDeadlineTimer::Forever);
   return true;
+}
+
+void TrayIcon::OnMessageClicked() {
+  if (!messageShown_ || messageDeadline_.hasExpired())
+    return;
+  messageShown_ = false;
+  owner_.PostMessage(callbackMessage_, kTrayIconId, static_cast<intptr_t>(TrayEvent::BalloonClick));
 }
 
 bool TrayIcon::HideBalloon() {

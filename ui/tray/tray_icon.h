@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QIcon>
 #include <QObject>
 #include <QSystemTrayIcon>
@@ -32,7 +33,8 @@ class TrayIcon : public QObject {
   bool SetIcon(const QIcon& icon);
   // Keeps the first 127 code units.
   bool SetTip(const Text& tip);
-  // Title cut to 63 and text to 255 code units.
+  // Title cut to 63 and text to 255 code units. Its click reaches the owner once; clicks
+  // while none of its messages shows are not this icon's.
   bool ShowBalloon(const Text& title, const Text& text, uint32_t timeoutMilliseconds,
                    const QIcon& icon);
   bool HideBalloon();
@@ -44,12 +46,18 @@ class TrayIcon : public QObject {
 
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);
+  void OnMessageClicked();
 
   MainWindowPort& owner_;
   uint32_t callbackMessage_;
   std::unique_ptr<QSystemTrayIcon> icon_;
   Text tip_;
   bool created_ = false;
+  // Qt's StatusNotifierItem reports a click on any desktop notification as a click on its
+  // message, the program's own notices and other programs' alike; only a click while a message
+  // of this icon shows counts, and only the first.
+  bool messageShown_ = false;
+  QDeadlineTimer messageDeadline_;
 };
 
 }  // namespace tarvel

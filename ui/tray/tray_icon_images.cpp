@@ -148,6 +148,7 @@ QImage RenderProgramIcon(uint32_t number, QSize size) {
 
 void TrayIconImages::LoadCustomPictures(const QString& folder, OptionFlags& flags) {
   const CustomPictures pictures = tarvel::LoadCustomPictures(folder, kCustomPictureSide);
+  drawn_.clear();
   customNoMail_ = pictures.noMails;
   customMail_ = pictures.mails;
   if (pictures.mailsIsIcon)
@@ -179,6 +180,18 @@ QImage TrayIconImages::RenderPicture(const TrayPicture& picture, QSize size) con
 }
 
 QImage TrayIconImages::RenderPrimary(const TrayIconComposition& composition, QSize size) const {
+  for (const Drawn& drawn : drawn_) {
+    if (drawn.size == size && drawn.composition == composition)
+      return drawn.image;
+  }
+  QImage image = DrawPrimary(composition, size);
+  if (drawn_.size() >= kDrawnKept)
+    drawn_.erase(drawn_.begin());
+  drawn_.push_back({composition, size, image});
+  return image;
+}
+
+QImage TrayIconImages::DrawPrimary(const TrayIconComposition& composition, QSize size) const {
   if (composition.digitForm == TrayDigitForm::None)
     return RenderPicture(composition.primary, size);
   // The pictures are drawn onto a clear image, so what they leave open stays see-through on

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 #include "ui/tray/tray_icon_composer.h"
 
@@ -33,15 +34,26 @@ class TrayIconImages {
 
   // The picture alone at `size`; a null image when it cannot be drawn.
   QImage RenderPicture(const TrayPicture& picture, QSize size) const;
-  // The primary picture of the composition with its digit, at `size` device pixels.
+  // The primary picture of the composition with its digit, at `size` device pixels. The last
+  // few images are kept: a notice asks for the same picture as the one before.
   QImage RenderPrimary(const TrayIconComposition& composition, QSize size) const;
   // The composition's primary (or alternate) picture as an icon that draws itself afresh at
   // every size it is asked for, so the digit is sharp at the tray's size and pixel ratio.
   QIcon Icon(const TrayIconComposition& composition, bool alternate) const;
 
  private:
+  QImage DrawPrimary(const TrayIconComposition& composition, QSize size) const;
+
+  struct Drawn {
+    TrayIconComposition composition;
+    QSize size;
+    QImage image;
+  };
+  static constexpr std::size_t kDrawnKept = 8;
+
   QImage customMail_;
   QImage customNoMail_;
+  mutable std::vector<Drawn> drawn_;  // newest last
 };
 
 }  // namespace tarvel

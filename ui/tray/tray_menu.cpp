@@ -1,6 +1,7 @@
 #include "ui/tray/tray_menu.h"
 
 #include "app/menu_commands.h"
+#include "platform/display_text.h"
 #include "resources/string_table.h"
 
 namespace tarvel {
@@ -15,6 +16,9 @@ const std::array<TrayMenuAccountEntry, 21> kTrayMenuAccounts = {{
 }};
 
 namespace {
+
+// A failure's reason may be long (a server's own words); the menu keeps its items narrow.
+constexpr Text::Position kFailureMenuTextMax = 96;
 
 constexpr uint32_t kStringExit = 4;
 constexpr uint32_t kStringOptions = 17;
@@ -72,7 +76,11 @@ std::vector<TrayMenuItem> BuildTrayMenu(const std::vector<TrayMenuAccount>& acco
     const TrayMenuAccount* account = FindAccount(accounts, entry.typeBit);
     if (account == nullptr || !account->enabled)
       continue;
-    menu.push_back(Command(entry.command, account->displayName, entry.icon));
+    menu.push_back(Command(entry.command,
+                           account->failure.isEmpty()
+                               ? account->displayName
+                               : CutText(account->failure, kFailureMenuTextMax),
+                           entry.icon));
   }
   if (!menu.empty()) {
     menu.back().isDefault = true;

@@ -31,6 +31,9 @@ struct TrayMenuAccount {
   uint32_t typeBit = 0;
   bool enabled = false;
   Text displayName;
+  // Why its last check failed ("IMAP #1: the server refused the login"); empty when it did
+  // not fail. The menu shows it in place of the name.
+  Text failure;
 };
 
 struct TrayMenuItem {

@@ -54,8 +54,12 @@ std::vector<TrayMenuAccount> TrayServices::AccountsForMenu(bool withNames) const
     TrayMenuAccount account;
     account.typeBit = engine->typeBit;
     account.enabled = list.isEnabled(*engine);
-    if (withNames)
+    if (withNames) {
       account.displayName = engine->GetDisplayName();
+      if (account.enabled)
+        account.failure =
+            AccountFailureText(account.displayName, engine->lastStatus, engine->lastFailure);
+    }
     accounts.push_back(std::move(account));
   }
   return accounts;
@@ -97,9 +101,18 @@ void TrayServices::UpdateTray(uint32_t totalCount, const Text& allMailText, Chec
   // GUI thread.
   const TrayIconComposition composition =
       ComposeTrayIcon(totalCount, status, application_->flags().load(), pictures_);
-  const Text tip = CutTrayTip(TrayTooltipText(totalCount, allMailText));
-  // The engines' names change only during a check, so they are read while it still runs.
+  // The engines' names and outcomes change only during a check, so they are read while it
+  // still runs.
   std::vector<TrayMenuAccount> accounts = AccountsForMenu(true);
+  Text failures;
+  for (const TrayMenuAccount& account : accounts) {
+    if (account.failure.isEmpty())
+      continue;
+    if (!failures.isEmpty())
+      failures += u"; ";
+    failures += account.failure;
+  }
+  const Text tip = CutTrayTip(TrayTooltipText(totalCount, allMailText, failures));
   QMetaObject::invokeMethod(
       this,
       [this, composition, tip, accounts = std::move(accounts)]() mutable {
@@ -160,8 +173,10 @@ void TrayServices::RefreshMenu() {
   std::vector<TrayMenuAccount> accounts = AccountsForMenu(false);
   for (TrayMenuAccount& account : accounts) {
     for (const TrayMenuAccount& named : accountNames_) {
-      if (named.typeBit == account.typeBit)
+      if (named.typeBit == account.typeBit) {
         account.displayName = named.displayName;
+        account.failure = named.failure;
+      }
     }
   }
   const CheckCycle& cycle = application_->cycle();

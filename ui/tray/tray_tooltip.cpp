@@ -1,5 +1,7 @@
 #include "ui/tray/tray_tooltip.h"
 
+#include <algorithm>
+
 #include "platform/display_text.h"
 #include "resources/string_table.h"
 
@@ -29,6 +31,42 @@ Text TrayTooltipText(uint32_t totalCount, const Text& allMailText) {
     tooltip += u"\r\r";
     tooltip += allMailText;
   }
+  return tooltip;
+}
+
+Text AccountFailureText(const Text& displayName, CheckStatus status, const Text& reason) {
+  if (status != CheckStatus::Failure && status != CheckStatus::LoginNeeded)
+    return Text();
+  Text text = displayName;
+  text += u": ";
+  if (!reason.isEmpty()) {
+    text += reason;
+  } else {
+    text += std::u16string_view(status == CheckStatus::LoginNeeded ? u"a sign-in is needed"
+                                                                   : u"the check failed");
+  }
+  return text;
+}
+
+Text TrayTooltipText(uint32_t totalCount, const Text& allMailText, const Text& failureLine) {
+  if (failureLine.isEmpty())
+    return TrayTooltipText(totalCount, allMailText);
+  const Text head = TrayTooltipText(totalCount, Text());
+  constexpr Text::Position kBreaks = 2;
+  // The failure line keeps at least half of the tooltip; the mail lines get what is left.
+  const Text failure = CutText(
+      failureLine,
+      std::max<Text::Position>(kTrayTipMaxLength / 2, kTrayTipMaxLength - head.length() - kBreaks));
+  const Text::Position used = head.length() + kBreaks + failure.length();
+  Text tooltip = head;
+  if (!allMailText.isEmpty() && used + 1 < kTrayTipMaxLength) {
+    tooltip += u"\r\r";
+    tooltip += CutText(allMailText, kTrayTipMaxLength - used - 1);
+    tooltip += u"\r";
+  } else {
+    tooltip += u"\r\r";
+  }
+  tooltip += failure;
   return tooltip;
 }
 

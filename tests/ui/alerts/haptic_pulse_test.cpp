@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/fake_clock.h"
@@ -18,12 +19,18 @@ using hidpp::Report;
 
 // How a scripted device answers.
 struct Behaviour {
-  int pingsIgnored = 0;                // the first pings get no answer
-  std::optional<uint8_t> hapticIndex;  // the feature lookup's answer; none: no answer
-  bool wrongEcho = false;              // answers carry another software id
-  bool errorReports = false;           // answers come as HID++ error reports
-  int noiseBefore = 0;                 // unrelated reports before each answer
+  int pingsIgnored = 0;                  // the first pings get no answer
+  std::optional<uint8_t> hapticIndex{};  // the feature lookup's answer; none: no answer
+  bool wrongEcho = false;                // answers carry another software id
+  bool errorReports = false;             // answers come as HID++ error reports
+  int noiseBefore = 0;                   // unrelated reports before each answer
   bool writeFails = false;
+  // A receiver: requests to 0xFF and to its empty slots get HID++ 1.0 error reports; the
+  // slots listed answer as devices. Without it only 0xFF answers; other indexes stay silent.
+  bool receiver = false;
+  uint8_t pairedSlots = 0;  // bit n: a device in slot n
+  // Every read waits its whole time-out on this clock (a silent device); null: reads return.
+  testing::FakeClock* waitingClock = nullptr;
 };
 
 // Everything sent to one device, kept by the backend across opens.
@@ -37,7 +44,8 @@ class ScriptedDevice : public HidDevice {
   ScriptedDevice(const Behaviour& behaviour, DeviceLog& log) : behaviour_(behaviour), log_(log) {}
 
   bool Write(std::span<const uint8_t> bytes, uint32_t timeoutMs) override {
-    EXPECT_EQ(timeoutMs, 500u);
+    EXPECT_GT(timeoutMs, 0u);
+    EXPECT_LE(timeoutMs, 500u);
     EXPECT_EQ(bytes.size(), 20u);
     if (behaviour_.writeFails)
       return false;
@@ -49,9 +57,13 @@ class ScriptedDevice : public HidDevice {
   }
 
   int Read(std::span<uint8_t> buffer, uint32_t timeoutMs) override {
-    EXPECT_EQ(timeoutMs, 500u);
-    if (pending_.empty())
+    EXPECT_GT(timeoutMs, 0u);
+    EXPECT_LE(timeoutMs, 500u);
+    if (pending_.empty()) {
+      if (behaviour_.waitingClock)
+        behaviour_.waitingClock->advance(timeoutMs);
       return 0;  // time-out
+    }
     const Report report = pending_.front();
     pending_.pop_front();
     std::copy(report.begin(), report.end(), buffer.begin());
@@ -60,6 +72,22 @@ class ScriptedDevice : public HidDevice {
 
  private:
   void Answer(const Report& request) {
+    const bool slot = request[1] != hidpp::kNoDeviceIndex;
+    const bool paired = request[1] < 8 && ((behaviour_.pairedSlots >> request[1]) & 1) != 0;
+    if (behaviour_.receiver && !paired) {
+      // HID++ 1.0 error: sub id 0x8F, the request's feature index and function, an error code.
+      Report error{};
+      error[0] = 0x10;
+      error[1] = request[1];
+      error[2] = hidpp::kErrorSubId;
+      error[3] = request[2];
+      error[4] = request[3];
+      error[5] = 0x09;
+      pending_.push_back(error);
+      return;
+    }
+    if (slot && !paired)
+      return;  // a device of its own hears nothing for a receiver's slots
     Report answer = request;
     const uint8_t function = request[3] >> 4;
     if (request[2] == 0 && function == hidpp::kFunctionPing) {
@@ -134,8 +162,21 @@ std::vector<std::string> Requests(const DeviceLog& log) {
   return result;
 }
 
-const std::string kPing = "11 02 00 f1 00 00 42";
-const std::string kLookup = "11 02 00 f0 19 B0 00";
+const std::string kPing = "11 FF 00 f1 00 00 42";
+const std::string kLookup = "11 FF 00 f0 19 B0 00";
+
+std::string SlotRequest(int slot, const char* rest) {
+  char text[64];
+  std::snprintf(text, sizeof text, "11 %02X %s", slot, rest);
+  return text;
+}
+
+// A device that did not answer at 0xFF is asked as a receiver: one ping per slot.
+std::vector<std::string> WithSlotPings(std::vector<std::string> requests) {
+  for (int slot = 1; slot <= 6; ++slot)
+    requests.push_back(SlotRequest(slot, "00 f1 00 00 42"));
+  return requests;
+}
 
 TEST(HapticPulse, ExchangeWithScriptedDevices) {
   struct Row {
@@ -145,7 +186,8 @@ TEST(HapticPulse, ExchangeWithScriptedDevices) {
     std::vector<std::string> requests;
     uint64_t slept;  // the pauses between pings
   };
-  const std::string pulse = "11 02 0B f4 2A 00 00";
+  const std::string pulse = "11 FF 0B f4 2A 00 00";
+  const std::vector<std::string> unanswered = WithSlotPings({kPing, kPing, kPing});
   const Row rows[] = {
       {"answers at once", {.hapticIndex = 0x0B}, 1, {kPing, kLookup, pulse}, 0},
       {"answers the third ping",
@@ -153,16 +195,16 @@ TEST(HapticPulse, ExchangeWithScriptedDevices) {
        1,
        {kPing, kPing, kPing, kLookup, pulse},
        200},
-      {"never answers", {.pingsIgnored = 3, .hapticIndex = 0x0B}, 0, {kPing, kPing, kPing}, 200},
+      {"never answers", {.pingsIgnored = 99, .hapticIndex = 0x0B}, 0, unanswered, 200},
       {"no haptic feature (0)", {.hapticIndex = 0}, 0, {kPing, kLookup}, 0},
       {"no haptic feature (0xFF)", {.hapticIndex = 0xFF}, 0, {kPing, kLookup}, 0},
       {"no answer to the lookup", {}, 0, {kPing, kLookup}, 0},
       {"wrong software id in the echo",
        {.hapticIndex = 0x0B, .wrongEcho = true},
        0,
-       {kPing, kPing, kPing},
+       unanswered,
        200},
-      {"error reports", {.hapticIndex = 0x0B, .errorReports = true}, 0, {kPing, kPing, kPing}, 200},
+      {"error reports", {.hapticIndex = 0x0B, .errorReports = true}, 0, unanswered, 200},
       {"two unrelated reports first",
        {.hapticIndex = 0x0B, .noiseBefore = 2},
        1,
@@ -172,9 +214,18 @@ TEST(HapticPulse, ExchangeWithScriptedDevices) {
       {"three unrelated reports first",
        {.hapticIndex = 0x0B, .noiseBefore = 3},
        0,
-       {kPing, kPing, kPing},
+       unanswered,
        200},
       {"writes fail", {.hapticIndex = 0x0B, .writeFails = true}, 0, {}, 200},
+      // A receiver with a haptic mouse in slot 2: its empty slots answer with errors at once.
+      {"receiver with a paired device",
+       {.hapticIndex = 0x0B, .receiver = true, .pairedSlots = 1 << 2},
+       1,
+       {kPing, kPing, kPing, SlotRequest(1, "00 f1 00 00 42"), SlotRequest(2, "00 f1 00 00 42"),
+        SlotRequest(2, "00 f0 19 B0 00"), SlotRequest(2, "0B f4 2A 00 00"),
+        SlotRequest(3, "00 f1 00 00 42"), SlotRequest(4, "00 f1 00 00 42"),
+        SlotRequest(5, "00 f1 00 00 42"), SlotRequest(6, "00 f1 00 00 42")},
+       200},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -200,9 +251,40 @@ TEST(HapticPulse, OnlyLogitechHidPlusPlusInterfacesWithLongReports) {
   HapticPulse haptic(backend, clock);
   EXPECT_EQ(haptic.Send(0x2A), 2);
   EXPECT_EQ(backend.opened, (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1"}));
-  // The device index is the interface number, 0xFF without one.
-  EXPECT_EQ(backend.logs["/dev/hidraw0"].requests.front()[1], 2);
+  // The device index is 0xFF first, whatever the interface number.
+  EXPECT_EQ(backend.logs["/dev/hidraw0"].requests.front()[1], 0xFF);
   EXPECT_EQ(backend.logs["/dev/hidraw1"].requests.front()[1], 0xFF);
+}
+
+// Silent devices (every read waits its whole time-out) cannot hold a pulse up beyond its
+// deadline, however many there are.
+TEST(HapticPulse, SilentDevicesEndAtTheDeadline) {
+  testing::FakeClock clock;
+  ScriptedBackend backend;
+  for (const char* path : {"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"})
+    backend.Add(Logitech(path), {.pingsIgnored = 99, .waitingClock = &clock});
+  HapticPulse haptic(backend, clock);
+  EXPECT_EQ(haptic.Send(0x2A), 0);
+  EXPECT_LE(clock.MonotonicMilliseconds(), hidpp::kPulseDeadlineMs);
+  EXPECT_GE(clock.MonotonicMilliseconds() + 500, hidpp::kPulseDeadlineMs);
+  // The next pulse has a deadline of its own.
+  const uint64_t before = clock.MonotonicMilliseconds();
+  haptic.Send(0x2A);
+  EXPECT_LE(clock.MonotonicMilliseconds() - before, hidpp::kPulseDeadlineMs);
+}
+
+// The check thread hands the pulse on and goes on; the devices are asked on another thread.
+TEST(HapticPulse, TheBackgroundPulseRunsOnAThreadOfItsOwn) {
+  ScriptedBackend backend;
+  backend.Add(Logitech("/dev/hidraw1"), {.hapticIndex = 0x0B});
+  testing::FakeClock clock;
+  HapticPulse haptic(backend, clock);
+  haptic.SendInBackground(kNoHapticFeedback);
+  haptic.SendInBackground(0x2A);
+  ASSERT_TRUE(haptic.WaitForBackground(20'000));
+  EXPECT_EQ(Requests(backend.logs["/dev/hidraw1"]),
+            (std::vector<std::string>{kPing, kLookup, "11 FF 0B f4 2A 00 00"}));
+  EXPECT_EQ(backend.enumerations, 1);
 }
 
 TEST(HapticPulse, RemembersTheFeatureAndWrapsTheSoftwareId) {

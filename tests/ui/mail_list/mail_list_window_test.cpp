@@ -3,6 +3,7 @@
 #include <QtTest/qtestspontaneevent.h>
 #include <QApplication>
 #include <QFile>
+#include <QScreen>
 #include <QTest>
 #include <QWindow>
 
@@ -232,6 +233,38 @@ TEST_F(MailListFixture, TheOptionsShapeTheWindow) {
     EXPECT_GT(window.minimumWidth(), 100);
     EXPECT_GT(window.minimumHeight(), 20);
   }
+}
+
+// The page is laid out for the screen the window is on: the window asks for its screen's
+// factor when it is made, and a new factor builds the last page again from the same rows.
+TEST_F(MailListFixture, ThePageFollowsTheFactorOfTheWindowsScreen) {
+  AddMail(0x2, u"Ann", u"Lunch", 0);
+  builder.setDpiFactor(1.0);
+  builder.BuildPage();
+  const std::string atOne = builder.page();
+  ASSERT_NE(atOne.find("width: 16px"), std::string::npos);
+  std::vector<double> asked;
+  MailListWindow::Hooks hooks = Hooks();
+  hooks.dpiFactorChanged = [&](double factor) {
+    asked.push_back(factor);
+    builder.Rescale(factor);
+  };
+  MailListWindow window(hooks, store, {});
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_DOUBLE_EQ(asked[0], window.dpiFactor());
+  ASSERT_NE(window.screen(), nullptr);
+  EXPECT_DOUBLE_EQ(asked[0], window.screen()->logicalDotsPerInch() / 96.0);
+
+  builder.Rescale(2.0);
+  const std::string atTwo = builder.page();
+  EXPECT_NE(atTwo.find("width: 32px"), std::string::npos);
+  EXPECT_EQ(atTwo.find("width: 16px"), std::string::npos);
+  EXPECT_NE(atTwo.find("Lunch"), std::string::npos);
+  // The next check's page keeps the new factor.
+  AddMail(0x2, u"Bob", u"Report", 0);
+  builder.BuildPage();
+  EXPECT_NE(builder.page().find("width: 32px"), std::string::npos);
+  EXPECT_NE(builder.page().find("Report"), std::string::npos);
 }
 
 }  // namespace

@@ -29,6 +29,26 @@ struct Desktop {
 };
 Desktop* desktop = nullptr;
 
+// Starts the notification server (again); `markup`: it reads body markup.
+bool StartServer(bool markup) {
+  QStringList arguments = {QString::fromUtf8(TARVEL_FAKE_NOTIFICATION_SERVER), desktop->log};
+  if (markup)
+    arguments << u"--markup"_qs;
+  desktop->server.start(u"/usr/bin/python3"_qs, arguments);
+  if (!desktop->server.waitForStarted(5000))
+    return false;
+  QElapsedTimer waited;
+  waited.start();
+  while (!desktop->server.canReadLine() && waited.elapsed() < 10'000)
+    desktop->server.waitForReadyRead(100);
+  return desktop->server.readLine().trimmed() == "ready";
+}
+
+void StopServer() {
+  desktop->server.kill();
+  desktop->server.waitForFinished(5000);
+}
+
 bool StartDesktop() {
   desktop->log = desktop->folder.filePath(u"notify.jsonl"_qs);
   desktop->bus.start(u"dbus-daemon"_qs,
@@ -39,15 +59,7 @@ bool StartDesktop() {
   if (address.isEmpty())
     return false;
   qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-  desktop->server.start(u"/usr/bin/python3"_qs,
-                        {QString::fromUtf8(TARVEL_FAKE_NOTIFICATION_SERVER), desktop->log});
-  if (!desktop->server.waitForStarted(5000))
-    return false;
-  QElapsedTimer waited;
-  waited.start();
-  while (!desktop->server.canReadLine() && waited.elapsed() < 10'000)
-    desktop->server.waitForReadyRead(100);
-  return desktop->server.readLine().trimmed() == "ready";
+  return StartServer(false);
 }
 
 std::vector<QJsonObject> Recorded(size_t atLeast) {
@@ -70,12 +82,25 @@ std::vector<QJsonObject> Recorded(size_t atLeast) {
   return records;
 }
 
-void Control(const QString& method, const QVariantList& arguments) {
+QDBusMessage Control(const QString& method, const QVariantList& arguments = {}) {
   QDBusMessage call = QDBusMessage::createMethodCall(u"org.example.FakeDesktop"_qs,
                                                      u"/org/freedesktop/Notifications"_qs,
                                                      u"org.example.FakeDesktop"_qs, method);
   call.setArguments(arguments);
-  QDBusConnection::sessionBus().call(call);
+  return QDBusConnection::sessionBus().call(call);
+}
+
+uint CapabilityRequests() {
+  const QDBusMessage reply = Control(u"CapabilityRequests"_qs);
+  return reply.arguments().isEmpty() ? 0 : reply.arguments().constFirst().toUInt();
+}
+
+// A notification object that has heard the server's capabilities.
+void WaitForCapabilities(DesktopNotification& notification) {
+  if (notification.markup() != DesktopNotification::Markup::Unknown)
+    return;
+  QSignalSpy known(&notification, &DesktopNotification::capabilitiesKnown);
+  ASSERT_TRUE(known.wait(5000));
 }
 
 BalloonNotice TwoMails() {
@@ -88,6 +113,7 @@ BalloonNotice TwoMails() {
 
 TEST(DesktopNotificationTest, NoticeReachesTheServerWithItsFields) {
   DesktopNotification notification;
+  WaitForCapabilities(notification);
   QSignalSpy notified(&notification, &DesktopNotification::notified);
   notification.ShowBalloon(TwoMails());
   ASSERT_TRUE(notified.wait(5000));
@@ -122,16 +148,71 @@ TEST(DesktopNotificationTest, NoticeReachesTheServerWithItsFields) {
   EXPECT_EQ(both[1][u"timeout"_qs].toInt(), -1);
 }
 
+const QString kEscapedBody = u"Ann: Lunch &lt;b&gt;now&lt;/b&gt;?\nBob: Tom &amp; Jerry"_qs;
+const QString kPlainBody = u"Ann: Lunch <b>now</b>?\nBob: Tom & Jerry"_qs;
+
 TEST(DesktopNotificationTest, MarkupServerGetsTheTextEscaped) {
   Control(u"SetMarkup"_qs, {true});
   DesktopNotification notification;
+  WaitForCapabilities(notification);
   QSignalSpy notified(&notification, &DesktopNotification::notified);
   notification.ShowBalloon(TwoMails());
   ASSERT_TRUE(notified.wait(5000));
   const std::vector<QJsonObject> records = Recorded(1);
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0][u"body"_qs].toString(),
-            u"Ann: Lunch &lt;b&gt;now&lt;/b&gt;?\nBob: Tom &amp; Jerry"_qs);
+  EXPECT_EQ(records[0][u"body"_qs].toString(), kEscapedBody);
+}
+
+// A server that does not answer GetCapabilities: the notices go out at once, escaped, since
+// the server may read markup; the question is not repeated while it is still open.
+TEST(DesktopNotificationTest, UnknownCapabilitiesEscapeTheBodyAndHoldNothingUp) {
+  Control(u"SetSilent"_qs, {true});
+  const uint before = CapabilityRequests();
+  DesktopNotification notification;
+  QSignalSpy notified(&notification, &DesktopNotification::notified);
+  notification.ShowBalloon(TwoMails());
+  notification.ShowBalloon(TwoMails());
+  while (notified.size() < 2 && notified.wait(5000)) {
+  }
+  ASSERT_EQ(notified.size(), 2);
+  EXPECT_EQ(notification.markup(), DesktopNotification::Markup::Unknown);
+  const std::vector<QJsonObject> records = Recorded(2);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0][u"body"_qs].toString(), kEscapedBody);
+  EXPECT_EQ(records[1][u"body"_qs].toString(), kEscapedBody);
+  EXPECT_EQ(CapabilityRequests() - before, 1u);
+  Control(u"SetSilent"_qs, {false});
+}
+
+// The capabilities are asked once for a server, not for every notice, and again when another
+// server takes the name: here one that reads markup replaces one that does not.
+TEST(DesktopNotificationTest, CapabilitiesAreAskedOncePerServer) {
+  const uint before = CapabilityRequests();
+  DesktopNotification notification;
+  WaitForCapabilities(notification);
+  EXPECT_EQ(notification.markup(), DesktopNotification::Markup::NotRead);
+  QSignalSpy notified(&notification, &DesktopNotification::notified);
+  for (int notice = 0; notice < 3; ++notice) {
+    notification.ShowBalloon(TwoMails());
+    ASSERT_TRUE(notified.wait(5000));
+  }
+  EXPECT_EQ(CapabilityRequests() - before, 1u);
+  EXPECT_EQ(Recorded(3).back()[u"body"_qs].toString(), kPlainBody);
+
+  StopServer();
+  QFile::remove(desktop->log);
+  QSignalSpy known(&notification, &DesktopNotification::capabilitiesKnown);
+  ASSERT_TRUE(StartServer(true));
+  ASSERT_TRUE(known.wait(5000));
+  EXPECT_EQ(notification.markup(), DesktopNotification::Markup::Read);
+  notification.ShowBalloon(TwoMails());
+  ASSERT_TRUE(notified.wait(5000));
+  const std::vector<QJsonObject> records = Recorded(1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0][u"body"_qs].toString(), kEscapedBody);
+  // A new server numbers its notices itself: the old id is not replaced.
+  EXPECT_EQ(records[0][u"replaces"_qs].toInt(), 0);
+  EXPECT_EQ(CapabilityRequests(), 1u);
 }
 
 TEST(DesktopNotificationTest, InvokingTheDefaultActionIsTheClick) {
@@ -145,6 +226,7 @@ TEST(DesktopNotificationTest, InvokingTheDefaultActionIsTheClick) {
   Control(u"InvokeAction"_qs, {id + 1, u"default"_qs});  // someone else's notification
   Control(u"InvokeAction"_qs, {id, u"other"_qs});
   Control(u"InvokeAction"_qs, {id, u"default"_qs});
+  Control(u"InvokeAction"_qs, {id, u"default"_qs});  // a server that reports it twice
   QElapsedTimer waited;
   waited.start();
   while (clicks == 0 && waited.elapsed() < 5000)
@@ -154,8 +236,7 @@ TEST(DesktopNotificationTest, InvokingTheDefaultActionIsTheClick) {
 }
 
 TEST(DesktopNotificationTest, WithoutAServerTheFallbackShowsIt) {
-  desktop->server.kill();
-  desktop->server.waitForFinished(5000);
+  StopServer();
   DesktopNotification notification;
   QString shownTitle;
   QString shownText;
@@ -167,7 +248,7 @@ TEST(DesktopNotificationTest, WithoutAServerTheFallbackShowsIt) {
   notification.ShowBalloon(TwoMails());
   ASSERT_TRUE(failed.wait(5000));
   EXPECT_EQ(shownTitle, u"2 new mails"_qs);
-  EXPECT_EQ(shownText, u"Ann: Lunch <b>now</b>?\nBob: Tom & Jerry"_qs);
+  EXPECT_EQ(shownText, kPlainBody);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # A notification server for tests, on the session bus the test started: records every Notify
 # call as one JSON line in LOG and lets the test "click" an action.
-# Usage: fake_notification_server.py LOG.jsonl   (prints "ready" once its names are taken)
+# Usage: fake_notification_server.py LOG.jsonl [--markup]
+#   (prints "ready" once its names are taken; --markup: the server reads body markup)
 import json
 import sys
 
@@ -32,7 +33,11 @@ def plain(value):
 
 class Notifications(dbus.service.Object):
     last = 0
-    capabilities = ["body", "actions", "persistence"]
+    capabilities = ["body", "actions", "persistence"] + (
+        ["body-markup"] if "--markup" in sys.argv[2:] else [])
+    capability_requests = 0
+    silent = False
+    unanswered = []
 
     @dbus.service.method(N, in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
@@ -43,9 +48,13 @@ class Notifications(dbus.service.Object):
                  hints={str(k): plain(v) for k, v in hints.items()}))
         return dbus.UInt32(nid)
 
-    @dbus.service.method(N, out_signature="as")
-    def GetCapabilities(self):
-        return self.capabilities
+    @dbus.service.method(N, out_signature="as", async_callbacks=("reply", "error"))
+    def GetCapabilities(self, reply, error):
+        self.capability_requests += 1
+        if self.silent:
+            self.unanswered.append(reply)  # a hung server: never answers
+        else:
+            reply(self.capabilities)
 
     @dbus.service.method(N, out_signature="ssss")
     def GetServerInformation(self):
@@ -66,6 +75,14 @@ class Notifications(dbus.service.Object):
     @dbus.service.method(CTRL, in_signature="us")
     def InvokeAction(self, nid, key):
         self.ActionInvoked(dbus.UInt32(nid), key)
+
+    @dbus.service.method(CTRL, out_signature="u")
+    def CapabilityRequests(self):
+        return dbus.UInt32(self.capability_requests)
+
+    @dbus.service.method(CTRL, in_signature="b")
+    def SetSilent(self, on):
+        self.silent = bool(on)
 
     @dbus.service.method(CTRL, in_signature="b")
     def SetMarkup(self, on):

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -273,6 +275,83 @@ TEST_F(PageFixture, KeyboardStepsThroughTheClickableRowsAndActsOnThem) {
   EXPECT_FALSE(view.focusedRect());
 }
 
+// A screen reader reads the focused row's cells and blocks as separate words, the inline runs
+// within one as one text.
+TEST_F(PageFixture, TheFocusedRowReadsWithItsCellsApart) {
+  view.resize(300, 100);
+  view.setLayoutWidth(300);
+  struct Case {
+    const char* row;
+    const char* read;
+  };
+  const Case cases[] = {
+      {"<table><tr onclick=\"window.external.Open(1)\"><td>Bob</td><td>A folded\n subject "
+       "line</td></tr></table>",
+       "Bob, A folded subject line"},
+      {"<table><tr onclick=\"window.external.Open(1)\"><td><img src=\"x.png\"></td><td><div>"
+       "Ann</div><div>Lunch <b>now</b>?</div></td></tr></table>",
+       "Ann, Lunch now?"},
+      {"<div onclick=\"window.external.Open()\"><b>Cy</b>: Notes</div>", "Cy: Notes"},
+      {"<div onclick=\"window.external.Open()\"><p>one</p><p> </p><p>two</p></div>", "one, two"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.read);
+    ASSERT_TRUE(view.setPageText(row.row));
+    view.setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(&view, Qt::Key_Home);
+    EXPECT_EQ(view.accessibleDescription(), QString::fromUtf8(row.read));
+  }
+}
+
+// For assistive technology the view is a list whose items are the clickable rows, each with
+// its text, its focus and selection, and a press action that acts like a click.
+TEST_F(PageFixture, TheRowsAreAccessibleListItems) {
+  RecordingExternal external;
+  view.setExternal(&external);
+  view.resize(300, 100);
+  view.setLayoutWidth(300);
+  ASSERT_TRUE(view.setPageText(
+      "<table><tr onclick=\"window.external.Open(2)\"><td>Ann</td><td>Lunch</td></tr>"
+      "<tr onclick=\"window.external.Open(4)\"><td>Bob</td><td>Report</td></tr></table>"));
+  view.show();
+  view.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+  view.setFocus(Qt::OtherFocusReason);
+  QAccessibleInterface* list = QAccessible::queryAccessibleInterface(&view);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->role(), QAccessible::List);
+  ASSERT_EQ(list->childCount(), 2);
+  QAccessibleInterface* first = list->child(0);
+  QAccessibleInterface* second = list->child(1);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(list->indexOfChild(second), 1);
+  EXPECT_EQ(second->parent(), list);
+  EXPECT_EQ(first->role(), QAccessible::ListItem);
+  EXPECT_EQ(first->text(QAccessible::Name), u"Ann, Lunch"_qs);
+  EXPECT_EQ(second->text(QAccessible::Name), u"Bob, Report"_qs);
+  EXPECT_TRUE(first->state().focusable);
+  EXPECT_FALSE(first->state().focused);
+
+  QTest::keyClick(&view, Qt::Key_End);
+  EXPECT_TRUE(second->state().focused);
+  EXPECT_TRUE(second->state().selected);
+  EXPECT_FALSE(first->state().selected);
+  EXPECT_EQ(list->focusChild(), second);
+  EXPECT_TRUE(list->rect().contains(second->rect().center()));
+
+  QAccessibleActionInterface* action = first->actionInterface();
+  ASSERT_NE(action, nullptr);
+  EXPECT_EQ(action->actionNames(), QStringList{QAccessibleActionInterface::pressAction()});
+  action->doAction(QAccessibleActionInterface::pressAction());
+  EXPECT_EQ(external.calls, std::vector<int>{1});
+
+  // A new page has new rows.
+  ASSERT_TRUE(view.setPageText("<p>No unread mail</p>"));
+  EXPECT_EQ(list->childCount(), 0);
+  EXPECT_EQ(list->child(0), nullptr);
+}
+
 struct PopupFixture : ::testing::Test {
   NeverBusy notBusy;
   PopupSettings settings;
@@ -312,6 +391,23 @@ TEST_F(PopupFixture, ClickingTwiceOpensOnceAndTheWindowGoes) {
   while (popup && waited.elapsed() < 10'000)
     QTest::qWait(20);
   EXPECT_FALSE(popup);
+}
+
+// For assistive technology the popup is an alert whose description holds the notice's texts,
+// so a screen reader speaks it when it shows although it never takes the focus.
+TEST_F(PopupFixture, ThePopupIsAnAlertWithTheNoticesTexts) {
+  PopupPresenter presenter(Hooks(), notBusy);
+  presenter.ShowPopup();
+  ASSERT_TRUE(presenter.popup());
+  QAccessibleInterface* alert = QAccessible::queryAccessibleInterface(presenter.popup());
+  ASSERT_NE(alert, nullptr);
+  EXPECT_EQ(alert->role(), QAccessible::AlertMessage);
+  EXPECT_EQ(alert->text(QAccessible::Name), u"New mail"_qs);
+  const QString description = alert->text(QAccessible::Description);
+  EXPECT_TRUE(description.startsWith(u"2 new mails"_qs)) << description.toStdString();
+  EXPECT_TRUE(description.contains(u"Ann Example: Lunch on Friday?"_qs))
+      << description.toStdString();
+  presenter.ClosePopup();
 }
 
 TEST_F(PopupFixture, TransparencyOnlyForASeeThroughPopup) {

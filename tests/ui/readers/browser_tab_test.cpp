@@ -211,6 +211,8 @@ TEST_F(FirefoxTab, GmailReaderReusesTheOpenTab) {
   };
   DesktopReaderLauncher launcher(actions);
   EXPECT_TRUE(gmail.OpenReader(launcher));
+  // The search runs on the launcher's thread.
+  ASSERT_TRUE(launcher.waitForSearches(20'000));
   EXPECT_TRUE(started.empty());
   EXPECT_TRUE(WaitUntil([&] { return Title().find(kGmailTitle) != std::string::npos; }, 10'000))
       << Title();
@@ -218,6 +220,7 @@ TEST_F(FirefoxTab, GmailReaderReusesTheOpenTab) {
   // Another account's mail is not open in a tab: the browser is started with its website.
   gmail.accountName = u"someone.else@example.org";
   EXPECT_TRUE(gmail.OpenReader(launcher));
+  ASSERT_TRUE(launcher.waitForSearches(20'000));
   EXPECT_EQ(started, (std::vector<std::string>{"/usr/lib/firefox-esr/firefox-esr"}));
 }
 

@@ -252,6 +252,30 @@ TEST(ReaderCommandLine, QuotingSplittingAndTheWebsite) {
   ::unsetenv("TARVEL_TEST_BIN_FOLDER");
 }
 
+TEST(ReaderCommands, OnlyWebAndMailAddressesGoToTheUrlHandler) {
+  const struct {
+    std::string_view address;
+    bool handled;
+  } cases[] = {
+      {"https://mail.example.org/", true},
+      {"HTTP://Mail.Example.org", true},
+      {"mailto:me@example.org", true},
+      {"", false},
+      {"https://", false},
+      {"-h", false},
+      {"--manual", false},
+      {"inbox.html", false},
+      {"./https://x", false},
+      {"file:///home/me/.ssh/id_rsa", false},
+      {"javascript:alert(1)", false},
+      {"https://example.org/\nsecond", false},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.address);
+    EXPECT_EQ(IsHandlerAddress(row.address), row.handled);
+  }
+}
+
 TEST_F(ReaderDesktop, ReaderChoicesBecomeLaunches) {
   desktop.WriteConfigMimeApps("[Default Applications]\nx-scheme-handler/mailto=thunder.desktop\n");
   const ReaderSources sources = ReaderSources::Load(desktop.paths());
@@ -277,11 +301,16 @@ TEST_F(ReaderDesktop, ReaderChoicesBecomeLaunches) {
       {u"thunder mail", Action::StartProgram, "thunder", {site}},
       {u"A Browser", Action::StartProgram, "abrowser", {site}},
       {u"Default E-Mail Reader", Action::StartProgram, "thunder", {site}},
-      // Names with no application are handed to the URL handler as they are.
-      {u"Microsoft Outlook", Action::OpenAddress, "Microsoft Outlook", {}},
-      {u"Old Name", Action::OpenAddress, "Old Name", {}},
-      {u"Image Viewer", Action::OpenAddress, "Image Viewer", {}},  // neither mail nor web
-      {u"@", Action::OpenAddress, "@", {}},
+      {u"mailto:me@example.org", Action::OpenAddress, "mailto:me@example.org", {}},
+      // Names with no application open the website: the URL handler would take them for a
+      // file or an option.
+      {u"Microsoft Outlook", Action::OpenAddress, site, {}},
+      {u"Old Name", Action::OpenAddress, site, {}},
+      {u"Image Viewer", Action::OpenAddress, site, {}},  // neither mail nor web
+      {u"@", Action::OpenAddress, site, {}},
+      {u"--help", Action::OpenAddress, site, {}},
+      {u"../../etc/passwd", Action::OpenAddress, site, {}},
+      {u"file:///etc/passwd", Action::OpenAddress, site, {}},
   };
   for (const Case& row : cases) {
     const Text reader(row.reader);

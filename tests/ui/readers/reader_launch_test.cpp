@@ -2,22 +2,32 @@
 // XDG folders, fake programs that record their arguments, the real xdg-open in between.
 #include "ui/readers/reader_launch.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "accounts/account_type_list.h"
 #include "accounts/option_flags.h"
+#include "platform/http_session.h"
 #include "tests/support/scripted_engine.h"
 #include "tests/ui/readers/fake_desktop.h"
 #include "ui/readers/browser_tab_activator.h"
@@ -173,6 +183,144 @@ TEST_F(ReaderLaunch, WithoutAccessibilityBusTheBrowserStarts) {
   EXPECT_TRUE(gmail().OpenReader(launcher));
   EXPECT_EQ(WaitForRuns(desktop, "firefox", 1),
             (std::vector<Strings>{{"https://mail.google.com/mail/"}}));
+}
+
+// The tab search of a browser reader (calls into other programs that may hang) runs off the
+// caller's thread: OpenReader returns while the search still waits, and the browser starts
+// once the search has found no tab.
+TEST_F(ReaderLaunch, TheTabSearchRunsOffTheCallersThread) {
+  desktop.AddRecordingProgram("firefox");
+  desktop.AddApplication(Scope::System, "firefox.desktop", "Firefox", "firefox %u",
+                         "x-scheme-handler/http;");
+  gmail().reader = u"Firefox";
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> searchedElsewhere{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  DesktopReaderLauncher::Actions actions;
+  actions.activateTab = [&, released](BrowserKind kind, const Text& title) {
+    searchedElsewhere =
+        std::this_thread::get_id() != caller && kind == BrowserKind::Firefox && !title.isEmpty();
+    released.wait();  // a hung application
+    return false;
+  };
+  DesktopReaderLauncher searching(actions);
+  EXPECT_TRUE(gmail().OpenReader(searching));
+  EXPECT_TRUE(desktop.Runs("firefox").empty());
+  release.set_value();
+  EXPECT_EQ(WaitForRuns(desktop, "firefox", 1),
+            (std::vector<Strings>{{"https://mail.google.com/mail/"}}));
+  EXPECT_TRUE(searching.waitForSearches(20'000));
+  EXPECT_TRUE(searchedElsewhere);
+}
+
+// A web server on the loopback that answers every request on a kept connection, so that the
+// client keeps the connection in its pool. Its own sockets are close-on-exec.
+class KeepAliveServer {
+ public:
+  KeepAliveServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 4) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~KeepAliveServer() {
+    stop_ = true;
+    if (thread_.joinable())
+      thread_.join();
+    if (listener_ >= 0)
+      ::close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void Serve() {
+    std::vector<int> clients;
+    while (!stop_) {
+      std::vector<pollfd> polled{{listener_, POLLIN, 0}};
+      for (const int client : clients)
+        polled.push_back({client, POLLIN, 0});
+      if (::poll(polled.data(), polled.size(), 50) <= 0)
+        continue;
+      if (polled[0].revents & POLLIN) {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0)
+          clients.push_back(client);
+      }
+      for (std::size_t i = 1; i < polled.size(); ++i) {
+        if ((polled[i].revents & (POLLIN | POLLHUP)) == 0)
+          continue;
+        char buffer[4096];
+        const ssize_t got = ::recv(polled[i].fd, buffer, sizeof(buffer), 0);
+        if (got <= 0)
+          continue;
+        constexpr std::string_view kAnswer =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok";
+        (void)::send(polled[i].fd, kAnswer.data(), kAnswer.size(), MSG_NOSIGNAL);
+      }
+    }
+    for (const int client : clients)
+      ::close(client);
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The connections the program keeps (a web engine's pooled connection here) do not live on in
+// a reader it starts: the reader's open descriptors hold no socket.
+TEST_F(ReaderLaunch, AStartedReaderHoldsNoSocketOfOurs) {
+  KeepAliveServer server;
+  ASSERT_NE(server.port(), 0);
+  HttpSession session;
+  Text answer;
+  ASSERT_TRUE(
+      session.GetUrl(Text::FromUtf8("http://127.0.0.1:" + std::to_string(server.port()) + "/"),
+                     Text(u"test"), &answer));
+  EXPECT_EQ(answer, std::u16string_view(u"ok"));
+  // The kept connection itself is close-on-exec, as every network socket of ours.
+  int networkSockets = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    int domain = 0;
+    socklen_t length = sizeof(domain);
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_INET)
+      continue;
+    ++networkSockets;
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+  }
+  EXPECT_GE(networkSockets, 2);  // the server's listener and the client's connection at least
+
+  // The reader lists its descriptors' targets, then leaves.
+  const std::string listing = desktop.programFolder() + "/descriptors";
+  const std::string lister = desktop.programFolder() + "/fd-lister";
+  {
+    std::ofstream script(lister);
+    script << "#!/bin/sh\nfor f in /proc/$$/fd/*; do readlink \"$f\"; done > \"" << listing
+           << ".tmp\"\nmv \"" << listing << ".tmp\" \"" << listing << "\"\n";
+  }
+  ::chmod(lister.c_str(), 0755);
+  gmail().reader = Text::FromUtf8("@" + lister + " %1");
+  ASSERT_TRUE(gmail().OpenReader(launcher));
+  QElapsedTimer clock;
+  clock.start();
+  while (!std::filesystem::exists(listing) && clock.elapsed() < 20'000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::ifstream file(listing);
+  ASSERT_TRUE(file.good());
+  std::stringstream targets;
+  targets << file.rdbuf();
+  EXPECT_FALSE(targets.str().empty());
+  EXPECT_EQ(targets.str().find("socket:"), std::string::npos) << targets.str();
 }
 
 }  // namespace

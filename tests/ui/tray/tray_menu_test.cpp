@@ -14,7 +14,7 @@ std::vector<TrayMenuAccount> AllAccounts(std::set<uint32_t> enabledTypeBits) {
   std::vector<TrayMenuAccount> accounts;
   for (const AccountTypeInfo& type : kAccountTypes) {
     accounts.push_back(
-        {type.typeBit, enabledTypeBits.count(type.typeBit) != 0, Text(type.displayName)});
+        {type.typeBit, enabledTypeBits.count(type.typeBit) != 0, Text(type.displayName), Text()});
   }
   return accounts;
 }
@@ -51,6 +51,23 @@ TEST(TrayMenu, TwoImapAccountsGiveTwoItemsAndTheSecondIsTheDefault) {
   EXPECT_EQ(menu[2].kind, TrayMenuItem::Kind::Separator);
   // The submenu is the fourth item from the end.
   EXPECT_EQ(menu[menu.size() - 4].kind, TrayMenuItem::Kind::Submenu);
+}
+
+// A failed account's item says what failed, cut to a menu's width; the other keeps its name.
+TEST(TrayMenu, AFailedAccountShowsItsReasonInItsItem) {
+  std::vector<TrayMenuAccount> accounts = AllAccounts({0x8000, 0x20000});
+  accounts[16].failure = u"IMAP #1: the server refused the login";
+  std::u16string longReason = u"IMAP #2: ";
+  longReason.append(300, u'x');
+  accounts[17].failure = Text(std::u16string_view(longReason));
+  const std::vector<TrayMenuItem> menu = BuildTrayMenu(accounts, -1, false);
+  EXPECT_EQ(menu[0].command, 40028u);
+  EXPECT_EQ(menu[0].text, std::u16string_view(u"IMAP #1: the server refused the login"));
+  EXPECT_EQ(menu[1].command, 40030u);
+  EXPECT_LT(menu[1].text.length(), 100);
+  EXPECT_EQ(menu[1].text.Left(9), std::u16string_view(u"IMAP #2: "));
+  accounts[17].failure = Text();
+  EXPECT_EQ(BuildTrayMenu(accounts, -1, false)[1].text, std::u16string_view(u"IMAP #2"));
 }
 
 TEST(TrayMenu, AccountItemsFollowTheMenuOrderAndTheLastIsTheDefault) {

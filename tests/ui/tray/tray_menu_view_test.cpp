@@ -6,10 +6,13 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QToolTip>
 
 #include "accounts/account_type.h"
+#include "ui/tray/tray_tooltip.h"
 
 namespace tarvel {
 namespace {
@@ -18,7 +21,7 @@ std::vector<TrayMenuItem> TwoImapAccountsSilencedForThreeMinutes() {
   std::vector<TrayMenuAccount> accounts;
   for (const AccountTypeInfo& type : kAccountTypes) {
     const bool enabled = type.typeBit == 0x8000 || type.typeBit == 0x20000;
-    accounts.push_back({type.typeBit, enabled, Text(type.displayName)});
+    accounts.push_back({type.typeBit, enabled, Text(type.displayName), Text()});
   }
   return BuildTrayMenu(accounts, 3, false);
 }
@@ -67,6 +70,42 @@ TEST(TrayMenuView, ItemsIconsAndTheBoldDefault) {
   EXPECT_EQ(menu.actions().size(), 5);
   EXPECT_EQ(menu.defaultAction(), nullptr);
   EXPECT_EQ(menu.actions()[1]->text(), "Silence");
+}
+
+// A failed account: its item says what failed; the tooltip (as an X tray shows it, through Qt's
+// tooltip) ends with the same line. Both are kept as pictures when TARVEL_IMAGE_DIR is set.
+TEST(TrayMenuView, AFailedAccountInTheMenuAndTheTooltip) {
+  std::vector<TrayMenuAccount> accounts;
+  for (const AccountTypeInfo& type : kAccountTypes) {
+    const bool enabled = type.typeBit == 0x8000 || type.typeBit == 0x20000;
+    accounts.push_back({type.typeBit, enabled, Text(type.displayName), Text()});
+  }
+  const Text failure = AccountFailureText(Text(u"IMAP #1"), CheckStatus::Failure,
+                                          Text(u"the server refused the login"));
+  for (TrayMenuAccount& account : accounts) {
+    if (account.typeBit == 0x8000)
+      account.failure = failure;
+  }
+  QMenu menu;
+  FillTrayMenu(menu, BuildTrayMenu(accounts, -1, false), nullptr);
+  EXPECT_EQ(menu.actions()[0]->text(), u"IMAP #1: the server refused the login"_qs);
+  EXPECT_EQ(menu.actions()[1]->text(), u"IMAP #2"_qs);
+  menu.popup(QPoint(20, 20));
+  // Nothing is cut off: the menu is as wide as its longest item wants.
+  const QFontMetrics metrics(menu.font());
+  EXPECT_GE(menu.width(), metrics.horizontalAdvance(menu.actions()[0]->text()));
+  Keep(menu, "tray-menu-failed-account");
+  menu.hide();
+
+  const Text tip = CutTrayTip(TrayTooltipText(2, Text(u"Ann - Lunch\rBob - Report"), failure));
+  QString shown = QString::fromStdU16String(std::u16string(tip.view())).replace(u'\r', u'\n');
+  EXPECT_TRUE(shown.endsWith(u"\nIMAP #1: the server refused the login"_qs)) << shown.toStdString();
+  QToolTip::showText(QPoint(20, 20), shown);
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (widget->inherits("QTipLabel") && widget->isVisible())
+      Keep(*widget, "tray-tooltip-failed-account");
+  }
+  QToolTip::hideText();
 }
 
 TEST(TrayMenuView, ReachableByKeyboard) {

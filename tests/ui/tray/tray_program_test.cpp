@@ -196,6 +196,11 @@ class TrayProgramTest : public ::testing::Test {
     return static_cast<int>(file.readAll().count(QByteArray("] ") + entry + "\n"));
   }
 
+  QString TraceText() const {
+    QFile file(QString::fromStdString(folder_->file("state")) + "/Quorline/Tarvel/trace.log");
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+  }
+
   QString HostLog() const { return QString::fromStdString(folder_->file("items.jsonl")); }
 
   // Starts the fake tray host and waits until it owns the watcher's name.
@@ -411,6 +416,119 @@ TEST_F(TrayProgramTest, ItemShowsTheCountAfterACheckAndItsMenuDrivesTheProgram) 
   ASSERT_TRUE(program.waitForFinished(kWaitMs));
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 0);
+  ::unsetenv("TARVEL_CA_FILE");
+  ::unsetenv("TARVEL_CONNECT_TO");
+}
+
+// A new mail announced as a desktop notification: a click on another program's notification
+// opens nothing, a click on ours opens the readers once, however the desktop reports it (our
+// own ActionInvoked handler and Qt's tray message both hear the signal).
+TEST_F(TrayProgramTest, OnlyAClickOnOurOwnNotificationOpensTheReadersAndOnlyOnce) {
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  // IMAP #1, notices as desktop notifications (the popup option off).
+  WriteSetting("Flags", std::to_string(0x10 | 0x1000000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "s3cret", "--protected");
+
+  StartTrayHost();
+  const QString notices = QString::fromStdString(folder_->file("notify.jsonl"));
+  QProcess& notificationServer =
+      Start("/usr/bin/python3",
+            {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/notice/fake_notification_server.py"),
+             notices});
+  ASSERT_TRUE(WaitUntil(
+      [&] { return notificationServer.canReadLine() || notificationServer.waitForReadyRead(50); }));
+  StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+  const QString item = RegisteredItems().last();
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("No unread mails"); }));
+  // A mail arrives; "Check Now" finds it and announces it as a notification.
+  const std::string date = QDateTime::currentDateTimeUtc().toString(Qt::RFC2822Date).toStdString();
+  ASSERT_TRUE(server.Deliver("tester", "INBOX",
+                             "From: Ann <ann@example.com>\r\nDate: " + date +
+                                 "\r\nSubject: Lunch <b>now</b>\r\n\r\nbody\r\n"));
+  const MenuNode* checkNow = FindLabel(Menu(item), "Check Now");
+  ASSERT_NE(checkNow, nullptr);
+  ASSERT_TRUE(Click(item, checkNow->id));
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("1 new mail"); }))
+      << ToolTip(item).toStdString();
+  uint id = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    QFile file(notices);
+    if (!file.open(QIODevice::ReadOnly))
+      return false;
+    const QByteArray line = file.readLine();
+    const int at = line.indexOf("\"id\": ");
+    if (at < 0)
+      return false;
+    id = line.mid(at + 6, line.indexOf(',', at) - at - 6).toUInt();
+    return id != 0;
+  })) << TraceText().toStdString();
+  const auto invoke = [&](uint notification) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall("org.example.FakeDesktop", "/org/freedesktop/Notifications",
+                                       "org.example.FakeDesktop", "InvokeAction");
+    call << notification << QStringLiteral("default");
+    return connection_->call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
+  };
+  // Someone else's notification.
+  ASSERT_TRUE(invoke(id + 7));
+  EXPECT_FALSE(WaitUntil([&] { return CountInTrace("OpenReaders") > 0; }, 1500));
+  // Ours.
+  ASSERT_TRUE(invoke(id));
+  ASSERT_TRUE(WaitUntil([&] { return CountInTrace("OpenReaders") >= 1; }));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 500);
+  EXPECT_FALSE(WaitUntil([&] { return CountInTrace("OpenReaders") > 1; }, 1000));
+  EXPECT_EQ(CountInTrace("OpenReaders"), 1);
+  ::unsetenv("TARVEL_CA_FILE");
+  ::unsetenv("TARVEL_CONNECT_TO");
+}
+
+// A refused password: the tooltip's last line and the account's menu item say which account
+// failed and why, in the engine's words; the other account still shows its mail.
+TEST_F(TrayProgramTest, AFailedAccountSaysWhichAndWhyInTheTooltipAndTheMenu) {
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x4000000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "wrong", "--protected");
+  WriteSetting("IMAPServer2", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser2", "second", "--protected");
+  WriteSetting("IMAPPassword2", "s3cret", "--protected");
+  ASSERT_TRUE(server.Deliver("second", "INBOX", Message("third")));
+
+  StartTrayHost();
+  StartProgram();
+  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+  const QString item = RegisteredItems().last();
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).contains("tester: "); }))
+      << ToolTip(item).toStdString();
+  const QString tip = ToolTip(item);
+  EXPECT_TRUE(tip.startsWith("1 new mail - Tarvel E-Mail Notifier")) << tip.toStdString();
+  const QString lastLine = tip.split('\n').last();
+  EXPECT_TRUE(lastLine.startsWith("tester: ")) << tip.toStdString();
+  EXPECT_TRUE(lastLine.contains("refused") || lastLine.contains("fail")) << tip.toStdString();
+  EXPECT_TRUE(tip.contains("third")) << tip.toStdString();
+  const MenuNode menu = Menu(item);
+  const MenuNode* failed = FindLabel(menu, "tester");
+  ASSERT_NE(failed, nullptr);
+  EXPECT_EQ(failed->label, lastLine);
+  const MenuNode* working = FindLabel(menu, "second");
+  ASSERT_NE(working, nullptr);
+  EXPECT_EQ(working->label, "second");
+  const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+  if (!images.isEmpty()) {
+    QFile out(images + "/failed-account-tooltip.txt");
+    if (out.open(QIODevice::WriteOnly))
+      out.write(tip.toUtf8());
+  }
   ::unsetenv("TARVEL_CA_FILE");
   ::unsetenv("TARVEL_CONNECT_TO");
 }

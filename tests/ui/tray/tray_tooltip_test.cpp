@@ -44,5 +44,51 @@ TEST(TrayTooltip, CutToWhatTheTrayShowsWithoutSplittingAPair) {
   EXPECT_EQ(tip.Left(34), std::u16string_view(u"5 new mails - Tarvel E-Mail Notifi"));
 }
 
+TEST(TrayTooltip, AFailedAccountSaysWhyInItsOwnWords) {
+  struct Case {
+    CheckStatus status;
+    const char16_t* reason;
+    const char16_t* expected;
+  };
+  const Case cases[] = {
+      {CheckStatus::Failure, u"the server refused the login",
+       u"IMAP #1: the server refused the login"},
+      {CheckStatus::Failure, u"", u"IMAP #1: the check failed"},
+      {CheckStatus::LoginNeeded, u"", u"IMAP #1: a sign-in is needed"},
+      {CheckStatus::Success, u"", u""},
+      {CheckStatus::OutsideCheckHours, u"", u""},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(static_cast<int>(row.status));
+    EXPECT_EQ(AccountFailureText(Text(u"IMAP #1"), row.status, Text(row.reason)),
+              std::u16string_view(row.expected));
+  }
+}
+
+// The failure line is the tooltip's last line and survives the cut to what the tray shows;
+// the mail lines give way to it.
+TEST(TrayTooltip, TheFailureLineComesLastAndIsNeverCutAway) {
+  const Text failure(u"IMAP #1: the server refused the login");
+  EXPECT_EQ(TrayTooltipText(0, Text(), failure),
+            std::u16string_view(u"No unread mails - Tarvel E-Mail Notifier\r\r"
+                                u"IMAP #1: the server refused the login"));
+  EXPECT_EQ(TrayTooltipText(1, Text(u"Ann - Hello"), failure),
+            std::u16string_view(u"1 new mail - Tarvel E-Mail Notifier\r\rAnn - Hello\r"
+                                u"IMAP #1: the server refused the login"));
+  // Without a failure the tooltip is the plain one.
+  EXPECT_EQ(TrayTooltipText(2, Text(u"a - b"), Text()), TrayTooltipText(2, Text(u"a - b")).view());
+  for (const std::size_t mailLength : {10u, 60u, 300u}) {
+    SCOPED_TRACE(mailLength);
+    const Text tip = CutTrayTip(TrayTooltipText(5, Repeat(mailLength, u'm'), failure));
+    EXPECT_LE(tip.length(), kTrayTipMaxLength);
+    const std::u16string_view units = tip.view();
+    EXPECT_TRUE(units.ends_with(u"\rIMAP #1: the server refused the login"));
+  }
+  // A failure line longer than the tooltip keeps its start and the count line.
+  const Text longFailure = CutTrayTip(TrayTooltipText(5, Text(u"x"), Repeat(400, u'f')));
+  EXPECT_EQ(longFailure.length(), kTrayTipMaxLength);
+  EXPECT_EQ(longFailure.Left(11), std::u16string_view(u"5 new mails"));
+}
+
 }  // namespace
 }  // namespace tarvel

@@ -46,6 +46,9 @@ class FlowServer {
   bool hasLoginOnlyPort() const {
     return true;
   }
+  bool offersNotify() const {
+    return false;
+  }
   // Every case gets a user of its own: mail is never removed between cases.
   std::string FreshUser() {
     if (nextUser_ > 9)
@@ -82,6 +85,10 @@ class FlowServer {
   bool hasLoginOnlyPort() const {
     return false;
   }
+  // Offered with the notify plugin, which this server is started with.
+  bool offersNotify() const {
+    return true;
+  }
   std::string FreshUser() {
     if (!server_.ExpungeAll("tester"))
       return {};
@@ -104,6 +111,10 @@ class FlowServer {
   }
 
  private:
+  // Set before the server starts: the start script reads it.
+  struct OfferNotify {
+    OfferNotify() { ::setenv("TARVEL_TEST_DOVECOT_NOTIFY", "1", 1); }
+  } offerNotify_;
   testing::DovecotServer server_;
   bool foldersMade_ = false;
 #endif
@@ -310,6 +321,41 @@ TEST_F(ImapFlowTest, ConnectionDroppedByTheServerAndPushComesBack) {
   ASSERT_TRUE(server->Deliver(user, "INBOX", Message("after the drops")));
   CheckAfterPush(*engine, checkIns, 3);
   EXPECT_EQ(Found(*engine), (std::vector<std::string>{": after the drops", ": welcome"}));
+  EXPECT_TRUE(engine->idleRunning());
+}
+
+// Checked folders besides the inbox: where the server offers NOTIFY, the one IDLE watches
+// every checked folder, so mail delivered to another folder is noticed at once and the timer
+// leaves the IDLE alone; otherwise the IDLE watches the inbox and the timer's check ends it to
+// check every folder.
+TEST_F(ImapFlowTest, CheckedFoldersArePushedWhereTheServerOffersNotify) {
+  CheckInCount checkIns(relay);
+  const std::string work = server->FolderName("Work");
+  auto engine = MakeEngine("imap.example.com:993", 1, "INBOX;" + work);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  ASSERT_TRUE(engine->idleRunning());
+  EXPECT_EQ(engine->notifySupported, server->offersNotify());
+  int push = 0;
+  if (server->offersNotify()) {
+    EXPECT_EQ(engine->ReadyToCheck(), 0);
+    ASSERT_TRUE(server->Deliver(user, "Work", Message("for work while idling")));
+    CheckAfterPush(*engine, checkIns, ++push);
+    const std::vector<std::string> found = Found(*engine);
+    EXPECT_NE(std::find(found.begin(), found.end(), work + ": for work while idling"), found.end());
+    ASSERT_TRUE(engine->idleRunning());
+    EXPECT_EQ(engine->idleErrors.load(), 0u);
+  } else {
+    EXPECT_EQ(engine->ReadyToCheck(), 1);
+    EXPECT_FALSE(engine->idleRunning());
+    ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+    ASSERT_TRUE(engine->idleRunning());
+  }
+  // The inbox is watched either way.
+  ASSERT_TRUE(server->Deliver(user, "INBOX", Message("for the inbox while idling")));
+  CheckAfterPush(*engine, checkIns, ++push);
+  const std::vector<std::string> found = Found(*engine);
+  EXPECT_NE(std::find(found.begin(), found.end(), "INBOX: for the inbox while idling"),
+            found.end());
   EXPECT_TRUE(engine->idleRunning());
 }
 

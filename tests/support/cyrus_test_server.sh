@@ -94,6 +94,7 @@ autocreate_quota: 0
 autocreate_post: yes
 autocreate_inbox_folders: Work|Archive
 syslog_prefix: tarvel-cyrus
+failedloginpause: 0
 CONF
 sed 's/^sasl_mech_list:.*/sasl_mech_list: NONE-OFFERED/' "$D/imapd.conf" > "$D/imapd-login.conf"
 C="-C $D/imapd.conf"

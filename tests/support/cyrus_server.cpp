@@ -67,6 +67,10 @@ CyrusServer::~CyrusServer() {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!ProcessGone(pid_) && std::chrono::steady_clock::now() < giveUp)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The master leads a process group of its own (the start script's setsid): a master that
+    // did not stop is ended with every service process.
+    if (!ProcessGone(pid_))
+      ::kill(-pid_, SIGKILL);
   }
   if (!folder_.empty()) {
     std::error_code ignored;

@@ -175,6 +175,9 @@ bool IsCheckedInbox(const std::vector<Text>& checked) {
   });
 }
 
+// The longest list of folder names one NOTIFY command carries; more are left to the timer.
+constexpr std::size_t kImapNotifyCommandLimit = 8000;
+
 // CheckFolder's answer for a checked folder the server would not select.
 constexpr int kFolderNotSelectable = 3;
 
@@ -641,7 +644,10 @@ void ImapEngine::RunIdle() {
           idleErrors.store(0);  // the server is idling: push works again
           return;
         }
-        for (const std::string_view word : {" FETCH", " EXPUNGE", " RECENT", " EXISTS", " BAD"}) {
+        // STATUS reports a watched folder that is not selected (NOTIFY); an overflow means
+        // the server stopped reporting and wants a check.
+        for (const std::string_view word : {" FETCH", " EXPUNGE", " RECENT", " EXISTS", "* STATUS ",
+                                            "NOTIFICATIONOVERFLOW", " BAD"}) {
           if (line.find(word) != std::string_view::npos) {
             news = news || word != " BAD";
             transport_.Cancel();
@@ -683,6 +689,52 @@ void ImapEngine::RunIdle() {
     checkIn_->CheckIn();
 }
 
+bool ImapEngine::WatchCheckedFolders(const Text& server) {
+  const std::vector<Text> checked = CheckedFolders();
+  if (checked.empty())
+    return false;
+  std::string others;
+  for (std::size_t index = 1; index < checked.size(); ++index) {
+    const std::string folder = checked[index].EncodeImapFolderName().ToUtf8();
+    // A name the command cannot carry as a quoted string is left to the timer.
+    if (folder.empty() || std::any_of(folder.begin(), folder.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        }))
+      return false;
+    others += others.empty() ? "\"" : " \"";
+    for (const char c : folder) {
+      if (c == '"' || c == '\\')
+        others += '\\';
+      others += c;
+    }
+    others += '"';
+  }
+  if (others.size() > kImapNotifyCommandLimit)
+    return false;
+  // The events in parentheses, the mailboxes as a parenthesized list (the NOTIFY grammar).
+  std::string command = "NOTIFY SET (selected (MessageNew MessageExpunge))";
+  if (!others.empty())
+    command += " (mailboxes (" + others + ") (MessageNew MessageExpunge))";
+  const std::string url = ImapServerUrl(server, EncodeFolderForUrl(checked.front()));
+  std::string response;
+  int32_t errorCode = 0;
+  if (!transport_.ExecuteCommand(
+          url.c_str(), command.c_str(),
+          [&](std::string_view line) {
+            if (response.size() + line.size() <= kImapResponseLimit)
+              response.append(line);
+          },
+          0, errorCode))
+    return false;
+  // The command's own answer is the last tagged line: a refusal (NO, BAD) leaves the timer on.
+  std::optional<TaggedStatus> last;
+  for (const std::string_view line : ResponseLines(response)) {
+    if (std::optional<TaggedStatus> tagged = ParseTaggedStatus(line))
+      last = tagged;
+  }
+  return last && ascii_bytes::EqualsNoCase(last->status, "OK");
+}
+
 bool ImapEngine::WaitBeforeNextIdle(uint32_t milliseconds) {
   while (milliseconds > 0) {
     if (idleStopRequested_.load() || shuttingDown_.load())
@@ -721,6 +773,7 @@ CheckStatus ImapEngine::Check() {
   bool folderChecked = false;
   int result = 1;
   idleSupported = false;
+  notifySupported = false;
   lastFailure.clear();
   lastFailureKind = FailureKind::Transient;
   Text unselectable;  // the first checked folder the server would not select
@@ -823,16 +876,22 @@ CheckStatus ImapEngine::Check() {
     if (result == 0) {
       ReadFolderList(account.server);
       if (account.useIdle == 1 && idleSupported && !stop.stop_requested()) {
-        // IDLE watches the selected mailbox only. With checked folders it watches the inbox
-        // when that is one of them, and the timer keeps checking all of them.
+        // IDLE watches the selected mailbox only. With checked folders a server that offers
+        // NOTIFY reports every one of them during the IDLE; otherwise the IDLE watches the
+        // inbox when that is one of them, and the timer keeps checking all of them.
         bool idleOnInbox = !folderChecked;
+        bool watchesAll = !folderChecked;
+        if (folderChecked && notifySupported) {
+          watchesAll = WatchCheckedFolders(account.server);
+          idleOnInbox = watchesAll;
+        }
         if (!idleOnInbox && IsCheckedInbox(CheckedFolders())) {
           int32_t errorCode = 0;
           const std::string inbox = ImapServerUrl(account.server, "INBOX");
           idleOnInbox = transport_.ExecuteCommand(inbox.c_str(), "NOOP", nullptr, 0, errorCode);
         }
         if (idleOnInbox) {
-          idleCoversAccount_.store(!folderChecked);
+          idleCoversAccount_.store(watchesAll);
           idleStarted.store(clock_.MonotonicMilliseconds());
           StartIdle();
           return CheckStatus::Success;
@@ -879,6 +938,7 @@ int ImapEngine::CheckFolder(const Text& server, const std::string& encodedFolder
       result = 0;
     } else if (StartsWith(line, "* CAPABILITY") && line.find(" IDLE") != std::string_view::npos) {
       idleSupported = true;
+      notifySupported = line.find(" NOTIFY") != std::string_view::npos;
     } else if (StartsWith(line, "* SEARCH")) {
       std::string_view numbers = line.size() > 9 ? line.substr(9) : std::string_view();
       while (!numbers.empty() && (numbers.back() == ' ' || numbers.back() == '\t'))

@@ -139,6 +139,8 @@ class ImapEngine : public MailEngine {
   // threads read it through FolderNames.
   NodeList<ImapFolder> folders;
   bool idleSupported = false;
+  // The server offers NOTIFY: one IDLE can watch every checked folder.
+  bool notifySupported = false;
   std::atomic<uint32_t> idleErrors{0};
   std::atomic<uint64_t> idleStarted{0};
 
@@ -147,6 +149,10 @@ class ImapEngine : public MailEngine {
                   std::stop_token stop);
   void FetchHeaders(const std::string& number, MailItem& item, bool& dateRead);
   void ReadFolderList(const Text& server);
+  // Asks the server (NOTIFY SET) to report new and removed mail in every checked folder on
+  // this connection, the first of them selected; false when the server refused or a name
+  // cannot be sent.
+  bool WatchCheckedFolders(const Text& server);
   // The names of the checked folders, in list order.
   std::vector<Text> CheckedFolders() const;
   // Waits on the clock, in short steps so that a stop request ends the wait.

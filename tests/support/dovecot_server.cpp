@@ -21,6 +21,13 @@ extern char** environ;
 namespace tarvel::testing {
 namespace {
 
+std::string ServerScript() {
+  const char* source = std::getenv("TARVEL_SOURCE_DIR");
+  return std::string(source ? source : TARVEL_SOURCE_FOLDER) + "/tests/support/imap_test_server.sh";
+}
+
+}  // namespace
+
 uint16_t FreeLoopbackPort() {
   const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -37,11 +44,6 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-std::string ServerScript() {
-  const char* source = std::getenv("TARVEL_SOURCE_DIR");
-  return std::string(source ? source : TARVEL_SOURCE_FOLDER) + "/tests/support/imap_test_server.sh";
-}
-
 bool ProcessGone(int pid) {
   if (::kill(pid, 0) != 0)
     return true;
@@ -52,8 +54,6 @@ bool ProcessGone(int pid) {
   const std::size_t close = content.rfind(')');
   return close != std::string::npos && close + 2 < content.size() && content[close + 2] == 'Z';
 }
-
-}  // namespace
 
 int RunProgram(const std::vector<std::string>& arguments, const std::string& input,
                std::string* output) {

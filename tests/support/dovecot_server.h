@@ -11,6 +11,10 @@ namespace tarvel::testing {
 // its exit code (-1 when it could not run) and, when asked, its standard output.
 int RunProgram(const std::vector<std::string>& arguments, const std::string& input = {},
                std::string* output = nullptr);
+// A loopback TCP port that was free a moment ago (0 when none could be found).
+uint16_t FreeLoopbackPort();
+// Whether the process has ended (a zombie whose parent has gone counts as ended).
+bool ProcessGone(int pid);
 
 // A Dovecot IMAP server for one test executable: loopback, ephemeral ports, a self-signed
 // certificate for imap.example.com (its own test CA), the users tester and second (password

@@ -4,6 +4,7 @@
 # With "restart" the server set up in DIR before starts again (same ports, certificate, mail).
 # The server certificate (self-signed, so it is its own test CA) is DIR/cert.pem; the users are
 # tester/s3cret and second/s3cret; mail lives in DIR/mail/USER as maildir.
+# TARVEL_TEST_DOVECOT_NOTIFY=1 in the environment: the server offers NOTIFY as well.
 set -euo pipefail
 D=$1; P=$2; PS=$3
 if [ "${4:-}" != restart ]; then
@@ -70,6 +71,10 @@ protocol imap {
 }
 mailbox_idle_check_interval = 1 secs
 CONF
+# With TARVEL_TEST_DOVECOT_NOTIFY=1 the server offers NOTIFY (its plugin needs the list index).
+if [ "${TARVEL_TEST_DOVECOT_NOTIFY:-}" = 1 ]; then
+  printf 'mail_plugins = $mail_plugins notify\nmailbox_list_index = yes\n' >> "$D/dovecot.conf"
+fi
 chmod 755 "$D"; chown nobody:nogroup "$D/mail"
 fi
 rm -rf "$D/run"

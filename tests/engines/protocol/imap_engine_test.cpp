@@ -56,8 +56,15 @@ struct ScriptedMailbox {
   // This many IDLEs are confirmed and then ended by the server closing the connection.
   mutable std::atomic<int> idlesToDrop{0};
   std::string unselectable;  // a mailbox SELECT refuses
+  // NOTIFY: offered in the capabilities, and the answer to NOTIFY SET ("OK" or a refusal).
+  bool offerNotify = false;
+  std::string notifyAnswer = "OK NOTIFY completed";
 
   ScriptedReply Answer(const std::string& tag, const std::string& command) const {
+    if (offerNotify && command == "CAPABILITY")
+      return {"* CAPABILITY IMAP4rev1 SASL-IR AUTH=PLAIN IDLE NOTIFY\r\n" + tag + " OK done\r\n"};
+    if (command.rfind("NOTIFY ", 0) == 0)
+      return {tag + " " + notifyAnswer + "\r\n"};
     if (command.rfind("AUTHENTICATE", 0) == 0 && refuseLogin)
       return {tag + " NO AUTHENTICATE failed\r\n"};
     if (!unselectable.empty() && command == "SELECT \"" + unselectable + "\"")
@@ -795,6 +802,53 @@ TEST_F(ImapIdleTest, NewMailWhileIdlingChecksIn) {
   EXPECT_EQ(engine->idleErrors.load(), 0u);
   EXPECT_EQ(engine->ReadyToCheck(), 1);
   EXPECT_EQ(SentCommands(*server, "IDLE").size(), 1u);
+}
+
+// Checked folders on a server that offers NOTIFY: the first folder is selected and the others
+// are named (quoted by the grammar) in one NOTIFY SET, the IDLE covers the account, and a
+// STATUS of a watched folder checks in. A refused NOTIFY leaves the IDLE on the inbox and the
+// other folders to the timer.
+TEST_F(ImapIdleTest, CheckedFoldersAreWatchedWithNotifyWhereOffered) {
+  struct Case {
+    const char* name;
+    const char* answer;
+    bool coversAccount;
+  };
+  const Case cases[] = {{"accepted", "OK NOTIFY completed", true},
+                        {"refused", "BAD Invalid arguments", false},
+                        {"not allowed", "NO not now", false}};
+  int pushes = 0;
+  CheckInCounter checkIns(relay);
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    mailbox.offerNotify = true;
+    mailbox.notifyAnswer = row.answer;
+    ImapAccountSettings settings = engine->settings();
+    settings.folderList = u"INBOX;Work \"A\";Back\\slash";
+    engine->ApplySettings(settings);
+    ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+    EXPECT_TRUE(engine->notifySupported);
+    ASSERT_TRUE(engine->idleRunning());
+    EXPECT_EQ(SentCommands(*server, "NOTIFY").back(),
+              "NOTIFY SET (selected (MessageNew MessageExpunge)) (mailboxes (\"Work \\\"A\\\"\" "
+              "\"Back\\\\slash\") (MessageNew MessageExpunge))");
+    EXPECT_EQ(engine->ReadyToCheck(), row.coversAccount ? 0 : 1);
+    if (row.coversAccount) {
+      ASSERT_TRUE(server->WaitForLineEnding(" IDLE"));
+      server->Push("* STATUS \"Back\\\\slash\" (MESSAGES 3 UIDNEXT 4 UNSEEN 1)\r\n");
+      ASSERT_TRUE(checkIns.WaitFor(++pushes));
+      EXPECT_EQ(engine->idleErrors.load(), 0u);
+      EXPECT_EQ(engine->ReadyToCheck(), 1);
+    }
+    EXPECT_FALSE(engine->idleRunning());
+  }
+  // Without NOTIFY in the capabilities none is sent.
+  const std::size_t sent = SentCommands(*server, "NOTIFY").size();
+  mailbox.offerNotify = false;
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  EXPECT_FALSE(engine->notifySupported);
+  EXPECT_EQ(engine->ReadyToCheck(), 1);
+  EXPECT_EQ(SentCommands(*server, "NOTIFY").size(), sent);
 }
 
 TEST_F(ImapIdleTest, TheThirtyMinuteWatchCancelsTheIdle) {

@@ -49,7 +49,10 @@ const TestCertificates& MakeTestCertificates() {
     const std::string dir = folder.path();
     TestCertificates made{dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
     std::ofstream(dir + "/server.ext")
-        << "subjectAltName=DNS:example.com,DNS:*.example.com,DNS:example.net,DNS:*.example.net\n"
+        << "subjectAltName=DNS:example.com,DNS:*.example.com,DNS:example.net,DNS:*.example.net,"
+           // the OAuth2 providers' sign-in and token hosts
+           "DNS:login.microsoftonline.com,DNS:accounts.google.com,DNS:oauth2.googleapis.com,"
+           "DNS:oauth.yandex.com\n"
            "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n";
     const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     const bool ok =

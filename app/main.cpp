@@ -19,8 +19,10 @@
 #include "app/placeholder_services.h"
 #include "app/store_application_settings.h"
 #include "app/window_messages.h"
+#include "engines/protocol/oauth_authorizer.h"
 #include "maintenance/trace_log.h"
 #include "platform/clock.h"
+#include "platform/http_session.h"
 #include "platform/program_path.h"
 #include "platform/version.h"
 #include "resources/string_table.h"
@@ -173,6 +175,9 @@ int main(int argc, char* argv[]) {
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.
   tarvel::CheckInRelay checkInRelay;
+  // The IMAP accounts' OAuth2 token renewal, on a HTTP session of its own.
+  tarvel::HttpSession oauthHttp;
+  tarvel::OAuthAuthorizer oauth(oauthHttp, clock, &settings.store(), &trace);
   const auto engineFactory = [&](const tarvel::AccountTypeInfo& type) {
     tarvel::EngineContext context;
     context.settings = &settings.store();
@@ -180,6 +185,7 @@ int main(int argc, char* argv[]) {
     context.clock = &clock;
     context.checkIn = &checkInRelay;
     context.trace = &trace;
+    context.tokenRefresher = &oauth;
     return tarvel::CreateEngine(type, context);
   };
   tarvel::Application application(

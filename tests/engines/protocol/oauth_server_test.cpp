@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -332,6 +333,37 @@ TEST_F(OAuthEndToEnd, DeviceFlowIsApprovedAndChecks) {
   EXPECT_FALSE(userCode.empty());
   EXPECT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8() << DovecotLog();
   EXPECT_EQ(Subjects(*engine), std::vector<std::string>{"token mail"});
+}
+
+// The command-line sign-in: tarvelctl opens the "browser" (here the test's player) and takes
+// the redirect on its own listener; the refresh token lands in its settings file.
+TEST_F(OAuthEndToEnd, TarvelctlSignsInThroughTheLoopbackListener) {
+  const std::string ini = storeFolder.file("ctl.ini");
+  {
+    SettingsStore file;
+    ASSERT_TRUE(file.open(SettingsMode::IniFile, nullptr, kSettingsKeyPath, ini));
+    file.writeText(u"IMAPServer", u"outlook.office365.com:993");
+    ProtectText(file, u"IMAPUser", u"tester");
+    file.writeNumber(u"IMAPAuthMethod1", 1);
+    file.writeText(ClientIdValueName(OAuthProvider::Microsoft), u"code-client");
+    file.writeText(ClientSecretValueName(OAuthProvider::Microsoft), u"code-secret");
+  }
+  const std::string player = storeFolder.file("browser.sh");
+  std::ofstream(player) << "#!/bin/sh\nexec python3 " << TARVEL_SOURCE_DIR_PATH
+                        << "/tests/support/oauth_browser.py --ca " << provider->caFile()
+                        << " --map login.microsoftonline.com=" << provider->port()
+                        << " --user tester --password s3cret \"$1\" >/dev/null\n";
+  ::chmod(player.c_str(), 0700);
+  std::string output;
+  EXPECT_EQ(
+      RunProgram({TARVELCTL_PATH, "--ini", ini, "signin", "1", "--browser", player}, {}, &output),
+      0)
+      << output;
+  EXPECT_NE(output.find("Sign in at: https://login.microsoftonline.com/"), std::string::npos)
+      << output;
+  SettingsStore file;
+  ASSERT_TRUE(file.open(SettingsMode::IniFile, nullptr, kSettingsKeyPath, ini));
+  EXPECT_FALSE(UnprotectText(file, u"IMAPRefreshToken1", u"").isEmpty());
 }
 
 }  // namespace

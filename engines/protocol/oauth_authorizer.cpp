@@ -320,8 +320,12 @@ OAuthAuthorizer::Answer OAuthAuthorizer::PostForm(OAuthProvider provider, std::s
   answer.httpStatus = status;
   const std::string where = std::string(what) + " at " + std::string(endpoints.tokenHost);
   if (!read) {
-    answer.failure = "the " + where + " could not be reached or its answer was cut off (" +
-                     std::to_string(status) + ")";
+    // The client's code for an answer it would not take whole: too long, or malformed.
+    answer.failure =
+        status == http_failure::kInvalidServerResponse
+            ? "the " + where + " gave no usable answer of at most " +
+                  std::to_string(kLargestAnswer) + " bytes"
+            : "the " + where + " could not be reached (" + std::to_string(status) + ")";
     return answer;
   }
   answer.transported = true;

@@ -252,7 +252,7 @@ TEST_F(OAuthAgainstServer, RefreshAnswersTable) {
       {"no access token", 200, R"({"token_type":"Bearer","refresh_token":"r9"})",
        TokenStatus::Failed, "", "r1", "holds no access_token"},
       {"two megabytes", 200, R"({"access_token":")" + std::string(2 * 1024 * 1024, 'x') + "\"}",
-       TokenStatus::Failed, "", "r1", "could not be reached or its answer was cut off"},
+       TokenStatus::Failed, "", "r1", "gave no usable answer of at most 65536 bytes"},
       {"server error", 503, R"({"error":"temporarily_unavailable"})", TokenStatus::Failed, "", "r1",
        "refused: temporarily_unavailable"},
       {"revoked grant", 400, R"({"error":"invalid_grant","error_description":"revoked"})",

@@ -49,6 +49,7 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
       mailListNotifier_(mailListBuilder_),
       trayNotifier_(services_),
       alertsNotifier_(alerts_.alerts(), [this] { return RunningAccounts(); }),
+      oauth_(oauthHttp_, clock_, &settings_.store(), &trace_),
       application_(ApplicationParts{settings_, services_, observers_, placeholders_, clock_, trace_,
                                     Engines()},
                    std::move(arguments)),
@@ -182,6 +183,7 @@ EngineFactory DesktopProgram::Engines() {
     context.clock = &clock_;
     context.checkIn = &checkInRelay_;
     context.trace = &trace_;
+    context.tokenRefresher = &oauth_;
     return CreateEngine(type, context);
   };
 }

@@ -12,8 +12,10 @@
 #include "app/store_application_settings.h"
 #include "desktop/application.h"
 #include "desktop/popup_services.h"
+#include "engines/protocol/oauth_authorizer.h"
 #include "maintenance/trace_log.h"
 #include "platform/clock.h"
+#include "platform/http_session.h"
 #include "ui/alerts/desktop_alerts.h"
 #include "ui/alerts/qt_sound_player.h"
 #include "ui/alerts/user_busy.h"
@@ -108,6 +110,10 @@ class DesktopProgram {
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.
   CheckInRelay checkInRelay_;
+  // The IMAP accounts' OAuth2 token renewal, on an HTTP session of its own; the engines use
+  // it, so it outlives them.
+  HttpSession oauthHttp_;
+  OAuthAuthorizer oauth_;
   Application application_;
   DesktopReaderLauncher readerLauncher_;
   DesktopReaders readers_;

@@ -16,9 +16,11 @@
 #include "app/login_runner.h"
 #include "app/manual_main_window.h"
 #include "app/window_messages.h"
+#include "engines/protocol/oauth_authorizer.h"
 #include "mail/mail_item.h"
 #include "maintenance/diagnostic_trace.h"
 #include "platform/clock.h"
+#include "platform/http_session.h"
 #include "platform/program_path.h"
 #include "tarvelctl/json_output.h"
 #include "tarvelctl/terminal_text.h"
@@ -145,7 +147,10 @@ int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
   // One check and out: an IDLE that an IMAP account starts is ended, and its session closed,
   // when the engines go at the end of this function; nothing is checked again.
   SystemClock clock;
+  HttpSession oauthHttp;
+  OAuthAuthorizer oauth(oauthHttp, clock, &store, nullptr);
   EngineContext context;
+  context.tokenRefresher = &oauth;
   context.settings = &store;
   context.flags = &flags;
   context.clock = &clock;

@@ -4,6 +4,7 @@
 #include "platform/version.h"
 #include "tarvelctl/check_command.h"
 #include "tarvelctl/settings_commands.h"
+#include "tarvelctl/signin_command.h"
 #include "tarvelctl/store_options.h"
 #include "tarvelctl/util_commands.h"
 
@@ -30,6 +31,9 @@ constexpr const char* kUsage =
     "  check [--json] run one check of every enabled account type and print it; the exit\n"
     "                 code is the check's status (0 done, 1 failed, 2 sign-in needed,\n"
     "                 3 outside the check hours)\n"
+    "  signin SLOT [--browser COMMAND]\n"
+    "                 OAuth2 sign-in of IMAP account 1, 2 or 3 in the desktop's browser\n"
+    "                 (or COMMAND); the device flow prints its code\n"
     "  util ...       diagnostics over the text, JSON and XML readers\n"
     "\n"
     "Options:\n"
@@ -89,6 +93,8 @@ int main(int argc, char* argv[]) {
     return tarvel::ctl::RunSettingsCommand(storeOptions, rest, restArguments);
   if (command == "check")
     return tarvel::ctl::RunCheckCommand(storeOptions, rest, restArguments);
+  if (command == "signin")
+    return tarvel::ctl::RunSigninCommand(storeOptions, rest, restArguments);
   if (command == "util")
     return tarvel::ctl::RunUtilCommand(argc - next - 1, argv + next + 1);
   std::fprintf(stderr, "tarvelctl: unknown command '%s'\n", argv[next]);

@@ -4,12 +4,18 @@ namespace tarvel {
 
 class ImapEngine;
 
-// Renews the OAuth2 access token of an IMAP account from its stored refresh token. Success
-// shows in the engine's accessToken; a failure leaves it empty.
+// What a token renewal came to.
+enum class TokenStatus {
+  Ready = 0,         // the engine holds a fresh access token
+  Failed = 1,        // not now (network, server error): the stored sign-in is kept
+  SignInNeeded = 2,  // the provider refused the stored sign-in: the user signs in again
+};
+
+// Renews the OAuth2 access token of an IMAP account from its stored refresh token.
 class AccessTokenRefresher {
  public:
   virtual ~AccessTokenRefresher() = default;
-  virtual void RefreshAccessToken(ImapEngine& engine) = 0;
+  virtual TokenStatus RefreshAccessToken(ImapEngine& engine) = 0;
 };
 
 }  // namespace tarvel

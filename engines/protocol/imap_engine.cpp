@@ -499,6 +499,25 @@ void ImapEngine::ClearRefreshToken() {
     store_->deleteValue(ImapSettingNamesForSlot(slot_).refreshToken);
 }
 
+void ImapEngine::StoreRefreshToken(const Text& refreshToken) {
+  {
+    const std::lock_guard<std::mutex> guard(settingsLock_);
+    settings_.refreshToken = refreshToken;
+  }
+  if (store_)
+    ProtectText(*store_, ImapSettingNamesForSlot(slot_).refreshToken, refreshToken);
+}
+
+Text ImapEngine::AccessToken() const {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
+  return accessToken_;
+}
+
+void ImapEngine::SetAccessToken(Text token) {
+  const std::lock_guard<std::mutex> guard(settingsLock_);
+  accessToken_ = std::move(token);
+}
+
 void ImapEngine::AddFolder(Text folderName, uint32_t checked) {
   const std::lock_guard<std::mutex> guard(settingsLock_);
   for (const ImapFolder* folder = folders.first(); folder;
@@ -784,14 +803,22 @@ CheckStatus ImapEngine::Check() {
   for (;;) {
     // With OAuth2: an access token, refreshed when missing.
     if (account.authMethod != static_cast<uint32_t>(ImapAuthMethod::Password)) {
-      if (accessToken.isEmpty() && !settings().refreshToken.isEmpty()) {
-        if (tokenRefresher_)
-          tokenRefresher_->RefreshAccessToken(*this);
-        if (accessToken.isEmpty())
+      if (AccessToken().isEmpty() && !settings().refreshToken.isEmpty()) {
+        const TokenStatus renewed = tokenRefresher_ ? tokenRefresher_->RefreshAccessToken(*this)
+                                                    : TokenStatus::SignInNeeded;
+        if (renewed == TokenStatus::Failed) {
+          // Not now (network, server): the sign-in stays for the next check.
+          lastFailure = u"the OAuth2 access token could not be renewed now";
+          return static_cast<CheckStatus>(result);
+        }
+        if (AccessToken().isEmpty())
           ClearRefreshToken();
       }
-      if (accessToken.isEmpty() && settings().refreshToken.isEmpty())
+      if (AccessToken().isEmpty() && settings().refreshToken.isEmpty()) {
+        lastFailure = u"the account needs a new OAuth2 sign-in";
+        lastFailureKind = FailureKind::SignInRefused;
         return CheckStatus::LoginNeeded;
+      }
     }
     if (slot_ > 0)
       SleepUnlessStopped(kImapSlotDelayMs, stop);
@@ -810,7 +837,7 @@ CheckStatus ImapEngine::Check() {
       transport_.DeInit();
     const std::string user = account.user.ToUtf8();
     const std::string password = account.password.ToUtf8();
-    const std::string token = accessToken.ToUtf8();
+    const std::string token = AccessToken().ToUtf8();
     sessionUsed_.store(true);
     if (!transport_.Init(user, password, token)) {
       sessionOpen_ = false;
@@ -853,9 +880,9 @@ CheckStatus ImapEngine::Check() {
         break;
       }
       // One more pass with a fresh token; a second refusal asks for a new sign-in.
-      if (!tokenRetried && !accessToken.isEmpty() && !settings().refreshToken.isEmpty()) {
+      if (!tokenRetried && !AccessToken().isEmpty() && !settings().refreshToken.isEmpty()) {
         tokenRetried = true;
-        accessToken.clear();
+        SetAccessToken(Text());
         mails.clear();
         folderChecked = false;
         continue;

@@ -121,6 +121,11 @@ class ImapEngine : public MailEngine {
   void ApplySettings(ImapAccountSettings stored);
   // Forgets the refresh token, also in the store (a refresh failed).
   void ClearRefreshToken();
+  // Keeps a new refresh token, stored protected (a sign-in or a refresh gave one).
+  void StoreRefreshToken(const Text& refreshToken);
+  // The OAuth2 access token: memory only, readable and writable from any thread.
+  Text AccessToken() const;
+  void SetAccessToken(Text token);
 
   uint32_t slot() const { return slot_; }
   // A copy: the settings may be replaced (LoadSettings on the main thread) during a check.
@@ -134,7 +139,6 @@ class ImapEngine : public MailEngine {
   std::vector<Text> FolderNames() const;
   bool idleRunning() const;
 
-  Text accessToken;  // memory only
   // Changed under the settings lock (ApplySettings, the folder list a check reads); other
   // threads read it through FolderNames.
   NodeList<ImapFolder> folders;
@@ -177,6 +181,7 @@ class ImapEngine : public MailEngine {
   ImapTransport transport_;
   mutable std::mutex settingsLock_;
   ImapAccountSettings settings_;  // guarded by settingsLock_
+  Text accessToken_;              // guarded by settingsLock_; memory only
   bool sessionOpen_ = false;
 
   mutable std::mutex idleLock_;

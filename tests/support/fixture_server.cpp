@@ -50,7 +50,10 @@ const TestCertificates& MakeTestCertificates() {
     TestCertificates made{dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
     std::ofstream(dir + "/server.ext")
         << "subjectAltName=DNS:example.com,DNS:*.example.com,DNS:example.net,DNS:*.example.net,"
-           "DNS:google.com,DNS:*.google.com\n"
+           "DNS:google.com,DNS:*.google.com,"
+           // the OAuth2 providers' sign-in and token hosts
+           "DNS:login.microsoftonline.com,DNS:accounts.google.com,DNS:oauth2.googleapis.com,"
+           "DNS:oauth.yandex.com\n"
            "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n";
     const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     const bool ok =

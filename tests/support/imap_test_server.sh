@@ -5,12 +5,14 @@
 # The server certificate (self-signed, so it is its own test CA) is DIR/cert.pem; the users are
 # tester/s3cret and second/s3cret; mail lives in DIR/mail/USER as maildir.
 # TARVEL_TEST_DOVECOT_NOTIFY=1 in the environment: the server offers NOTIFY as well.
+# With TARVEL_TEST_OAUTH2_CONF (an oauth2 passdb settings file) the server also accepts
+# XOAUTH2 and OAUTHBEARER logins checked at the authorisation server's introspection endpoint.
 set -euo pipefail
 D=$1; P=$2; PS=$3
 if [ "${4:-}" != restart ]; then
 mkdir -p "$D/mail"
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=imap.example.com" \
-  -addext "subjectAltName=DNS:imap.example.com,DNS:localhost,IP:127.0.0.1" \
+  -addext "subjectAltName=DNS:imap.example.com,DNS:outlook.office365.com,DNS:localhost,IP:127.0.0.1" \
   -keyout "$D/key.pem" -out "$D/cert.pem" 2>/dev/null
 printf 'tester:{PLAIN}s3cret::::::\nsecond:{PLAIN}s3cret::::::\n' > "$D/users"
 cat > "$D/dovecot.conf" <<CONF
@@ -23,10 +25,14 @@ listen = 127.0.0.1
 ssl_cert = <$D/cert.pem
 ssl_key = <$D/key.pem
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login${TARVEL_TEST_OAUTH2_CONF:+ xoauth2 oauthbearer}
 auth_verbose = yes
 auth_failure_delay = 0 secs
 mail_location = maildir:$D/mail/%u
+$(if [ -n "${TARVEL_TEST_OAUTH2_CONF:-}" ]; then printf '%s\n' \
+  'auth_cache_size = 0' \
+  'passdb {' '  driver = oauth2' '  mechanisms = xoauth2 oauthbearer' \
+  "  args = $TARVEL_TEST_OAUTH2_CONF" '}'; fi)
 passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%u $D/users

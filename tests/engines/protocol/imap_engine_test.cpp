@@ -125,10 +125,12 @@ class CheckInCounter {
 class FixedTokens : public AccessTokenRefresher {
  public:
   explicit FixedTokens(std::vector<std::string> tokens) : tokens_(std::move(tokens)) {}
-  void RefreshAccessToken(ImapEngine& engine) override {
-    if (calls_ < tokens_.size())
-      engine.accessToken = Text::FromUtf8(tokens_[calls_]);
+  TokenStatus RefreshAccessToken(ImapEngine& engine) override {
+    const bool given = calls_ < tokens_.size() && !tokens_[calls_].empty();
+    if (given)
+      engine.SetAccessToken(Text::FromUtf8(tokens_[calls_]));
     ++calls_;
+    return given ? TokenStatus::Ready : TokenStatus::SignInNeeded;
   }
   std::size_t calls() const { return calls_; }
 

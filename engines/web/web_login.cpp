@@ -723,8 +723,12 @@ constexpr uint32_t kLogoutCheckDelay = 250;
 
 }  // namespace
 
-bool Logout(uint32_t typeBit, SettingsStore& store, WebSessionPort& port,
-            uint32_t hotmailAccountType) {
+void ClearVirgilioCredentials(SettingsStore& store) {
+  ProtectText(store, u"VirgilioEmail", Text());
+  ProtectText(store, u"VirgilioPassword", Text());
+}
+
+bool Logout(uint32_t typeBit, WebSessionPort& port, uint32_t hotmailAccountType) {
   bool usesBrowser = false;
   bool unconditionalTimer = false;
   const std::vector<LogoutStep> steps =
@@ -745,11 +749,10 @@ bool Logout(uint32_t typeBit, SettingsStore& store, WebSessionPort& port,
         port.DeleteCookies(step.url, access);
         break;
       case LogoutStep::Kind::ClearStoredCookies:
-        ClearStoredCookies(store, typeBit);
+        port.ClearStoredCookieSet(typeBit);
         break;
       case LogoutStep::Kind::ClearVirgilio:
-        ProtectText(store, u"VirgilioEmail", Text());
-        ProtectText(store, u"VirgilioPassword", Text());
+        port.ClearVirgilioCredentials();
         break;
       case LogoutStep::Kind::SetCookie:
         port.SetCookie(step.url, step.text, access);

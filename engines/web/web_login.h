@@ -202,6 +202,9 @@ class WebSessionPort {
   virtual bool BrowserDeleteCookies(const Text& name, const Text& domain, const Text& path) = 0;
   virtual bool BrowserNavigateAndWait(const Text& url) = 0;
   virtual void CloseBrowser() = 0;
+  // The settings' side of a logout: the type's stored cookie set, Virgilio's credentials.
+  virtual void ClearStoredCookieSet(uint32_t typeBit) = 0;
+  virtual void ClearVirgilioCredentials() = 0;
   // Timer 1 of the main window: the next check.
   virtual void StartCheckTimer(uint32_t milliseconds) = 0;
 };
@@ -222,8 +225,9 @@ void SaveCookieSet(SettingsStore& store, WebSessionPort& port, uint32_t typeBit,
 
 // Ends the type's web session; true (and the check brought forward by 250 ms) when the
 // sequence succeeded. The stored Virgilio credentials are emptied by its logout.
-bool Logout(uint32_t typeBit, SettingsStore& store, WebSessionPort& port,
-            uint32_t hotmailAccountType);
+bool Logout(uint32_t typeBit, WebSessionPort& port, uint32_t hotmailAccountType);
+// The settings' side of a logout on the store itself.
+void ClearVirgilioCredentials(SettingsStore& store);
 
 }  // namespace web_login
 }  // namespace tarvel

@@ -5,9 +5,8 @@
 
 namespace tarvel::web_login {
 
-HttpWebSessionPort::HttpWebSessionPort(HttpSession& http,
-                                       std::function<void(uint32_t)> startCheckTimer)
-    : http_(http), startCheckTimer_(std::move(startCheckTimer)) {}
+HttpWebSessionPort::HttpWebSessionPort(HttpSession& http, Hooks hooks)
+    : http_(http), hooks_(std::move(hooks)) {}
 
 HttpWebSessionPort::~HttpWebSessionPort() {
   CloseBrowser();
@@ -71,9 +70,19 @@ void HttpWebSessionPort::CloseBrowser() {
   browser_.reset();
 }
 
+void HttpWebSessionPort::ClearStoredCookieSet(uint32_t typeBit) {
+  if (hooks_.clearStoredCookieSet)
+    hooks_.clearStoredCookieSet(typeBit);
+}
+
+void HttpWebSessionPort::ClearVirgilioCredentials() {
+  if (hooks_.clearVirgilioCredentials)
+    hooks_.clearVirgilioCredentials();
+}
+
 void HttpWebSessionPort::StartCheckTimer(uint32_t milliseconds) {
-  if (startCheckTimer_)
-    startCheckTimer_(milliseconds);
+  if (hooks_.startCheckTimer)
+    hooks_.startCheckTimer(milliseconds);
 }
 
 }  // namespace tarvel::web_login

@@ -17,9 +17,14 @@ namespace web_login {
 // shared profile. Runs on a worker thread: every call may wait for the network.
 class HttpWebSessionPort : public WebSessionPort {
  public:
-  // `startCheckTimer` is called on the calling thread; it hands the request to the main
-  // window's thread itself.
-  HttpWebSessionPort(HttpSession& http, std::function<void(uint32_t)> startCheckTimer);
+  // The hooks are called on the calling thread; they hand their request to the main
+  // thread themselves (the settings store is the main thread's).
+  struct Hooks {
+    std::function<void(uint32_t milliseconds)> startCheckTimer;
+    std::function<void(uint32_t typeBit)> clearStoredCookieSet;
+    std::function<void()> clearVirgilioCredentials;
+  };
+  HttpWebSessionPort(HttpSession& http, Hooks hooks);
   ~HttpWebSessionPort() override;
 
   bool HttpGet(const Text& url, const Text& userAgent) override;
@@ -31,11 +36,13 @@ class HttpWebSessionPort : public WebSessionPort {
   bool BrowserDeleteCookies(const Text& name, const Text& domain, const Text& path) override;
   bool BrowserNavigateAndWait(const Text& url) override;
   void CloseBrowser() override;
+  void ClearStoredCookieSet(uint32_t typeBit) override;
+  void ClearVirgilioCredentials() override;
   void StartCheckTimer(uint32_t milliseconds) override;
 
  private:
   HttpSession& http_;
-  std::function<void(uint32_t)> startCheckTimer_;
+  Hooks hooks_;
   std::unique_ptr<WebView> browser_;
 };
 

@@ -294,6 +294,7 @@ class RecordingPort : public WebSessionPort {
   std::vector<std::string> calls;
   std::vector<std::string> failing;  // calls (as recorded) that fail
   std::string cookiesFor;            // what GetCookies answers
+  SettingsStore* store = nullptr;    // where the settings' side goes, when given
 
   bool HttpGet(const Text& url, const Text& userAgent) override {
     return Record("GET " + url.ToUtf8() +
@@ -321,6 +322,16 @@ class RecordingPort : public WebSessionPort {
     return Record("navigate " + url.ToUtf8());
   }
   void CloseBrowser() override { Record("close"); }
+  void ClearStoredCookieSet(uint32_t typeBit) override {
+    if (store)
+      ClearStoredCookies(*store, typeBit);
+    Record("clearstored " + CookieGroup(typeBit).ToUtf8());
+  }
+  void ClearVirgilioCredentials() override {
+    if (store)
+      web_login::ClearVirgilioCredentials(*store);
+    Record("clearvirgilio");
+  }
   void StartCheckTimer(uint32_t milliseconds) override {
     Record("timer " + std::to_string(milliseconds));
   }
@@ -402,13 +413,13 @@ TEST_F(WithStore, LogoutOfEveryWebType) {
        {"GET https://login.live.com/logout.srf [MSIE 8]",
         "GET https://outlook.live.com/owa/logoff.owa [MSIE 8]",
         "deletecookies https://outlook.live.com/ httponly",
-        "deletecookies https://outlook.live.com/", "timer 250"}},
+        "deletecookies https://outlook.live.com/", "clearstored Cookies_00000001", "timer 250"}},
       {kOutlook,
        1,
        {"GET https://login.live.com/logout.srf [MSIE 8]",
         "GET https://outlook.office.com/mail/logoff.owa [MSIE 8]",
         "deletecookies https://outlook.office.com/ httponly",
-        "deletecookies https://outlook.office.com/", "timer 250"}},
+        "deletecookies https://outlook.office.com/", "clearstored Cookies_00000001", "timer 250"}},
       {kOutlookAlternative,
        0,
        {"open",
@@ -463,7 +474,8 @@ TEST_F(WithStore, LogoutOfEveryWebType) {
       {kLinkedIn,
        0,
        {"deletecookies https://www.linkedin.com/ httponly",
-        "deletecookies https://linkedin.com/ httponly", "timer 250"}},
+        "deletecookies https://linkedin.com/ httponly", "clearstored Cookies_00000400",
+        "timer 250"}},
       {kMailRu, 0, {"GET https://auth.mail.ru/cgi-bin/logout [Mozilla/5.0 (Windows]", "timer 250"}},
       {kO2pl,
        0,
@@ -471,7 +483,9 @@ TEST_F(WithStore, LogoutOfEveryWebType) {
         "GET https://api.o2.pl/v1/remember_me/poczta.o2.pl/logout.js ", "timer 250"}},
       {kOrangeFr, 0, {"GET http://r.orange.fr/r/Ofermersession", "timer 250"}},
       {kSfr, 0, {"GET https://www.sfr.fr/cas/logout", "timer 250"}},
-      {kVirgilio, 0, {"GET https://mail.virgilio.it/m/wmm/auth/logout [MSIE 8]", "timer 250"}},
+      {kVirgilio,
+       0,
+       {"clearvirgilio", "GET https://mail.virgilio.it/m/wmm/auth/logout [MSIE 8]", "timer 250"}},
       {kYandex,
        0,
        {"setcookie http://yandex.ru/ httponly Session_id=;expires=Mon, 01-Jan-1900 00:00:00 GMT",
@@ -484,12 +498,12 @@ TEST_F(WithStore, LogoutOfEveryWebType) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typeBit);
     RecordingPort port;
-    EXPECT_TRUE(Logout(c.typeBit, store, port, c.hotmailAccountType));
+    EXPECT_TRUE(Logout(c.typeBit, port, c.hotmailAccountType));
     EXPECT_EQ(port.calls, c.calls);
   }
   RecordingPort none;
-  EXPECT_FALSE(Logout(kGMail, store, none, 0));
-  EXPECT_FALSE(Logout(kImap1, store, none, 0));
+  EXPECT_FALSE(Logout(kGMail, none, 0));
+  EXPECT_FALSE(Logout(kImap1, none, 0));
   EXPECT_TRUE(none.calls.empty());
 }
 
@@ -500,9 +514,10 @@ TEST_F(WithStore, LogoutSideEffectsAndFailures) {
   ProtectText(store, u"VirgilioEmail", u"anna@virgilio.it");
   ProtectText(store, u"VirgilioPassword", u"pw");
   RecordingPort port;
-  Logout(kLinkedIn, store, port, 0);
-  Logout(kOutlook, store, port, 0);
-  Logout(kVirgilio, store, port, 0);
+  port.store = &store;
+  Logout(kLinkedIn, port, 0);
+  Logout(kOutlook, port, 0);
+  Logout(kVirgilio, port, 0);
   EXPECT_TRUE(store.listValues(u"Cookies_00000400").empty());
   EXPECT_TRUE(store.listValues(u"Cookies_00000001").empty());
   EXPECT_EQ(UnprotectText(store, u"VirgilioEmail", u"none").ToUtf8(), "");
@@ -535,7 +550,7 @@ TEST_F(WithStore, LogoutSideEffectsAndFailures) {
     SCOPED_TRACE(f.failing);
     RecordingPort failing;
     failing.failing = {f.failing};
-    Logout(f.typeBit, store, failing, 0);
+    Logout(f.typeBit, failing, 0);
     const bool timer =
         std::find(failing.calls.begin(), failing.calls.end(), "timer 250") != failing.calls.end();
     EXPECT_EQ(timer, f.typeBit == kYandex);
@@ -545,7 +560,7 @@ TEST_F(WithStore, LogoutSideEffectsAndFailures) {
   }
   RecordingPort yahooDeletionFails;
   yahooDeletionFails.failing = {"delete Y@.yahoo.com/"};
-  EXPECT_TRUE(Logout(kYahoo, store, yahooDeletionFails, 0));
+  EXPECT_TRUE(Logout(kYahoo, yahooDeletionFails, 0));
   EXPECT_EQ(yahooDeletionFails.calls.back(), "timer 250");
 }
 

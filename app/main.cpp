@@ -41,6 +41,7 @@
 #include "ui/tray_icon_images.h"
 #include "ui/tray_services.h"
 #include "ui/user_busy.h"
+#include "ui/web_login/web_logout_runner.h"
 
 namespace {
 
@@ -221,9 +222,21 @@ int main(int argc, char* argv[]) {
   optionsContext.store = &settings.store();
   optionsContext.globals = &settings.mutableGlobals();
   optionsContext.flags = &application.flags();
-  // The web account types keep no signed-in session yet: the request is only traced.
-  optionsContext.logout = [&trace](const tarvel::AccountTypeInfo&) {
-    trace.Record("LogoutUnavailable");
+  // The account-change link ends the type's web session off the GUI thread; a successful
+  // logout brings the next check forward.
+  tarvel::WebLogoutRunner::Hooks logoutHooks;
+  logoutHooks.startCheckTimer = [&application](uint32_t delayMs) {
+    application.mainWindow().SetTimer(tarvel::kTimerCheck, delayMs);
+  };
+  logoutHooks.virgilioCredentialsCleared = [&settings] {
+    settings.mutableGlobals().virgilioEmail.clear();
+    settings.mutableGlobals().virgilioPassword.clear();
+    settings.Publish();
+  };
+  tarvel::WebLogoutRunner webLogout(settings.store(), logoutHooks);
+  optionsContext.logout = [&webLogout, &settings, &trace](const tarvel::AccountTypeInfo& type) {
+    if (!webLogout.Start(type.typeBit, settings.globals().hotmailAccountType))
+      trace.Record("LogoutNotStarted");
   };
   optionsContext.setCheckTimer = [&application](uint32_t delayMs) {
     application.mainWindow().SetTimer(tarvel::kTimerCheck, delayMs);

@@ -215,7 +215,22 @@ void DesktopProgram::WireOptions() {
   optionsContext_.globals = &settings_.mutableGlobals();
   optionsContext_.flags = &application_.flags();
   // The web account types keep no signed-in session yet: the request is only traced.
-  optionsContext_.logout = [this](const AccountTypeInfo&) { trace_.Record("LogoutUnavailable"); };
+  // The account-change link ends the type's web session off the GUI thread; a successful
+  // logout brings the next check forward.
+  WebLogoutRunner::Hooks logoutHooks;
+  logoutHooks.startCheckTimer = [this](uint32_t delayMs) {
+    application_.mainWindow().SetTimer(kTimerCheck, delayMs);
+  };
+  logoutHooks.virgilioCredentialsCleared = [this] {
+    settings_.mutableGlobals().virgilioEmail.clear();
+    settings_.mutableGlobals().virgilioPassword.clear();
+    settings_.Publish();
+  };
+  webLogout_ = std::make_unique<WebLogoutRunner>(settings_.store(), logoutHooks);
+  optionsContext_.logout = [this](const AccountTypeInfo& type) {
+    if (!webLogout_->Start(type.typeBit, settings_.globals().hotmailAccountType))
+      trace_.Record("LogoutNotStarted");
+  };
   optionsContext_.setCheckTimer = [this](uint32_t delayMs) {
     application_.mainWindow().SetTimer(kTimerCheck, delayMs);
   };

@@ -29,6 +29,7 @@
 #include "ui/options/options_dialog.h"
 #include "ui/readers/reader_launch.h"
 #include "ui/tray/tray_services.h"
+#include "ui/web_login/web_logout_runner.h"
 
 namespace tarvel {
 
@@ -119,6 +120,9 @@ class DesktopProgram {
   DesktopReaders readers_;
   QtSoundPlayer optionsSoundPlayer_;
   AutostartPlace autostartPlace_;
+  // Ends a web type's signed-in session for the account-change link; it waits for its worker
+  // when it goes, before the options it serves.
+  std::unique_ptr<WebLogoutRunner> webLogout_;
   OptionsContext optionsContext_;
   std::unique_ptr<OptionsController> options_;
 };

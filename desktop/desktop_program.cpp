@@ -60,15 +60,15 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   services_.setStopSound([this] { alerts_.alerts().StopNewMailSound(); });
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     mailListBuilder_.setDpiFactor(DpiFactorOf(screen));
-  // Each step of a check reaches the mail list (rows and page), the notice, the tray, then
-  // the alerts (their share of the tray update: keyboard display and unread counts; the sound
-  // and the haptic pulse).
   // Only the popup asks whether the user is busy; a desktop notification leaves
   // do-not-disturb to its server.
   noticeNotifier_.setBeforeNotice([this] {
     if (running_ && running_->flags().any(flag_bits::kPopupAnnouncements))
       userBusy_.Refresh();
   });
+  // Each step of a check reaches the mail list (rows and page), the notice, the tray, then
+  // the alerts (their share of the tray update: keyboard display and unread counts; the sound
+  // and the haptic pulse).
   observers_.Add(mailListNotifier_);
   observers_.Add(noticeNotifier_);
   observers_.Add(trayNotifier_);
@@ -214,7 +214,6 @@ void DesktopProgram::WireOptions() {
   optionsContext_.store = &settings_.store();
   optionsContext_.globals = &settings_.mutableGlobals();
   optionsContext_.flags = &application_.flags();
-  // The web account types keep no signed-in session yet: the request is only traced.
   // The account-change link ends the type's web session off the GUI thread; a successful
   // logout brings the next check forward.
   WebLogoutRunner::Hooks logoutHooks;

@@ -53,7 +53,17 @@ const TestCertificates& MakeTestCertificates() {
            "DNS:google.com,DNS:*.google.com,"
            // the OAuth2 providers' sign-in and token hosts
            "DNS:login.microsoftonline.com,DNS:accounts.google.com,DNS:oauth2.googleapis.com,"
-           "DNS:oauth.yandex.com\n"
+           "DNS:oauth.yandex.com,"
+           // the web mail and social services, each domain and its subdomains
+           "DNS:live.com,DNS:*.live.com,DNS:outlook.com,DNS:*.outlook.com,DNS:office.com,"
+           "DNS:*.office.com,DNS:office365.com,DNS:*.office365.com,DNS:microsoftonline.com,"
+           "DNS:*.microsoftonline.com,DNS:yahoo.com,DNS:*.yahoo.com,DNS:*.mail.yahoo.com,"
+           "DNS:zoho.com,DNS:*.zoho.com,DNS:mail.ru,DNS:*.mail.ru,DNS:virgilio.it,"
+           "DNS:*.virgilio.it,DNS:facebook.com,DNS:*.facebook.com,DNS:messenger.com,"
+           "DNS:*.messenger.com,DNS:x.com,DNS:*.x.com,DNS:twitter.com,DNS:*.twitter.com,"
+           "DNS:orange.fr,DNS:*.orange.fr,DNS:linkedin.com,DNS:*.linkedin.com,DNS:o2.pl,"
+           "DNS:*.o2.pl,DNS:yandex.ru,DNS:*.yandex.ru,DNS:yandex.com,DNS:*.yandex.com,"
+           "DNS:sfr.fr,DNS:*.sfr.fr,DNS:*.mail.google.com\n"
            "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n";
     const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     const bool ok =

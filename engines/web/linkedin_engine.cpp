@@ -52,7 +52,7 @@ CheckStatus LinkedInEngine::ReadMessagingPage(const Text& page) {
   if (end == Text::kNotFound)
     return SignedOut(u"the messaging page holds no data");
   Text data = page.Mid(start, end - start);
-  data.Replace(u"&quot;", u"\"");
+  ReplaceAll(data, u"&quot;", u"\"");
 
   // The data was found: from here on the session is signed in, and an answer that cannot be
   // read is a failure rather than a reason to sign in again.

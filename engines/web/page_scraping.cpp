@@ -149,10 +149,30 @@ bool CookieValue(const Text& cookies, std::u16string_view name, Text* value) {
   return false;
 }
 
+void ReplaceAll(Text& text, std::u16string_view find, std::u16string_view replacement) {
+  if (find.empty())
+    return;
+  const std::u16string_view source = text.view();
+  std::u16string result;
+  result.reserve(source.size());
+  std::size_t at = 0;
+  bool replaced = false;
+  for (std::size_t found = source.find(find); found != std::u16string_view::npos;
+       found = source.find(find, at)) {
+    result.append(source.substr(at, found - at)).append(replacement);
+    at = found + find.size();
+    replaced = true;
+  }
+  if (!replaced)
+    return;
+  result.append(source.substr(at));
+  text = Text(result);
+}
+
 void ReplaceSenderEntities(Text& text) {
-  text.Replace(u"&quot;", u"\"");
-  text.Replace(u"&amp;", u"&");
-  text.Replace(u"&gt;", u">");
+  ReplaceAll(text, u"&quot;", u"\"");
+  ReplaceAll(text, u"&amp;", u"&");
+  ReplaceAll(text, u"&gt;", u">");
 }
 
 bool ParseJson(std::u16string_view widenedBytes, JsonDocument& document) {

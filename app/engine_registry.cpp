@@ -4,6 +4,12 @@
 #include "accounts/pending_engine.h"
 #include "engines/protocol/ews_engine.h"
 #include "engines/protocol/imap_engine.h"
+#include "engines/web/linkedin_engine.h"
+#include "engines/web/mail_ru_engine.h"
+#include "engines/web/o2_engine.h"
+#include "engines/web/sfr_engine.h"
+#include "engines/web/yandex_engine.h"
+#include "engines/web/zoho_engine.h"
 #include "platform/clock.h"
 
 namespace tarvel {
@@ -42,6 +48,18 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
     }
     case EngineKind::Ews:
       return CreateEwsEngine(type, context.settings);
+    case EngineKind::Yandex:
+      return CreateYandexEngine(type, context.settings);
+    case EngineKind::Zoho:
+      return CreateZohoEngine(type, context.settings);
+    case EngineKind::MailRu:
+      return CreateMailRuEngine(type, context.settings);
+    case EngineKind::O2pl:
+      return CreateO2Engine(type, context.settings);
+    case EngineKind::Sfr:
+      return CreateSfrEngine(type, context.settings);
+    case EngineKind::LinkedIn:
+      return CreateLinkedInEngine(type, context.settings);
     default:
       return std::make_unique<PendingEngine>(type);
   }

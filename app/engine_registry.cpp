@@ -1,9 +1,12 @@
 #include "app/engine_registry.h"
 
+#include "accounts/account_type_bits.h"
 #include "accounts/option_flags.h"
 #include "accounts/pending_engine.h"
 #include "engines/protocol/ews_engine.h"
+#include "engines/protocol/gmail_engine.h"
 #include "engines/protocol/imap_engine.h"
+#include "engines/web/outlook_engine.h"
 #include "platform/clock.h"
 
 namespace tarvel {
@@ -42,6 +45,13 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
     }
     case EngineKind::Ews:
       return CreateEwsEngine(type, context.settings);
+    case EngineKind::GMailFeed:
+      return CreateGmailEngine(type, context.settings);
+    case EngineKind::Outlook:
+      // Two types share the kind: the classic sign-in and the browser's.
+      if (type.typeBit == type_bits::kOutlookAlternative)
+        return CreateOutlookAltEngine(type, context.settings);
+      return CreateOutlookEngine(type, context.settings);
     default:
       return std::make_unique<PendingEngine>(type);
   }

@@ -11,6 +11,7 @@
 
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
+#include "app/engine_registry.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/mail_records.h"
 #include "tests/support/temp_folder.h"
@@ -386,6 +387,40 @@ TEST_F(OutlookAgainstServer, AlternativeReadsTheRenderedList) {
     engine.Check();
     EXPECT_EQ(Requests().size(), c.stylesheet ? 0u : c.requests.size());
   }
+}
+
+// The program creates these engines for the three types, with their settings read.
+TEST(OutlookPages, RegistryCreatesTheEnginesWithTheirSettings) {
+  testing::TempFolder settingsFolder;
+  SettingsStore store;
+  ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, kSettingsKeyPath,
+                         settingsFolder.file("tarvel.ini")));
+  store.writeNumber(u"HotmailAccountType", 1);
+  store.writeText(u"HotmailWebsite", u"https://outlook.office.com/mail/");
+  store.writeNumber(u"OutlookAccountType", 1);
+  store.writeText(u"OutlookWebsite", u"https://www.outlook.live.com/mail/0/");
+  store.writeText(u"GMailWebsite", u"https://mail.google.com/mail/u/0/#inbox");
+  store.writeText(u"GMailFolderList", u"Work;\"a,b\"");
+  EngineContext context;
+  context.settings = &store;
+
+  auto outlook = CreateEngine(OutlookType(), context);
+  auto* classic = dynamic_cast<OutlookEngine*>(outlook.get());
+  ASSERT_NE(classic, nullptr);
+  EXPECT_EQ(classic->settings().accountType, 1u);
+  EXPECT_EQ(classic->GetDisplayName().ToUtf8(), "Outlook.office.com");
+
+  auto alternative = CreateEngine(OutlookAltType(), context);
+  auto* alt = dynamic_cast<OutlookAltEngine*>(alternative.get());
+  ASSERT_NE(alt, nullptr);
+  EXPECT_EQ(alt->settings().accountType, 1u);
+  EXPECT_EQ(alt->GetDisplayName().ToUtf8(), "Outlook.live.com");
+
+  auto gmail = CreateEngine(kAccountTypes[2], context);
+  auto* feed = dynamic_cast<GmailEngine*>(gmail.get());
+  ASSERT_NE(feed, nullptr);
+  EXPECT_EQ(feed->settings().folderList.ToUtf8(), "Work;\"a,b\"");
+  EXPECT_EQ(feed->GetDisplayName().ToUtf8(), "Mail.google.com");
 }
 
 }  // namespace

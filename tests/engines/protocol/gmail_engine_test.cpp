@@ -73,7 +73,7 @@ std::string Feed(const std::string& label) {
 // a date left out, the one from the future without its date (last), markup and control
 // characters gone from the subject.
 const std::vector<Record> kInboxRecords = {
-    {"Mallory", "Bold offer alert(1)31m  now  !", "", "2026-12-10T08:15:00Z"},
+    {"Mallory", "Bold offer alert(1)31m  now!", "", "2026-12-10T08:15:00Z"},
     {"Ada Lovelace", "Lunch on Friday", "", "2026-12-09T11:00:00Z"},
     {"", "No author", "", "2026-12-08T07:00:00Z"},
     {"Time Traveller", "From the future", "", ""},

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "accounts/mail_engine.h"
+#include "engines/web/web_login.h"
 
 namespace tarvel {
 
@@ -16,8 +17,8 @@ struct XmlNode;
 
 // The Google hosts of the Gmail account type.
 namespace gmail_hosts {
-inline constexpr std::u16string_view kMail = u"mail.google.com";
-inline constexpr std::u16string_view kAccounts = u"accounts.google.com";
+inline constexpr std::u16string_view kMail = web_login::hosts::kGmail;
+inline constexpr std::u16string_view kAccounts = web_login::hosts::kGoogleAccounts;
 }  // namespace gmail_hosts
 
 // The two web mail pages the account page offers for GMailWebsite.

@@ -399,7 +399,8 @@ bool OutlookEngine::ReplayForm(const Text& page, std::u16string_view host,
   request.port = 443;
   request.serviceKind = ServiceKind::Http;
   request.verb = u"POST";
-  request.body = body.ToSystemCodePage();
+  // The page came as bytes, one per unit; its values go back as the same bytes.
+  request.body = body.ToBytes();
   request.largestBody = kLargestAnswer;
   Text answer;
   int status = 0;

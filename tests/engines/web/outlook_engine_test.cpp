@@ -203,7 +203,8 @@ TEST_F(OutlookAgainstServer, ReplaysTheJavaScriptForm) {
                                       "GET " + live + " /owa/", "POST " + live + " " + kStartup}));
   const std::vector<json> all = server_->Requests();
   const json& posted = all[all.size() - 3];
-  EXPECT_EQ(testing::FixtureServer::Body(posted), "wresult=token-abc&wctx=rm=0&amp;id=passive");
+  EXPECT_EQ(testing::FixtureServer::Body(posted),
+            "wresult=token-caf\xC3\xA9&wctx=rm=0&amp;id=passive");
   EXPECT_EQ(testing::FixtureServer::Header(posted, "Content-Type"),
             "application/x-www-form-urlencoded");
 
@@ -212,6 +213,21 @@ TEST_F(OutlookAgainstServer, ReplaysTheJavaScriptForm) {
   EXPECT_TRUE(OutlookEngine::ReadReplayForm(Text::FromUtf8(Fixture("js_required.html")),
                                             &formTarget, &body));
   EXPECT_EQ(formTarget.ToUtf8(), target);
+
+  // The posted form leads to a sign-in page: the second pass still reports it.
+  json replayed = Route(live, target, "ok", "POST");
+  replayed["headers"] = json::array({json::array({"Set-Cookie", "replayed=1; Path=/; Secure"})});
+  json signedOut = Route(live, kProbe, Fixture("owa_signed_out.html"));
+  signedOut["cookie"] = "replayed=1";
+  server_->SetRoutes({signedOut, Route(live, kProbe, Fixture("js_required.html")), replayed});
+  Requests();
+  OutlookEngine second(OutlookType());
+  EXPECT_EQ(second.Check(), CheckStatus::LoginNeeded);
+  EXPECT_EQ(Requests(), (std::vector<std::string>{
+                            "GET " + live + " /owa/", "POST " + live + " " + target,
+                            "GET " + live + " /owa/", "GET " + live + " " + kFolderView}));
+  HttpSession cleanup;
+  cleanup.DeleteCookies(u"https://outlook.live.com/", CookieAccess::IncludingHttpOnly);
 }
 
 // The cookies the sign-in kept are put back before the check, except the ones the client

@@ -131,14 +131,14 @@ CheckStatus GmailEngine::CheckLabel(const Text& label) {
 }
 
 CheckStatus GmailEngine::ReadFeed(const Text& source, const Text& label) {
-  Text page = source;
-  page.Trim();
-  if (Text::CompareNoCase(page.view(), kGmailBlankPage) == 0)
-    return CheckStatus::LoginNeeded;
   if (static_cast<std::size_t>(source.length()) > kLargestFeed) {
     lastFailure = u"the feed is too large";
     return CheckStatus::Failure;
   }
+  Text page = source;
+  page.Trim();
+  if (Text::CompareNoCase(page.view(), kGmailBlankPage) == 0)
+    return CheckStatus::LoginNeeded;
   XmlDocument document;
   if (!document.Create(kXmlNoValidation | kXmlNoExternals) || !document.LoadText(source)) {
     lastFailure = u"the feed is not XML";

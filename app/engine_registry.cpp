@@ -1,12 +1,15 @@
 #include "app/engine_registry.h"
 
+#include "accounts/account_type_bits.h"
 #include "accounts/option_flags.h"
 #include "accounts/pending_engine.h"
 #include "engines/protocol/ews_engine.h"
+#include "engines/protocol/gmail_engine.h"
 #include "engines/protocol/imap_engine.h"
 #include "engines/web/linkedin_engine.h"
 #include "engines/web/mail_ru_engine.h"
 #include "engines/web/o2_engine.h"
+#include "engines/web/outlook_engine.h"
 #include "engines/web/sfr_engine.h"
 #include "engines/web/yandex_engine.h"
 #include "engines/web/zoho_engine.h"
@@ -60,6 +63,13 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
       return CreateSfrEngine(type, context.settings);
     case EngineKind::LinkedIn:
       return CreateLinkedInEngine(type, context.settings);
+    case EngineKind::GMailFeed:
+      return CreateGmailEngine(type, context.settings);
+    case EngineKind::Outlook:
+      // Two types share the kind: the classic sign-in and the browser's.
+      if (type.typeBit == type_bits::kOutlookAlternative)
+        return CreateOutlookAltEngine(type, context.settings);
+      return CreateOutlookEngine(type, context.settings);
     default:
       return std::make_unique<PendingEngine>(type);
   }

@@ -656,6 +656,13 @@ std::vector<LogoutStep> LogoutSequence(uint32_t typeBit, uint32_t hotmailAccount
       Append(steps, BrowserDeletions(hosts::kMicrosoftParent, {u"MUID", u"PPLState", u"MSPAuth",
                                                                u"MSPProf", u"NAP", u"ANON"}));
       break;
+    case kGMail:
+      // The Google accounts page ends the shared profile's session; whatever it answers, the
+      // next check shows the outcome.
+      *usesBrowser = true;
+      *unconditionalTimer = true;
+      steps.push_back({K::BrowserNavigate, Join(kHttps, hosts::kGoogleAccounts, u"/Logout")});
+      break;
     case kFacebook:
       *usesBrowser = true;
       Append(steps, BrowserDeletions(dot(hosts::kMessengerDomain), {u"c_user"}, true));

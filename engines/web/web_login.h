@@ -27,6 +27,7 @@ inline constexpr std::u16string_view kMicrosoftSubdomain = u"account.live.com";
 inline constexpr std::u16string_view kOffice365Mail = u"outlook.office.com";
 inline constexpr std::u16string_view kOutlookMail = u"outlook.live.com";
 inline constexpr std::u16string_view kGmail = u"mail.google.com";
+inline constexpr std::u16string_view kGoogleAccounts = u"accounts.google.com";
 inline constexpr std::u16string_view kYahooMail = u"mail.yahoo.com";
 inline constexpr std::u16string_view kYahooDomain = u"yahoo.com";
 inline constexpr std::u16string_view kYahooLogin = u"login.yahoo.com";

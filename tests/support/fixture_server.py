@@ -14,6 +14,7 @@ ROUTES.json is read again whenever it changes:
      "path": "/inbox?x=1",            # matched with the query first, then without it
      "method": "POST",                # optional
      "scheme": "https",               # optional: "http" or "https"
+     "cookie": "SID=1",               # optional: only when the Cookie header holds this pair
      "status": 200,
      "headers": [["Set-Cookie", "a=1"], ...],
      "body": "text", "body_base64": "...",    # one of them; default empty
@@ -174,6 +175,10 @@ def make_handler(routes, recorder, scheme):
                     if route.get("method") and route["method"] != method:
                         continue
                     if route.get("scheme") and route["scheme"] != scheme:
+                        continue
+                    if route.get("cookie") and route["cookie"] not in [
+                        pair.strip() for pair in (self.headers.get("Cookie") or "").split(";")
+                    ]:
                         continue
                     return route
             return None

@@ -136,25 +136,24 @@ TEST_F(Tarvelctl, PortableModeUsesTheFileBesideTheProgram) {
   EXPECT_NE(check.out.find("\"accounts\":[]"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(ini));
 
-  EXPECT_EQ(Run({"-p", "settings", "set", "Flags", "128"}, program).exitCode, 0);
-  EXPECT_EQ(ReadFileContent(ini), "[Settings]\nFlags=128\n");
-  EXPECT_EQ(Run({"-p", "check", "--json"}, program).exitCode, 1);  // GMail cannot check yet
+  EXPECT_EQ(Run({"-p", "settings", "set", "Flags", "268435456"}, program).exitCode, 0);
+  EXPECT_EQ(ReadFileContent(ini), "[Settings]\nFlags=268435456\n");
+  EXPECT_EQ(Run({"-p", "check", "--json"}, program).exitCode, 1);  // MAPI cannot check yet
   EXPECT_FALSE(std::filesystem::exists(RegistryFile()));
 }
 
 TEST_F(Tarvelctl, ReportsEnabledTypesThatCannotCheckYet) {
-  ASSERT_EQ(Run({"settings", "set", "Flags", "0x4000080"}).exitCode, 0);  // GMail, IMAP #2
+  ASSERT_EQ(Run({"settings", "set", "Flags", "0x14000000"}).exitCode, 0);  // MAPI, IMAP #2
   const Outcome json = Run({"check", "--json"});
   EXPECT_EQ(json.exitCode, 1);
-  EXPECT_NE(json.out.find("{\"name\":\"GMail\",\"display\":\"GMail\",\"typeBit\":2,\"status\":1,"
+  EXPECT_NE(json.out.find("{\"name\":\"MAPI\",\"display\":\"MAPI\",\"typeBit\":524288,\"status\":1,"
                           "\"reason\":\"not available yet\",\"unread\":0,\"new\":0,\"mails\":[]}"),
             std::string::npos)
       << json.out;
   EXPECT_NE(json.out.find("\"typeBit\":131072"), std::string::npos);
   const Outcome text = Run({"check"});
   EXPECT_EQ(text.exitCode, 1);
-  EXPECT_NE(text.out.find("GMail: status 1 (not available yet), 0 unread, 0 new"),
-            std::string::npos)
+  EXPECT_NE(text.out.find("MAPI: status 1 (not available yet), 0 unread, 0 new"), std::string::npos)
       << text.out;
   EXPECT_NE(text.out.find("No unread mails - Tarvel E-Mail Notifier"), std::string::npos);
 }

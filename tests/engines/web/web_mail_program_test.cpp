@@ -1,0 +1,312 @@
+// The desktop program checks a Gmail, an Outlook.com and an Outlook.com Alternative account
+// against local HTTPS servers under the services' own host names, on an X server with a tray
+// host on a private session bus: the tray item's tooltip shows the unread count and the
+// subjects. The sessions are those a sign-in leaves: cookies in the shared browser profile
+// (set by loading the services' pages before the program starts) and, for Outlook.com, the
+// stored cookie set the program puts back before each check.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "platform/browser_connection.h"
+#include "platform/web_view.h"
+#include "tests/support/dovecot_server.h"
+#include "tests/support/fixture_server.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using nlohmann::json;
+using tarvel::Text;
+
+constexpr int kWaitMs = 90'000;
+
+bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!done()) {
+    if (elapsed.elapsed() > milliseconds)
+      return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(20);
+  }
+  return true;
+}
+
+std::string Fixture(const std::string& name) {
+  return tarvel::testing::ReadFileContent(std::string(TARVEL_SOURCE_DIR_PATH) + "/tests/fixtures/" +
+                                          name);
+}
+
+json Route(const std::string& host, const std::string& path, const std::string& body,
+           const std::string& type, const std::string& cookie = {}, const char* method = nullptr) {
+  json route = {{"host", host},
+                {"path", path},
+                {"body", body},
+                {"headers", json::array({json::array({"Content-Type", type})})}};
+  if (!cookie.empty())
+    route["cookie"] = cookie;
+  if (method != nullptr)
+    route["method"] = method;
+  return route;
+}
+
+json SignInRoute(const std::string& host, const std::string& cookie) {
+  json route = Route(host, "/test-sign-in", "<html><body>signed in</body></html>", "text/html");
+  route["headers"].push_back(
+      json::array({"Set-Cookie", cookie + "; Path=/; Max-Age=3600; Secure"}));
+  return route;
+}
+
+constexpr char kGmail[] = "mail.google.com";
+constexpr char kLive[] = "outlook.live.com";
+constexpr char kGoogleSession[] = "SID=signed-in";
+constexpr char kBrowserSession[] = "MSPAuth=browser";
+constexpr char kStoredSession[] = "MSPAuth=stored";
+
+// One unread message per account, so that every line fits the tooltip.
+const std::string kFeed =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><feed version=\"0.3\" "
+    "xmlns=\"http://purl.org/atom/ns#\"><title>Gmail - Inbox for joe.tester@gmail.com</title>"
+    "<fullcount>1</fullcount><entry><title>&lt;i&gt;Lunch&lt;/i&gt;&#x9B;</title>"
+    "<issued>2026-12-10T07:00:00Z</issued><author><name>Bob</name></author></entry></feed>";
+const std::string kStartupData =
+    R"({"findMailFolderItem":{"Body":{"ResponseMessages":{"Items":[{"RootFolder":{"Items":[)"
+    R"({"Subject":"Budget","IsRead":false,"DateTimeSent":"2026-12-10T09:00:00Z",)"
+    R"("Sender":{"Mailbox":{"Name":"Ann"}}},)"
+    R"({"Subject":"Old news","IsRead":true,"DateTimeSent":"2026-12-10T09:30:00Z"}]}}]}}}})";
+const std::string kRenderedList =
+    "<html><head><link rel=\"stylesheet\" type=\"text/css\" "
+    "href=\"/owa/prem/15.20/resources/styles/0/owa.MailListItemSingleLineView.css\"></head><body>"
+    "<div class=\"customScrollBar listPane\"><div id=\"e1\"><div class=\"lvItem lvUnread\"><div>"
+    "<div><span title=\"cy@example.com\">Cy</span><span title=\"\">Plans &lt;b&gt;now&lt;/b&gt;"
+    "</span><span class=\"d\" title=\"Thu 12/10/2026 8:00 AM\">Thu</span></div></div></div></div>"
+    "<div id=\"e2\"><div class=\"lvItem lvRead\"><div><div><span title=\"dee@example.com\">Dee"
+    "</span><span title=\"\">Seen</span><span class=\"d\" title=\"Wed\">Wed</span></div></div>"
+    "</div></div></div><div class=\"screenReaderOnly\">end</div></body></html>";
+
+json Routes() {
+  const char* html = "text/html; charset=utf-8";
+  return json::array({
+      SignInRoute(kGmail, kGoogleSession),
+      Route(kGmail, "/mail/feed/atom/", kFeed, "text/xml; charset=UTF-8", kGoogleSession),
+      Route(kGmail, "/mail/feed/atom/", "", html),
+      // The classic type's requests carry the stored cookie; the browser's its own.
+      Route(kLive, "/owa/", Fixture("outlook/owa_signed_in.html"), html, kStoredSession),
+      Route(kLive, "/owa/0/startupdata.ashx?app=Mail&n=0", kStartupData, "application/json",
+            kStoredSession, "POST"),
+      Route(kLive, "/owa/", Fixture("outlook/owa_signed_out.html"), html),
+      Route(kLive, "/owa/?ae=Folder&t=IPF.Note", Fixture("outlook/folder_view_signed_out.html"),
+            html),
+      SignInRoute(kLive, kBrowserSession),
+      Route(kLive, "/mail/0/", kRenderedList, html, kBrowserSession),
+      Route(kLive, "/mail/0/", Fixture("outlook/alt_signin.html"), html),
+      Route(kLive, "/owa/prem/15.20/resources/styles/0/owa.MailListItemSingleLineView.css",
+            Fixture("outlook/alt_style.css"), "text/css"),
+  });
+}
+
+class WebMailProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::make_unique<tarvel::testing::TempFolder>();
+    folder_->UseAsConfigHome();
+    for (const char* sub : {"state", "data", "runtime"})
+      std::filesystem::create_directories(folder_->file(sub));
+    std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
+    ::setenv("XDG_DATA_HOME", folder_->file("data").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", folder_->file("state").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", folder_->file("runtime").c_str(), 1);
+    // The helper this process starts to sign the profile in has no display.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("TARVEL_BROWSER_HELPER", TARVEL_BINARY_DIR_PATH "/bin/tarvel-browser", 1);
+    // Chromium refuses to run as root inside its sandbox; the tests run as root in CI.
+    if (::geteuid() == 0)
+      ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
+    ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu", 0);
+    ASSERT_TRUE(server_.Start(Routes()));
+    server_.ExportEnvironment();
+
+    QProcess& xvfb =
+        Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
+    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+    QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    ASSERT_TRUE(WaitUntil([&] { return bus.canReadLine() || bus.waitForReadyRead(50); }));
+    busAddress_ = QString::fromLatin1(bus.readLine()).trimmed();
+    connection_ = std::make_unique<QDBusConnection>(
+        QDBusConnection::connectToBus(busAddress_, QStringLiteral("web-mail-program-test")));
+    ASSERT_TRUE(connection_->isConnected());
+  }
+
+  void TearDown() override {
+    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
+      if ((*process)->state() != QProcess::NotRunning) {
+        (*process)->terminate();
+        if (!(*process)->waitForFinished(10'000)) {
+          (*process)->kill();
+          (*process)->waitForFinished(5000);
+        }
+      }
+    }
+    if (connection_)
+      QDBusConnection::disconnectFromBus(connection_->name());
+    tarvel::BrowserConnection::Shared().ShutDown();
+    ::unsetenv("TARVEL_CONNECT_TO");
+    ::unsetenv("TARVEL_CA_FILE");
+  }
+
+  QProcess& Start(const QString& program, const QStringList& arguments) {
+    processes_.push_back(std::make_unique<QProcess>());
+    QProcess& process = *processes_.back();
+    if (!display_.isEmpty()) {
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.insert("DISPLAY", display_);
+      environment.insert("QT_QPA_PLATFORM", "xcb");
+      environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress_);
+      environment.remove("XDG_CURRENT_DESKTOP");
+      process.setProcessEnvironment(environment);
+    }
+    process.setProcessChannelMode(program.endsWith("/tarvel") ? QProcess::ForwardedChannels
+                                                              : QProcess::SeparateChannels);
+    process.start(program, arguments);
+    EXPECT_TRUE(process.waitForStarted(10'000)) << program.toStdString();
+    return process;
+  }
+
+  void WriteSetting(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command = {TARVEL_BINARY_DIR_PATH "/bin/tarvelctl", "settings", "set"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ASSERT_EQ(tarvel::testing::RunProgram(command), 0) << arguments[0];
+  }
+
+  // Loads a service's page that sets its session cookie in the shared browser profile.
+  static void SignInBrowser(const std::string& host) {
+    Text source;
+    ASSERT_TRUE(tarvel::WebView::LoadPageSource(Text::FromUtf8("https://" + host + "/test-sign-in"),
+                                                &source, 0));
+    ASSERT_NE(source.ToUtf8().find("signed in"), std::string::npos) << source.ToUtf8();
+  }
+
+  QString ItemName() const {
+    QFile log(QString::fromStdString(folder_->file("items.jsonl")));
+    if (!log.open(QIODevice::ReadOnly))
+      return {};
+    QString item;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+      const int at = line.indexOf("\"item\": \"");
+      if (at >= 0)
+        item = QString::fromLatin1(line.mid(at + 9, line.indexOf('"', at + 9) - at - 9));
+    }
+    return item;
+  }
+
+  QString ToolTip(const QString& item) const {
+    QDBusMessage call = QDBusMessage::createMethodCall(item, "/StatusNotifierItem",
+                                                       "org.freedesktop.DBus.Properties", "Get");
+    call << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("ToolTip");
+    const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+      return {};
+    const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
+    if (!value.canConvert<QDBusArgument>())
+      return {};
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    QString iconName;
+    QString title;
+    QString text;
+    argument.beginStructure();
+    argument >> iconName;
+    argument.beginArray();
+    while (!argument.atEnd()) {
+      int width = 0;
+      int height = 0;
+      QByteArray bytes;
+      argument.beginStructure();
+      argument >> width >> height >> bytes;
+      argument.endStructure();
+    }
+    argument.endArray();
+    argument >> title >> text;
+    argument.endStructure();
+    return text.isEmpty() ? title : title + "\n" + text;
+  }
+
+  tarvel::testing::FixtureServer server_;
+  std::unique_ptr<tarvel::testing::TempFolder> folder_;
+  std::vector<std::unique_ptr<QProcess>> processes_;
+  QString display_;
+  QString busAddress_;
+  std::unique_ptr<QDBusConnection> connection_;
+};
+
+TEST_F(WebMailProgramTest, TrayShowsTheUnreadMailOfTheThreeWebMailAccounts) {
+  // Outlook.com (0x40), GMail (0x80) and Outlook.com Alternative (bit 32) on the default
+  // option word.
+  WriteSetting({"Flags", std::to_string(0x1010ull | 0x40 | 0x80 | (1ull << 32)), "--number"});
+  WriteSetting({"HotmailAccountType", "0", "--number"});
+  WriteSetting({"OutlookAccountType", "0", "--number"});
+  WriteSetting({"GMailWebsite", "https://mail.google.com/mail/", "--text"});
+  WriteSetting({"https://outlook.live.com/HTTPONLY", kStoredSession, "--group", "Cookies_00000001",
+                "--protected"});
+
+  SignInBrowser(kGmail);
+  SignInBrowser(kLive);
+  // The program's own helper takes the profile over.
+  tarvel::BrowserConnection::Shared().ShutDown();
+
+  QProcess& host = Start("/usr/bin/python3",
+                         {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"),
+                          QString::fromStdString(folder_->file("items.jsonl"))});
+  // Until the host owns the watcher's name.
+  ASSERT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
+  QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
+  ASSERT_TRUE(WaitUntil([&] { return !ItemName().isEmpty(); }));
+  const QString item = ItemName();
+
+  // One message of each account, in the order of the account types; markup the page showed
+  // as text stays text, the feed's markup and control characters are gone.
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("3 new mails"); }))
+      << ToolTip(item).toStdString();
+  EXPECT_EQ(ToolTip(item).toStdString(),
+            "3 new mails - Tarvel E-Mail Notifier\n\nAnn - Budget\nCy - Plans <b>now</b>\n"
+            "Bob - Lunch");
+
+  // The classic type sent the stored cookie; the feed went through the browser with its own.
+  bool storedCookieSent = false;
+  bool feedSignedIn = false;
+  for (const json& request : server_.Requests()) {
+    const std::string cookie = tarvel::testing::FixtureServer::Header(request, "Cookie");
+    if (request.value("path", "") == "/owa/")
+      storedCookieSent = storedCookieSent || cookie.find(kStoredSession) != std::string::npos;
+    if (request.value("path", "") == "/mail/feed/atom/")
+      feedSignedIn = feedSignedIn || cookie.find(kGoogleSession) != std::string::npos;
+  }
+  EXPECT_TRUE(storedCookieSent);
+  EXPECT_TRUE(feedSignedIn);
+
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -4,6 +4,9 @@
 #include "accounts/pending_engine.h"
 #include "engines/protocol/ews_engine.h"
 #include "engines/protocol/imap_engine.h"
+#include "engines/protocol/inotes_engine.h"
+#include "engines/protocol/mapi_engine.h"
+#include "engines/protocol/notes_engine.h"
 #include "platform/clock.h"
 
 namespace tarvel {
@@ -42,6 +45,21 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
     }
     case EngineKind::Ews:
       return CreateEwsEngine(type, context.settings);
+    case EngineKind::Mapi:
+      return std::make_unique<MapiEngine>(type, SharedMapiLibrary(), context.trace);
+    case EngineKind::Notes: {
+      NotesEngine::Services services;
+      services.settings = context.settings;
+      services.mainThread = context.mainThread;
+      services.trace = context.trace;
+      return std::make_unique<NotesEngine>(type, std::move(services));
+    }
+    case EngineKind::INotes: {
+      auto engine = std::make_unique<INotesEngine>(type);
+      if (context.settings)
+        engine->LoadSettings(*context.settings);
+      return engine;
+    }
     default:
       return std::make_unique<PendingEngine>(type);
   }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "accounts/main_thread_relay.h"
@@ -22,6 +23,14 @@ constexpr std::u16string_view kAllFolders = u"*";
 constexpr char kInbox[] = "$Inbox";
 // How often a waiting check looks at its stop request.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+// The engines that exist: a posted request names its engine by address, and one that is gone
+// (or a message that names none) is not run.
+std::mutex liveEnginesMutex;
+std::set<const void*>& LiveEngines() {
+  static std::set<const void*> engines;
+  return engines;
+}
 
 // A field of the library's buffer: up to its size, without trusting the terminator.
 std::string_view FieldText(const char* field) {
@@ -144,9 +153,14 @@ NotesEngine::NotesEngine(const AccountTypeInfo& type, Services services)
   library_ = std::make_unique<BrindleLibrary>(location);
   if (services_.settings)
     NotesEngine::LoadSettings(*services_.settings);
+  const std::lock_guard<std::mutex> lock(liveEnginesMutex);
+  LiveEngines().insert(this);
 }
 
-NotesEngine::~NotesEngine() = default;
+NotesEngine::~NotesEngine() {
+  const std::lock_guard<std::mutex> lock(liveEnginesMutex);
+  LiveEngines().erase(this);
+}
 
 void NotesEngine::LoadSettings(const SettingsStore& store) {
   Text folders;
@@ -219,8 +233,11 @@ CheckStatus NotesEngine::Check() {
 
 intptr_t NotesEngine::RunPostedRequest(uintptr_t wParam, intptr_t lParam) {
   auto* engine = reinterpret_cast<NotesEngine*>(lParam);
-  if (!engine)
-    return 1;
+  {
+    const std::lock_guard<std::mutex> lock(liveEnginesMutex);
+    if (!engine || LiveEngines().count(engine) == 0)
+      return 1;
+  }
   {
     const std::lock_guard<std::mutex> lock(engine->requestMutex_);
     if (engine->pendingRequest_ != static_cast<uint64_t>(wParam) || engine->requestDone_)

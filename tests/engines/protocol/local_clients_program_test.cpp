@@ -34,7 +34,7 @@ constexpr char kFlags[] = "0x12003010";
 constexpr char kNotesPassword[] = "s3cret pass";
 
 // Runs a program; its standard output goes to `output` when given.
-int Run(std::vector<std::string> arguments, const std::string& output = {}) {
+int RunProgram(std::vector<std::string> arguments, const std::string& output = {}) {
   std::vector<char*> argv;
   for (std::string& argument : arguments)
     argv.push_back(argument.data());
@@ -116,7 +116,7 @@ class LocalClientsProgramTest : public ::testing::Test {
         {"Flags", kFlags},
     };
     for (const std::vector<std::string>& setting : settings)
-      ASSERT_EQ(Run({TARVELCTL_PATH, "settings", "set", setting[0], setting[1]}), 0);
+      ASSERT_EQ(RunProgram({TARVELCTL_PATH, "settings", "set", setting[0], setting[1]}), 0);
   }
 
   std::string tracePath() const { return folder_.file("state") + "/Quorline/Tarvel/trace.log"; }
@@ -127,7 +127,7 @@ class LocalClientsProgramTest : public ::testing::Test {
 
 TEST_F(LocalClientsProgramTest, TarvelctlChecksTheThreeTypes) {
   const std::string output = folder_.file("check.json");
-  ASSERT_EQ(Run({TARVELCTL_PATH, "check", "--json"}, output), 0)
+  ASSERT_EQ(RunProgram({TARVELCTL_PATH, "check", "--json"}, output), 0)
       << testing::ReadFileContent(output);
   const json answer = json::parse(testing::ReadFileContent(output));
   std::map<std::string, std::size_t> unread;

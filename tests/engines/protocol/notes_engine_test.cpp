@@ -60,6 +60,9 @@ std::string TakeLibraryLog() {
 class NotesEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Held for the test, so that the library's log outlives the engines that load it.
+    library_ = ::dlopen(FIXTURE_BRINDLE_PATH, RTLD_NOW);
+    ASSERT_NE(library_, nullptr);
     ASSERT_TRUE(store_.open(SettingsMode::IniFile, nullptr, {}, folder_.file("tarvel.ini")));
     for (const char* name : {"TARVEL_FIXTURE_NOTES_PASSWORD", "TARVEL_FIXTURE_NOTES_TYPED",
                              "TARVEL_FIXTURE_NOTES_INIT"})
@@ -76,6 +79,11 @@ class NotesEngineTest : public ::testing::Test {
     TakeLibraryLog();
     return engine;
   }
+  void TearDown() override {
+    if (library_)
+      ::dlclose(library_);
+  }
+  void* library_ = nullptr;
   testing::TempFolder folder_;
   SettingsStore store_;
   RecordingTrace trace_;
@@ -275,6 +283,15 @@ TEST_F(NotesEngineTest, TheCheckRunsOnTheMainThreadThroughAPostedRequest) {
   EXPECT_EQ(TakeLibraryLog(), "");
   EXPECT_EQ(engine->mails.count(), 0u);
   relay.Disconnect();
+
+  // A request that names no engine, or one that is gone, is not run.
+  int notAnEngine = 0;
+  EXPECT_EQ(NotesEngine::RunPostedRequest(1, reinterpret_cast<intptr_t>(&notAnEngine)), 1);
+  EXPECT_EQ(NotesEngine::RunPostedRequest(1, 0), 1);
+  const intptr_t gone = reinterpret_cast<intptr_t>(engine.get());
+  engine.reset();
+  EXPECT_EQ(NotesEngine::RunPostedRequest(3, gone), 1);
+  EXPECT_EQ(TakeLibraryLog(), "DeInit\n");  // only the engine's end
 }
 
 }  // namespace

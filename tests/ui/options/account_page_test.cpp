@@ -352,10 +352,10 @@ TEST_F(AccountPageFixture, AMissingLibraryIsNamedAndTheTypeCannotBeSwitchedOn) {
     EXPECT_FALSE(page.libraryNotice()->accessibleName().isEmpty());
     EXPECT_EQ(page.libraryNotice()->accessibleDescription(), page.libraryNotice()->text());
     EXPECT_NE(page.libraryNotice()->focusPolicy() & Qt::TabFocus, 0);
-    const QString folder = qEnvironmentVariable("TARVEL_IMAGE_DIR");
-    if (!folder.isEmpty()) {
+    const QString imageFolder = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+    if (!imageFolder.isEmpty()) {
       page.resize(460, 420);
-      page.grab().save(QDir(folder).filePath(u"library_notice_%1.png"_qs.arg(row.typeBit)));
+      page.grab().save(QDir(imageFolder).filePath(u"library_notice_%1.png"_qs.arg(row.typeBit)));
     }
   }
   missingLibrary.clear();
@@ -372,6 +372,11 @@ TEST_F(AccountPageFixture, TheMapiPageAsksForTheProviderOfThisSystem) {
   ASSERT_NE(page.libraryNotice(), nullptr);
   EXPECT_TRUE(page.libraryNotice()->text().contains(u"libtarvel-mapi.so"_qs));
   EXPECT_TRUE(page.libraryNotice()->text().contains(u"TARVEL_MAPI_LIBRARY"_qs));
+  const QString imageFolder = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+  if (!imageFolder.isEmpty()) {
+    page.resize(460, 420);
+    page.grab().save(QDir(imageFolder).filePath(u"library_notice_mapi.png"_qs));
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // sorted by delivery time, newest first.
 #include "engines/protocol/mapi_engine.h"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -52,14 +53,21 @@ class HeldRows {
   RowSet* rows_ = nullptr;
 };
 
-// A provider's zero-terminated UTF-16 text, read at most up to `longest` units.
+// A provider's zero-terminated UTF-16 text, read at most up to `longest` units. The units
+// are copied byte-wise: a provider may hand out text at an odd address.
 Text BoundedText(const char16_t* text, std::size_t longest) {
   if (!text)
     return {};
-  std::size_t length = 0;
-  while (length < longest && text[length] != 0)
-    ++length;
-  return Text(std::u16string_view(text, length));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  std::u16string units;
+  for (std::size_t index = 0; index < longest; ++index) {
+    char16_t unit = 0;
+    std::memcpy(&unit, bytes + index * sizeof(char16_t), sizeof unit);
+    if (unit == 0)
+      break;
+    units.push_back(unit);
+  }
+  return Text(units);
 }
 
 // A Unicode column's text; empty when the column holds something else (an error, another

@@ -1,9 +1,11 @@
 // A MAPI provider with the entry points and interfaces of engines/protocol/mapi_interfaces.h,
 // for the MAPI engine's tests. Its profile is chosen by TARVEL_FIXTURE_MAPI_PROFILE at each
 // logon: "two_stores" (default), "logon_fails", "many_unread", "only_public",
-// "broken_second_store". Tables honour the restriction and the sort order the engine asks for.
+// "broken_second_store", "odd_text" (two_stores with its texts at odd addresses). Tables
+// honour the restriction and the sort order the engine asks for.
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +25,8 @@ std::atomic<int> initializeDepth{0};
 std::atomic<int> logons{0};
 std::atomic<int> logoffs{0};
 std::atomic<int> openBuffers{0};
+// Texts handed out at odd addresses (a provider may pack its buffers).
+std::atomic<bool> oddTextAddresses{false};
 
 template <typename Interface>
 class Counted : public Interface {
@@ -104,9 +108,14 @@ RowSet* MakeRowSet(const RowCells* row) {
   if (!row)
     return set;
   std::size_t extra = 0;
+  // Each payload starts at an address fit for any of its types.
+  const auto aligned = [](std::size_t size) {
+    return (size + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
+           alignof(std::max_align_t);
+  };
   for (const Cell& cell : *row)
-    extra += (cell.text.size() + 1) * sizeof(char16_t) + cell.bytes.size();
-  const std::size_t head = row->size() * sizeof(PropertyValue);
+    extra += aligned((cell.text.size() + 2) * sizeof(char16_t)) + aligned(cell.bytes.size());
+  const std::size_t head = aligned(row->size() * sizeof(PropertyValue));
   auto* block = static_cast<unsigned char*>(std::calloc(1, head + extra + 1));
   if (!block)
     return set;
@@ -120,15 +129,16 @@ RowSet* MakeRowSet(const RowCells* row) {
     switch (PropertyType(cell.tag)) {
       case kTypeUnicode: {
         const std::size_t size = (cell.text.size() + 1) * sizeof(char16_t);
-        std::memcpy(next, cell.text.c_str(), size);
-        value.value.unicode = reinterpret_cast<char16_t*>(next);
-        next += size;
+        unsigned char* start = next + (oddTextAddresses ? 1 : 0);
+        std::memcpy(start, cell.text.c_str(), size);
+        value.value.unicode = reinterpret_cast<char16_t*>(start);
+        next += aligned(size + sizeof(char16_t));
         break;
       }
       case kTypeBinary:
         std::memcpy(next, cell.bytes.data(), cell.bytes.size());
         value.value.binary = {static_cast<ULONG>(cell.bytes.size()), next};
-        next += cell.bytes.size();
+        next += aligned(cell.bytes.size());
         break;
       case kTypeSystemTime:
         value.value.fileTime = {static_cast<ULONG>(cell.number & 0xFFFFFFFFu),
@@ -330,6 +340,7 @@ __attribute__((visibility("default"))) HRESULT MAPILogonEx(ULONG_PTR window,
   if (profileName == "logon_fails")
     return static_cast<HRESULT>(0x80040111u);  // MAPI_E_LOGON_FAILED
   ++logons;
+  oddTextAddresses = profileName == "odd_text";
   *session = new FixtureSession(ProfileStores(profileName));
   return kOk;
 }

@@ -81,6 +81,14 @@ TEST_F(MapiEngineTest, ProfilesGiveTheirUnreadMessagesAndStatus) {
         {"Cy Cole", "", "133000000000000100"},
         {"Eve Eng", "Undated", "0"}},
        4},
+      // The same with every text at an odd address: read all the same.
+      {"odd_text",
+       CheckStatus::Success,
+       {{"Dee Dunn", "Report", "133000000000000400"},
+        {"Ann Archer", "Budget", "133000000000000300"},
+        {"Cy Cole", "", "133000000000000100"},
+        {"Eve Eng", "Undated", "0"}},
+       4},
       // More than the engine lists: 101 records and a failed check.
       {"many_unread", CheckStatus::Failure, {}, MapiEngine::kMostRecords},
       // No store with a receive folder: nothing was read, which is no success.

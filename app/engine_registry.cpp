@@ -6,6 +6,9 @@
 #include "engines/protocol/ews_engine.h"
 #include "engines/protocol/gmail_engine.h"
 #include "engines/protocol/imap_engine.h"
+#include "engines/protocol/inotes_engine.h"
+#include "engines/protocol/mapi_engine.h"
+#include "engines/protocol/notes_engine.h"
 #include "engines/web/linkedin_engine.h"
 #include "engines/web/mail_ru_engine.h"
 #include "engines/web/o2_engine.h"
@@ -70,6 +73,21 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
       if (type.typeBit == type_bits::kOutlookAlternative)
         return CreateOutlookAltEngine(type, context.settings);
       return CreateOutlookEngine(type, context.settings);
+    case EngineKind::Mapi:
+      return std::make_unique<MapiEngine>(type, SharedMapiLibrary(), context.trace);
+    case EngineKind::Notes: {
+      NotesEngine::Services services;
+      services.settings = context.settings;
+      services.mainThread = context.mainThread;
+      services.trace = context.trace;
+      return std::make_unique<NotesEngine>(type, std::move(services));
+    }
+    case EngineKind::INotes: {
+      auto engine = std::make_unique<INotesEngine>(type);
+      if (context.settings)
+        engine->LoadSettings(*context.settings);
+      return engine;
+    }
     default:
       return std::make_unique<PendingEngine>(type);
   }

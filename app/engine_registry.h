@@ -11,6 +11,7 @@ class AccessTokenRefresher;
 class CheckInRelay;
 class Clock;
 class DiagnosticTrace;
+class MainThreadRelay;
 class OptionFlags;
 class SettingsStore;
 
@@ -22,7 +23,8 @@ struct EngineContext {
   Clock* clock = nullptr;
   CheckInRelay* checkIn = nullptr;  // starts a check of the cycle from an engine's thread
   AccessTokenRefresher* tokenRefresher = nullptr;
-  DiagnosticTrace* trace = nullptr;  // the diagnostic log, for failures worth a line
+  DiagnosticTrace* trace = nullptr;       // the diagnostic log, for failures worth a line
+  MainThreadRelay* mainThread = nullptr;  // posts the Notes request to the main window
 };
 
 // Creates the engine that serves an account type in this program.

@@ -4,6 +4,7 @@
 
 #include "app/desktop_services.h"
 #include "app/login_runner.h"
+#include "engines/protocol/notes_engine.h"
 #include "maintenance/diagnostic_trace.h"
 
 namespace tarvel {
@@ -29,7 +30,10 @@ class PlaceholderServices : public DesktopServices, public LoginRunner {
   void ShowNewMailPopup() override {}
   void OnTrayCallback(uintptr_t, intptr_t) override {}
   void AlternateTrayIcon() override {}
-  intptr_t OnNotesRequest(uintptr_t, intptr_t) override { return 0; }
+  // The Notes engine's request, run here on the main thread.
+  intptr_t OnNotesRequest(uintptr_t wParam, intptr_t lParam) override {
+    return NotesEngine::RunPostedRequest(wParam, lParam);
+  }
   void OpenReaders(uint32_t typeMask) override {
     trace_.Record("OpenReaders");
     if (openReaders)

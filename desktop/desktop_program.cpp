@@ -75,6 +75,10 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   observers_.Add(alertsNotifier_);
 
   running_ = &application_;
+  // Before the start-up, whose first check may already read Notes.
+  mainThreadRelay_.Connect([this](uintptr_t wParam, intptr_t lParam) {
+    application_.mainWindow().PostMessage(kMsgNotesRequest, wParam, lParam);
+  });
   services_.Attach(application_);
   // The tray's readers go through the placeholders' seam to the reader launch.
   placeholders_.openReaders = [this](uint32_t typeMask) { readers_.OpenReaders(typeMask); };
@@ -111,6 +115,7 @@ int DesktopProgram::Run() {
   application_.WatchStandby();
   const int exitCode = QApplication::exec();
   checkInRelay_.Disconnect();
+  mainThreadRelay_.Disconnect();
   placeholders_.setOptions(nullptr);
   noticeNotifier_.setNotice(nullptr);
   // The shutdown has saved everything; a parked thread must not hold up the rest.
@@ -182,6 +187,7 @@ EngineFactory DesktopProgram::Engines() {
     context.flags = running_ ? &running_->flags() : nullptr;
     context.clock = &clock_;
     context.checkIn = &checkInRelay_;
+    context.mainThread = &mainThreadRelay_;
     context.trace = &trace_;
     context.tokenRefresher = &oauth_;
     return CreateEngine(type, context);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "accounts/check_in_relay.h"
+#include "accounts/main_thread_relay.h"
 #include "accounts/registry_store.h"
 #include "app/check_notifier.h"
 #include "app/store_application_settings.h"
@@ -111,6 +112,9 @@ class DesktopProgram {
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.
   CheckInRelay checkInRelay_;
+  // The Notes engine posts its request to the main window through this relay, connected
+  // while the window exists.
+  MainThreadRelay mainThreadRelay_;
   // The IMAP accounts' OAuth2 token renewal, on an HTTP session of its own; the engines use
   // it, so it outlives them.
   HttpSession oauthHttp_;

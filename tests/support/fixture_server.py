@@ -23,7 +23,8 @@ ROUTES.json is read again whenever it changes:
      "truncate": 10,                  # announce the whole length, send 10 bytes, close
      "trickle_seconds": 0.5,          # send the body one byte after each such pause
      "stall": "before_headers" | "after_headers",  # then wait "stall_seconds" (default 60)
-     "echo": true}                    # the body is the request's headers, one per line
+     "echo": true,                    # the body is the request's headers, one per line
+     "body_contains": "user=joe"}     # optional: only a request whose body holds this text
   ]}
 "ntlm_auth": "user:password" (or "DOMAIN\\user:password") asks for NTLM (NTLMv2 answers)
 instead; the handshake runs on one connection. A route with "basic_auth" or "ntlm_auth" may set
@@ -163,7 +164,7 @@ def make_handler(routes, recorder, scheme):
         def log_message(self, *args):
             pass
 
-        def find_route(self, host, method):
+        def find_route(self, host, method, body=b""):
             bare_path = self.path.split("?", 1)[0]
             candidates = routes.get()
             for wanted in (self.path, bare_path):
@@ -179,6 +180,9 @@ def make_handler(routes, recorder, scheme):
                     if route.get("cookie") and route["cookie"] not in [
                         pair.strip() for pair in (self.headers.get("Cookie") or "").split(";")
                     ]:
+                        continue
+                    if "body_contains" in route and \
+                            route["body_contains"].encode("utf-8") not in body:
                         continue
                     return route
             return None
@@ -198,7 +202,7 @@ def make_handler(routes, recorder, scheme):
                 "headers": [[name, value] for name, value in self.headers.items()],
                 "body_base64": base64.b64encode(body).decode("ascii"),
             })
-            route = self.find_route(host, self.command)
+            route = self.find_route(host, self.command, body)
             if route is None:
                 self.answer(404, [], b"no route")
                 return

@@ -25,6 +25,8 @@
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "engines/protocol/imap_engine.h"
+#include "engines/protocol/mapi_engine.h"
+#include "engines/protocol/notes_engine.h"
 #include "platform/program_path.h"
 #include "platform/web_view.h"
 #include "ui/adapters/desktop_entries.h"
@@ -320,6 +322,31 @@ QString MissingEmbeddedBrowserParts() {
   return missing.join(QObject::tr(" and "));
 }
 
+// The outside library a type lacks, named for the user; empty when it is there.
+static QString MissingLibraryOf(const AccountTypeInfo& type, const AccountTypeList* accounts) {
+  if (type.engine == EngineKind::Mapi) {
+    // Loaded once for the run, by this page or by the first check.
+    if (SharedMapiLibrary()->Load())
+      return {};
+    return QObject::tr(
+               "a MAPI provider library (\"%1\", or the one the environment variable "
+               "%2 names)")
+        .arg(QString::fromLatin1(kMapiLibraryName.data(),
+                                 static_cast<qsizetype>(kMapiLibraryName.size())),
+             QString::fromLatin1(kMapiLibraryVariable));
+  }
+  if (type.engine == EngineKind::Notes && accounts) {
+    // The engine loaded the proxy library when the program started.
+    const auto* engine = dynamic_cast<const NotesEngine*>(accounts->findByTypeBit(type.typeBit));
+    if (!engine || engine->library().isLoaded())
+      return {};
+    return QObject::tr("the Notes proxy library \"%1\" with a Notes client that starts")
+        .arg(QString::fromLatin1(kBrindleLibraryName.data(),
+                                 static_cast<qsizetype>(kBrindleLibraryName.size())));
+  }
+  return {};
+}
+
 struct AccountPage::Field {
   FieldKind kind;
   std::u16string setting;
@@ -560,6 +587,30 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
         });
       }
     }
+  }
+  // A type whose outside library is missing cannot check: say what is missing, and do not
+  // offer to switch it on (one that is on can still be switched off).
+  const QString missingLibrary = context.missingLibrary ? context.missingLibrary(type)
+                                                        : MissingLibraryOf(type, context.accounts);
+  if (!missingLibrary.isEmpty()) {
+    auto* notice = new QHBoxLayout;
+    auto* icon = new QLabel(this);
+    icon->setPixmap(ProgramIcon(kWarningIcon).pixmap(QSize(32, 32)));
+    icon->setAccessibleName(tr("Warning"));
+    libraryNotice_ = new QLabel(
+        tr("%1 cannot be checked here: this system lacks %2.").arg(name, missingLibrary), this);
+    libraryNotice_->setTextFormat(Qt::PlainText);
+    libraryNotice_->setWordWrap(true);
+    libraryNotice_->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                            Qt::TextSelectableByKeyboard);
+    libraryNotice_->setFocusPolicy(Qt::StrongFocus);
+    libraryNotice_->setAccessibleName(tr("Missing library notice"));
+    libraryNotice_->setAccessibleDescription(libraryNotice_->text());
+    notice->addWidget(icon, 0, Qt::AlignTop);
+    notice->addWidget(libraryNotice_, 1);
+    layout->addLayout(notice);
+    if (!enable_->isChecked())
+      enable_->setEnabled(false);
   }
   layout->addStretch(1);
 }

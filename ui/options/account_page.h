@@ -40,6 +40,8 @@ class AccountPage : public OptionsPage {
   QListWidget* folderList() const { return folders_; }
   QLabel* changeAccountLink() const { return changeAccount_; }
   QLabel* browserNotice() const { return browserNotice_; }
+  // The notice that the type's outside library is missing; null when it is there.
+  QLabel* libraryNotice() const { return libraryNotice_; }
 
  private:
   struct Field;
@@ -56,6 +58,7 @@ class AccountPage : public OptionsPage {
   std::u16string foldersGroup_;
   QLabel* changeAccount_ = nullptr;
   QLabel* browserNotice_ = nullptr;
+  QLabel* libraryNotice_ = nullptr;
 };
 
 // The account page of a type, for the options dialog.

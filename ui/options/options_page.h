@@ -41,6 +41,9 @@ struct OptionsContext {
   // What the embedded browser lacks on this system, named for the user; empty when it can
   // start. Unset: asked of the system.
   std::function<QString()> missingBrowserParts;
+  // The outside library an account type lacks (MAPI provider, Notes proxy), named for the
+  // user; empty when it is there. Unset: asked of the system and the running engines.
+  std::function<QString(const AccountTypeInfo& type)> missingLibrary;
   // The locale's first day of the week, 0 = Monday .. 6 = Sunday: the first day cell.
   int firstDayOfWeek = 0;
 };

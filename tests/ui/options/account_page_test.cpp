@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -38,6 +39,7 @@ struct AccountPageFixture : ::testing::Test {
   OptionFlags flags;
   OptionsContext context;
   QString missingBrowserParts = u"Qt WebEngine"_qs;
+  QString missingLibrary;  // what the MAPI and Notes types lack; empty: nothing
   std::vector<const AccountTypeInfo*> logouts;
   std::vector<uint32_t> timers;
 
@@ -51,6 +53,10 @@ struct AccountPageFixture : ::testing::Test {
                                           {Text(u"Thunderbird"), 0}};
     };
     context.missingBrowserParts = [this] { return missingBrowserParts; };
+    context.missingLibrary = [this](const AccountTypeInfo& type) {
+      return type.engine == EngineKind::Mapi || type.engine == EngineKind::Notes ? missingLibrary
+                                                                                 : QString();
+    };
     context.logout = [this](const AccountTypeInfo& type) { logouts.push_back(&type); };
     context.setCheckTimer = [this](uint32_t ms) { timers.push_back(ms); };
   }
@@ -311,6 +317,66 @@ TEST_F(AccountPageFixture, ABrowserThatFailsToStartShowsTheNoticeOnceProbed) {
   ::unsetenv("TARVEL_BROWSER_HELPER");
   ASSERT_NE(page.browserNotice(), nullptr);
   EXPECT_TRUE(page.browserNotice()->text().contains(u"tarvel-browser"_qs));
+}
+
+TEST_F(AccountPageFixture, AMissingLibraryIsNamedAndTheTypeCannotBeSwitchedOn) {
+  missingLibrary = u"the Notes proxy library \"libbrindle.so\""_qs;
+  struct Case {
+    uint32_t typeBit;
+    bool switchedOn;
+    bool notice;
+    bool boxEnabled;
+  };
+  const Case cases[] = {
+      {0x80000, false, true, false},  // MAPI
+      {0x20, false, true, false},     // Notes
+      // A type already on can still be switched off.
+      {0x20, true, true, true},
+      // iNotes and Exchange need no library.
+      {0x10000, false, false, true},
+      {0x100000, false, false, true},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.typeBit);
+    if (row.switchedOn)
+      flags.set(Type(row.typeBit).selectBit);
+    else
+      flags.clear(Type(row.typeBit).selectBit);
+    AccountPage page(Type(row.typeBit), context);
+    ASSERT_EQ(page.libraryNotice() != nullptr, row.notice);
+    EXPECT_EQ(page.enableBox()->isEnabled(), row.boxEnabled);
+    if (!row.notice)
+      continue;
+    // Shown as written (no markup), read by a screen reader, reached by keyboard.
+    EXPECT_TRUE(page.libraryNotice()->text().contains(u"\"libbrindle.so\""_qs));
+    EXPECT_FALSE(page.libraryNotice()->accessibleName().isEmpty());
+    EXPECT_EQ(page.libraryNotice()->accessibleDescription(), page.libraryNotice()->text());
+    EXPECT_NE(page.libraryNotice()->focusPolicy() & Qt::TabFocus, 0);
+    const QString imageFolder = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+    if (!imageFolder.isEmpty()) {
+      page.resize(460, 420);
+      page.grab().save(QDir(imageFolder).filePath(u"library_notice_%1.png"_qs.arg(row.typeBit)));
+    }
+  }
+  missingLibrary.clear();
+  flags.clear(Type(0x20).selectBit);
+  AccountPage page(Type(0x20), context);
+  EXPECT_EQ(page.libraryNotice(), nullptr);
+  EXPECT_TRUE(page.enableBox()->isEnabled());
+}
+
+TEST_F(AccountPageFixture, TheMapiPageAsksForTheProviderOfThisSystem) {
+  // No provider is installed where the tests run.
+  context.missingLibrary = nullptr;
+  AccountPage page(Type(0x80000), context);
+  ASSERT_NE(page.libraryNotice(), nullptr);
+  EXPECT_TRUE(page.libraryNotice()->text().contains(u"libtarvel-mapi.so"_qs));
+  EXPECT_TRUE(page.libraryNotice()->text().contains(u"TARVEL_MAPI_LIBRARY"_qs));
+  const QString imageFolder = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+  if (!imageFolder.isEmpty()) {
+    page.resize(460, 420);
+    page.grab().save(QDir(imageFolder).filePath(u"library_notice_mapi.png"_qs));
+  }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "engines/protocol/imap_engine.h"
+#include "engines/protocol/imap_transport.h"
 #include "engines/protocol/oauth_authorizer.h"
 #include "platform/clock.h"
 #include "platform/http_session.h"
@@ -333,6 +334,68 @@ TEST_F(OAuthEndToEnd, DeviceFlowIsApprovedAndChecks) {
   EXPECT_FALSE(userCode.empty());
   EXPECT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8() << DovecotLog();
   EXPECT_EQ(Subjects(*engine), std::vector<std::string>{"token mail"});
+}
+
+// A server that offers OAUTHBEARER and not XOAUTH2 (a second Dovecot, narrowed to it) takes
+// the access token by that mechanism; a token it refuses ends with its error challenge
+// answered and the challenge's status in the failure, instead of a hang.
+TEST_F(OAuthEndToEnd, OAuthBearerOnlyServerTakesTheTokenAndReportsARefusal) {
+  store.writeText(ClientIdValueName(OAuthProvider::Microsoft), u"code-client");
+  store.writeText(ClientSecretValueName(OAuthProvider::Microsoft), u"code-secret");
+  std::unique_ptr<ImapEngine> engine = MakeEngine(ImapAuthMethod::OAuth2AuthCode);
+  std::thread browser;
+  const TokenStatus signedIn = SignInWithBrowser(
+      authorizer, *engine,
+      [&](const std::string& address) {
+        browser = std::thread([address] { Browse(address); });
+        return true;
+      },
+      {}, 60'000);
+  if (browser.joinable())
+    browser.join();
+  ASSERT_EQ(signedIn, TokenStatus::Ready)
+      << ::testing::PrintToString(trace.take()) << provider->log();
+
+  ::setenv("TARVEL_TEST_OAUTH2_CONF", folder->file("dovecot-oauth2.conf.ext").c_str(), 1);
+  ::setenv("TARVEL_TEST_OAUTH2_MECHANISMS", "oauthbearer", 1);
+  DovecotServer bearerOnly;
+  ::unsetenv("TARVEL_TEST_OAUTH2_MECHANISMS");
+  ::unsetenv("TARVEL_TEST_OAUTH2_CONF");
+  ASSERT_TRUE(bearerOnly.started());
+  ASSERT_TRUE(bearerOnly.Deliver(
+      "tester", "INBOX", "From: Bob <bob@example.com>\r\nSubject: bearer mail\r\n\r\nb\r\n"));
+  const std::string url =
+      "imaps://127.0.0.1:" + std::to_string(bearerOnly.imapsPort()) + "/INBOX?UNSEEN";
+
+  struct Case {
+    std::string token;
+    bool accepted;
+  };
+  const Case cases[] = {{engine->AccessToken().ToUtf8(), true}, {"not-a-token", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.accepted ? "valid token" : "refused token");
+    ImapTransport transport{2, ZARQUET_LIBRARY_PATH};
+    transport.SetCertificateAuthorityFile(bearerOnly.caFile());
+    ASSERT_TRUE(transport.Init("tester", "", c.token));
+    std::vector<std::string> lines;
+    int32_t code = 0;
+    const bool ok = transport.ExecuteCommand(
+        url.c_str(), nullptr, [&](std::string_view line) { lines.emplace_back(line); }, 20'000,
+        code);
+    std::ifstream in(bearerOnly.logFile());
+    const std::string log(std::istreambuf_iterator<char>(in), {});
+    if (c.accepted) {
+      EXPECT_TRUE(ok) << transport.LastError() << log;
+      EXPECT_TRUE(Contains(lines, "* SEARCH 1")) << ::testing::PrintToString(lines);
+      EXPECT_NE(log.find("method=OAUTHBEARER"), std::string::npos) << log;
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(code, 67) << transport.LastError();
+      EXPECT_NE(transport.LastError().find("OAUTHBEARER, status invalid_token"), std::string::npos)
+          << transport.LastError();
+    }
+    transport.Close();
+  }
 }
 
 // The command-line sign-in: tarvelctl opens the "browser" (here the test's player) and takes

@@ -318,8 +318,19 @@ OAuthAuthorizer::OAuthAuthorizer(HttpSession& http, Clock& clock, SettingsStore*
     : http_(http), clock_(clock), store_(store), trace_(trace) {}
 
 void OAuthAuthorizer::Note(const ImapEngine& engine, std::string_view line) {
+  if (engine.slot() < kImapSlotCount) {
+    const std::lock_guard<std::mutex> guard(noteLock_);
+    lastNotes_[engine.slot()] = std::string(line);
+  }
   if (trace_)
     trace_->Record("OAuth2 IMAP" + std::to_string(engine.slot() + 1) + ": " + std::string(line));
+}
+
+std::string OAuthAuthorizer::LastNote(uint32_t slot) const {
+  if (slot >= kImapSlotCount)
+    return {};
+  const std::lock_guard<std::mutex> guard(noteLock_);
+  return lastNotes_[slot];
 }
 
 OAuthAuthorizer::Answer OAuthAuthorizer::PostForm(OAuthProvider provider, std::string_view path,

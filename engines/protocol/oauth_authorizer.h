@@ -119,6 +119,8 @@ class OAuthAuthorizer : public AccessTokenRefresher {
 
   // A line of the diagnostic trace about the slot of `engine`.
   void Note(const ImapEngine& engine, std::string_view line);
+  // The last such line of a slot (why a sign-in ended as it did), for the user; "" for none.
+  std::string LastNote(uint32_t slot) const;
 
  private:
   struct Pending {
@@ -158,6 +160,8 @@ class OAuthAuthorizer : public AccessTokenRefresher {
   std::array<std::mutex, kImapSlotCount> tokenLocks_;
   std::mutex pendingLock_;
   std::array<Pending, kImapSlotCount> pending_;  // guarded by pendingLock_
+  mutable std::mutex noteLock_;
+  std::array<std::string, kImapSlotCount> lastNotes_;  // guarded by noteLock_
 };
 
 // A sign-in in the desktop's browser, without a browser of our own: the code flow redirects

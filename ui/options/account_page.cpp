@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <QPushButton>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -25,10 +26,12 @@
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "engines/protocol/imap_engine.h"
+#include "engines/protocol/oauth_authorizer.h"
 #include "platform/program_path.h"
 #include "platform/web_view.h"
 #include "ui/adapters/desktop_entries.h"
 #include "ui/adapters/qt_text.h"
+#include "ui/options/imap_sign_in.h"
 #include "ui/readers/reader_commands.h"
 #include "ui/tray/tray_icon_images.h"
 
@@ -443,6 +446,9 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
     addField({FieldKind::AuthMethod, kStringAuthMethod, names.authMethod});
     addField({FieldKind::Secret, kStringEmail, names.user});
     addField({FieldKind::Secret, kStringPassword, names.password});
+    imapSlot_ = slot;
+    if (context.imapSignIn)
+      AddSignIn(*form, names);
     websiteSetting_ = names.website;
     website_ = addList(kStringWebsite, kImapPages,
                        ToQString(ReadText(*context.store, names.website).view()));
@@ -564,7 +570,111 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
   layout->addStretch(1);
 }
 
-AccountPage::~AccountPage() = default;
+AccountPage::~AccountPage() {
+  // A sign-in this page started ends with it (the dialog closes).
+  if (signInStarted_ && context_.imapSignIn && context_.imapSignIn->running(imapSlot_))
+    context_.imapSignIn->Cancel(imapSlot_);
+}
+
+void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
+  auto* server = static_cast<QComboBox*>(field(names.server));
+  auto* method = static_cast<QComboBox*>(field(names.authMethod));
+  auto* user = static_cast<QLineEdit*>(field(names.user));
+  ImapSignIn& signIn = *context_.imapSignIn;
+
+  auto* row = new QWidget(this);
+  auto* rowLayout = new QHBoxLayout(row);
+  rowLayout->setContentsMargins(0, 0, 0, 0);
+  signInButton_ = new QPushButton(tr("Sign in"), row);
+  signInButton_->setAccessibleName(tr("Sign in"));
+  signInStatus_ = new QLabel(row);
+  signInStatus_->setWordWrap(true);
+  signInStatus_->setAccessibleName(tr("Sign-in status"));
+  signInStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  rowLayout->addWidget(signInButton_, 0, Qt::AlignTop);
+  rowLayout->addWidget(signInStatus_, 1);
+  auto* label = new QLabel(tr("OAuth2:"), this);
+  label->setBuddy(signInButton_);
+  form.addRow(label, row);
+
+  deviceCode_ = new QLabel(this);
+  deviceCode_->setWordWrap(true);
+  deviceCode_->setTextFormat(Qt::RichText);
+  deviceCode_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+  deviceCode_->setAccessibleName(tr("Device sign-in code"));
+  form.addRow(deviceCode_);
+  connect(deviceCode_, &QLabel::linkActivated, this, [this](const QString& link) {
+    if (context_.openUrl)
+      context_.openUrl(link.toStdString());
+  });
+
+  const bool storedSignIn = !UnprotectText(*context_.store, names.refreshToken, u"").isEmpty();
+  const bool running = signIn.running(imapSlot_);
+  signInStatus_->setText(running        ? tr("Signing in\u2026")
+                         : storedSignIn ? tr("Signed in.")
+                                        : tr("Not signed in."));
+  if (running) {
+    signInButton_->setText(tr("Cancel sign-in"));
+    signInButton_->setAccessibleName(tr("Cancel sign-in"));
+  }
+
+  // Shown for a provider's server with an OAuth2 method, as the page's values say now.
+  const auto update = [this, &form, server, method, label] {
+    const bool oauth = ProviderForServer(OneLine(server->currentText())) != OAuthProvider::None &&
+                       method->currentData().toUInt() != 0;
+    form.setRowVisible(label, oauth);
+    form.setRowVisible(deviceCode_, oauth && !deviceCode_->text().isEmpty());
+  };
+  connect(server, &QComboBox::currentTextChanged, this, update);
+  connect(method, &QComboBox::currentIndexChanged, this, update);
+  update();
+
+  connect(signInButton_, &QPushButton::clicked, this, [this, server, method, user, update] {
+    ImapSignIn& service = *context_.imapSignIn;
+    if (service.running(imapSlot_)) {
+      service.Cancel(imapSlot_);
+      return;
+    }
+    ImapAccountSettings account;
+    account.server = OneLine(server->currentText());
+    account.user = OneLine(user ? user->text() : QString());
+    account.authMethod = method->currentData().toUInt();
+    if (!service.Start(type_, imapSlot_, account))
+      return;
+    signInStarted_ = true;
+    deviceCode_->clear();
+    update();
+    signInButton_->setText(tr("Cancel sign-in"));
+    signInButton_->setAccessibleName(tr("Cancel sign-in"));
+    signInStatus_->setText(account.authMethod == 2
+                               ? tr("Asking the provider for a code\u2026")
+                               : tr("Signing in: finish in your browser\u2026"));
+  });
+  connect(
+      &signIn, &ImapSignIn::deviceCodeShown, this,
+      [this, update](int slot, const QString& userCode, const QString& address, const QString&) {
+        if (static_cast<uint32_t>(slot) != imapSlot_)
+          return;
+        deviceCode_->setText(
+            tr("Enter the code <b>%1</b> at <a href=\"%2\">%3</a>.")
+                .arg(userCode.toHtmlEscaped(), address.toHtmlEscaped(), address.toHtmlEscaped()));
+        signInStatus_->setText(tr("Waiting for the sign-in in your browser\u2026"));
+        update();
+      });
+  connect(&signIn, &ImapSignIn::finished, this,
+          [this, update](int slot, bool signedIn, const QString& reason) {
+            if (static_cast<uint32_t>(slot) != imapSlot_)
+              return;
+            signInStarted_ = false;
+            signInButton_->setText(tr("Sign in"));
+            signInButton_->setAccessibleName(tr("Sign in"));
+            deviceCode_->clear();
+            update();
+            signInStatus_->setText(signedIn           ? tr("Signed in.")
+                                   : reason.isEmpty() ? tr("Not signed in.")
+                                                      : tr("Not signed in: %1").arg(reason));
+          });
+}
 
 QWidget* AccountPage::field(std::u16string_view setting) const {
   for (const Field& field : fields_) {

@@ -5,12 +5,15 @@
 #include <memory>
 #include <vector>
 
+#include "engines/protocol/imap_engine.h"
 #include "ui/options/options_page.h"
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QListWidget;
+class QPushButton;
 
 namespace tarvel {
 
@@ -40,9 +43,17 @@ class AccountPage : public OptionsPage {
   QListWidget* folderList() const { return folders_; }
   QLabel* changeAccountLink() const { return changeAccount_; }
   QLabel* browserNotice() const { return browserNotice_; }
+  // An IMAP slot's OAuth2 sign-in: the button, its status line and the device flow's code;
+  // null on other pages and without a sign-in service. Shown for a provider's server with an
+  // OAuth2 method.
+  QPushButton* signInButton() const { return signInButton_; }
+  QLabel* signInStatus() const { return signInStatus_; }
+  QLabel* deviceCodeText() const { return deviceCode_; }
 
  private:
   struct Field;
+  // The OAuth2 sign-in rows of an IMAP slot.
+  void AddSignIn(QFormLayout& form, const ImapSettingNames& names);
 
   const AccountTypeInfo& type_;
   OptionsContext& context_;
@@ -56,6 +67,11 @@ class AccountPage : public OptionsPage {
   std::u16string foldersGroup_;
   QLabel* changeAccount_ = nullptr;
   QLabel* browserNotice_ = nullptr;
+  uint32_t imapSlot_ = 0;
+  QPushButton* signInButton_ = nullptr;
+  QLabel* signInStatus_ = nullptr;
+  QLabel* deviceCode_ = nullptr;
+  bool signInStarted_ = false;  // by this page: cancelled when the page goes
 };
 
 // The account page of a type, for the options dialog.

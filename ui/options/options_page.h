@@ -13,6 +13,7 @@
 namespace tarvel {
 
 class AccountTypeList;
+class ImapSignIn;
 class OptionFlags;
 class SettingsStore;
 struct AutostartPlace;
@@ -41,6 +42,8 @@ struct OptionsContext {
   // What the embedded browser lacks on this system, named for the user; empty when it can
   // start. Unset: asked of the system.
   std::function<QString()> missingBrowserParts;
+  // The OAuth2 sign-in of the IMAP slots; null: their pages offer none.
+  ImapSignIn* imapSignIn = nullptr;
   // The locale's first day of the week, 0 = Monday .. 6 = Sunday: the first day cell.
   int firstDayOfWeek = 0;
 };

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 
 #include <algorithm>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "tests/support/temp_folder.h"
 #include "ui/adapters/qt_text.h"
 #include "ui/options/account_page.h"
+#include "ui/options/imap_sign_in.h"
 #include "ui/options/options_dialog.h"
 
 namespace tarvel {
@@ -311,6 +313,141 @@ TEST_F(AccountPageFixture, ABrowserThatFailsToStartShowsTheNoticeOnceProbed) {
   ::unsetenv("TARVEL_BROWSER_HELPER");
   ASSERT_NE(page.browserNotice(), nullptr);
   EXPECT_TRUE(page.browserNotice()->text().contains(u"tarvel-browser"_qs));
+}
+
+// Records what the page asks of the sign-in; the test plays its answers.
+class RecordingSignIn : public ImapSignIn {
+ public:
+  bool Start(const AccountTypeInfo&, uint32_t slot, const ImapAccountSettings& account) override {
+    if (runningSlot)
+      return false;
+    starts.push_back(account);
+    runningSlot = slot;
+    return true;
+  }
+  void Cancel(uint32_t slot) override { cancels.push_back(slot); }
+  bool running(uint32_t slot) const override { return runningSlot && *runningSlot == slot; }
+  void End(bool signedIn, const QString& reason) {
+    const int slot = static_cast<int>(*runningSlot);
+    runningSlot.reset();
+    emit finished(slot, signedIn, reason);
+  }
+
+  std::vector<ImapAccountSettings> starts;
+  std::vector<uint32_t> cancels;
+  std::optional<uint32_t> runningSlot;
+};
+
+// The sign-in controls appear for a provider's server with an OAuth2 method, as the page's
+// values say at the moment (not only as stored).
+TEST_F(AccountPageFixture, SignInShowsForAProviderServerWithAnOAuthMethod) {
+  RecordingSignIn signIn;
+  context.imapSignIn = &signIn;
+  struct Case {
+    const char16_t* server;
+    int method;
+    bool shown;
+  };
+  const Case cases[] = {
+      {u"outlook.office365.com:993", 1, true}, {u"IMAP.GMAIL.COM:993", 2, true},
+      {u"imap.yandex.com:993", 1, true},       {u"imap.gmail.com:993", 0, false},
+      {u"imap.gmail.com:143", 1, false},       {u"imap.example.com:993", 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ToQString(c.server).toStdString());
+    store.writeText(u"IMAPServer", c.server);
+    store.writeNumber(u"IMAPAuthMethod1", static_cast<uint64_t>(c.method));
+    AccountPage page(Type(0x8000), context);
+    ASSERT_NE(page.signInButton(), nullptr);
+    EXPECT_EQ(page.signInButton()->isVisibleTo(&page), c.shown);
+    EXPECT_EQ(page.signInStatus()->isVisibleTo(&page), c.shown);
+    EXPECT_EQ(page.signInButton()->accessibleName(), u"Sign in"_qs);
+    EXPECT_NE(page.signInButton()->focusPolicy() & Qt::TabFocus, 0);
+    // Typing another server or choosing another method changes it at once.
+    auto* server = static_cast<QComboBox*>(page.field(u"IMAPServer"));
+    auto* method = static_cast<QComboBox*>(page.field(u"IMAPAuthMethod1"));
+    server->setEditText(u"outlook.office365.com:993"_qs);
+    method->setCurrentIndex(method->findData(1));
+    EXPECT_TRUE(page.signInButton()->isVisibleTo(&page));
+    method->setCurrentIndex(method->findData(0));
+    EXPECT_FALSE(page.signInButton()->isVisibleTo(&page));
+  }
+  // Without a sign-in service (or on another page) there are no such controls.
+  context.imapSignIn = nullptr;
+  EXPECT_EQ(AccountPage(Type(0x8000), context).signInButton(), nullptr);
+  context.imapSignIn = &signIn;
+  EXPECT_EQ(AccountPage(Type(0x100000), context).signInButton(), nullptr);
+}
+
+// The button starts the sign-in with the page's unsaved values, becomes its cancel, shows the
+// device flow's code, and the status line tells the end: signed in, or why not.
+TEST_F(AccountPageFixture, SignInRunsWithThePageValuesAndShowsItsProgressAndEnd) {
+  RecordingSignIn signIn;
+  context.imapSignIn = &signIn;
+  store.writeText(u"IMAPServer2", u"imap.example.com:993");
+  AccountPage page(Type(0x20000), context);
+  EXPECT_EQ(page.signInStatus()->text(), u"Not signed in."_qs);
+  static_cast<QComboBox*>(page.field(u"IMAPServer2"))->setEditText(u"outlook.office365.com:993"_qs);
+  auto* method = static_cast<QComboBox*>(page.field(u"IMAPAuthMethod2"));
+  method->setCurrentIndex(method->findData(2));
+  static_cast<QLineEdit*>(page.field(u"IMAPUser2"))->setText(u"me@example.com"_qs);
+
+  page.signInButton()->click();
+  ASSERT_EQ(signIn.starts.size(), 1u);
+  EXPECT_EQ(signIn.runningSlot, 1u);
+  EXPECT_EQ(signIn.starts[0].server.ToUtf8(), "outlook.office365.com:993");
+  EXPECT_EQ(signIn.starts[0].user.ToUtf8(), "me@example.com");
+  EXPECT_EQ(signIn.starts[0].authMethod, 2u);
+  EXPECT_EQ(page.signInButton()->accessibleName(), u"Cancel sign-in"_qs);
+  EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
+
+  // Another slot's code is not this page's.
+  emit signIn.deviceCodeShown(0, u"OTHER-CODE"_qs, u"https://example.com/device"_qs, {});
+  EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
+  emit signIn.deviceCodeShown(1, u"AB<CD"_qs, u"https://login.microsoftonline.com/device"_qs, {});
+  EXPECT_TRUE(page.deviceCodeText()->isVisibleTo(&page));
+  EXPECT_TRUE(page.deviceCodeText()->text().contains(u"AB&lt;CD"_qs));
+  EXPECT_TRUE(
+      page.deviceCodeText()->text().contains(u"https://login.microsoftonline.com/device"_qs));
+  // A picture of the page with the code for a person to look at (TARVEL_IMAGE_DIR, at the
+  // QT_SCALE_FACTOR in use).
+  if (const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR"); !images.isEmpty()) {
+    page.resize(page.sizeHint().expandedTo(QSize(560, 0)));
+    page.show();
+    QCoreApplication::processEvents();
+    page.grab().save(images + "/imap-sign-in-scale-" +
+                     qEnvironmentVariable("QT_SCALE_FACTOR", u"1"_qs) + ".png");
+    page.hide();
+  }
+
+  // The button now cancels.
+  page.signInButton()->click();
+  EXPECT_EQ(signIn.cancels, std::vector<uint32_t>{1u});
+  signIn.End(false, u"the sign-in was cancelled"_qs);
+  EXPECT_EQ(page.signInStatus()->text(), u"Not signed in: the sign-in was cancelled"_qs);
+  EXPECT_EQ(page.signInButton()->accessibleName(), u"Sign in"_qs);
+  EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
+
+  page.signInButton()->click();
+  signIn.End(true, {});
+  EXPECT_EQ(page.signInStatus()->text(), u"Signed in."_qs);
+  EXPECT_EQ(signIn.starts.size(), 2u);
+}
+
+// A page that goes (the dialog closes) ends the sign-in it started; a stored sign-in shows.
+TEST_F(AccountPageFixture, ClosingThePageCancelsItsSignIn) {
+  RecordingSignIn signIn;
+  context.imapSignIn = &signIn;
+  store.writeText(u"IMAPServer", u"imap.gmail.com:993");
+  store.writeNumber(u"IMAPAuthMethod1", 1);
+  ProtectText(store, u"IMAPRefreshToken1", u"stored");
+  {
+    AccountPage page(Type(0x8000), context);
+    EXPECT_EQ(page.signInStatus()->text(), u"Signed in."_qs);
+    page.signInButton()->click();
+    EXPECT_TRUE(signIn.cancels.empty());
+  }
+  EXPECT_EQ(signIn.cancels, std::vector<uint32_t>{0u});
 }
 
 }  // namespace

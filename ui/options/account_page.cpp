@@ -576,6 +576,12 @@ AccountPage::~AccountPage() {
     context_.imapSignIn->Cancel(imapSlot_);
 }
 
+void AccountPage::ShowSignInStatus(const QString& text) {
+  // The line's name says what it is; its description carries the state for screen readers.
+  signInStatus_->setText(text);
+  signInStatus_->setAccessibleDescription(text);
+}
+
 void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
   auto* server = static_cast<QComboBox*>(field(names.server));
   auto* method = static_cast<QComboBox*>(field(names.authMethod));
@@ -610,9 +616,9 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
 
   const bool storedSignIn = !UnprotectText(*context_.store, names.refreshToken, u"").isEmpty();
   const bool running = signIn.running(imapSlot_);
-  signInStatus_->setText(running        ? tr("Signing in\u2026")
-                         : storedSignIn ? tr("Signed in.")
-                                        : tr("Not signed in."));
+  ShowSignInStatus(running        ? tr("Signing in\u2026")
+                   : storedSignIn ? tr("Signed in.")
+                                  : tr("Not signed in."));
   if (running) {
     signInButton_->setText(tr("Cancel sign-in"));
     signInButton_->setAccessibleName(tr("Cancel sign-in"));
@@ -646,9 +652,8 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
     update();
     signInButton_->setText(tr("Cancel sign-in"));
     signInButton_->setAccessibleName(tr("Cancel sign-in"));
-    signInStatus_->setText(account.authMethod == 2
-                               ? tr("Asking the provider for a code\u2026")
-                               : tr("Signing in: finish in your browser\u2026"));
+    ShowSignInStatus(account.authMethod == 2 ? tr("Asking the provider for a code\u2026")
+                                             : tr("Signing in: finish in your browser\u2026"));
   });
   connect(
       &signIn, &ImapSignIn::deviceCodeShown, this,
@@ -658,7 +663,7 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
         deviceCode_->setText(
             tr("Enter the code <b>%1</b> at <a href=\"%2\">%3</a>.")
                 .arg(userCode.toHtmlEscaped(), address.toHtmlEscaped(), address.toHtmlEscaped()));
-        signInStatus_->setText(tr("Waiting for the sign-in in your browser\u2026"));
+        ShowSignInStatus(tr("Waiting for the sign-in in your browser\u2026"));
         update();
       });
   connect(&signIn, &ImapSignIn::finished, this,
@@ -670,9 +675,9 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
             signInButton_->setAccessibleName(tr("Sign in"));
             deviceCode_->clear();
             update();
-            signInStatus_->setText(signedIn           ? tr("Signed in.")
-                                   : reason.isEmpty() ? tr("Not signed in.")
-                                                      : tr("Not signed in: %1").arg(reason));
+            ShowSignInStatus(signedIn           ? tr("Signed in.")
+                             : reason.isEmpty() ? tr("Not signed in.")
+                                                : tr("Not signed in: %1").arg(reason));
           });
 }
 

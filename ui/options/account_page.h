@@ -54,6 +54,7 @@ class AccountPage : public OptionsPage {
   struct Field;
   // The OAuth2 sign-in rows of an IMAP slot.
   void AddSignIn(QFormLayout& form, const ImapSettingNames& names);
+  void ShowSignInStatus(const QString& text);
 
   const AccountTypeInfo& type_;
   OptionsContext& context_;

@@ -7,6 +7,7 @@
 
 #include "accounts/option_flags.h"
 #include "engines/protocol/oauth_authorizer.h"
+#include "maintenance/diagnostic_trace.h"
 #include "ui/adapters/qt_text.h"
 
 namespace tarvel {
@@ -74,8 +75,23 @@ bool ImapSignInRunner::Start(const AccountTypeInfo& type, uint32_t slot,
           },
           Qt::QueuedConnection);
     };
-    const TokenStatus status = SignInWithBrowser(
-        services_.authorizer, engine, services_.openAddress, started, kBrowserTimeoutMs, stop);
+    // The desktop's browser is started from the GUI thread (the handler may be Qt's, which
+    // wants that thread); a failure there shows in the trace, and the sign-in waits until it
+    // is cancelled or its time is up.
+    const auto openAddress = [this](const std::string& address) {
+      QMetaObject::invokeMethod(
+          this,
+          [this, address] {
+            if (!services_.openAddress || !services_.openAddress(address)) {
+              if (services_.trace)
+                services_.trace->Record("SignInBrowserNotStarted");
+            }
+          },
+          Qt::QueuedConnection);
+      return true;
+    };
+    const TokenStatus status = SignInWithBrowser(services_.authorizer, engine, openAddress, started,
+                                                 kBrowserTimeoutMs, stop);
     if (status == TokenStatus::Ready) {
       const Text accessToken = engine.AccessToken();
       const Text refreshToken = engine.settings().refreshToken;

@@ -62,7 +62,7 @@ class ImapSignInRunner : public ImapSignIn {
     SettingsStore& store;
     Clock& clock;
     DiagnosticTrace* trace = nullptr;
-    // Hands an address to the desktop's browser (xdg-open); any thread.
+    // Hands an address to the desktop's browser (xdg-open); GUI thread.
     std::function<bool(const std::string& address)> openAddress;
     // The tokens of a finished sign-in for the running account of the slot; GUI thread. The
     // refresh token is in the store already.

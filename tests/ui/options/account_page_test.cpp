@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,6 +21,9 @@
 #include "accounts/option_flags.h"
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
+#include "engines/protocol/oauth_authorizer.h"
+#include "platform/clock.h"
+#include "platform/http_session.h"
 #include "tests/support/temp_folder.h"
 #include "ui/adapters/qt_text.h"
 #include "ui/options/account_page.h"
@@ -448,6 +452,128 @@ TEST_F(AccountPageFixture, ClosingThePageCancelsItsSignIn) {
     EXPECT_TRUE(signIn.cancels.empty());
   }
   EXPECT_EQ(signIn.cancels, std::vector<uint32_t>{0u});
+}
+
+// The sign-in runner: the desktop's browser is started on the GUI thread with the provider's
+// address and the loopback redirect, the sign-in waits off that thread and ends on Cancel or
+// when the runner goes (never holding the program up), and a sign-in through the browser
+// helper is preferred when one is plugged in and starts.
+class ImapSignInRunnerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, {}, folder.file("tarvel.ini")));
+    store.writeText(ClientIdValueName(OAuthProvider::Microsoft), u"test-client");
+    account.server = u"outlook.office365.com:993";
+    account.user = u"tester";
+    account.authMethod = 1;
+  }
+  std::unique_ptr<ImapSignInRunner> MakeRunner() {
+    ImapSignInRunner::Services services{authorizer, store, clock, nullptr, {}, {}};
+    services.openAddress = [this](const std::string& address) {
+      opened.push_back(address);
+      openedOnGuiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+      return true;
+    };
+    auto runner = std::make_unique<ImapSignInRunner>(std::move(services));
+    QObject::connect(runner.get(), &ImapSignIn::finished,
+                     [this](int slot, bool signedIn, const QString& reason) {
+                       ends.push_back({slot, signedIn, reason});
+                     });
+    return runner;
+  }
+  static bool WaitFor(const std::function<bool()>& done) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done() && elapsed.elapsed() < 30'000) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      QThread::msleep(10);
+    }
+    return done();
+  }
+  struct End {
+    int slot;
+    bool signedIn;
+    QString reason;
+  };
+
+  testing::TempFolder folder;
+  SettingsStore store;
+  SystemClock clock;
+  HttpSession http;
+  OAuthAuthorizer authorizer{http, clock, &store, nullptr};
+  ImapAccountSettings account;
+  std::vector<std::string> opened;
+  bool openedOnGuiThread = false;
+  std::vector<End> ends;
+};
+
+TEST_F(ImapSignInRunnerTest, CancelEndsTheWaitForTheBrowser) {
+  auto runner = MakeRunner();
+  ASSERT_TRUE(runner->Start(Type(0x20000), 1, account));
+  EXPECT_TRUE(runner->running(1));
+  EXPECT_FALSE(runner->running(0));
+  EXPECT_FALSE(runner->Start(Type(0x20000), 1, account));  // one at a time per slot
+  ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
+  EXPECT_TRUE(openedOnGuiThread);
+  EXPECT_TRUE(opened[0].starts_with(
+      "https://login.microsoftonline.com/common/oauth2/v2.0/authorize?client_id=test-client"))
+      << opened[0];
+  EXPECT_NE(opened[0].find("redirect_uri=http%3A%2F%2F127.0.0.1%3A"), std::string::npos);
+  runner->Cancel(1);
+  ASSERT_TRUE(WaitFor([&] { return !ends.empty(); }));
+  EXPECT_EQ(ends[0].slot, 1);
+  EXPECT_FALSE(ends[0].signedIn);
+  EXPECT_EQ(ends[0].reason, u"the sign-in was cancelled"_qs);
+  EXPECT_FALSE(runner->running(1));
+  // A failure to start is told as such: no client registration for Google.
+  account.server = u"imap.gmail.com:993";
+  ASSERT_TRUE(runner->Start(Type(0x20000), 1, account));
+  ASSERT_TRUE(WaitFor([&] { return ends.size() == 2; }));
+  EXPECT_FALSE(ends[1].signedIn);
+  EXPECT_TRUE(ends[1].reason.contains(u"no client registration for Google"_qs))
+      << ends[1].reason.toStdString();
+  EXPECT_EQ(opened.size(), 1u);
+}
+
+TEST_F(ImapSignInRunnerTest, ARunningSignInEndsWithTheRunner) {
+  auto runner = MakeRunner();
+  ASSERT_TRUE(runner->Start(Type(0x8000), 0, account));
+  ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
+  runner.reset();  // stops and joins its worker; a hang would end the test by its time-out
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(ImapSignInRunnerTest, TheBrowserHelperIsPreferredWhenItStarts) {
+  auto runner = MakeRunner();
+  std::function<void(bool, const QString&)> helperDone;
+  bool helperStarts = true;
+  std::vector<uint32_t> helperSlots;
+  runner->setBrowserHelperSignIn([&](uint32_t slot, const ImapAccountSettings& values,
+                                     std::function<void(bool, const QString&)> done) {
+    helperSlots.push_back(slot);
+    EXPECT_EQ(values.server.ToUtf8(), "outlook.office365.com:993");
+    helperDone = std::move(done);
+    return helperStarts;
+  });
+  ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
+  EXPECT_EQ(helperSlots, std::vector<uint32_t>{2u});
+  EXPECT_TRUE(runner->running(2));
+  helperDone(true, {});
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_TRUE(ends[0].signedIn);
+  EXPECT_FALSE(runner->running(2));
+  helperDone(false, u"late"_qs);  // a second answer of the same sign-in counts for nothing
+  EXPECT_EQ(ends.size(), 1u);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(opened.empty());
+
+  // A helper that cannot start: the desktop's browser instead.
+  helperStarts = false;
+  ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
+  ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
+  runner->Cancel(2);
+  ASSERT_TRUE(WaitFor([&] { return ends.size() == 2; }));
 }
 
 }  // namespace

@@ -649,6 +649,7 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
       return;
     signInStarted_ = true;
     deviceCode_->clear();
+    deviceCode_->setAccessibleDescription({});
     update();
     signInButton_->setText(tr("Cancel sign-in"));
     signInButton_->setAccessibleName(tr("Cancel sign-in"));
@@ -663,6 +664,8 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
         deviceCode_->setText(
             tr("Enter the code <b>%1</b> at <a href=\"%2\">%3</a>.")
                 .arg(userCode.toHtmlEscaped(), address.toHtmlEscaped(), address.toHtmlEscaped()));
+        deviceCode_->setAccessibleDescription(
+            tr("Enter the code %1 at %2.").arg(userCode, address));
         ShowSignInStatus(tr("Waiting for the sign-in in your browser\u2026"));
         update();
       });
@@ -674,6 +677,7 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
             signInButton_->setText(tr("Sign in"));
             signInButton_->setAccessibleName(tr("Sign in"));
             deviceCode_->clear();
+            deviceCode_->setAccessibleDescription({});
             update();
             ShowSignInStatus(signedIn           ? tr("Signed in.")
                              : reason.isEmpty() ? tr("Not signed in.")

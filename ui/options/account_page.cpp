@@ -605,14 +605,11 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
 
   deviceCode_ = new QLabel(this);
   deviceCode_->setWordWrap(true);
-  deviceCode_->setTextFormat(Qt::RichText);
-  deviceCode_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+  // Plain text the user can select and copy; the provider's page is opened in the browser.
+  deviceCode_->setTextFormat(Qt::PlainText);
+  deviceCode_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   deviceCode_->setAccessibleName(tr("Device sign-in code"));
   form.addRow(deviceCode_);
-  connect(deviceCode_, &QLabel::linkActivated, this, [this](const QString& link) {
-    if (context_.openUrl)
-      context_.openUrl(link.toStdString());
-  });
 
   const bool storedSignIn = !UnprotectText(*context_.store, names.refreshToken, u"").isEmpty();
   const bool running = signIn.running(imapSlot_);
@@ -661,11 +658,9 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
       [this, update](int slot, const QString& userCode, const QString& address, const QString&) {
         if (static_cast<uint32_t>(slot) != imapSlot_)
           return;
-        deviceCode_->setText(
-            tr("Enter the code <b>%1</b> at <a href=\"%2\">%3</a>.")
-                .arg(userCode.toHtmlEscaped(), address.toHtmlEscaped(), address.toHtmlEscaped()));
-        deviceCode_->setAccessibleDescription(
-            tr("Enter the code %1 at %2.").arg(userCode, address));
+        const QString text = tr("Enter the code %1 at %2").arg(userCode, address);
+        deviceCode_->setText(text);
+        deviceCode_->setAccessibleDescription(text);
         ShowSignInStatus(tr("Waiting for the sign-in in your browser\u2026"));
         update();
       });

@@ -1,13 +1,17 @@
 #!/usr/bin/python3
 # Drives the IMAP OAuth2 sign-in of the running program through the accessibility bus, with
 # its options dialog open (no account switched on):
-#   imap_sign_in_drive.py GO_FILE
+#   imap_sign_in_drive.py GO_FILE [--device APPROVER]
 # 1. Shows the page "IMAP #1" and switches the account on.
 # 2. Presses "Sign in" and waits until the status line says "Signed in." (the desktop's
-#    browser, a test stand-in, completes the sign-in meanwhile).
+#    browser, a test stand-in, completes the sign-in meanwhile). With --device, the page's
+#    device code is read and APPROVER is run with the verification address and the code (the
+#    user typing the code in a browser).
 # 3. Prints "signed in", waits until GO_FILE exists (the test takes its pictures), presses OK.
 # Prints one line per step; exits 0 when every step held, else 1 with the reason.
 import os
+import re
+import subprocess
 import sys
 import time
 
@@ -114,16 +118,29 @@ def main():
     if not has(enable, pyatspi.STATE_CHECKED):
         act(enable, "Toggle")
     print("page shown", flush=True)
+    # The account page itself: the searches below stay inside it.
+    page = enable.parent
 
     # 2. Sign in.
-    button = wait(lambda: showing(dialog, pyatspi.ROLE_PUSH_BUTTON, "Sign in"))
+    button = wait(lambda: showing(page, pyatspi.ROLE_PUSH_BUTTON, "Sign in"))
     if not button:
         fail("no Sign in button on the page")
-    status = find(dialog, pyatspi.ROLE_LABEL, "Sign-in status")
+    status = find(page, pyatspi.ROLE_LABEL, "Sign-in status")
     if not status:
         fail("no sign-in status line")
     print("status before: " + text_of(status), flush=True)
     act(button, "Press")
+    if "--device" in sys.argv:
+        approver = sys.argv[sys.argv.index("--device") + 1]
+        code = find(page, pyatspi.ROLE_LABEL, "Device sign-in code")
+        if not code:
+            fail("no device code line on the page")
+        pattern = r"^Enter the code (\S+) at (\S+)$"
+        said = wait(lambda: re.match(pattern, text_of(code)), 30)
+        if not said:
+            fail("no device code shown: %r" % text_of(code))
+        print("device code " + said.group(1), flush=True)
+        subprocess.run([approver, said.group(2), said.group(1)], check=False)
     wait(lambda: text_of(status).startswith("Signed in")
          or text_of(status).startswith("Not signed in:"), 90)
     text = text_of(status)

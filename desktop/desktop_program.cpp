@@ -6,12 +6,14 @@
 
 #include <utility>
 
+#include "accounts/account_type_bits.h"
 #include "accounts/global_settings.h"
 #include "accounts/option_flags.h"
 #include "app/check_cycle.h"
 #include "app/engine_registry.h"
 #include "app/exception_check.h"
 #include "app/window_messages.h"
+#include "engines/protocol/imap_engine.h"
 #include "platform/program_path.h"
 #include "platform/version.h"
 #include "resources/string_table.h"
@@ -54,6 +56,7 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
                                     Engines()},
                    std::move(arguments)),
       readers_([this] { return &application_.accounts(); }, readerLauncher_) {
+  oauthHttp_.SetStopSignal(&oauthStop_);
   // The check thread reads the published copy of the settings, never the values in memory
   // that the options dialog edits on this thread.
   alerts_.UseGlobals([this] { return settings_.published(); });
@@ -99,7 +102,9 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   noticeNotifier_.setNotice(notice_.get());
 }
 
-DesktopProgram::~DesktopProgram() = default;
+DesktopProgram::~DesktopProgram() {
+  oauthStop_.store(true);
+}
 
 int DesktopProgram::Run() {
   // A second start hands its request to the running instance and ends with exit code 0.
@@ -236,6 +241,22 @@ void DesktopProgram::WireOptions() {
     if (!webLogout_->Start(type.typeBit, settings_.globals().hotmailAccountType))
       trace_.Record("LogoutNotStarted");
   };
+  // The sign-in's tokens go to the running account of the slot, and a check follows soon.
+  ImapSignInRunner::Services signInServices{oauth_, settings_.store(), clock_, &trace_, {}, {}};
+  signInServices.openAddress = OpenWithDefaultHandler;
+  signInServices.signedIn = [this](uint32_t slot, const Text& accessToken,
+                                   const Text& refreshToken) {
+    constexpr uint32_t kSlotTypeBits[kImapSlotCount] = {type_bits::kImap1, type_bits::kImap2,
+                                                        type_bits::kImap3};
+    if (auto* engine = dynamic_cast<ImapEngine*>(
+            application_.accounts().findByTypeBit(kSlotTypeBits[slot % kImapSlotCount]))) {
+      engine->StoreRefreshToken(refreshToken);
+      engine->SetAccessToken(accessToken);
+    }
+    application_.mainWindow().SetTimer(kTimerCheck, 1000);
+  };
+  imapSignIn_ = std::make_unique<ImapSignInRunner>(std::move(signInServices));
+  optionsContext_.imapSignIn = imapSignIn_.get();
   optionsContext_.setCheckTimer = [this](uint32_t delayMs) {
     application_.mainWindow().SetTimer(kTimerCheck, delayMs);
   };

@@ -27,6 +27,7 @@
 #include "ui/notice/notice_notifier.h"
 #include "ui/notice/popup_presenter.h"
 #include "ui/options/autostart.h"
+#include "ui/options/imap_sign_in.h"
 #include "ui/options/options_dialog.h"
 #include "ui/readers/reader_launch.h"
 #include "ui/tray/tray_services.h"
@@ -116,7 +117,9 @@ class DesktopProgram {
   // while the window exists.
   MainThreadRelay mainThreadRelay_;
   // The IMAP accounts' OAuth2 token renewal, on an HTTP session of its own; the engines use
-  // it, so it outlives them.
+  // it, so it outlives them. The stop signal, set when the program ends, cuts a token request
+  // in flight short, so that neither a sign-in nor a refresh holds the exit up.
+  std::atomic<bool> oauthStop_{false};
   HttpSession oauthHttp_;
   OAuthAuthorizer oauth_;
   Application application_;
@@ -127,6 +130,10 @@ class DesktopProgram {
   // Ends a web type's signed-in session for the account-change link; it waits for its worker
   // when it goes, before the options it serves.
   std::unique_ptr<WebLogoutRunner> webLogout_;
+  // The IMAP accounts' OAuth2 sign-in from their pages (the desktop's browser, or the browser
+  // helper's login window once plugged in); it stops and waits for its workers when it goes,
+  // after the pages and before the accounts and the authoriser.
+  std::unique_ptr<ImapSignInRunner> imapSignIn_;
   OptionsContext optionsContext_;
   std::unique_ptr<OptionsController> options_;
 };

@@ -22,6 +22,10 @@
 namespace tarvel {
 namespace {
 
+// What an OAuth2 account that must be signed in again tells the user (through the tray).
+constexpr std::u16string_view kOAuthSignInNeeded =
+    u"the account needs a new OAuth2 sign-in: press \"Sign in\" on its page in the options";
+
 Text DecodeHeaderText(const Text& text) {
   Text decoded = text;
   decoded.DecodeMimeWords();
@@ -815,7 +819,7 @@ CheckStatus ImapEngine::Check() {
           ClearRefreshToken();
       }
       if (AccessToken().isEmpty() && settings().refreshToken.isEmpty()) {
-        lastFailure = u"the account needs a new OAuth2 sign-in";
+        lastFailure = Text(kOAuthSignInNeeded);
         lastFailureKind = FailureKind::SignInRefused;
         return CheckStatus::LoginNeeded;
       }
@@ -887,6 +891,12 @@ CheckStatus ImapEngine::Check() {
         folderChecked = false;
         continue;
       }
+      // The user learns why and what to do: the tray shows this reason.
+      if (lastFailure.isEmpty())
+        lastFailure = u"the server refused the OAuth2 access token";
+      lastFailure += u"; ";
+      lastFailure += kOAuthSignInNeeded;
+      lastFailureKind = FailureKind::SignInRefused;
       break;
     }
     if (result == 0 && !unselectable.isEmpty()) {

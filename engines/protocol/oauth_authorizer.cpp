@@ -189,6 +189,33 @@ const OAuthEndpoints& EndpointsFor(OAuthProvider provider) {
   return kNoEndpoints;
 }
 
+bool IsExpectedIssuer(OAuthProvider provider, std::string_view issuer) {
+  switch (provider) {
+    case OAuthProvider::Google:
+      return issuer == "https://accounts.google.com";
+    case OAuthProvider::Yandex:
+      return issuer == "https://oauth.yandex.com";
+    case OAuthProvider::Microsoft: {
+      constexpr std::string_view kHost = "https://login.microsoftonline.com";
+      constexpr std::string_view kVersion = "/v2.0";
+      if (issuer == kHost)
+        return true;
+      if (!issuer.starts_with(kHost) || !issuer.ends_with(kVersion) ||
+          issuer.size() < kHost.size() + 1 + 1 + kVersion.size() || issuer[kHost.size()] != '/')
+        return false;
+      const std::string_view tenant =
+          issuer.substr(kHost.size() + 1, issuer.size() - kHost.size() - 1 - kVersion.size());
+      return tenant.size() <= 256 && std::all_of(tenant.begin(), tenant.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      c == '-' || c == '.';
+             });
+    }
+    case OAuthProvider::None:
+      break;
+  }
+  return false;
+}
+
 std::u16string ClientIdValueName(OAuthProvider provider) {
   return u"OAuth2ClientId" + Text::FromUtf8(ProviderName(provider)).units();
 }
@@ -291,8 +318,19 @@ OAuthAuthorizer::OAuthAuthorizer(HttpSession& http, Clock& clock, SettingsStore*
     : http_(http), clock_(clock), store_(store), trace_(trace) {}
 
 void OAuthAuthorizer::Note(const ImapEngine& engine, std::string_view line) {
+  if (engine.slot() < kImapSlotCount) {
+    const std::lock_guard<std::mutex> guard(noteLock_);
+    lastNotes_[engine.slot()] = std::string(line);
+  }
   if (trace_)
     trace_->Record("OAuth2 IMAP" + std::to_string(engine.slot() + 1) + ": " + std::string(line));
+}
+
+std::string OAuthAuthorizer::LastNote(uint32_t slot) const {
+  if (slot >= kImapSlotCount)
+    return {};
+  const std::lock_guard<std::mutex> guard(noteLock_);
+  return lastNotes_[slot];
 }
 
 OAuthAuthorizer::Answer OAuthAuthorizer::PostForm(OAuthProvider provider, std::string_view path,
@@ -457,6 +495,20 @@ TokenStatus OAuthAuthorizer::CompleteAuthorization(ImapEngine& engine, const Tex
 
   const std::string redirect = address.ToUtf8();
   std::string value;
+  std::string issuer;
+  if (QueryParameter(redirect, "iss", issuer) && !IsExpectedIssuer(pending.provider, issuer)) {
+    // Another authorisation server answered (a mix-up, RFC 9207): its code is never sent to
+    // this provider's token endpoint. When the answer carries this sign-in's state, the
+    // sign-in is over; otherwise it is not ours and the sign-in stays open.
+    std::string state;
+    if (QueryParameter(redirect, "state", state) && state == pending.state) {
+      const std::lock_guard<std::mutex> guard(pendingLock_);
+      pending_[engine.slot()] = Pending();
+    }
+    Note(engine, "a sign-in answer from the issuer " + Printable(issuer) + ", not from " +
+                     std::string(ProviderName(pending.provider)) + ", was refused");
+    return TokenStatus::SignInNeeded;
+  }
   if (QueryParameter(redirect, "error", value)) {
     Note(engine, "the provider ended the sign-in with the error " + Printable(value));
     const std::lock_guard<std::mutex> guard(pendingLock_);

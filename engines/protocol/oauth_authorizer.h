@@ -44,6 +44,12 @@ struct OAuthEndpoints {
 };
 const OAuthEndpoints& EndpointsFor(OAuthProvider provider);
 
+// Whether `issuer`, the "iss" of an authorisation response (RFC 9207), names the provider's
+// authorisation server: Google "https://accounts.google.com", Yandex "https://oauth.yandex.com",
+// Microsoft "https://login.microsoftonline.com" alone or with one tenant segment and "/v2.0"
+// (its multi-tenant endpoint answers with the issuer of the user's tenant). Compared exactly.
+bool IsExpectedIssuer(OAuthProvider provider, std::string_view issuer);
+
 // The program's client registration with a provider.
 struct OAuthClient {
   std::string clientId;
@@ -101,9 +107,10 @@ class OAuthAuthorizer : public AccessTokenRefresher {
   // page, redirecting to `redirectUri` with the code and the state. Device flow: asks the
   // provider for a device code; the address is its verification page.
   AuthorizationStart BeginAuthorization(const ImapEngine& engine, const Text& redirectUri);
-  // Ends a code-flow sign-in with the address the browser was sent back to: checks the state,
-  // takes the code and exchanges it for tokens. For the device flow it polls the token
-  // endpoint until the user approved, refused, or the code expired (or `stop`).
+  // Ends a code-flow sign-in with the address the browser was sent back to: checks the issuer
+  // when the answer names one (RFC 9207) and the state, takes the code and exchanges it. For the
+  // device flow it polls the token endpoint until the user approved, refused, or the code expired
+  // (or `stop`).
   TokenStatus CompleteAuthorization(ImapEngine& engine, const Text& address,
                                     std::stop_token stop = {});
   // Renews the access token with the stored refresh token. A refused refresh token
@@ -112,6 +119,8 @@ class OAuthAuthorizer : public AccessTokenRefresher {
 
   // A line of the diagnostic trace about the slot of `engine`.
   void Note(const ImapEngine& engine, std::string_view line);
+  // The last such line of a slot (why a sign-in ended as it did), for the user; "" for none.
+  std::string LastNote(uint32_t slot) const;
 
  private:
   struct Pending {
@@ -151,6 +160,8 @@ class OAuthAuthorizer : public AccessTokenRefresher {
   std::array<std::mutex, kImapSlotCount> tokenLocks_;
   std::mutex pendingLock_;
   std::array<Pending, kImapSlotCount> pending_;  // guarded by pendingLock_
+  mutable std::mutex noteLock_;
+  std::array<std::string, kImapSlotCount> lastNotes_;  // guarded by noteLock_
 };
 
 // A sign-in in the desktop's browser, without a browser of our own: the code flow redirects

@@ -6,8 +6,10 @@
 # tester/s3cret and second/s3cret; mail lives in DIR/mail/USER as maildir.
 # TARVEL_TEST_DOVECOT_NOTIFY=1 in the environment: the server offers NOTIFY as well.
 # With TARVEL_TEST_OAUTH2_CONF (an oauth2 passdb settings file) the server also accepts
-# XOAUTH2 and OAUTHBEARER logins checked at the authorisation server's introspection endpoint.
+# XOAUTH2 and OAUTHBEARER logins checked at the authorisation server's introspection endpoint;
+# TARVEL_TEST_OAUTH2_MECHANISMS narrows them (for example to "oauthbearer").
 set -euo pipefail
+OAUTH2_MECHANISMS=${TARVEL_TEST_OAUTH2_MECHANISMS:-xoauth2 oauthbearer}
 D=$1; P=$2; PS=$3
 if [ "${4:-}" != restart ]; then
 mkdir -p "$D/mail"
@@ -25,13 +27,13 @@ listen = 127.0.0.1
 ssl_cert = <$D/cert.pem
 ssl_key = <$D/key.pem
 disable_plaintext_auth = no
-auth_mechanisms = plain login${TARVEL_TEST_OAUTH2_CONF:+ xoauth2 oauthbearer}
+auth_mechanisms = plain login${TARVEL_TEST_OAUTH2_CONF:+ $OAUTH2_MECHANISMS}
 auth_verbose = yes
 auth_failure_delay = 0 secs
 mail_location = maildir:$D/mail/%u
 $(if [ -n "${TARVEL_TEST_OAUTH2_CONF:-}" ]; then printf '%s\n' \
   'auth_cache_size = 0' \
-  'passdb {' '  driver = oauth2' '  mechanisms = xoauth2 oauthbearer' \
+  'passdb {' '  driver = oauth2' "  mechanisms = $OAUTH2_MECHANISMS" \
   "  args = $TARVEL_TEST_OAUTH2_CONF" '}'; fi)
 passdb {
   driver = passwd-file

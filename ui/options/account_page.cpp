@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <QPushButton>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -27,10 +28,12 @@
 #include "engines/protocol/imap_engine.h"
 #include "engines/protocol/mapi_engine.h"
 #include "engines/protocol/notes_engine.h"
+#include "engines/protocol/oauth_authorizer.h"
 #include "platform/program_path.h"
 #include "platform/web_view.h"
 #include "ui/adapters/desktop_entries.h"
 #include "ui/adapters/qt_text.h"
+#include "ui/options/imap_sign_in.h"
 #include "ui/readers/reader_commands.h"
 #include "ui/tray/tray_icon_images.h"
 
@@ -470,6 +473,9 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
     addField({FieldKind::AuthMethod, kStringAuthMethod, names.authMethod});
     addField({FieldKind::Secret, kStringEmail, names.user});
     addField({FieldKind::Secret, kStringPassword, names.password});
+    imapSlot_ = slot;
+    if (context.imapSignIn)
+      AddSignIn(*form, names);
     websiteSetting_ = names.website;
     website_ = addList(kStringWebsite, kImapPages,
                        ToQString(ReadText(*context.store, names.website).view()));
@@ -615,7 +621,115 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
   layout->addStretch(1);
 }
 
-AccountPage::~AccountPage() = default;
+AccountPage::~AccountPage() {
+  // A sign-in this page started ends with it (the dialog closes).
+  if (signInStarted_ && context_.imapSignIn && context_.imapSignIn->running(imapSlot_))
+    context_.imapSignIn->Cancel(imapSlot_);
+}
+
+void AccountPage::ShowSignInStatus(const QString& text) {
+  // The line's name says what it is; its description carries the state for screen readers.
+  signInStatus_->setText(text);
+  signInStatus_->setAccessibleDescription(text);
+}
+
+void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
+  auto* server = static_cast<QComboBox*>(field(names.server));
+  auto* method = static_cast<QComboBox*>(field(names.authMethod));
+  auto* user = static_cast<QLineEdit*>(field(names.user));
+  ImapSignIn& signIn = *context_.imapSignIn;
+
+  auto* row = new QWidget(this);
+  auto* rowLayout = new QHBoxLayout(row);
+  rowLayout->setContentsMargins(0, 0, 0, 0);
+  signInButton_ = new QPushButton(tr("Sign in"), row);
+  signInButton_->setAccessibleName(tr("Sign in"));
+  signInStatus_ = new QLabel(row);
+  signInStatus_->setWordWrap(true);
+  signInStatus_->setAccessibleName(tr("Sign-in status"));
+  signInStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  rowLayout->addWidget(signInButton_, 0, Qt::AlignTop);
+  rowLayout->addWidget(signInStatus_, 1);
+  auto* label = new QLabel(tr("OAuth2:"), this);
+  label->setBuddy(signInButton_);
+  form.addRow(label, row);
+
+  deviceCode_ = new QLabel(this);
+  deviceCode_->setWordWrap(true);
+  // Plain text the user can select and copy; the provider's page is opened in the browser.
+  deviceCode_->setTextFormat(Qt::PlainText);
+  deviceCode_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  deviceCode_->setAccessibleName(tr("Device sign-in code"));
+  form.addRow(deviceCode_);
+
+  const bool storedSignIn = !UnprotectText(*context_.store, names.refreshToken, u"").isEmpty();
+  const bool running = signIn.running(imapSlot_);
+  ShowSignInStatus(running        ? tr("Signing in\u2026")
+                   : storedSignIn ? tr("Signed in.")
+                                  : tr("Not signed in."));
+  if (running) {
+    signInButton_->setText(tr("Cancel sign-in"));
+    signInButton_->setAccessibleName(tr("Cancel sign-in"));
+  }
+
+  // Shown for a provider's server with an OAuth2 method, as the page's values say now.
+  const auto update = [this, &form, server, method, label] {
+    const bool oauth = ProviderForServer(OneLine(server->currentText())) != OAuthProvider::None &&
+                       method->currentData().toUInt() != 0;
+    form.setRowVisible(label, oauth);
+    form.setRowVisible(deviceCode_, oauth && !deviceCode_->text().isEmpty());
+  };
+  connect(server, &QComboBox::currentTextChanged, this, update);
+  connect(method, &QComboBox::currentIndexChanged, this, update);
+  update();
+
+  connect(signInButton_, &QPushButton::clicked, this, [this, server, method, user, update] {
+    ImapSignIn& service = *context_.imapSignIn;
+    if (service.running(imapSlot_)) {
+      service.Cancel(imapSlot_);
+      return;
+    }
+    ImapAccountSettings account;
+    account.server = OneLine(server->currentText());
+    account.user = OneLine(user ? user->text() : QString());
+    account.authMethod = method->currentData().toUInt();
+    if (!service.Start(type_, imapSlot_, account))
+      return;
+    signInStarted_ = true;
+    deviceCode_->clear();
+    deviceCode_->setAccessibleDescription({});
+    update();
+    signInButton_->setText(tr("Cancel sign-in"));
+    signInButton_->setAccessibleName(tr("Cancel sign-in"));
+    ShowSignInStatus(account.authMethod == 2 ? tr("Asking the provider for a code\u2026")
+                                             : tr("Signing in: finish in your browser\u2026"));
+  });
+  connect(
+      &signIn, &ImapSignIn::deviceCodeShown, this,
+      [this, update](int slot, const QString& userCode, const QString& address, const QString&) {
+        if (static_cast<uint32_t>(slot) != imapSlot_)
+          return;
+        const QString text = tr("Enter the code %1 at %2").arg(userCode, address);
+        deviceCode_->setText(text);
+        deviceCode_->setAccessibleDescription(text);
+        ShowSignInStatus(tr("Waiting for the sign-in in your browser\u2026"));
+        update();
+      });
+  connect(&signIn, &ImapSignIn::finished, this,
+          [this, update](int slot, bool signedIn, const QString& reason) {
+            if (static_cast<uint32_t>(slot) != imapSlot_)
+              return;
+            signInStarted_ = false;
+            signInButton_->setText(tr("Sign in"));
+            signInButton_->setAccessibleName(tr("Sign in"));
+            deviceCode_->clear();
+            deviceCode_->setAccessibleDescription({});
+            update();
+            ShowSignInStatus(signedIn           ? tr("Signed in.")
+                             : reason.isEmpty() ? tr("Not signed in.")
+                                                : tr("Not signed in: %1").arg(reason));
+          });
+}
 
 QWidget* AccountPage::field(std::u16string_view setting) const {
   for (const Field& field : fields_) {

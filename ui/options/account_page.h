@@ -5,12 +5,15 @@
 #include <memory>
 #include <vector>
 
+#include "engines/protocol/imap_engine.h"
 #include "ui/options/options_page.h"
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QListWidget;
+class QPushButton;
 
 namespace tarvel {
 
@@ -42,9 +45,18 @@ class AccountPage : public OptionsPage {
   QLabel* browserNotice() const { return browserNotice_; }
   // The notice that the type's outside library is missing; null when it is there.
   QLabel* libraryNotice() const { return libraryNotice_; }
+  // An IMAP slot's OAuth2 sign-in: the button, its status line and the device flow's code;
+  // null on other pages and without a sign-in service. Shown for a provider's server with an
+  // OAuth2 method.
+  QPushButton* signInButton() const { return signInButton_; }
+  QLabel* signInStatus() const { return signInStatus_; }
+  QLabel* deviceCodeText() const { return deviceCode_; }
 
  private:
   struct Field;
+  // The OAuth2 sign-in rows of an IMAP slot.
+  void AddSignIn(QFormLayout& form, const ImapSettingNames& names);
+  void ShowSignInStatus(const QString& text);
 
   const AccountTypeInfo& type_;
   OptionsContext& context_;
@@ -59,6 +71,11 @@ class AccountPage : public OptionsPage {
   QLabel* changeAccount_ = nullptr;
   QLabel* browserNotice_ = nullptr;
   QLabel* libraryNotice_ = nullptr;
+  uint32_t imapSlot_ = 0;
+  QPushButton* signInButton_ = nullptr;
+  QLabel* signInStatus_ = nullptr;
+  QLabel* deviceCode_ = nullptr;
+  bool signInStarted_ = false;  // by this page: cancelled when the page goes
 };
 
 // The account page of a type, for the options dialog.

@@ -13,6 +13,7 @@
 namespace tarvel {
 
 class AccountTypeList;
+class ImapSignIn;
 class OptionFlags;
 class SettingsStore;
 struct AutostartPlace;
@@ -44,6 +45,8 @@ struct OptionsContext {
   // The outside library an account type lacks (MAPI provider, Notes proxy), named for the
   // user; empty when it is there. Unset: asked of the system and the running engines.
   std::function<QString(const AccountTypeInfo& type)> missingLibrary;
+  // The OAuth2 sign-in of the IMAP slots; null: their pages offer none.
+  ImapSignIn* imapSignIn = nullptr;
   // The locale's first day of the week, 0 = Monday .. 6 = Sunday: the first day cell.
   int firstDayOfWeek = 0;
 };

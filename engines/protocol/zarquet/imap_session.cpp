@@ -1,6 +1,6 @@
 // The IMAP client side of the transport: RFC 3501 (commands, responses, literals, IDLE of
-// RFC 2177), STARTTLS, SASL PLAIN (RFC 4616) with SASL-IR (RFC 4959) and XOAUTH2 for access
-// tokens.
+// RFC 2177), STARTTLS, SASL PLAIN (RFC 4616) with SASL-IR (RFC 4959), and XOAUTH2 or
+// OAUTHBEARER (RFC 7628) for access tokens.
 #include "engines/protocol/zarquet/imap_session.h"
 
 #include "engines/protocol/zarquet/network_settings.h"
@@ -111,6 +111,121 @@ long long AnnouncedLiteral(std::string_view line) {
   for (const char c : number)
     value = value * 10 + (c - '0');
   return value;
+}
+
+// The longest SASL error challenge kept for the failure text.
+constexpr std::size_t kLongestChallenge = 4096;
+
+// A user name or token that would break a SASL message apart.
+bool HasSaslSeparators(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// The OAUTHBEARER client message (RFC 7628, 3.1): the GS2 header with the authorisation
+// identity ("," and "=" escaped as RFC 5801 asks), then host, port and the bearer token.
+std::string OAuthBearerMessage(std::string_view user, std::string_view host, uint16_t port,
+                               std::string_view token) {
+  std::string message = "n,a=";
+  for (const char c : user) {
+    if (c == ',')
+      message += "=2C";
+    else if (c == '=')
+      message += "=3D";
+    else
+      message += c;
+  }
+  message += ",\x01host=" + std::string(host) + "\x01port=" + std::to_string(port) +
+             "\x01"
+             "auth=Bearer " +
+             std::string(token) + "\x01\x01";
+  return message;
+}
+
+// A string (or bare) member of the JSON object of a SASL error challenge, as printable
+// ASCII; "" when it is not there or the text is not such an object. Only the top level of a
+// flat object is read: nested values are skipped over by their brackets.
+std::string ChallengeMember(std::string_view json, std::string_view name) {
+  std::size_t at = 0;
+  const auto skipSpace = [&] {
+    while (at < json.size() &&
+           (json[at] == ' ' || json[at] == '\t' || json[at] == '\r' || json[at] == '\n'))
+      ++at;
+  };
+  // A JSON string at `at` (which holds the opening quote); false when it is cut short.
+  const auto readString = [&](std::string& text) {
+    ++at;
+    while (at < json.size() && json[at] != '"') {
+      char c = json[at++];
+      if (c == '\\') {
+        if (at >= json.size())
+          return false;
+        c = json[at++];
+        if (c == 'u') {
+          if (at + 4 > json.size())
+            return false;
+          at += 4;
+          c = '?';  // the members read here are ASCII words
+        } else if (c != '"' && c != '\\' && c != '/') {
+          c = '?';
+        }
+      }
+      text += (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) ? c : '?';
+      if (text.size() > 200)
+        return false;
+    }
+    if (at >= json.size())
+      return false;
+    ++at;
+    return true;
+  };
+  skipSpace();
+  if (at >= json.size() || json[at] != '{')
+    return {};
+  ++at;
+  for (;;) {
+    skipSpace();
+    if (at >= json.size() || json[at] != '"')
+      return {};
+    std::string key;
+    if (!readString(key))
+      return {};
+    skipSpace();
+    if (at >= json.size() || json[at] != ':')
+      return {};
+    ++at;
+    skipSpace();
+    if (at >= json.size())
+      return {};
+    std::string value;
+    if (json[at] == '"') {
+      if (!readString(value))
+        return {};
+    } else {
+      int depth = 0;
+      while (at < json.size() && (depth > 0 || (json[at] != ',' && json[at] != '}'))) {
+        if (json[at] == '"') {
+          std::string ignored;
+          if (!readString(ignored))
+            return {};
+          continue;
+        }
+        if (json[at] == '{' || json[at] == '[')
+          ++depth;
+        else if (json[at] == '}' || json[at] == ']')
+          --depth;
+        if (depth == 0 && json[at] != ' ' && value.size() < 200)
+          value += json[at];
+        ++at;
+      }
+    }
+    if (key == name)
+      return value;
+    skipSpace();
+    if (at >= json.size() || json[at] != ',')
+      return {};
+    ++at;
+  }
 }
 
 // A host name or address of this machine as written in the URL; a redirected name does not
@@ -620,7 +735,7 @@ int ImapSession::OpenConnection(const ImapUrl& url, Run& run) {
     }
   }
   if (!preauthenticated) {
-    result = Authenticate(run);
+    result = Authenticate(url, run);
     if (result != 0)
       return result;
   } else {
@@ -669,20 +784,38 @@ int ImapSession::Resume(Run& run) {
   return 0;
 }
 
-int ImapSession::Authenticate(Run& run) {
+int ImapSession::Authenticate(const ImapUrl& url, Run& run) {
   const std::string tag = NextTag();
   const bool initialResponse = capabilities_.find(" SASL-IR ") != std::string::npos;
   std::string mechanism;
   std::string payload;
+  // What a mechanism sends after an error challenge to end the exchange: XOAUTH2 an empty
+  // response, OAUTHBEARER the dummy "\x01" (RFC 7628, 3.2.3), both Base64 as IMAP wants them.
+  std::string endOfError = "\r\n";
   if (!accessToken_.empty()) {
-    mechanism = "XOAUTH2";
-    payload = EncodeBase64("user=" + user_ + "\x01" + "auth=Bearer " + accessToken_ + "\x01\x01");
+    if (HasSaslSeparators(user_) || HasSaslSeparators(accessToken_)) {
+      Fail(run, "the user name or access token holds a control character");
+      return ZARQUET_ERROR_LOGIN_DENIED;
+    }
+    // OAUTHBEARER only for a server that offers it and not XOAUTH2: XOAUTH2 is what the big
+    // providers announce, and what a server that lists neither most likely takes.
+    const bool bearer = capabilities_.find(" AUTH=OAUTHBEARER ") != std::string::npos &&
+                        capabilities_.find(" AUTH=XOAUTH2 ") == std::string::npos;
+    if (bearer) {
+      mechanism = "OAUTHBEARER";
+      payload = EncodeBase64(OAuthBearerMessage(user_, url.host, url.port, accessToken_));
+      endOfError = EncodeBase64("\x01") + "\r\n";
+    } else {
+      mechanism = "XOAUTH2";
+      payload = EncodeBase64("user=" + user_ + "\x01" + "auth=Bearer " + accessToken_ + "\x01\x01");
+    }
   } else if (capabilities_.find(" AUTH=PLAIN ") != std::string::npos) {
     mechanism = "PLAIN";
     payload = EncodeBase64(std::string(1, '\0') + user_ + std::string(1, '\0') + password_);
   }
   Completion completion = Completion::Bad;
   int result = 0;
+  std::string challenge;  // the server's error report, decoded
   if (mechanism.empty()) {
     if (HasControlCharacters(user_) || HasControlCharacters(password_)) {
       Fail(run, "the user name or password holds a line break");
@@ -691,23 +824,39 @@ int ImapSession::Authenticate(Run& run) {
     result = RunCommand(tag, "LOGIN " + Quoted(user_) + " " + Quoted(password_), run, completion);
   } else {
     bool payloadSent = initialResponse;
-    const ContinuationHandler answer = [&](const std::string&) {
-      // The first challenge asks for the credentials; any further one is an error report
-      // (XOAUTH2 sends one), answered with an empty line so the server ends the exchange.
-      const std::string reply = payloadSent ? std::string("\r\n") : payload + "\r\n";
+    const ContinuationHandler answer = [&](const std::string& line) {
+      // The first challenge asks for the credentials; any further one is an error report,
+      // answered so that the server ends the exchange with its refusal.
+      if (payloadSent) {
+        if (challenge.empty())
+          challenge = DecodeBase64(Bare(line).substr(1)).substr(0, kLongestChallenge);
+        return Send(endOfError, run);
+      }
       payloadSent = true;
-      return Send(reply, run);
+      return Send(payload + "\r\n", run);
     };
     std::string command = "AUTHENTICATE " + mechanism;
     if (initialResponse)
       command += " " + payload;
     result = RunCommand(tag, command, run, completion, answer);
     OPENSSL_cleanse(payload.data(), payload.size());
+    OPENSSL_cleanse(command.data(), command.size());
   }
   if (result != 0)
     return result;
   if (completion != Completion::Ok) {
-    Fail(run, "the server refused the login");
+    std::string reason = "the server refused the login";
+    if (!mechanism.empty() && mechanism != "PLAIN") {
+      reason = "the server refused the access token (" + mechanism;
+      const std::string status = ChallengeMember(challenge, "status");
+      if (!status.empty())
+        reason += ", status " + status;
+      const std::string scope = ChallengeMember(challenge, "scope");
+      if (!scope.empty())
+        reason += ", scope " + scope;
+      reason += ")";
+    }
+    Fail(run, reason);
     return ZARQUET_ERROR_LOGIN_DENIED;
   }
   return 0;

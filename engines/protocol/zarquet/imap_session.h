@@ -58,7 +58,7 @@ class ImapSession {
   using ContinuationHandler = std::function<int(const std::string& line)>;
 
   int OpenConnection(const ImapUrl& url, Run& run);
-  int Authenticate(Run& run);
+  int Authenticate(const ImapUrl& url, Run& run);
   int RunCommand(const std::string& tag, const std::string& command, Run& run,
                  Completion& completion, const ContinuationHandler& onContinuation = nullptr);
   int RunIdle(const std::string& tag, Run& run, Completion& completion);

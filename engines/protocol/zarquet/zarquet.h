@@ -10,6 +10,10 @@
  * and the TARVEL_CONNECT_TO redirection (libcurl's CONNECT_TO entries) itself, by the HTTP
  * client's rules, and the engine hands it the CertificateAuthorityFile setting.
  *
+ * An access token logs in with SASL XOAUTH2, or with OAUTHBEARER (RFC 7628) when the server
+ * offers that and not XOAUTH2. A refused token's error challenge (JSON) is answered so that
+ * the server ends the exchange, and its status is part of Zarquet_GetLastError's text.
+ *
  * Credentials never travel in clear text to another machine: an imap:// URL is upgraded with
  * STARTTLS whenever the server offers it, and without it a login is sent only to a loopback
  * peer; otherwise the command fails with ZARQUET_ERROR_USE_SSL_FAILED and a readable reason.

@@ -758,6 +758,12 @@ TEST_F(ImapEngineTest, OAuth2RetriesOnceWithAFreshTokenThenAsksForSignIn) {
   EXPECT_EQ(engine->Check(), CheckStatus::LoginNeeded);
   EXPECT_EQ(tokens.calls(), 2u);
   EXPECT_EQ(SentCommands(server, "AUTHENTICATE XOAUTH2").size(), 2u);
+  // The tray shows this reason: it must say what to do.
+  EXPECT_NE(engine->lastFailure.ToUtf8().find("refused the access token"), std::string::npos)
+      << engine->lastFailure.ToUtf8();
+  EXPECT_NE(engine->lastFailure.ToUtf8().find("press \"Sign in\""), std::string::npos)
+      << engine->lastFailure.ToUtf8();
+  EXPECT_EQ(engine->lastFailureKind, FailureKind::SignInRefused);
 }
 
 TEST_F(ImapEngineTest, OAuth2WithAFailedRefreshForgetsTheTokenAndStaysOffline) {
@@ -771,6 +777,9 @@ TEST_F(ImapEngineTest, OAuth2WithAFailedRefreshForgetsTheTokenAndStaysOffline) {
   EXPECT_EQ(engine->Check(), CheckStatus::LoginNeeded);
   EXPECT_TRUE(engine->settings().refreshToken.isEmpty());
   EXPECT_TRUE(server.receivedLines().empty());
+  EXPECT_NE(engine->lastFailure.ToUtf8().find("needs a new OAuth2 sign-in: press \"Sign in\""),
+            std::string::npos)
+      << engine->lastFailure.ToUtf8();
 }
 
 class ImapIdleTest : public ImapEngineTest {

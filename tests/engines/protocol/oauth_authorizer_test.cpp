@@ -98,6 +98,30 @@ TEST(OAuthPieces, ProviderFromTheServerSetting) {
     EXPECT_EQ(ProviderForServer(row.server), row.provider) << Text(row.server).ToUtf8();
 }
 
+TEST(OAuthPieces, ExpectedIssuerOfEachProvider) {
+  const struct {
+    OAuthProvider provider;
+    std::string_view issuer;
+    bool expected;
+  } cases[] = {
+      {OAuthProvider::Google, "https://accounts.google.com", true},
+      {OAuthProvider::Google, "https://accounts.google.com/", false},
+      {OAuthProvider::Google, "http://accounts.google.com", false},
+      {OAuthProvider::Yandex, "https://oauth.yandex.com", true},
+      {OAuthProvider::Yandex, "https://accounts.google.com", false},
+      {OAuthProvider::Microsoft, "https://login.microsoftonline.com", true},
+      {OAuthProvider::Microsoft,
+       "https://login.microsoftonline.com/9188040d-6c67-4c5b-b112-36a304b66dad/v2.0", true},
+      {OAuthProvider::Microsoft, "https://login.microsoftonline.com//v2.0", false},
+      {OAuthProvider::Microsoft, "https://login.microsoftonline.com/a/b/v2.0", false},
+      {OAuthProvider::Microsoft, "https://login.microsoftonline.com.evil.example/x/v2.0", false},
+      {OAuthProvider::Microsoft, "https://login.microsoftonline.com/x/v2.0/", false},
+      {OAuthProvider::None, "https://login.microsoftonline.com", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(IsExpectedIssuer(c.provider, c.issuer), c.expected) << c.issuer;
+}
+
 TEST(OAuthPieces, QueryParametersAreSplitAndDecoded) {
   std::string value;
   EXPECT_TRUE(QueryParameter("http://127.0.0.1:5/?code=a%2Bb&state=x", "code", value));
@@ -217,6 +241,53 @@ TEST_F(OAuthAgainstServer, CodeFlowChecksTheStateAndExchangesTheCode) {
                 *engine, Text::FromUtf8("http://127.0.0.1:4711/?code=x&state=" + state)),
             TokenStatus::SignInNeeded);
   EXPECT_EQ(TokenRequests().size(), 1u);
+}
+
+// RFC 9207: an answer that names an issuer other than the provider's is refused before its
+// code goes anywhere, and ends the sign-in it claims to answer; the provider's own issuer (or
+// none) is exchanged.
+TEST_F(OAuthAgainstServer, AnswerFromAnotherIssuerIsRefused) {
+  engine->StoreRefreshToken(u"old-refresh");
+  server.SetRoutes(
+      json::array({Route(kTokenPath, 200, R"({"access_token":"a","refresh_token":"r"})")}));
+  const Text redirect = u"http://127.0.0.1:4711/";
+  std::string state;
+  ASSERT_TRUE(QueryParameter(authorizer.BeginAuthorization(*engine, redirect).address.ToUtf8(),
+                             "state", state));
+  for (const std::string issuer :
+       {"https%3A%2F%2Fattacker.example", "https%3A%2F%2Flogin.microsoftonline.com.evil.example",
+        "https%3A%2F%2Faccounts.google.com"}) {
+    EXPECT_EQ(authorizer.CompleteAuthorization(
+                  *engine, Text::FromUtf8("http://127.0.0.1:4711/?code=c&state=" + state +
+                                          "&iss=" + issuer)),
+              TokenStatus::SignInNeeded)
+        << issuer;
+    EXPECT_TRUE(Contains(trace.take(), "from the issuer")) << issuer;
+    ASSERT_TRUE(QueryParameter(authorizer.BeginAuthorization(*engine, redirect).address.ToUtf8(),
+                               "state", state));
+  }
+  // A refused answer ended its sign-in: the same state without the issuer is not taken either.
+  const std::string spentState = state;
+  EXPECT_EQ(authorizer.CompleteAuthorization(
+                *engine, Text::FromUtf8("http://127.0.0.1:4711/?code=c&state=" + spentState +
+                                        "&iss=https%3A%2F%2Fevil.example")),
+            TokenStatus::SignInNeeded);
+  EXPECT_EQ(authorizer.CompleteAuthorization(
+                *engine, Text::FromUtf8("http://127.0.0.1:4711/?code=c&state=" + spentState)),
+            TokenStatus::SignInNeeded);
+  EXPECT_TRUE(TokenRequests().empty());
+  EXPECT_EQ(StoredRefreshToken().ToUtf8(), "old-refresh");
+
+  ASSERT_TRUE(QueryParameter(authorizer.BeginAuthorization(*engine, redirect).address.ToUtf8(),
+                             "state", state));
+  EXPECT_EQ(authorizer.CompleteAuthorization(
+                *engine, Text::FromUtf8("http://127.0.0.1:4711/?code=c&state=" + state +
+                                        "&iss=https%3A%2F%2Flogin.microsoftonline.com%2F"
+                                        "9188040d-6c67-4c5b-b112-36a304b66dad%2Fv2.0")),
+            TokenStatus::Ready)
+      << ::testing::PrintToString(trace.take());
+  EXPECT_EQ(TokenRequests().size(), 1u);
+  EXPECT_EQ(StoredRefreshToken().ToUtf8(), "r");
 }
 
 TEST_F(OAuthAgainstServer, RefusedSignInEndsWithoutTouchingTheTokens) {

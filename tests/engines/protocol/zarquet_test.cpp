@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engines/protocol/imap_transport.h"
+#include "platform/base64.h"
 #include "tests/support/scripted_imap_server.h"
 
 namespace tarvel {
@@ -97,6 +98,102 @@ TEST_F(ZarquetTest, AccessTokenIsSentAsXoauth2) {
   // base64("user=me@example.com\x01" "auth=Bearer tok\x01\x01")
   EXPECT_EQ(server.receivedLines()[1],
             "A002 AUTHENTICATE XOAUTH2 dXNlcj1tZUBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB0b2sBAQ==");
+}
+
+// The access token's mechanism follows the server's capabilities: OAUTHBEARER only where
+// the server offers it without XOAUTH2.
+TEST_F(ZarquetTest, AccessTokenMechanismFollowsTheOfferedCapabilities) {
+  struct Case {
+    const char* capabilities;
+    const char* mechanism;
+  };
+  const Case cases[] = {
+      {"IMAP4rev1 SASL-IR AUTH=OAUTHBEARER", "OAUTHBEARER"},
+      {"IMAP4rev1 SASL-IR AUTH=XOAUTH2 AUTH=OAUTHBEARER", "XOAUTH2"},
+      {"IMAP4rev1 SASL-IR AUTH=OAUTHBEARER AUTH=XOAUTH2", "XOAUTH2"},
+      {"IMAP4rev1 SASL-IR AUTH=PLAIN", "XOAUTH2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.capabilities);
+    const std::string capabilities = c.capabilities;
+    ScriptedImapServer server([capabilities](const std::string& tag, const std::string& command) {
+      if (command == "CAPABILITY")
+        return ScriptedReply{"* CAPABILITY " + capabilities + "\r\n" + tag + " OK done\r\n"};
+      return ScriptedImapServer::StandardReply(tag, command);
+    });
+    ImapTransport session{1, ZARQUET_LIBRARY_PATH};
+    ASSERT_TRUE(session.Init("me,=x@example.com", "", "tok"));
+    ASSERT_TRUE(RunOn(session, server.url("INBOX?UNSEEN"), nullptr).ok) << session.LastError();
+    const std::string line = server.receivedLines().at(1);
+    const std::string prefix = std::string("A002 AUTHENTICATE ") + c.mechanism + " ";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    const std::string message = DecodeBase64(line.substr(prefix.size()));
+    if (std::string(c.mechanism) == "OAUTHBEARER") {
+      // RFC 7628: the GS2 header with "," and "=" of the user escaped, host, port, token.
+      EXPECT_EQ(message, "n,a=me=2C=3Dx@example.com,\x01host=127.0.0.1\x01port=" +
+                             std::to_string(server.port()) +
+                             "\x01"
+                             "auth=Bearer tok\x01\x01");
+    } else {
+      EXPECT_EQ(message,
+                "user=me,=x@example.com\x01"
+                "auth=Bearer tok\x01\x01");
+    }
+    session.Close();
+  }
+}
+
+// A refused token: the server's JSON error challenge is answered (OAUTHBEARER: the dummy
+// "\x01", XOAUTH2: an empty response) so that it ends with its NO, and the failure names the
+// status of the challenge. A client that does not answer would hang until the time-out.
+TEST_F(ZarquetTest, RefusedAccessTokenAnswersTheErrorChallengeAndReportsItsStatus) {
+  struct Case {
+    const char* capabilities;
+    const char* challenge;
+    const char* response;
+    const char* reported;
+  };
+  const Case cases[] = {
+      {"IMAP4rev1 SASL-IR AUTH=OAUTHBEARER",
+       R"({"status":"invalid_token","scope":"imap mail","openid-configuration":"https://x/"})",
+       "AQ==", "OAUTHBEARER, status invalid_token, scope imap mail"},
+      {"IMAP4rev1 SASL-IR AUTH=XOAUTH2", R"( { "status" : "401", "schemes":"bearer"} )", "",
+       "XOAUTH2, status 401"},
+      // Not JSON: still answered and refused, without a status.
+      {"IMAP4rev1 SASL-IR AUTH=OAUTHBEARER", "no json here", "AQ==", "(OAUTHBEARER)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.capabilities);
+    const std::string capabilities = c.capabilities;
+    const std::string challenge = EncodeBase64(c.challenge);
+    std::string authenticateTag;
+    ScriptedImapServer server([&](const std::string& tag, const std::string& command) {
+      if (command == "CAPABILITY")
+        return ScriptedReply{"* CAPABILITY " + capabilities + "\r\n" + tag + " OK done\r\n"};
+      if (command.rfind("AUTHENTICATE", 0) == 0) {
+        authenticateTag = tag;
+        return ScriptedReply{"+ " + challenge + "\r\n"};
+      }
+      if (!authenticateTag.empty()) {
+        // The client's answer to the challenge: a line of its own.
+        const std::string refused = authenticateTag + " NO [AUTHENTICATIONFAILED] failed\r\n";
+        authenticateTag.clear();
+        return ScriptedReply{refused};
+      }
+      return ScriptedImapServer::StandardReply(tag, command);
+    });
+    ImapTransport session{1, ZARQUET_LIBRARY_PATH};
+    ASSERT_TRUE(session.Init("tester", "", "expired"));
+    const Outcome outcome = RunOn(session, server.url("INBOX?UNSEEN"), nullptr, 5'000);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.code, 67);
+    const std::vector<std::string> sent = server.receivedLines();
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(sent[2], c.response);
+    EXPECT_NE(session.LastError().find(c.reported), std::string::npos) << session.LastError();
+    EXPECT_TRUE(Contains(outcome.lines, "A002 NO [AUTHENTICATIONFAILED]"));
+    session.Close();
+  }
 }
 
 TEST_F(ZarquetTest, RefusedLoginIsCode67AndTheRefusalReachesTheCallback) {

@@ -21,10 +21,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 
 #include "tests/support/dovecot_server.h"
+#include "tests/support/oauth_authorization_server.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -826,6 +828,145 @@ TEST_F(OptionsOnTheDesktopTest, ExitFromTheTrayWithTheDialogOpenSavesNothing) {
   tarvel::testing::RunProgram({tarvelctl, "settings", "get", "RefreshTime"}, {}, &value);
   EXPECT_EQ(value.find("0x8000002D"), std::string::npos) << value;
   EXPECT_EQ(value.find(std::to_string(0x8000002Du)), std::string::npos) << value;
+}
+
+// An IMAP account on the Microsoft provider (a real authorisation server under its host name)
+// signs in from its page: "Sign in" pressed through the accessibility bus opens the desktop's
+// browser (xdg-open, here a stand-in that plays the user), the redirect comes back to the
+// program's loopback listener, the page says "Signed in.", and after OK the check finds the
+// mail on a Dovecot that accepts only the provider's tokens.
+// With the device flow (Microsoft, method 2) the page shows the code and the provider's
+// page; the user types the code there and the sign-in ends by polling.
+class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
+ protected:
+  void SignInAndCheck(bool deviceFlow) {
+    // A folder of its own: Dovecot's auth process, another user, reads the provider's CA there.
+    tarvel::testing::TempFolder providerFolder;
+    tarvel::testing::OAuthAuthorizationServer provider;
+    ASSERT_TRUE(provider.Start(providerFolder.path(), 60)) << provider.log();
+    const std::string conf = folder_->file("dovecot-oauth2.conf.ext");
+    ASSERT_TRUE(provider.WriteDovecotSettings(conf));
+    ::setenv("TARVEL_TEST_OAUTH2_CONF", conf.c_str(), 1);
+    tarvel::testing::DovecotServer server;
+    ::unsetenv("TARVEL_TEST_OAUTH2_CONF");
+    ASSERT_TRUE(server.started());
+    ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("token mail")));
+    const std::string bundle = folder_->file("authorities.pem");
+    {
+      std::ifstream a(server.caFile()), b(provider.caFile());
+      std::ofstream(bundle) << a.rdbuf() << b.rdbuf();
+    }
+    ::setenv("TARVEL_CA_FILE", bundle.c_str(), 1);
+    ::setenv("TARVEL_CONNECT_TO",
+             ("login.microsoftonline.com:443:127.0.0.1:" + std::to_string(provider.port()) +
+              ";outlook.office365.com:993:127.0.0.1:" + std::to_string(server.imapsPort()))
+                 .c_str(),
+             1);
+    // The desktop's browser: an xdg-open first in PATH that plays the user in the background.
+    const std::string bin = folder_->file("bin");
+    std::filesystem::create_directories(bin);
+    const std::string browserLog = folder_->file("browser.log");
+    {
+      std::ofstream script(bin + "/xdg-open");
+      // The device flow's verification page is left to the user (the approver below).
+      script << "#!/bin/sh\necho \"$1\" >> " << browserLog
+             << "\ncase \"$1\" in */device*) exit 0;; esac\nexec python3 " << TARVEL_SOURCE_DIR_PATH
+             << "/tests/support/oauth_browser.py --ca " << provider.caFile()
+             << " --map login.microsoftonline.com=" << provider.port()
+             << " --user tester --password s3cret \"$1\" >> " << browserLog << " 2>&1\n";
+    }
+    std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+    extraEnvironment_.insert("PATH",
+                             QString::fromStdString(bin) + ":" + qEnvironmentVariable("PATH"));
+    // The user of the device flow: types the code shown on the page at the provider's page.
+    const std::string approver = bin + "/approve";
+    {
+      std::ofstream script(approver);
+      script << "#!/bin/sh\nexec python3 " << TARVEL_SOURCE_DIR_PATH
+             << "/tests/support/oauth_browser.py --ca " << provider.caFile()
+             << " --map login.microsoftonline.com=" << provider.port()
+             << " --user tester --password s3cret --user-code \"$2\" \"$1\" >> " << browserLog
+             << " 2>&1\n";
+    }
+    std::filesystem::permissions(approver, std::filesystem::perms::owner_all);
+    // The account, switched off: the options open at start.
+    WriteSetting("IMAPServer", "outlook.office365.com:993", "--text");
+    WriteSetting("IMAPUser", "tester", "--protected");
+    WriteSetting("IMAPAuthMethod1", deviceFlow ? "2" : "1", "--number");
+    WriteSetting("IMAPUseIDLECommand1", "0", "--number");
+    WriteSetting("OAuth2ClientIdMicrosoft", deviceFlow ? "device-client" : "code-client", "--text");
+    if (!deviceFlow)
+      WriteSetting("OAuth2ClientSecretMicrosoft", "code-secret", "--text");
+
+    StartTrayHost();
+    StartAccessibilityBus();
+    QProcess& program = StartProgram();
+    ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
+    const QString item = RegisteredItems().last();
+    ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }));
+
+    const QString go = QString::fromStdString(folder_->file("go"));
+    QStringList driverArguments = {
+        QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/imap_sign_in_drive.py"), go};
+    if (deviceFlow)
+      driverArguments << "--device" << QString::fromStdString(approver);
+    QProcess& driver = Start("/usr/bin/python3", driverArguments);
+    QString said;
+    const bool signedIn = WaitUntil([&] {
+      said += QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
+      return said.contains("signed in\n") || driver.state() == QProcess::NotRunning;
+    });
+    const auto browsed = [&] {
+      std::ifstream in(browserLog);
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ASSERT_TRUE(signedIn && said.contains("signed in\n"))
+        << said.toStdString() << browsed() << TraceText().toStdString();
+    // The page with the sign-in's status, for a person to look at.
+    const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR");
+    if (!images.isEmpty() && QFile::exists("/usr/bin/import")) {
+      QProcess shot;
+      shot.setProcessEnvironment(Environment());
+      shot.start("/usr/bin/import", {"-window", "root",
+                                     images +
+                                         (deviceFlow ? "/imap-device-sign-in-program-scale-"
+                                                     : "/imap-sign-in-program-scale-") +
+                                         qEnvironmentVariable("QT_SCALE_FACTOR", "1") + ".png"});
+      shot.waitForFinished(20'000);
+    }
+    QFile(go).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(driver.waitForFinished(60'000)) << said.toStdString();
+    said += QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
+    EXPECT_EQ(driver.exitCode(), 0) << said.toStdString();
+    EXPECT_NE(browsed().find(
+                  deviceFlow ? "https://login.microsoftonline.com/device"
+                             : "https://login.microsoftonline.com/common/oauth2/v2.0/authorize?"),
+              std::string::npos)
+        << browsed();
+    if (deviceFlow) {
+      EXPECT_TRUE(said.contains("device code ")) << said.toStdString();
+    }
+
+    // OK switched the account on; its check uses the stored sign-in and finds the mail.
+    ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).contains("token mail"); }))
+        << ToolTip(item).toStdString() << TraceText().toStdString();
+    EXPECT_TRUE(
+        TraceText().contains(deviceFlow ? "OAuth2 IMAP1: the device sign-in gave a new access token"
+                                        : "OAuth2 IMAP1: the sign-in gave a new access token"))
+        << TraceText().toStdString();
+    program.terminate();
+    EXPECT_TRUE(program.waitForFinished(kWaitMs));
+    ::unsetenv("TARVEL_CA_FILE");
+    ::unsetenv("TARVEL_CONNECT_TO");
+  }
+};
+
+TEST_F(ImapSignInOnTheDesktopTest, CodeFlowInTheDesktopsBrowserThenTheCheckFindsTheMail) {
+  SignInAndCheck(false);
+}
+
+TEST_F(ImapSignInOnTheDesktopTest, DeviceFlowShowsTheCodeThenTheCheckFindsTheMail) {
+  SignInAndCheck(true);
 }
 
 TEST_F(OptionsOnTheDesktopTest, TheProgramsWindowsFitTheScreenAtEveryScale) {

@@ -383,264 +383,264 @@ TEST_F(AccountPageFixture, TheMapiPageAsksForTheProviderOfThisSystem) {
     page.resize(460, 420);
     page.grab().save(QDir(imageFolder).filePath(u"library_notice_mapi.png"_qs));
   }
+}
 
-  // Records what the page asks of the sign-in; the test plays its answers.
-  class RecordingSignIn : public ImapSignIn {
-   public:
-    bool Start(const AccountTypeInfo&, uint32_t slot, const ImapAccountSettings& account) override {
-      if (runningSlot)
-        return false;
-      starts.push_back(account);
-      runningSlot = slot;
-      return true;
-    }
-    void Cancel(uint32_t slot) override { cancels.push_back(slot); }
-    bool running(uint32_t slot) const override { return runningSlot && *runningSlot == slot; }
-    void End(bool signedIn, const QString& reason) {
-      const int slot = static_cast<int>(*runningSlot);
-      runningSlot.reset();
-      emit finished(slot, signedIn, reason);
-    }
-
-    std::vector<ImapAccountSettings> starts;
-    std::vector<uint32_t> cancels;
-    std::optional<uint32_t> runningSlot;
-  };
-
-  // The sign-in controls appear for a provider's server with an OAuth2 method, as the page's
-  // values say at the moment (not only as stored).
-  TEST_F(AccountPageFixture, SignInShowsForAProviderServerWithAnOAuthMethod) {
-    RecordingSignIn signIn;
-    context.imapSignIn = &signIn;
-    struct Case {
-      const char16_t* server;
-      int method;
-      bool shown;
-    };
-    const Case cases[] = {
-        {u"outlook.office365.com:993", 1, true}, {u"IMAP.GMAIL.COM:993", 2, true},
-        {u"imap.yandex.com:993", 1, true},       {u"imap.gmail.com:993", 0, false},
-        {u"imap.gmail.com:143", 1, false},       {u"imap.example.com:993", 1, false},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(ToQString(c.server).toStdString());
-      store.writeText(u"IMAPServer", c.server);
-      store.writeNumber(u"IMAPAuthMethod1", static_cast<uint64_t>(c.method));
-      AccountPage page(Type(0x8000), context);
-      ASSERT_NE(page.signInButton(), nullptr);
-      EXPECT_EQ(page.signInButton()->isVisibleTo(&page), c.shown);
-      EXPECT_EQ(page.signInStatus()->isVisibleTo(&page), c.shown);
-      EXPECT_EQ(page.signInButton()->accessibleName(), u"Sign in"_qs);
-      EXPECT_NE(page.signInButton()->focusPolicy() & Qt::TabFocus, 0);
-      // Typing another server or choosing another method changes it at once.
-      auto* server = static_cast<QComboBox*>(page.field(u"IMAPServer"));
-      auto* method = static_cast<QComboBox*>(page.field(u"IMAPAuthMethod1"));
-      server->setEditText(u"outlook.office365.com:993"_qs);
-      method->setCurrentIndex(method->findData(1));
-      EXPECT_TRUE(page.signInButton()->isVisibleTo(&page));
-      method->setCurrentIndex(method->findData(0));
-      EXPECT_FALSE(page.signInButton()->isVisibleTo(&page));
-    }
-    // Without a sign-in service (or on another page) there are no such controls.
-    context.imapSignIn = nullptr;
-    EXPECT_EQ(AccountPage(Type(0x8000), context).signInButton(), nullptr);
-    context.imapSignIn = &signIn;
-    EXPECT_EQ(AccountPage(Type(0x100000), context).signInButton(), nullptr);
+// Records what the page asks of the sign-in; the test plays its answers.
+class RecordingSignIn : public ImapSignIn {
+ public:
+  bool Start(const AccountTypeInfo&, uint32_t slot, const ImapAccountSettings& account) override {
+    if (runningSlot)
+      return false;
+    starts.push_back(account);
+    runningSlot = slot;
+    return true;
+  }
+  void Cancel(uint32_t slot) override { cancels.push_back(slot); }
+  bool running(uint32_t slot) const override { return runningSlot && *runningSlot == slot; }
+  void End(bool signedIn, const QString& reason) {
+    const int slot = static_cast<int>(*runningSlot);
+    runningSlot.reset();
+    emit finished(slot, signedIn, reason);
   }
 
-  // The button starts the sign-in with the page's unsaved values, becomes its cancel, shows the
-  // device flow's code, and the status line tells the end: signed in, or why not.
-  TEST_F(AccountPageFixture, SignInRunsWithThePageValuesAndShowsItsProgressAndEnd) {
-    RecordingSignIn signIn;
-    context.imapSignIn = &signIn;
-    store.writeText(u"IMAPServer2", u"imap.example.com:993");
-    AccountPage page(Type(0x20000), context);
-    EXPECT_EQ(page.signInStatus()->text(), u"Not signed in."_qs);
-    static_cast<QComboBox*>(page.field(u"IMAPServer2"))
-        ->setEditText(u"outlook.office365.com:993"_qs);
-    auto* method = static_cast<QComboBox*>(page.field(u"IMAPAuthMethod2"));
-    method->setCurrentIndex(method->findData(2));
-    static_cast<QLineEdit*>(page.field(u"IMAPUser2"))->setText(u"me@example.com"_qs);
+  std::vector<ImapAccountSettings> starts;
+  std::vector<uint32_t> cancels;
+  std::optional<uint32_t> runningSlot;
+};
 
-    page.signInButton()->click();
-    ASSERT_EQ(signIn.starts.size(), 1u);
-    EXPECT_EQ(signIn.runningSlot, 1u);
-    EXPECT_EQ(signIn.starts[0].server.ToUtf8(), "outlook.office365.com:993");
-    EXPECT_EQ(signIn.starts[0].user.ToUtf8(), "me@example.com");
-    EXPECT_EQ(signIn.starts[0].authMethod, 2u);
-    EXPECT_EQ(page.signInButton()->accessibleName(), u"Cancel sign-in"_qs);
-    EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
-
-    // Another slot's code is not this page's.
-    emit signIn.deviceCodeShown(0, u"OTHER-CODE"_qs, u"https://example.com/device"_qs, {});
-    EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
-    emit signIn.deviceCodeShown(1, u"AB<CD"_qs, u"https://login.microsoftonline.com/device"_qs, {});
-    EXPECT_TRUE(page.deviceCodeText()->isVisibleTo(&page));
-    EXPECT_TRUE(page.deviceCodeText()->text().contains(u"AB<CD"_qs));
-    EXPECT_TRUE(
-        page.deviceCodeText()->text().contains(u"https://login.microsoftonline.com/device"_qs));
-    // A picture of the page with the code for a person to look at (TARVEL_IMAGE_DIR, at the
-    // QT_SCALE_FACTOR in use).
-    if (const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR"); !images.isEmpty()) {
-      page.resize(page.sizeHint().expandedTo(QSize(560, 0)));
-      page.show();
-      QCoreApplication::processEvents();
-      page.grab().save(images + "/imap-sign-in-scale-" +
-                       qEnvironmentVariable("QT_SCALE_FACTOR", u"1"_qs) + ".png");
-      page.hide();
-    }
-
-    // The button now cancels.
-    page.signInButton()->click();
-    EXPECT_EQ(signIn.cancels, std::vector<uint32_t>{1u});
-    signIn.End(false, u"the sign-in was cancelled"_qs);
-    EXPECT_EQ(page.signInStatus()->text(), u"Not signed in: the sign-in was cancelled"_qs);
+// The sign-in controls appear for a provider's server with an OAuth2 method, as the page's
+// values say at the moment (not only as stored).
+TEST_F(AccountPageFixture, SignInShowsForAProviderServerWithAnOAuthMethod) {
+  RecordingSignIn signIn;
+  context.imapSignIn = &signIn;
+  struct Case {
+    const char16_t* server;
+    int method;
+    bool shown;
+  };
+  const Case cases[] = {
+      {u"outlook.office365.com:993", 1, true}, {u"IMAP.GMAIL.COM:993", 2, true},
+      {u"imap.yandex.com:993", 1, true},       {u"imap.gmail.com:993", 0, false},
+      {u"imap.gmail.com:143", 1, false},       {u"imap.example.com:993", 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ToQString(c.server).toStdString());
+    store.writeText(u"IMAPServer", c.server);
+    store.writeNumber(u"IMAPAuthMethod1", static_cast<uint64_t>(c.method));
+    AccountPage page(Type(0x8000), context);
+    ASSERT_NE(page.signInButton(), nullptr);
+    EXPECT_EQ(page.signInButton()->isVisibleTo(&page), c.shown);
+    EXPECT_EQ(page.signInStatus()->isVisibleTo(&page), c.shown);
     EXPECT_EQ(page.signInButton()->accessibleName(), u"Sign in"_qs);
-    EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
+    EXPECT_NE(page.signInButton()->focusPolicy() & Qt::TabFocus, 0);
+    // Typing another server or choosing another method changes it at once.
+    auto* server = static_cast<QComboBox*>(page.field(u"IMAPServer"));
+    auto* method = static_cast<QComboBox*>(page.field(u"IMAPAuthMethod1"));
+    server->setEditText(u"outlook.office365.com:993"_qs);
+    method->setCurrentIndex(method->findData(1));
+    EXPECT_TRUE(page.signInButton()->isVisibleTo(&page));
+    method->setCurrentIndex(method->findData(0));
+    EXPECT_FALSE(page.signInButton()->isVisibleTo(&page));
+  }
+  // Without a sign-in service (or on another page) there are no such controls.
+  context.imapSignIn = nullptr;
+  EXPECT_EQ(AccountPage(Type(0x8000), context).signInButton(), nullptr);
+  context.imapSignIn = &signIn;
+  EXPECT_EQ(AccountPage(Type(0x100000), context).signInButton(), nullptr);
+}
 
-    page.signInButton()->click();
-    signIn.End(true, {});
+// The button starts the sign-in with the page's unsaved values, becomes its cancel, shows the
+// device flow's code, and the status line tells the end: signed in, or why not.
+TEST_F(AccountPageFixture, SignInRunsWithThePageValuesAndShowsItsProgressAndEnd) {
+  RecordingSignIn signIn;
+  context.imapSignIn = &signIn;
+  store.writeText(u"IMAPServer2", u"imap.example.com:993");
+  AccountPage page(Type(0x20000), context);
+  EXPECT_EQ(page.signInStatus()->text(), u"Not signed in."_qs);
+  static_cast<QComboBox*>(page.field(u"IMAPServer2"))->setEditText(u"outlook.office365.com:993"_qs);
+  auto* method = static_cast<QComboBox*>(page.field(u"IMAPAuthMethod2"));
+  method->setCurrentIndex(method->findData(2));
+  static_cast<QLineEdit*>(page.field(u"IMAPUser2"))->setText(u"me@example.com"_qs);
+
+  page.signInButton()->click();
+  ASSERT_EQ(signIn.starts.size(), 1u);
+  EXPECT_EQ(signIn.runningSlot, 1u);
+  EXPECT_EQ(signIn.starts[0].server.ToUtf8(), "outlook.office365.com:993");
+  EXPECT_EQ(signIn.starts[0].user.ToUtf8(), "me@example.com");
+  EXPECT_EQ(signIn.starts[0].authMethod, 2u);
+  EXPECT_EQ(page.signInButton()->accessibleName(), u"Cancel sign-in"_qs);
+  EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
+
+  // Another slot's code is not this page's.
+  emit signIn.deviceCodeShown(0, u"OTHER-CODE"_qs, u"https://example.com/device"_qs, {});
+  EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
+  emit signIn.deviceCodeShown(1, u"AB<CD"_qs, u"https://login.microsoftonline.com/device"_qs, {});
+  EXPECT_TRUE(page.deviceCodeText()->isVisibleTo(&page));
+  EXPECT_TRUE(page.deviceCodeText()->text().contains(u"AB<CD"_qs));
+  EXPECT_TRUE(
+      page.deviceCodeText()->text().contains(u"https://login.microsoftonline.com/device"_qs));
+  // A picture of the page with the code for a person to look at (TARVEL_IMAGE_DIR, at the
+  // QT_SCALE_FACTOR in use).
+  if (const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR"); !images.isEmpty()) {
+    page.resize(page.sizeHint().expandedTo(QSize(560, 0)));
+    page.show();
+    QCoreApplication::processEvents();
+    page.grab().save(images + "/imap-sign-in-scale-" +
+                     qEnvironmentVariable("QT_SCALE_FACTOR", u"1"_qs) + ".png");
+    page.hide();
+  }
+
+  // The button now cancels.
+  page.signInButton()->click();
+  EXPECT_EQ(signIn.cancels, std::vector<uint32_t>{1u});
+  signIn.End(false, u"the sign-in was cancelled"_qs);
+  EXPECT_EQ(page.signInStatus()->text(), u"Not signed in: the sign-in was cancelled"_qs);
+  EXPECT_EQ(page.signInButton()->accessibleName(), u"Sign in"_qs);
+  EXPECT_FALSE(page.deviceCodeText()->isVisibleTo(&page));
+
+  page.signInButton()->click();
+  signIn.End(true, {});
+  EXPECT_EQ(page.signInStatus()->text(), u"Signed in."_qs);
+  EXPECT_EQ(signIn.starts.size(), 2u);
+}
+
+// A page that goes (the dialog closes) ends the sign-in it started; a stored sign-in shows.
+TEST_F(AccountPageFixture, ClosingThePageCancelsItsSignIn) {
+  RecordingSignIn signIn;
+  context.imapSignIn = &signIn;
+  store.writeText(u"IMAPServer", u"imap.gmail.com:993");
+  store.writeNumber(u"IMAPAuthMethod1", 1);
+  ProtectText(store, u"IMAPRefreshToken1", u"stored");
+  {
+    AccountPage page(Type(0x8000), context);
     EXPECT_EQ(page.signInStatus()->text(), u"Signed in."_qs);
-    EXPECT_EQ(signIn.starts.size(), 2u);
+    page.signInButton()->click();
+    EXPECT_TRUE(signIn.cancels.empty());
   }
+  EXPECT_EQ(signIn.cancels, std::vector<uint32_t>{0u});
+}
 
-  // A page that goes (the dialog closes) ends the sign-in it started; a stored sign-in shows.
-  TEST_F(AccountPageFixture, ClosingThePageCancelsItsSignIn) {
-    RecordingSignIn signIn;
-    context.imapSignIn = &signIn;
-    store.writeText(u"IMAPServer", u"imap.gmail.com:993");
-    store.writeNumber(u"IMAPAuthMethod1", 1);
-    ProtectText(store, u"IMAPRefreshToken1", u"stored");
-    {
-      AccountPage page(Type(0x8000), context);
-      EXPECT_EQ(page.signInStatus()->text(), u"Signed in."_qs);
-      page.signInButton()->click();
-      EXPECT_TRUE(signIn.cancels.empty());
-    }
-    EXPECT_EQ(signIn.cancels, std::vector<uint32_t>{0u});
+// The sign-in runner: the desktop's browser is started on the GUI thread with the provider's
+// address and the loopback redirect, the sign-in waits off that thread and ends on Cancel or
+// when the runner goes (never holding the program up), and a sign-in through the browser
+// helper is preferred when one is plugged in and starts.
+class ImapSignInRunnerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, {}, folder.file("tarvel.ini")));
+    store.writeText(ClientIdValueName(OAuthProvider::Microsoft), u"test-client");
+    account.server = u"outlook.office365.com:993";
+    account.user = u"tester";
+    account.authMethod = 1;
   }
-
-  // The sign-in runner: the desktop's browser is started on the GUI thread with the provider's
-  // address and the loopback redirect, the sign-in waits off that thread and ends on Cancel or
-  // when the runner goes (never holding the program up), and a sign-in through the browser
-  // helper is preferred when one is plugged in and starts.
-  class ImapSignInRunnerTest : public ::testing::Test {
-   protected:
-    void SetUp() override {
-      ASSERT_TRUE(store.open(SettingsMode::IniFile, nullptr, {}, folder.file("tarvel.ini")));
-      store.writeText(ClientIdValueName(OAuthProvider::Microsoft), u"test-client");
-      account.server = u"outlook.office365.com:993";
-      account.user = u"tester";
-      account.authMethod = 1;
-    }
-    std::unique_ptr<ImapSignInRunner> MakeRunner() {
-      ImapSignInRunner::Services services{authorizer, store, clock, nullptr, {}, {}};
-      services.openAddress = [this](const std::string& address) {
-        opened.push_back(address);
-        openedOnGuiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
-        return true;
-      };
-      auto runner = std::make_unique<ImapSignInRunner>(std::move(services));
-      QObject::connect(runner.get(), &ImapSignIn::finished,
-                       [this](int slot, bool signedIn, const QString& reason) {
-                         ends.push_back({slot, signedIn, reason});
-                       });
-      return runner;
-    }
-    static bool WaitFor(const std::function<bool()>& done) {
-      QElapsedTimer elapsed;
-      elapsed.start();
-      while (!done() && elapsed.elapsed() < 30'000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(10);
-      }
-      return done();
-    }
-    struct End {
-      int slot;
-      bool signedIn;
-      QString reason;
+  std::unique_ptr<ImapSignInRunner> MakeRunner() {
+    ImapSignInRunner::Services services{authorizer, store, clock, nullptr, {}, {}};
+    services.openAddress = [this](const std::string& address) {
+      opened.push_back(address);
+      openedOnGuiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+      return true;
     };
-
-    testing::TempFolder folder;
-    SettingsStore store;
-    SystemClock clock;
-    HttpSession http;
-    OAuthAuthorizer authorizer{http, clock, &store, nullptr};
-    ImapAccountSettings account;
-    std::vector<std::string> opened;
-    bool openedOnGuiThread = false;
-    std::vector<End> ends;
+    auto runner = std::make_unique<ImapSignInRunner>(std::move(services));
+    QObject::connect(runner.get(), &ImapSignIn::finished,
+                     [this](int slot, bool signedIn, const QString& reason) {
+                       ends.push_back({slot, signedIn, reason});
+                     });
+    return runner;
+  }
+  static bool WaitFor(const std::function<bool()>& done) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done() && elapsed.elapsed() < 30'000) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      QThread::msleep(10);
+    }
+    return done();
+  }
+  struct End {
+    int slot;
+    bool signedIn;
+    QString reason;
   };
 
-  TEST_F(ImapSignInRunnerTest, CancelEndsTheWaitForTheBrowser) {
-    auto runner = MakeRunner();
-    ASSERT_TRUE(runner->Start(Type(0x20000), 1, account));
-    EXPECT_TRUE(runner->running(1));
-    EXPECT_FALSE(runner->running(0));
-    EXPECT_FALSE(runner->Start(Type(0x20000), 1, account));  // one at a time per slot
-    ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
-    EXPECT_TRUE(openedOnGuiThread);
-    EXPECT_TRUE(opened[0].starts_with(
-        "https://login.microsoftonline.com/common/oauth2/v2.0/authorize?client_id=test-client"))
-        << opened[0];
-    EXPECT_NE(opened[0].find("redirect_uri=http%3A%2F%2F127.0.0.1%3A"), std::string::npos);
-    runner->Cancel(1);
-    ASSERT_TRUE(WaitFor([&] { return !ends.empty(); }));
-    EXPECT_EQ(ends[0].slot, 1);
-    EXPECT_FALSE(ends[0].signedIn);
-    EXPECT_EQ(ends[0].reason, u"the sign-in was cancelled"_qs);
-    EXPECT_FALSE(runner->running(1));
-    // A failure to start is told as such: no client registration for Google.
-    account.server = u"imap.gmail.com:993";
-    ASSERT_TRUE(runner->Start(Type(0x20000), 1, account));
-    ASSERT_TRUE(WaitFor([&] { return ends.size() == 2; }));
-    EXPECT_FALSE(ends[1].signedIn);
-    EXPECT_TRUE(ends[1].reason.contains(u"no client registration for Google"_qs))
-        << ends[1].reason.toStdString();
-    EXPECT_EQ(opened.size(), 1u);
-  }
+  testing::TempFolder folder;
+  SettingsStore store;
+  SystemClock clock;
+  HttpSession http;
+  OAuthAuthorizer authorizer{http, clock, &store, nullptr};
+  ImapAccountSettings account;
+  std::vector<std::string> opened;
+  bool openedOnGuiThread = false;
+  std::vector<End> ends;
+};
 
-  TEST_F(ImapSignInRunnerTest, ARunningSignInEndsWithTheRunner) {
-    auto runner = MakeRunner();
-    ASSERT_TRUE(runner->Start(Type(0x8000), 0, account));
-    ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
-    runner.reset();  // stops and joins its worker; a hang would end the test by its time-out
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(ends.empty());
-  }
+TEST_F(ImapSignInRunnerTest, CancelEndsTheWaitForTheBrowser) {
+  auto runner = MakeRunner();
+  ASSERT_TRUE(runner->Start(Type(0x20000), 1, account));
+  EXPECT_TRUE(runner->running(1));
+  EXPECT_FALSE(runner->running(0));
+  EXPECT_FALSE(runner->Start(Type(0x20000), 1, account));  // one at a time per slot
+  ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
+  EXPECT_TRUE(openedOnGuiThread);
+  EXPECT_TRUE(opened[0].starts_with(
+      "https://login.microsoftonline.com/common/oauth2/v2.0/authorize?client_id=test-client"))
+      << opened[0];
+  EXPECT_NE(opened[0].find("redirect_uri=http%3A%2F%2F127.0.0.1%3A"), std::string::npos);
+  runner->Cancel(1);
+  ASSERT_TRUE(WaitFor([&] { return !ends.empty(); }));
+  EXPECT_EQ(ends[0].slot, 1);
+  EXPECT_FALSE(ends[0].signedIn);
+  EXPECT_EQ(ends[0].reason, u"the sign-in was cancelled"_qs);
+  EXPECT_FALSE(runner->running(1));
+  // A failure to start is told as such: no client registration for Google.
+  account.server = u"imap.gmail.com:993";
+  ASSERT_TRUE(runner->Start(Type(0x20000), 1, account));
+  ASSERT_TRUE(WaitFor([&] { return ends.size() == 2; }));
+  EXPECT_FALSE(ends[1].signedIn);
+  EXPECT_TRUE(ends[1].reason.contains(u"no client registration for Google"_qs))
+      << ends[1].reason.toStdString();
+  EXPECT_EQ(opened.size(), 1u);
+}
 
-  TEST_F(ImapSignInRunnerTest, TheBrowserHelperIsPreferredWhenItStarts) {
-    auto runner = MakeRunner();
-    std::function<void(bool, const QString&)> helperDone;
-    bool helperStarts = true;
-    std::vector<uint32_t> helperSlots;
-    runner->setBrowserHelperSignIn([&](uint32_t slot, const ImapAccountSettings& values,
-                                       std::function<void(bool, const QString&)> done) {
-      helperSlots.push_back(slot);
-      EXPECT_EQ(values.server.ToUtf8(), "outlook.office365.com:993");
-      helperDone = std::move(done);
-      return helperStarts;
-    });
-    ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
-    EXPECT_EQ(helperSlots, std::vector<uint32_t>{2u});
-    EXPECT_TRUE(runner->running(2));
-    helperDone(true, {});
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_TRUE(ends[0].signedIn);
-    EXPECT_FALSE(runner->running(2));
-    helperDone(false, u"late"_qs);  // a second answer of the same sign-in counts for nothing
-    EXPECT_EQ(ends.size(), 1u);
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(opened.empty());
+TEST_F(ImapSignInRunnerTest, ARunningSignInEndsWithTheRunner) {
+  auto runner = MakeRunner();
+  ASSERT_TRUE(runner->Start(Type(0x8000), 0, account));
+  ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
+  runner.reset();  // stops and joins its worker; a hang would end the test by its time-out
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(ends.empty());
+}
 
-    // A helper that cannot start: the desktop's browser instead.
-    helperStarts = false;
-    ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
-    ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
-    runner->Cancel(2);
-    ASSERT_TRUE(WaitFor([&] { return ends.size() == 2; }));
-  }
+TEST_F(ImapSignInRunnerTest, TheBrowserHelperIsPreferredWhenItStarts) {
+  auto runner = MakeRunner();
+  std::function<void(bool, const QString&)> helperDone;
+  bool helperStarts = true;
+  std::vector<uint32_t> helperSlots;
+  runner->setBrowserHelperSignIn([&](uint32_t slot, const ImapAccountSettings& values,
+                                     std::function<void(bool, const QString&)> done) {
+    helperSlots.push_back(slot);
+    EXPECT_EQ(values.server.ToUtf8(), "outlook.office365.com:993");
+    helperDone = std::move(done);
+    return helperStarts;
+  });
+  ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
+  EXPECT_EQ(helperSlots, std::vector<uint32_t>{2u});
+  EXPECT_TRUE(runner->running(2));
+  helperDone(true, {});
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_TRUE(ends[0].signedIn);
+  EXPECT_FALSE(runner->running(2));
+  helperDone(false, u"late"_qs);  // a second answer of the same sign-in counts for nothing
+  EXPECT_EQ(ends.size(), 1u);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(opened.empty());
+
+  // A helper that cannot start: the desktop's browser instead.
+  helperStarts = false;
+  ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
+  ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
+  runner->Cancel(2);
+  ASSERT_TRUE(WaitFor([&] { return ends.size() == 2; }));
+}
 
 }  // namespace
 }  // namespace tarvel

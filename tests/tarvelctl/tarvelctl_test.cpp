@@ -142,18 +142,23 @@ TEST_F(Tarvelctl, PortableModeUsesTheFileBesideTheProgram) {
   EXPECT_FALSE(std::filesystem::exists(RegistryFile()));
 }
 
-TEST_F(Tarvelctl, ReportsEnabledTypesThatCannotCheckYet) {
+// An enabled type whose outside library is missing is reported with the reason, not skipped.
+TEST_F(Tarvelctl, ReportsEnabledTypesThatCannotCheck) {
   ASSERT_EQ(Run({"settings", "set", "Flags", "0x14000000"}).exitCode, 0);  // MAPI, IMAP #2
   const Outcome json = Run({"check", "--json"});
   EXPECT_EQ(json.exitCode, 1);
-  EXPECT_NE(json.out.find("{\"name\":\"MAPI\",\"display\":\"MAPI\",\"typeBit\":524288,\"status\":1,"
-                          "\"reason\":\"not available yet\",\"unread\":0,\"new\":0,\"mails\":[]}"),
+  EXPECT_NE(json.out.find("{\"name\":\"MAPI\",\"display\":\"Microsoft Outlook\",\"typeBit\":524288,"
+                          "\"status\":1,\"reason\":\"the MAPI provider library is missing\","
+                          "\"unread\":0,\"new\":0,\"mails\":[]}"),
             std::string::npos)
       << json.out;
   EXPECT_NE(json.out.find("\"typeBit\":131072"), std::string::npos);
   const Outcome text = Run({"check"});
   EXPECT_EQ(text.exitCode, 1);
-  EXPECT_NE(text.out.find("MAPI: status 1 (not available yet), 0 unread, 0 new"), std::string::npos)
+  EXPECT_NE(
+      text.out.find(
+          "Microsoft Outlook: status 1 (the MAPI provider library is missing), 0 unread, 0 new"),
+      std::string::npos)
       << text.out;
   EXPECT_NE(text.out.find("No unread mails - Tarvel E-Mail Notifier"), std::string::npos);
 }

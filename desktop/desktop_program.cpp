@@ -12,6 +12,7 @@
 #include "app/engine_registry.h"
 #include "app/exception_check.h"
 #include "app/window_messages.h"
+#include "engines/protocol/imap_engine.h"
 #include "platform/program_path.h"
 #include "platform/version.h"
 #include "resources/string_table.h"
@@ -25,6 +26,9 @@ namespace {
 
 // The notification's picture: the tray's composed icon at the size notifications show.
 constexpr int kNotificationIconSize = 64;
+// The loopback address the IMAP providers send the login window's browser back to; the
+// window takes the answer from the address before anything is loaded from it.
+constexpr std::u16string_view kLoginWindowRedirectUri = u"http://127.0.0.1/";
 
 }  // namespace
 
@@ -50,7 +54,8 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
       trayNotifier_(services_),
       alertsNotifier_(alerts_.alerts(), [this] { return RunningAccounts(); }),
       oauth_(oauthHttp_, clock_, &settings_.store(), &trace_),
-      application_(ApplicationParts{settings_, services_, observers_, placeholders_, clock_, trace_,
+      loginWindows_(settings_.store(), LoginHooks()),
+      application_(ApplicationParts{settings_, services_, observers_, loginWindows_, clock_, trace_,
                                     Engines()},
                    std::move(arguments)),
       readers_([this] { return &application_.accounts(); }, readerLauncher_) {
@@ -111,6 +116,7 @@ int DesktopProgram::Run() {
   application_.WatchStandby();
   const int exitCode = QApplication::exec();
   checkInRelay_.Disconnect();
+  loginWindows_.CloseAll();
   placeholders_.setOptions(nullptr);
   noticeNotifier_.setNotice(nullptr);
   // The shutdown has saved everything; a parked thread must not hold up the rest.
@@ -188,6 +194,42 @@ EngineFactory DesktopProgram::Engines() {
   };
 }
 
+// The login windows: the start pages follow the settings in memory, a sign-in brings the
+// next check forward, the IMAP rows hand the provider's answer to the authoriser.
+LoginWindows::Hooks DesktopProgram::LoginHooks() {
+  LoginWindows::Hooks hooks;
+  hooks.startPage = [this](uint32_t) {
+    web_login::StartPageContext context;
+    context.outlookAccountType = settings_.globals().outlookAccountType;
+    return context;
+  };
+  hooks.startCheckTimer = [this](uint32_t delayMs) {
+    if (running_)
+      running_->mainWindow().SetTimer(kTimerCheck, delayMs);
+  };
+  hooks.trace = [this](std::string_view entry) { trace_.Record(entry); };
+  // The engines live as long as the application; the windows' workers end before it goes.
+  hooks.beginOAuth = [this](uint32_t typeBit, Text* url, Text* script, std::stop_token) {
+    auto* engine =
+        running_ ? dynamic_cast<ImapEngine*>(running_->accounts().findByTypeBit(typeBit)) : nullptr;
+    if (!engine)
+      return false;
+    const AuthorizationStart start =
+        oauth_.BeginAuthorization(*engine, Text(kLoginWindowRedirectUri));
+    if (start.status != TokenStatus::Ready)
+      return false;
+    *url = start.address;
+    *script = start.script;
+    return true;
+  };
+  hooks.completeOAuth = [this](uint32_t typeBit, const Text& url, std::stop_token stop) {
+    auto* engine =
+        running_ ? dynamic_cast<ImapEngine*>(running_->accounts().findByTypeBit(typeBit)) : nullptr;
+    return engine && oauth_.CompleteAuthorization(*engine, url, stop) == TokenStatus::Ready;
+  };
+  return hooks;
+}
+
 // The mail list window: a row opens its type's reader and checks again ten seconds later;
 // the user's close turns the option off and saves it.
 void DesktopProgram::WireMailListWindow() {
@@ -229,6 +271,10 @@ void DesktopProgram::WireOptions() {
   optionsContext_.logout = [this](const AccountTypeInfo& type) {
     if (!webLogout_->Start(type.typeBit, settings_.globals().hotmailAccountType))
       trace_.Record("LogoutNotStarted");
+  };
+  optionsContext_.signIn = [this](const AccountTypeInfo& type) {
+    if (!loginWindows_.OpenForSignIn(type.typeBit))
+      trace_.Record("SignInNotStarted");
   };
   optionsContext_.setCheckTimer = [this](uint32_t delayMs) {
     application_.mainWindow().SetTimer(kTimerCheck, delayMs);

@@ -10,6 +10,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QPushButton;
 class QListWidget;
 
 namespace tarvel {
@@ -39,6 +40,7 @@ class AccountPage : public OptionsPage {
   QWidget* field(std::u16string_view setting) const;
   QListWidget* folderList() const { return folders_; }
   QLabel* changeAccountLink() const { return changeAccount_; }
+  QPushButton* signInButton() const { return signIn_; }
   QLabel* browserNotice() const { return browserNotice_; }
 
  private:
@@ -55,6 +57,7 @@ class AccountPage : public OptionsPage {
   std::u16string folderListSetting_;
   std::u16string foldersGroup_;
   QLabel* changeAccount_ = nullptr;
+  QPushButton* signIn_ = nullptr;
   QLabel* browserNotice_ = nullptr;
 };
 

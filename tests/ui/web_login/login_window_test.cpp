@@ -273,6 +273,15 @@ TEST_F(LoginWindowTest, GMailSignsInWhenTheMailPageComes) {
   ASSERT_TRUE(windows_->Run(bits::kGMail));
   EXPECT_EQ(windows_->openType(), bits::kGMail);
   ASSERT_TRUE(RunUntil([] { return WindowShown(); }));
+  // The window carries the program's icon.
+  const std::string iconFile = folder->path() + "/icon.txt";
+  std::system(("DISPLAY=" + display + " xprop -name 'Tarvel E-Mail Notifier' _NET_WM_ICON >" +
+               iconFile + " 2>&1")
+                  .c_str());
+  std::ifstream iconText(iconFile);
+  const std::string icon((std::istreambuf_iterator<char>(iconText)),
+                         std::istreambuf_iterator<char>());
+  EXPECT_NE(icon.find("Icon (64 x 64)"), std::string::npos) << icon.substr(0, 200);
   if (const char* shot = std::getenv("TARVEL_TEST_SCREENSHOT")) {
     RunUntil([] { return !RequestsTo("mail.google.com", "/mail/u/0/").empty(); });
     RunUntil([] { return false; }, 500ms);  // painted

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QScreen>
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "accounts/global_settings.h"
@@ -206,6 +208,13 @@ LoginWindows::Hooks DesktopProgram::LoginHooks() {
   hooks.startCheckTimer = [this](uint32_t delayMs) {
     if (running_)
       running_->mainWindow().SetTimer(kTimerCheck, delayMs);
+  };
+  hooks.startRegularCheckTimer = [this] {
+    if (running_) {
+      running_->mainWindow().SetTimer(
+          kTimerCheck, static_cast<uint32_t>(std::min<uint64_t>(
+                           uint64_t{running_->cycle().refreshSeconds()} * 1000, UINT32_MAX)));
+    }
   };
   hooks.trace = [this](std::string_view entry) { trace_.Record(entry); };
   // The engines live as long as the application; the windows' workers end before it goes.

@@ -2,7 +2,9 @@
 """Closes the X window with the given title as a window manager's close button does: sends it
 the WM_DELETE_WINDOW message of the WM_PROTOCOLS it takes part in.
 
-Usage: close_window.py TITLE   (DISPLAY names the X server; exit status 1 when no such window)
+Usage: close_window.py [--shown] TITLE
+Only a window that is shown (mapped and viewable) counts. With --shown nothing is sent: the exit
+status says whether such a window exists (0) or not (1). DISPLAY names the X server.
 """
 import ctypes
 import ctypes.util
@@ -25,19 +27,33 @@ class XEvent(ctypes.Union):
 
 
 def find_window(title):
-    result = subprocess.run(["xwininfo", "-name", title], capture_output=True, text=True,
-                            check=False)
-    match = re.search(r"Window id: (0x[0-9a-fA-F]+)", result.stdout)
-    return int(match.group(1), 16) if match else None
+    tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True,
+                          check=False).stdout
+    quoted = '"' + title + '"'
+    for line in tree.splitlines():
+        match = re.match(r"\s*(0x[0-9a-fA-F]+) (.*)", line)
+        if not match or not match.group(2).startswith(quoted):
+            continue
+        info = subprocess.run(["xwininfo", "-id", match.group(1)], capture_output=True,
+                              text=True, check=False).stdout
+        if "IsViewable" in info:
+            return int(match.group(1), 16)
+    return None
 
 
 def main():
-    if len(sys.argv) != 2:
+    arguments = sys.argv[1:]
+    check_only = arguments[:1] == ["--shown"]
+    if check_only:
+        arguments = arguments[1:]
+    if len(arguments) != 1:
         print(__doc__, file=sys.stderr)
         return 2
-    window = find_window(sys.argv[1])
+    window = find_window(arguments[0])
     if window is None:
         return 1
+    if check_only:
+        return 0
     x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]

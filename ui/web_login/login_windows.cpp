@@ -216,10 +216,14 @@ void LoginWindows::OnClosed(LoginWindow* window, const Entry& entry, LoginWindow
   if (hooks_.closed)
     hooks_.closed(entry.typeBit, outcome);
   OpenNext();
-  if (!window_ && signedInThisRound_) {
+  if (window_)
+    return;
+  if (signedInThisRound_) {
     signedInThisRound_ = false;
     if (hooks_.startCheckTimer)
       hooks_.startCheckTimer(kCheckAfterSignInMs);
+  } else if (hooks_.startRegularCheckTimer) {
+    hooks_.startRegularCheckTimer();
   }
 }
 

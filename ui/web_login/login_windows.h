@@ -23,7 +23,7 @@ class SettingsStore;
 // timer fires next (OnCheckTimer): the immediate re-checks that follow a sign-in round find it
 // still needing a sign-in, and it waits for the next regular check instead of popping up
 // again. Once the last window of a round closed and some type signed in, the next check is
-// brought forward.
+// brought forward; otherwise the check timer runs at the regular interval.
 class LoginWindows : public QObject, public LoginRunner {
  public:
   // The delay of the check that follows a successful sign-in.
@@ -34,6 +34,9 @@ class LoginWindows : public QObject, public LoginRunner {
     std::function<web_login::StartPageContext(uint32_t typeBit)> startPage;
     // Timer 1 of the main window.
     std::function<void(uint32_t milliseconds)> startCheckTimer;
+    // Timer 1 of the main window at the regular interval: a check that ended while a window
+    // was open set no timer, so a round that ends without a sign-in sets it again.
+    std::function<void()> startRegularCheckTimer;
     std::function<void(std::string_view entry)> trace;
     // IMAP rows, on the window's worker thread (see LoginWindow::Options).
     std::function<bool(uint32_t typeBit, Text* url, Text* pendingScript, std::stop_token stop)>

@@ -398,7 +398,7 @@ TEST_F(LoginWindowTest, OneWindowPerTypeAndAClosedOneWaitsForTheTimer) {
   std::ifstream iconText(iconFile);
   const std::string icon((std::istreambuf_iterator<char>(iconText)),
                          std::istreambuf_iterator<char>());
-  EXPECT_NE(icon.find("Icon (64 x 64)"), std::string::npos) << icon.substr(0, 200);
+  EXPECT_NE(icon.find("Icon ("), std::string::npos) << icon.substr(0, 200);
   if (const char* shot = std::getenv("TARVEL_TEST_SCREENSHOT")) {
     RunUntil([] { return !RequestsTo("www.messenger.com", "/ticked").empty(); });
     RunUntil([] { return false; }, 500ms);  // painted

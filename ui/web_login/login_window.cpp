@@ -245,6 +245,7 @@ void LoginWindow::OnCompleted(const Text& url) {
   {
     std::lock_guard lock(rulesMutex_);
     formFields_.reset();
+    onVirgilioPage_ = web_login::IsVirgilioPage(url);
     if (type_->browser == web_login::BrowserKind::SharedProfile) {
       actions = rules_.OnCompletion(!pendingScript_.isEmpty());
     } else {
@@ -278,6 +279,9 @@ void LoginWindow::OnMessage(const Text& message) {
   const std::u16string first = fields[0].toString().toStdU16String();
   const std::u16string second = fields[1].toString().toStdU16String();
   std::lock_guard lock(rulesMutex_);
+  // Only the reports of Virgilio's own pages are taken.
+  if (!onVirgilioPage_)
+    return;
   formFields_.emplace(Text(std::u16string_view(first)), Text(std::u16string_view(second)));
 }
 

@@ -127,6 +127,7 @@ class LoginWindow : public QObject {
   web_login::LoginRules rules_;
   Text pendingScript_;
   std::optional<std::pair<Text, Text>> formFields_;
+  bool onVirgilioPage_ = false;  // the page the view completed last is Virgilio's own
 
   // The worker's queue.
   std::mutex queueMutex_;

@@ -112,8 +112,14 @@ CheckOutcome CheckCycle::CheckAll(CheckTrigger trigger) {
     for (MailEngine* engine = accounts_.first(); engine; engine = AccountTypeList::next(engine)) {
       if (!accounts_.isEnabled(*engine))
         continue;
-      const CheckStatus result =
+      CheckStatus result =
           RunEngineCheck(*engine, popupAnnouncements, trigger == CheckTrigger::Retry);
+      if (result == CheckStatus::LoginNeeded && !loginRunner_.CanSignIn(engine->typeBit)) {
+        // No sign-in can be offered (no browser): a failure a retry cannot help.
+        trace_.Record("CheckLoginUnavailable");
+        engine->lastFailureKind = FailureKind::Setting;
+        result = CheckStatus::Failure;
+      }
       if (result != CheckStatus::Success) {
         outcome.status = result;
         if (result != CheckStatus::Failure || engine->lastFailureKind == FailureKind::Transient)

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QIcon>
 #include <QNetworkCookie>
+#include <QPixmap>
 #include <QSocketNotifier>
 #include <QSslCertificate>
 #include <QTimer>
@@ -30,6 +33,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <functional>
 
 #include "browser/message_bridge.h"
 
@@ -42,6 +46,10 @@ namespace {
 // Script values nested deeper than this come back as null.
 constexpr int kDeepestScriptValue = 64;
 constexpr std::size_t kLongestPath = 4096;
+// Window icons are small pictures; anything larger is refused.
+constexpr std::size_t kLargestIconBytes = 1024 * 1024;
+// Option flag of a view whose profile's cookies are reported to the notifier.
+constexpr std::uint32_t kMirrorCookiesFlag = 0x20;
 
 // Writes a script's value as JSON text, the way Chromium's script results are written.
 void AppendScriptValue(std::string& out, const QVariant& value, int depth) {
@@ -146,6 +154,46 @@ class UserAgentInterceptor : public QWebEngineUrlRequestInterceptor {
 
 }  // namespace
 
+// A view's own top-level window; the user's closing of it is reported (the window hides).
+class TopLevelView : public QWebEngineView {
+ public:
+  explicit TopLevelView(std::function<void()> closedByUser)
+      : closedByUser_(std::move(closedByUser)) {}
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    QWebEngineView::closeEvent(event);
+    if (closedByUser_) {
+      closedByUser_();
+    }
+  }
+
+ private:
+  std::function<void()> closedByUser_;
+};
+
+// One cookie of a profile as the notifier's mirror takes it.
+nlohmann::json CookieEvent(std::uint64_t view, const QNetworkCookie& cookie, bool removed) {
+  QString domain = cookie.domain();
+  const bool hostOnly = !domain.startsWith(u'.');
+  while (domain.startsWith(u'.')) {
+    domain.remove(0, 1);
+  }
+  return {{"event", "cookie"},
+          {"view", view},
+          {"removed", removed},
+          {"name", cookie.name().toStdString()},
+          {"value", cookie.value().toStdString()},
+          {"domain", domain.toStdString()},
+          {"hostOnly", hostOnly},
+          {"path", cookie.path().isEmpty() ? std::string("/") : cookie.path().toStdString()},
+          {"secure", cookie.isSecure()},
+          {"httpOnly", cookie.isHttpOnly()},
+          {"expires", cookie.isSessionCookie()
+                          ? std::int64_t{0}
+                          : static_cast<std::int64_t>(cookie.expirationDate().toSecsSinceEpoch())}};
+}
+
 class BrowserPage : public QWebEnginePage {
  public:
   BrowserPage(QWebEngineProfile* profile, BrowserServer& server, std::uint64_t view)
@@ -166,15 +214,17 @@ struct View {
   std::uint32_t flags = 0;
   QWebEngineProfile* ownProfile = nullptr;  // off-the-record, goes with the view
   std::unique_ptr<BrowserPage> page;
-  std::unique_ptr<QWebEngineView> window;
+  std::unique_ptr<TopLevelView> window;
   std::vector<std::unique_ptr<BrowserPage>> popups;
   std::unique_ptr<UserAgentInterceptor> interceptor;
   bool askNavigation = false;
   bool askDownload = false;
   bool messages = false;
+  bool mirrorCookies = false;    // the profile's cookie changes are reported with this view's id
   std::uint64_t navigation = 0;  // serial of the notifier's last navigation request
   bool awaitingStart = false;    // that navigation has not been asked about yet
   QRect bounds;
+  QIcon icon;
 
   ~View() {
     window.reset();
@@ -436,7 +486,8 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
     SendEvent({{"event", "completion"},
                {"view", id},
                {"success", ok},
-               {"navigation", found->navigation}});
+               {"navigation", found->navigation},
+               {"url", found->page->url().toString().toStdString()}});
   });
   connect(page, &QWebEnginePage::certificateError, this,
           [this](const QWebEngineCertificateError& error) {
@@ -483,6 +534,26 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
             }
             found->popups.push_back(std::move(popup));
           });
+  // The cookies of a persistent profile that is mirrored go to the notifier as they change.
+  if ((view->flags & kMirrorCookiesFlag) != 0 && !view->ownProfile) {
+    view->mirrorCookies = true;
+    if (mirroredProfiles_.insert(profile).second) {
+      QWebEngineCookieStore* store = profile->cookieStore();
+      const auto report = [this, profile](const QNetworkCookie& cookie, bool removed) {
+        for (auto& [viewId, candidate] : views_) {
+          if (candidate->mirrorCookies && candidate->page->profile() == profile) {
+            SendEvent(CookieEvent(viewId, cookie, removed));
+            return;
+          }
+        }
+      };
+      connect(store, &QWebEngineCookieStore::cookieAdded, this,
+              [report](const QNetworkCookie& cookie) { report(cookie, false); });
+      connect(store, &QWebEngineCookieStore::cookieRemoved, this,
+              [report](const QNetworkCookie& cookie) { report(cookie, true); });
+      store->loadAllCookies();
+    }
+  }
   views_[id] = std::move(view);
   Reply(request, true);
 }
@@ -639,7 +710,9 @@ void BrowserServer::Handle(const nlohmann::json& request) {
   } else if (*op == "visible") {
     const bool visible = protocol::BoolMember(request, "visible");
     if (visible && !view->window) {
-      view->window = std::make_unique<QWebEngineView>();
+      view->window = std::make_unique<TopLevelView>([this, id] {
+        SendEvent({{"event", "closed"}, {"view", id}});
+      });
       view->window->setPage(view->page.get());
       view->window->setContextMenuPolicy((view->flags & 0x10) ? Qt::DefaultContextMenu
                                                               : Qt::NoContextMenu);
@@ -651,7 +724,27 @@ void BrowserServer::Handle(const nlohmann::json& request) {
       if (view->bounds.isValid()) {
         view->window->setGeometry(view->bounds);
       }
+      if (!view->icon.isNull()) {
+        view->window->setWindowIcon(view->icon);
+      }
       view->window->setVisible(visible);
+      if (visible) {
+        view->window->raise();
+        view->window->activateWindow();
+      }
+    }
+    Reply(request, true);
+  } else if (*op == "icon") {
+    const auto data = protocol::StringMember(request, "png");
+    QPixmap picture;
+    if (!data || data->size() > kLargestIconBytes * 4 / 3 + 4 ||
+        !picture.loadFromData(QByteArray::fromBase64(QByteArray::fromStdString(*data)), "PNG")) {
+      Reply(request, false);
+      return;
+    }
+    view->icon = QIcon(picture);
+    if (view->window) {
+      view->window->setWindowIcon(view->icon);
     }
     Reply(request, true);
   } else if (*op == "userAgent") {

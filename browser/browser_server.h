@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -69,6 +70,7 @@ class BrowserServer : public QObject {
   CertificateCheck certificates_;
   std::map<std::uint64_t, std::unique_ptr<View>> views_;
   std::map<QString, QWebEngineProfile*> profiles_;
+  std::set<QWebEngineProfile*> mirroredProfiles_;
 };
 
 }  // namespace tarvel::browser

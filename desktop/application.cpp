@@ -14,6 +14,7 @@
 #include "app/application_settings.h"
 #include "app/desktop_services.h"
 #include "app/exception_check.h"
+#include "app/login_runner.h"
 #include "app/menu_commands.h"
 #include "app/window_messages.h"
 #include "maintenance/trace_log.h"
@@ -173,6 +174,8 @@ void Application::OnTimer(uint32_t timerId) {
     parts_.services.AlternateTrayIcon();
     return;
   }
+  if (timerId == kTimerCheck)
+    parts_.loginRunner.OnCheckTimer();
   cycle_->HandleTimer(timerId);
 }
 

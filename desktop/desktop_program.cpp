@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QScreen>
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "accounts/account_type_bits.h"
@@ -27,6 +29,9 @@ namespace {
 
 // The notification's picture: the tray's composed icon at the size notifications show.
 constexpr int kNotificationIconSize = 64;
+// The loopback address the IMAP providers send the login window's browser back to; the
+// window takes the answer from the address before anything is loaded from it.
+constexpr std::u16string_view kLoginWindowRedirectUri = u"http://127.0.0.1/";
 
 }  // namespace
 
@@ -52,7 +57,8 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
       trayNotifier_(services_),
       alertsNotifier_(alerts_.alerts(), [this] { return RunningAccounts(); }),
       oauth_(oauthHttp_, clock_, &settings_.store(), &trace_),
-      application_(ApplicationParts{settings_, services_, observers_, placeholders_, clock_, trace_,
+      loginWindows_(settings_.store(), LoginHooks()),
+      application_(ApplicationParts{settings_, services_, observers_, loginWindows_, clock_, trace_,
                                     Engines()},
                    std::move(arguments)),
       readers_([this] { return &application_.accounts(); }, readerLauncher_) {
@@ -121,6 +127,7 @@ int DesktopProgram::Run() {
   const int exitCode = QApplication::exec();
   checkInRelay_.Disconnect();
   mainThreadRelay_.Disconnect();
+  loginWindows_.CloseAll();
   placeholders_.setOptions(nullptr);
   noticeNotifier_.setNotice(nullptr);
   // The shutdown has saved everything; a parked thread must not hold up the rest.
@@ -199,6 +206,49 @@ EngineFactory DesktopProgram::Engines() {
   };
 }
 
+// The login windows: the start pages follow the settings in memory, a sign-in brings the
+// next check forward, the IMAP rows hand the provider's answer to the authoriser.
+LoginWindows::Hooks DesktopProgram::LoginHooks() {
+  LoginWindows::Hooks hooks;
+  hooks.startPage = [this](uint32_t) {
+    web_login::StartPageContext context;
+    context.outlookAccountType = settings_.globals().outlookAccountType;
+    return context;
+  };
+  hooks.startCheckTimer = [this](uint32_t delayMs) {
+    if (running_)
+      running_->mainWindow().SetTimer(kTimerCheck, delayMs);
+  };
+  hooks.startRegularCheckTimer = [this] {
+    if (running_) {
+      running_->mainWindow().SetTimer(
+          kTimerCheck, static_cast<uint32_t>(std::min<uint64_t>(
+                           uint64_t{running_->cycle().refreshSeconds()} * 1000, UINT32_MAX)));
+    }
+  };
+  hooks.trace = [this](std::string_view entry) { trace_.Record(entry); };
+  // The engines live as long as the application; the windows' workers end before it goes.
+  hooks.beginOAuth = [this](uint32_t typeBit, Text* url, Text* script, std::stop_token) {
+    auto* engine =
+        running_ ? dynamic_cast<ImapEngine*>(running_->accounts().findByTypeBit(typeBit)) : nullptr;
+    if (!engine)
+      return false;
+    const AuthorizationStart start =
+        oauth_.BeginAuthorization(*engine, Text(kLoginWindowRedirectUri));
+    if (start.status != TokenStatus::Ready)
+      return false;
+    *url = start.address;
+    *script = start.script;
+    return true;
+  };
+  hooks.completeOAuth = [this](uint32_t typeBit, const Text& url, std::stop_token stop) {
+    auto* engine =
+        running_ ? dynamic_cast<ImapEngine*>(running_->accounts().findByTypeBit(typeBit)) : nullptr;
+    return engine && oauth_.CompleteAuthorization(*engine, url, stop) == TokenStatus::Ready;
+  };
+  return hooks;
+}
+
 // The mail list window: a row opens its type's reader and checks again ten seconds later;
 // the user's close turns the option off and saves it.
 void DesktopProgram::WireMailListWindow() {
@@ -256,7 +306,29 @@ void DesktopProgram::WireOptions() {
     application_.mainWindow().SetTimer(kTimerCheck, 1000);
   };
   imapSignIn_ = std::make_unique<ImapSignInRunner>(std::move(signInServices));
+  // The browser helper's login window signs in the running account of the slot; it is used
+  // when that account has the page's values (saved), otherwise the desktop's browser is.
+  imapSignIn_->setBrowserHelperSignIn([this](uint32_t slot, const ImapAccountSettings& account,
+                                             std::function<void(bool, const QString&)> done) {
+    constexpr uint32_t kSlotTypeBits[kImapSlotCount] = {type_bits::kImap1, type_bits::kImap2,
+                                                        type_bits::kImap3};
+    const uint32_t typeBit = kSlotTypeBits[slot % kImapSlotCount];
+    auto* engine = dynamic_cast<ImapEngine*>(application_.accounts().findByTypeBit(typeBit));
+    if (!engine)
+      return false;
+    const ImapAccountSettings running = engine->settings();
+    if (running.server != account.server || running.user != account.user ||
+        running.authMethod != account.authMethod)
+      return false;
+    return loginWindows_.OpenForImapSignIn(typeBit, [done = std::move(done)](bool signedIn) {
+      done(signedIn, signedIn ? QString() : QStringLiteral("the sign-in window was closed"));
+    });
+  });
   optionsContext_.imapSignIn = imapSignIn_.get();
+  optionsContext_.signIn = [this](const AccountTypeInfo& type) {
+    if (!loginWindows_.OpenForSignIn(type.typeBit))
+      trace_.Record("SignInNotStarted");
+  };
   optionsContext_.setCheckTimer = [this](uint32_t delayMs) {
     application_.mainWindow().SetTimer(kTimerCheck, delayMs);
   };

@@ -31,6 +31,7 @@
 #include "ui/options/options_dialog.h"
 #include "ui/readers/reader_launch.h"
 #include "ui/tray/tray_services.h"
+#include "ui/web_login/login_windows.h"
 #include "ui/web_login/web_logout_runner.h"
 
 namespace tarvel {
@@ -76,6 +77,7 @@ class DesktopProgram {
   MailListBuilder::Sources MailListSources();
   const AccountTypeList* RunningAccounts() const;
   EngineFactory Engines();
+  LoginWindows::Hooks LoginHooks();
   void WireMailListWindow();
   void WireOptions();
   // The popup's Open and the notification's click: the readers of the new mail, and a check
@@ -122,6 +124,8 @@ class DesktopProgram {
   std::atomic<bool> oauthStop_{false};
   HttpSession oauthHttp_;
   OAuthAuthorizer oauth_;
+  // The login windows of the types whose check asked for a sign-in; the check cycle runs them.
+  LoginWindows loginWindows_;
   Application application_;
   DesktopReaderLauncher readerLauncher_;
   DesktopReaders readers_;

@@ -690,6 +690,17 @@ std::size_t CookieStore::Remove(const CookieUrl& url, CookieAccess access) {
   });
 }
 
+bool CookieStore::Forget(std::string_view name, std::string_view domain, std::string_view path) {
+  const std::string lowered = Lowered(domain);
+  std::lock_guard guard(mutex_);
+  return ChangeLocked([&]() -> std::pair<bool, bool> {
+    const std::size_t removed = std::erase_if(cookies_, [&](const StoredCookie& cookie) {
+      return cookie.name == name && cookie.domain == lowered && cookie.path == path;
+    });
+    return {removed > 0, removed > 0};
+  });
+}
+
 std::vector<StoredCookie> CookieStore::AllCookies() {
   const std::int64_t now = Now();
   std::lock_guard guard(mutex_);

@@ -94,6 +94,10 @@ class CookieStore {
   // Returns the number removed.
   std::size_t Remove(const CookieUrl& url, CookieAccess access);
 
+  // Removes the one cookie of that name, domain (without a leading dot) and path, whatever its
+  // other attributes. Returns whether there was one.
+  bool Forget(std::string_view name, std::string_view domain, std::string_view path);
+
   // Every unexpired cookie, for diagnostics and tests.
   std::vector<StoredCookie> AllCookies();
 

@@ -1,7 +1,10 @@
 #include "platform/web_view.h"
 
 #include <cstdlib>
+#include <ctime>
+#include <string>
 
+#include "platform/base64.h"
 #include "platform/browser_protocol.h"
 #include "platform/worker_thread.h"
 
@@ -12,6 +15,8 @@ namespace protocol = browser_protocol;
 namespace {
 
 constexpr std::size_t kLongestSuffix = 32;
+constexpr std::size_t kLargestIconBytes = 1024 * 1024;
+constexpr std::size_t kLongestCookieHost = 253;
 
 std::mutex defaultTimeoutsMutex;
 WebViewTimeouts defaultTimeouts;
@@ -132,6 +137,72 @@ bool WebView::Call(nlohmann::json request, std::chrono::milliseconds timeout,
   request["view"] = view_;
   return session_->Call(std::move(request), reply, BrowserConnection::Clock::now() + timeout,
                         WorkerThread::CurrentStopToken());
+}
+
+void WebView::SetCompletedUrlCallback(CompletedUrlCallback callback) {
+  std::lock_guard lock(callbackMutex_);
+  completedUrlCallback_ = callback;
+}
+
+void WebView::SetClosedCallback(ClosedCallback callback) {
+  std::lock_guard lock(callbackMutex_);
+  closedCallback_ = callback;
+}
+
+void WebView::SetCookieMirror(CookieStore* store) {
+  std::lock_guard lock(callbackMutex_);
+  cookieMirror_ = store;
+}
+
+bool WebView::SetIcon(const std::string& png) {
+  if (png.empty() || png.size() > kLargestIconBytes) {
+    return false;
+  }
+  return Call({{"op", "icon"}, {"png", EncodeBase64(png)}}, timeouts_.call, nullptr);
+}
+
+bool WebView::MirrorCookie(const nlohmann::json& event, CookieStore& store) {
+  const auto name = protocol::StringMember(event, "name");
+  const auto value = protocol::StringMember(event, "value");
+  const auto domain = protocol::StringMember(event, "domain");
+  const auto path = protocol::StringMember(event, "path");
+  const auto expires = protocol::IntegerMember(event, "expires");
+  if (!name || !value || !domain || !path || !expires || domain->empty() ||
+      domain->size() > kLongestCookieHost || path->empty() || path->front() != '/') {
+    return false;
+  }
+  // The text below must say exactly this cookie: no separators inside its parts.
+  for (const std::string* part : {&*name, &*value, &*domain, &*path}) {
+    if (part->find(';') != std::string::npos) {
+      return false;
+    }
+  }
+  if (name->find('=') != std::string::npos) {
+    return false;
+  }
+  if (protocol::BoolMember(event, "removed")) {
+    store.Forget(*name, *domain, *path);
+    return true;
+  }
+  const auto url = CookieUrl::Parse("https://" + *domain + *path);
+  if (!url) {
+    return false;
+  }
+  std::string text = *name + "=" + *value + "; Path=" + *path;
+  if (!protocol::BoolMember(event, "hostOnly", true)) {
+    text += "; Domain=." + *domain;
+  }
+  if (protocol::BoolMember(event, "secure")) {
+    text += "; Secure";
+  }
+  if (protocol::BoolMember(event, "httpOnly")) {
+    text += "; HttpOnly";
+  }
+  if (*expires != 0) {
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    text += "; Max-Age=" + std::to_string(*expires > now ? *expires - now : 0);
+  }
+  return store.Store(*url, text, CookieOrigin::Program, CookieAccess::IncludingHttpOnly);
 }
 
 bool WebView::Navigate(const Text& url, NavigateWait wait) {
@@ -334,9 +405,14 @@ int WebView::OnEvent(const nlohmann::json& event, nlohmann::json* answer) {
     lock.unlock();
     const bool success = protocol::BoolMember(event, "success");
     const auto navigation = protocol::IntegerMember(event, "navigation").value_or(0);
+    const CompletedUrlCallback urlCallback = completedUrlCallback_;
     // The callback first, then the waiting Navigate: it returns after the callback has run.
     if (callback) {
       callback(success, context);
+    }
+    if (urlCallback) {
+      urlCallback(success, Text::FromUtf8(protocol::StringMember(event, "url").value_or("")),
+                  context);
     }
     if (session_) {
       session_->Update([&] {
@@ -345,6 +421,22 @@ int WebView::OnEvent(const nlohmann::json& event, nlohmann::json* answer) {
           lastNavigationSucceeded_ = success;
         }
       });
+    }
+    return 0;
+  }
+  if (kind == "cookie") {
+    CookieStore* store = cookieMirror_;
+    lock.unlock();
+    if (flags_ & web_view_flags::kMirrorCookies) {
+      MirrorCookie(event, store ? *store : CookieStore::Shared());
+    }
+    return 0;
+  }
+  if (kind == "closed") {
+    const ClosedCallback callback = closedCallback_;
+    lock.unlock();
+    if (callback) {
+      callback(context);
     }
     return 0;
   }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/browser_connection.h"
+#include "platform/cookie_store.h"
 #include "platform/text.h"
 
 namespace tarvel {
@@ -17,6 +18,10 @@ inline constexpr std::uint32_t kDirectComposition = 0x2;  // a Windows composito
 inline constexpr std::uint32_t kAutoplay = 0x4;           // media plays without a user gesture
 inline constexpr std::uint32_t kNoSmoothScrolling = 0x8;
 inline constexpr std::uint32_t kDefaultContextMenus = 0x10;
+// With kSharedProfile: every cookie the profile adds or removes is written into the HTTP
+// client's cookie store (CookieStore::Shared, or the one given to SetCookieMirror) while the
+// view is open, so HttpSession sends what a sign-in in this profile set.
+inline constexpr std::uint32_t kMirrorCookies = 0x20;
 }  // namespace web_view_flags
 
 // The callbacks of a view; each gets the context given to Create. They run on the browser
@@ -31,6 +36,10 @@ using NavigationCallback = int (*)(const Text& url, int newWindow, void* context
 using MessageCallback = void (*)(const Text& message, void* context);
 using CompletionCallback = void (*)(bool success, void* context);
 using DownloadCallback = int (*)(int mode, Text* path, void* context);
+// A navigation completed, with the address the view shows then.
+using CompletedUrlCallback = void (*)(bool success, const Text& url, void* context);
+// The user closed the view's visible window (it is hidden; the view stays until Close).
+using ClosedCallback = void (*)(void* context);
 
 // The deadlines of a view's calls.
 struct WebViewTimeouts {
@@ -73,6 +82,13 @@ class WebView : private BrowserConnection::EventSink {
   // Any may be null.
   void SetCallbacks(NavigationCallback navigation, MessageCallback message,
                     CompletionCallback completion, DownloadCallback download);
+  // Beside the callbacks above; either may be null.
+  void SetCompletedUrlCallback(CompletedUrlCallback callback);
+  void SetClosedCallback(ClosedCallback callback);
+  // The store a kMirrorCookies view writes into (null: CookieStore::Shared). Before Create.
+  void SetCookieMirror(CookieStore* store);
+  // The icon of the visible window: the bytes of a PNG picture (at most 1 MB).
+  bool SetIcon(const std::string& png);
   // True when the navigation was started and, with a wait, completed successfully.
   bool Navigate(const Text& url, NavigateWait wait);
   bool CurrentUrl(Text* url);
@@ -92,6 +108,10 @@ class WebView : private BrowserConnection::EventSink {
   void Close();
 
   bool created() const { return session_ != nullptr; }
+
+  // Writes one cookie change the helper reported into a store; false when the report does not
+  // describe a cookie the store takes (bounded like every cookie text).
+  static bool MirrorCookie(const nlohmann::json& event, CookieStore& store);
 
   // Loads an address in a view of the shared profile, waits the settle time (stop request
   // honoured) and reads the source (mode 0, unescaped). True when a document was read.
@@ -120,6 +140,9 @@ class WebView : private BrowserConnection::EventSink {
   MessageCallback messageCallback_ = nullptr;
   CompletionCallback completionCallback_ = nullptr;
   DownloadCallback downloadCallback_ = nullptr;
+  CompletedUrlCallback completedUrlCallback_ = nullptr;
+  ClosedCallback closedCallback_ = nullptr;
+  CookieStore* cookieMirror_ = nullptr;
 
   // Under the session's lock: the last navigation the helper finished, and its outcome.
   std::uint64_t completedNavigation_ = 0;

@@ -156,6 +156,8 @@ class LoginRules {
 
   uint32_t typeBit() const { return typeBit_; }
   bool loginPosted() const { return loginPosted_; }
+  // The sign-in form has been sent (the window saw it go before the rules' event came).
+  void MarkLoginPosted() { loginPosted_ = true; }
 
   // Shared-profile browser: a navigation or new-window request, asked before it happens.
   std::vector<LoginAction> OnNavigation(const Text& url, bool newWindow);

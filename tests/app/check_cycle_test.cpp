@@ -291,6 +291,23 @@ TEST_F(CheckCycleTest, SecondLoginNeedWhileTheWindowIsOpenOnlyRaisesIt) {
   EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
 }
 
+// Without a browser a web type cannot sign in: its login need becomes a failure with its
+// reason in the trace, which no immediate retry repeats, instead of a login need for ever.
+TEST_F(CheckCycleTest, LoginNeedOfATypeThatCannotSignInIsAFailureNotRetried) {
+  flags.set(kGMailSelect);
+  gmail().queue({CheckStatus::LoginNeeded});
+  login.cannotSignIn = kGMail;
+  trace.take();
+  RunCheck();
+  EXPECT_TRUE(login.runs.empty());
+  EXPECT_EQ(gmail().lastFailureKind, FailureKind::Setting);
+  EXPECT_EQ(trace.take(), (std::vector<std::string>{"CheckIn", "CheckLoginUnavailable",
+                                                    "CheckRefused", "CheckOut"}));
+  // No immediate retry: the next check is the regular one.
+  EXPECT_FALSE(checkRunning());
+  EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
+}
+
 TEST_F(CheckCycleTest, FailedLoginWindowIsTracedAndTheNextTypeStillRuns) {
   flags.set(kGMailSelect | kOutlookSelect);
   gmail().queue({CheckStatus::LoginNeeded});

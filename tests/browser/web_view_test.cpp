@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/browser_connection.h"
+#include "platform/cookie_store.h"
+#include "platform/http_session.h"
 #include "platform/web_view.h"
 #include "platform/worker_thread.h"
 #include "tests/support/fixture_server.h"
@@ -85,6 +88,26 @@ nlohmann::json Routes() {
        {"path", "/never"},
        {"stall", "before_headers"},
        {"stall_seconds", 120}},
+      // A sign-in of a mirrored profile: a session cookie from the server (http-only), a
+      // lasting one and a parent-domain one from the page's script; then one deleted.
+      {{"host", "www.linkedin.com"},
+       {"path", "/mirror-set"},
+       {"body", Page("Mirror",
+                     "<script>document.cookie = 'lang=v=2&lang=en-us; path=/; "
+                     "max-age=3600'; document.cookie = 'bcookie=x1; "
+                     "domain=.linkedin.com; path=/';</script>")},
+       {"headers", nlohmann::json::array({nlohmann::json::array({"Content-Type", "text/html"}),
+                                          nlohmann::json::array({"Set-Cookie",
+                                                                 "li_at=AQE; Path=/; Secure; "
+                                                                 "HttpOnly"})})}},
+      {{"host", "www.linkedin.com"},
+       {"path", "/mirror-delete"},
+       {"body", Page("Mirror", "<script>document.cookie = 'lang=; path=/; max-age=0';</script>")},
+       {"headers", Header("Content-Type", "text/html")}},
+      {{"host", "www.linkedin.com"},
+       {"path", "/echo"},
+       {"echo", true},
+       {"headers", Header("Content-Type", "text/plain")}},
       {{"host", "slow.example.com"},
        {"path", "/busy"},
        {"body", Page("Busy", "<p>busy</p>")},
@@ -357,6 +380,124 @@ TEST_F(WebViewTest, SharedProfileKeepsCookiesAndOffTheRecordViewsDoNot) {
   }));
 }
 
+// The mirrored profile's cookies reach the HTTP client's store with their attributes, so
+// HttpSession sends them; a cookie the page deletes leaves the store too.
+TEST_F(WebViewTest, MirroredProfileCookiesReachTheHttpClientBothWays) {
+  CookieStore& store = CookieStore::Shared();
+  const auto www = CookieUrl::Parse("https://www.linkedin.com/");
+  ASSERT_TRUE(www);
+  const auto find = [&](const std::string& name) -> std::optional<StoredCookie> {
+    for (const StoredCookie& cookie : store.AllCookies()) {
+      if (cookie.name == name) {
+        return cookie;
+      }
+    }
+    return std::nullopt;
+  };
+  WebView view;
+  ASSERT_TRUE(view.Create(nullptr, web_view_flags::kSharedProfile | web_view_flags::kMirrorCookies,
+                          u"_Mirrored"));
+  ASSERT_TRUE(view.Navigate(u"https://www.linkedin.com/mirror-set", NavigateWait::Yes));
+  ASSERT_TRUE(Eventually([&] { return find("li_at") && find("lang") && find("bcookie"); }));
+
+  const StoredCookie session = *find("li_at");
+  EXPECT_EQ(session.value, "AQE");
+  EXPECT_EQ(session.domain, "www.linkedin.com");
+  EXPECT_TRUE(session.hostOnly);
+  EXPECT_TRUE(session.httpOnly);
+  EXPECT_TRUE(session.secure);
+  EXPECT_EQ(session.expires, 0);
+  const StoredCookie lasting = *find("lang");
+  EXPECT_EQ(lasting.value, "v=2&lang=en-us");
+  EXPECT_FALSE(lasting.httpOnly);
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  EXPECT_GT(lasting.expires, now + 3500);
+  EXPECT_LE(lasting.expires, now + 3600);
+  const StoredCookie parent = *find("bcookie");
+  EXPECT_EQ(parent.domain, "linkedin.com");
+  EXPECT_FALSE(parent.hostOnly);
+
+  const auto echoCookie = [&] {
+    HttpSession http;
+    HttpRequest request;
+    request.server = u"www.linkedin.com";
+    request.object = u"/echo";
+    request.port = 443;
+    Text body;
+    int status = 0;
+    EXPECT_TRUE(http.Request(request, &body, &status));
+    EXPECT_EQ(status, 200);
+    std::string cookie;
+    for (const auto& recorded : server_->Requests()) {
+      if (recorded.value("host", "") == "www.linkedin.com" &&
+          recorded.value("path", "") == "/echo") {
+        cookie = FixtureServer::Header(recorded, "Cookie");
+      }
+    }
+    return cookie;
+  };
+  const std::string sent = echoCookie();
+  EXPECT_NE(sent.find("li_at=AQE"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("lang=v=2&lang=en-us"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("bcookie=x1"), std::string::npos) << sent;
+
+  ASSERT_TRUE(view.Navigate(u"https://www.linkedin.com/mirror-delete", NavigateWait::Yes));
+  ASSERT_TRUE(Eventually([&] { return !find("lang"); }));
+  const std::string after = echoCookie();
+  EXPECT_EQ(after.find("lang="), std::string::npos) << after;
+  EXPECT_NE(after.find("li_at=AQE"), std::string::npos) << after;
+  view.Close();
+
+  // A view of a profile that is not mirrored leaves the store alone.
+  store.Remove(*www, CookieAccess::IncludingHttpOnly);
+  WebView plain;
+  ASSERT_TRUE(plain.Create(nullptr, web_view_flags::kSharedProfile, u"_Plain"));
+  ASSERT_TRUE(plain.Navigate(u"https://www.linkedin.com/mirror-set", NavigateWait::Yes));
+  ASSERT_TRUE(plain.Navigate(u"https://www.linkedin.com/echo", NavigateWait::Yes));
+  EXPECT_FALSE(find("li_at"));
+}
+
+// What the helper reports is untrusted: a report that would smuggle attributes into the
+// cookie text, or names no usable place, is not stored.
+TEST(WebViewMirror, RefusesReportsThatAreNotOneCookie) {
+  TemporaryFolder folder;
+  CookieStore store(folder.path() + "/cookies");
+  const nlohmann::json good = {{"event", "cookie"},       {"name", "a"},      {"value", "1"},
+                               {"domain", "example.com"}, {"hostOnly", true}, {"path", "/"},
+                               {"secure", false},         {"httpOnly", true}, {"expires", 0}};
+  struct Row {
+    const char* name;
+    const char* member;
+    nlohmann::json value;
+  };
+  const Row rows[] = {
+      {"value with a separator", "value", "1; Domain=evil.example"},
+      {"name with a separator", "name", "a; Path=/x"},
+      {"name with equals", "name", "a=b"},
+      {"empty domain", "domain", ""},
+      {"relative path", "path", "x"},
+      {"missing expiry", "expires", nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    nlohmann::json report = good;
+    if (row.value.is_null()) {
+      report.erase(row.member);
+    } else {
+      report[row.member] = row.value;
+    }
+    EXPECT_FALSE(WebView::MirrorCookie(report, store));
+  }
+  EXPECT_TRUE(store.AllCookies().empty());
+  ASSERT_TRUE(WebView::MirrorCookie(good, store));
+  ASSERT_EQ(store.AllCookies().size(), 1u);
+  EXPECT_TRUE(store.AllCookies()[0].httpOnly);
+  nlohmann::json removed = good;
+  removed["removed"] = true;
+  EXPECT_TRUE(WebView::MirrorCookie(removed, store));
+  EXPECT_TRUE(store.AllCookies().empty());
+}
+
 TEST_F(WebViewTest, LoadPageSourceReadsTheRenderedPage) {
   Text source;
   ASSERT_TRUE(WebView::LoadPageSource(Text::FromUtf8(std::string(kHost) + "/inbox"), &source, 100));
@@ -483,9 +624,13 @@ TEST_F(WebViewTest, VisibleViewIsAWindowPlacedAndTitledAsAsked) {
   ::setenv("DISPLAY", name.c_str(), 1);
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   std::string geometry;
+  std::atomic<bool> closedByUser{false};
+  bool closeSent = false;
   {
     WebView view;
-    const bool created = view.Create(nullptr, 0);
+    const bool created = view.Create(&closedByUser, 0);
+    view.SetClosedCallback(
+        [](void* context) { static_cast<std::atomic<bool>*>(context)->store(true); });
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::unsetenv("DISPLAY");
     EXPECT_TRUE(created);
@@ -507,8 +652,15 @@ TEST_F(WebViewTest, VisibleViewIsAWindowPlacedAndTitledAsAsked) {
         std::this_thread::sleep_for(2s);  // a picture for people to look at, once painted
         std::system(("DISPLAY=" + name + " import -window root " + shot).c_str());
       }
+      // The user's close (the window manager's close message) is reported.
+      closeSent = std::system(("DISPLAY=" + name +
+                               " python3 " TARVEL_CLOSE_WINDOW_SCRIPT " 'Sign in to Gmail'")
+                                  .c_str()) == 0;
+      Eventually([&] { return closedByUser.load(); });
     }
   }
+  EXPECT_TRUE(closeSent);
+  EXPECT_TRUE(closedByUser.load());
   BrowserConnection::Shared().ShutDown();
   ::kill(server, SIGTERM);
   ::waitpid(server, nullptr, 0);

@@ -49,10 +49,13 @@ class FakeLoginRunner : public LoginRunner {
   bool IsOpen() const override { return open_; }
   void BringToFront() override { ++broughtToFront; }
   bool Run(uint32_t typeBit) override;
+  bool CanSignIn(uint32_t typeBit) const override { return (cannotSignIn & typeBit) == 0; }
 
   std::vector<uint32_t> runs;
   int broughtToFront = 0;
   bool failRuns = false;
+  // Types no sign-in can be offered for (no browser).
+  uint32_t cannotSignIn = 0;
   // Called while the window is open, as a nested event loop would run other messages.
   std::function<void()> whileOpen;
 

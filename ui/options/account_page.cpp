@@ -553,6 +553,16 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
           context_.setCheckTimer(250);
       });
       layout->addWidget(changeAccount_);
+      // The sign-in window on the user's request, without waiting for a check to ask.
+      if (context_.signIn) {
+        signIn_ = new QPushButton(tr("Sign in"), this);
+        signIn_->setAccessibleName(tr("Sign in to %1").arg(name));
+        connect(signIn_, &QPushButton::clicked, this, [this] { context_.signIn(type_); });
+        auto* signInRow = new QHBoxLayout;
+        signInRow->addWidget(signIn_);
+        signInRow->addStretch();
+        layout->addLayout(signInRow);
+      }
     }
     if (row && row->browserNotice) {
       const auto addNotice = [this, layout, name](const QString& missing) {

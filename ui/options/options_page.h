@@ -29,6 +29,8 @@ struct OptionsContext {
   AccountTypeList* accounts = nullptr;
   // Ends the signed-in session of a web account type.
   std::function<void(const AccountTypeInfo& type)> logout;
+  // Opens the sign-in window of a web account type; unset: no sign-in button.
+  std::function<void(const AccountTypeInfo& type)> signIn;
   // Sets the main window's check timer (timer 1) to the delay.
   std::function<void(uint32_t delayMs)> setCheckTimer;
   // Opens an address with the desktop's default handler.

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -293,6 +294,32 @@ TEST_F(AccountPageFixture, TheChangeAccountLinkLogsOutAndChecksSoon) {
   ASSERT_EQ(logouts.size(), 1u);
   EXPECT_EQ(logouts[0]->typeBit, 0x2u);
   EXPECT_EQ(timers, std::vector<uint32_t>{250});
+}
+
+// The web types' pages offer the sign-in window on request: a button with a name for
+// assistive tools that the keyboard reaches and presses.
+TEST_F(AccountPageFixture, TheSignInButtonOpensTheTypesSignInWindow) {
+  {
+    AccountPage withoutHook(Type(0x2), context);
+    EXPECT_EQ(withoutHook.signInButton(), nullptr);
+  }
+  std::vector<uint32_t> signIns;
+  context.signIn = [&signIns](const AccountTypeInfo& type) { signIns.push_back(type.typeBit); };
+  AccountPage page(Type(0x400), context);
+  QPushButton* button = page.signInButton();
+  ASSERT_NE(button, nullptr);
+  EXPECT_EQ(button->text(), u"Sign in"_qs);
+  EXPECT_EQ(button->accessibleName(), u"Sign in to LinkedIn"_qs);
+  EXPECT_TRUE((button->focusPolicy() & Qt::TabFocus) != 0);
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, u" "_qs);
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, u" "_qs);
+  QCoreApplication::sendEvent(button, &press);
+  QCoreApplication::sendEvent(button, &release);
+  EXPECT_EQ(signIns, std::vector<uint32_t>{0x400});
+  if (const char* shot = std::getenv("TARVEL_TEST_SCREENSHOT")) {
+    page.resize(page.sizeHint().expandedTo(QSize(480, 360)));
+    page.grab().save(QString::fromLocal8Bit(shot));  // for people to look at
+  }
 }
 
 TEST_F(AccountPageFixture, TheBrowserNoticeNamesWhatIsMissing) {

@@ -445,65 +445,77 @@ TEST_F(UpdateCheckerTest, FaultsLeaveTheOldProgramAsItWas) {
     std::string archive;
     json extra;  // route fields of the download
     UpdateOutcome outcome;
+    const char* reason;  // in the failure the check reports
   } const cases[] = {
       {"wrong hash",
        ArchiveElement("/f.tar.gz", good, std::string(64, 'a')),
        good,
        {},
-       UpdateOutcome::Failed},
+       UpdateOutcome::Failed,
+       "size or SHA-256 differs"},
       {"truncated download",
        ArchiveElement("/f.tar.gz", good),
        good,
        {{"truncate", 40}},
-       UpdateOutcome::Failed},
+       UpdateOutcome::Failed,
+       "download failed"},
       {"a ../ member",
        ArchiveElement("/f.tar.gz", TarGz(dotDot)),
        TarGz(dotDot),
        {},
-       UpdateOutcome::Failed},
+       UpdateOutcome::Failed,
+       "refused member"},
       {"a symbolic link",
        ArchiveElement("/f.tar.gz", TarGz(link)),
        TarGz(link),
        {},
-       UpdateOutcome::Failed},
+       UpdateOutcome::Failed,
+       "refused link"},
       {"an absolute member",
        ArchiveElement("/f.tar.gz", TarGz(absolute)),
        TarGz(absolute),
        {},
-       UpdateOutcome::Failed},
+       UpdateOutcome::Failed,
+       "refused member"},
       {"a file over a folder",
        ArchiveElement("/f.tar.gz", TarGz(fileOverFolder)),
        TarGz(fileOverFolder),
        {},
-       UpdateOutcome::Failed},
+       UpdateOutcome::Failed,
+       "is a folder"},
       {"not gzip",
        ArchiveElement("/f.tar.gz", "plain text"),
        "plain text",
        {},
-       UpdateOutcome::Failed},
+       UpdateOutcome::Failed,
+       "cannot open the archive"},
       {"plain http",
        "<url zip=\"t.tar.gz\" size=\"" + std::to_string(good.size()) + "\" sha256=\"" +
            Sha256(good) + "\">http://" + kHost + "/f.tar.gz</url>",
        good,
        {},
-       UpdateOutcome::Refused},
+       UpdateOutcome::Refused,
+       "not an https address"},
       {"no hash",
        "<url zip=\"t.tar.gz\" size=\"5\">https://" + std::string(kHost) + "/f.tar.gz</url>",
        good,
        {},
-       UpdateOutcome::Refused},
+       UpdateOutcome::Refused,
+       "no size or SHA-256"},
       {"an installer to run",
        "<url size=\"5\" sha256=\"" + Sha256("12345") + "\">https://" + kHost +
            "/get?file=setup.sh</url>",
        "12345",
        {},
-       UpdateOutcome::Refused},
+       UpdateOutcome::Refused,
+       "an installer"},
       {"a file name with a slash",
        "<url name=\"../tarvel\" size=\"5\" sha256=\"" + Sha256("12345") + "\">https://" + kHost +
            "/f</url>",
        "12345",
        {},
-       UpdateOutcome::Refused},
+       UpdateOutcome::Refused,
+       "not a plain file name"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -515,6 +527,7 @@ TEST_F(UpdateCheckerTest, FaultsLeaveTheOldProgramAsItWas) {
         json::array({Route("/common/update.php", Answer("9.1", c.files)),
                      Route("/f.tar.gz", c.archive, c.extra), Route("/f", c.archive)}));
     EXPECT_EQ(RunCheck(), c.outcome) << checker_->failure();
+    EXPECT_NE(checker_->failure().find(c.reason), std::string::npos) << checker_->failure();
     EXPECT_TRUE(restarted_.empty());
     // Refused offers are told, not asked; nothing of the copy or beside it changed.
     EXPECT_EQ(told_.size(), c.outcome == UpdateOutcome::Refused ? 1u : 0u);

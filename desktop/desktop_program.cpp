@@ -16,6 +16,7 @@
 #include "app/exception_check.h"
 #include "app/window_messages.h"
 #include "engines/protocol/imap_engine.h"
+#include "maintenance/update_answer.h"
 #include "platform/program_path.h"
 #include "platform/version.h"
 #include "resources/string_table.h"
@@ -93,6 +94,7 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   placeholders_.openReaders = [this](uint32_t typeMask) { readers_.OpenReaders(typeMask); };
   WireMailListWindow();
   WireOptions();
+  WireUpdateCheck();
   desktopNotification_.setClickAction([this] { OpenNewMailReaders(); });
   // Without a notification server the notice becomes the tray icon's own message; the
   // notification shows the tray's composed icon.
@@ -118,6 +120,7 @@ int DesktopProgram::Run() {
     return 0;
   // The account types exist once the application is created.
   optionsContext_.accounts = &application_.accounts();
+  optionsContext_.updateCheckAvailable = !UpdateHost().isEmpty();
   notice_->setToolTipSeconds(settings_.globals().toolTipTime);
   // The command line is read now: a portable copy never writes an autostart entry.
   autostartPlace_ = AutostartPlaceForThisProgram(application_.commandLine().portable);
@@ -125,6 +128,7 @@ int DesktopProgram::Run() {
   application_.WatchTerminationSignals();
   application_.WatchStandby();
   const int exitCode = QApplication::exec();
+  updateChecker_.Stop();
   checkInRelay_.Disconnect();
   mainThreadRelay_.Disconnect();
   loginWindows_.CloseAll();
@@ -367,6 +371,86 @@ void DesktopProgram::OpenNewMailReaders() {
   services_.OpenReaders(application_.cycle().newMailMask());
   if (running_)
     running_->mainWindow().SetTimer(kTimerCheck, kCheckAfterReadersMs);
+}
+
+std::optional<uint64_t> DesktopProgram::StoreUpdateState::ReadLastCheck() {
+  // Absent reads as all bits set.
+  constexpr uint64_t kAbsent = 0xFFFFFFFF;
+  const uint64_t value = settings_.store().readNumber(u"LastCheck", kAbsent);
+  if (value == kAbsent)
+    return std::nullopt;
+  return value;
+}
+
+void DesktopProgram::StoreUpdateState::WriteLastCheck(uint64_t seconds) {
+  settings_.store().writeNumber(u"LastCheck", seconds);
+}
+
+Text DesktopProgram::StoreUpdateState::ReadDeclinedVersion() {
+  Text version;
+  settings_.store().readText(u"LastCheckVersion", version, u"");
+  return version;
+}
+
+void DesktopProgram::StoreUpdateState::WriteDeclinedVersion(const Text& version) {
+  settings_.store().writeText(u"LastCheckVersion", version);
+}
+
+Text DesktopProgram::UpdateHost() {
+  // A host name, optionally with a port: letters, digits, "-", "." and ":" only.
+  Text host;
+  settings_.store().readText(u"UpdateHost", host, u"");
+  if (host.view().size() > 253)
+    return Text();
+  for (const char16_t c : host.view()) {
+    const bool allowed = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                         (c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == u':';
+    if (!allowed)
+      return Text();
+  }
+  return host;
+}
+
+void DesktopProgram::WireUpdateCheck() {
+  placeholders_.startUpdateCheck = [this](bool) { StartUpdateCheck(); };
+}
+
+void DesktopProgram::StartUpdateCheck() {
+  const Text host = UpdateHost();
+  if (host.isEmpty()) {
+    trace_.Record("UpdateCheck off: no update host");
+    return;
+  }
+  UpdateChecker::Settings settings;
+  settings.updateUrl = u"https://";
+  settings.updateUrl.Append(host.view());
+  settings.updateUrl.Append(u"/common/update.php?p=tarvel");
+  settings.program = ProgramFolder() + "tarvel";
+  settings.running = {kVersionMajor, kVersionMinor};
+  settings.runningText =
+      Text::FromUtf8(std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor));
+  settings.language = UserLanguageCode();
+  settings.identifier = InstallationIdentifier("/etc/machine-id", ProgramFolder());
+  UpdateChecker::Hooks hooks;
+  hooks.ask = [this](UpdateQuestion question, const Text& caption, const Text& text,
+                     const Text& help, std::function<void(bool)> answer) {
+    updatePrompt_.Ask(question, caption, text, help, std::move(answer));
+  };
+  hooks.tell = [this](const Text& caption, const Text& text, const Text& help) {
+    updatePrompt_.Tell(caption, text, help);
+  };
+  // The new version starts once this instance has ended (it holds the single-instance lock
+  // until then).
+  hooks.restart = [this](const std::string& program) {
+    QMetaObject::invokeMethod(
+        &updatePrompt_,
+        [this, program] {
+          restartProgram_ = program;
+          application_.mainWindow().PostMessage(kMsgClose, 0, 0);
+        },
+        Qt::QueuedConnection);
+  };
+  updateChecker_.Start(std::move(settings), std::move(hooks));
 }
 
 }  // namespace tarvel

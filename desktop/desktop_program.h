@@ -15,6 +15,7 @@
 #include "desktop/popup_services.h"
 #include "engines/protocol/oauth_authorizer.h"
 #include "maintenance/trace_log.h"
+#include "maintenance/update_checker.h"
 #include "platform/clock.h"
 #include "platform/http_session.h"
 #include "ui/alerts/desktop_alerts.h"
@@ -26,6 +27,7 @@
 #include "ui/notice/new_mail_notice.h"
 #include "ui/notice/notice_notifier.h"
 #include "ui/notice/popup_presenter.h"
+#include "ui/notice/update_prompt.h"
 #include "ui/options/autostart.h"
 #include "ui/options/imap_sign_in.h"
 #include "ui/options/options_dialog.h"
@@ -55,8 +57,24 @@ class DesktopProgram {
   // Starts up, runs the event loop until the program ends and returns its exit code; 0 at
   // once when another instance runs (it was handed the request).
   int Run();
+  // The program to start once this one has ended: the new version an update swapped in;
+  // empty for none.
+  const std::string& restartProgram() const { return restartProgram_; }
 
  private:
+  // `LastCheck` and `LastCheckVersion` in the settings store.
+  class StoreUpdateState : public UpdateCheckState {
+   public:
+    explicit StoreUpdateState(StoreApplicationSettings& settings) : settings_(settings) {}
+    std::optional<uint64_t> ReadLastCheck() override;
+    void WriteLastCheck(uint64_t seconds) override;
+    Text ReadDeclinedVersion() override;
+    void WriteDeclinedVersion(const Text& version) override;
+
+   private:
+    StoreApplicationSettings& settings_;
+  };
+
   // The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen).
   // The popup asks the alerts' busy rule (do-not-disturb, screen saver, full screen). The
   // rule asks other programs over D-Bus and the X server, so it is asked on the check thread
@@ -83,6 +101,11 @@ class DesktopProgram {
   // The popup's Open and the notification's click: the readers of the new mail, and a check
   // ten seconds later.
   void OpenNewMailReaders();
+  // The weekly update check: started by the application unless switched off, on the update
+  // host of the settings (`UpdateHost`); without one it is off.
+  void WireUpdateCheck();
+  void StartUpdateCheck();
+  Text UpdateHost();
 
   TraceLog trace_;
   StoreApplicationSettings settings_;
@@ -140,6 +163,12 @@ class DesktopProgram {
   std::unique_ptr<ImapSignInRunner> imapSignIn_;
   OptionsContext optionsContext_;
   std::unique_ptr<OptionsController> options_;
+  // The update check goes first at the end: its thread is stopped before the parts its
+  // hooks reach.
+  StoreUpdateState updateState_{settings_};
+  UpdatePrompt updatePrompt_{[](const QString& url) { OpenWithDefaultHandler(url.toStdString()); }};
+  UpdateChecker updateChecker_{updateState_, clock_, &trace_};
+  std::string restartProgram_;
 };
 
 }  // namespace tarvel

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "desktop/desktop_program.h"
+#include "maintenance/copy_update.h"
 #include "platform/version.h"
 
 int main(int argc, char* argv[]) {
@@ -19,6 +20,17 @@ int main(int argc, char* argv[]) {
   }
   QApplication qtApplication(argc, argv);
   tarvel::DesktopProgram::PrepareQt();
-  tarvel::DesktopProgram program(std::vector<std::string>(argv + 1, argv + argc));
-  return program.Run();
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  int exitCode = 0;
+  std::string restart;
+  {
+    tarvel::DesktopProgram program(arguments);
+    exitCode = program.Run();
+    restart = program.restartProgram();
+  }
+  // An update swapped in a new version: it starts once this instance has let go of its
+  // single-instance lock.
+  if (!restart.empty())
+    tarvel::StartProgram(restart, arguments);
+  return exitCode;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "app/placeholder_services.h"
 #include "ui/mail_list/mail_list_window.h"
 #include "ui/notice/popup_presenter.h"
@@ -40,6 +42,12 @@ class PopupServices : public PlaceholderServices {
       mailList_->Close();
   }
   void ClosePopup() override { presenter_.ClosePopup(); }
+  // The automatic update check, once it exists.
+  std::function<void(bool portable)> startUpdateCheck;
+  void StartUpdateCheck(bool portable) override {
+    if (startUpdateCheck)
+      startUpdateCheck(portable);
+  }
 
  private:
   PopupPresenter& presenter_;

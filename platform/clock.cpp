@@ -23,6 +23,10 @@ uint64_t SystemClock::MonotonicMilliseconds() const {
                                    .count());
 }
 
+int64_t Clock::UnixSeconds() const {
+  return static_cast<int64_t>(std::time(nullptr));
+}
+
 void SystemClock::SleepFor(uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

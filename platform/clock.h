@@ -20,6 +20,9 @@ class Clock {
   virtual uint64_t MonotonicMilliseconds() const = 0;
   // Waits; a virtual clock only advances.
   virtual void SleepFor(uint32_t milliseconds) = 0;
+  // Seconds since 1970-01-01 UTC (the calendar time that settings store); a virtual clock
+  // sets it.
+  virtual int64_t UnixSeconds() const;
 };
 
 class SystemClock : public Clock {

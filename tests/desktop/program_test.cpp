@@ -10,6 +10,8 @@
 
 #include <filesystem>
 
+#include "tests/support/fixture_server.h"
+
 namespace {
 
 class ProgramTest : public ::testing::Test {
@@ -133,6 +135,55 @@ TEST_F(ProgramTest, NormalAndPortableInstancesRunSideBySide) {
   EXPECT_TRUE(std::filesystem::exists(folder_ / "portable" / "tarvel.ini"));
   normal.terminate();
   ASSERT_TRUE(normal.waitForFinished(20'000));
+}
+
+TEST_F(ProgramTest, TheWeeklyUpdateCheckAsksItsHostAndOnlyTellsACopyItDoesNotOwn) {
+  const auto tarvelctl = [this](const QStringList& arguments) {
+    QProcess& process = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvelctl"), arguments);
+    EXPECT_TRUE(process.waitForFinished(20'000));
+    return QString::fromUtf8(process.readAllStandardOutput());
+  };
+  // Without an update host the check is off.
+  QProcess& unconfigured = Start(Program());
+  ASSERT_TRUE(WaitForTrace("CheckOut", 1));
+  unconfigured.terminate();
+  ASSERT_TRUE(unconfigured.waitForFinished(20'000));
+  EXPECT_EQ(CountInTrace("UpdateCheck off: no update host"), 1);
+
+  tarvel::testing::FixtureServer server;
+  const std::string answer =
+      "<update><application>Tarvel E-Mail Notifier</application><info><en>Version 9.1 is "
+      "out.</en></info><help>https://update.example.com/news</help><version>9.1</version>"
+      "<files><url zip=\"t.tar.gz\" size=\"5\" sha256=\"" +
+      std::string(64, 'a') + "\">https://update.example.com/t.tar.gz</url></files></update>";
+  ASSERT_TRUE(server.Start(nlohmann::json::array(
+      {{{"host", "update.example.com"}, {"path", "/common/update.php"}, {"body", answer}}})));
+  server.ExportEnvironment();
+  for (const char* name : {"TARVEL_CONNECT_TO", "TARVEL_CA_FILE"})
+    environment_.insert(name, qEnvironmentVariable(name));
+  tarvelctl({"settings", "set", "UpdateHost", "update.example.com"});
+  tarvelctl({"settings", "set", "LastCheck", "1"});
+
+  // The build's program is neither a package's nor a portable tree: the user is told, and
+  // nothing is fetched but the answer.
+  QProcess& configured = Start(Program());
+  ASSERT_TRUE(WaitForTrace("UpdateCheck Told", 1));
+  configured.terminate();
+  ASSERT_TRUE(configured.waitForFinished(20'000));
+  EXPECT_EQ(configured.exitCode(), 0);
+  const std::vector<nlohmann::json> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const std::string path = requests[0]["path"];
+  EXPECT_EQ(path.rfind("/common/update.php?p=tarvel&v=", 0), 0u) << path;
+  EXPECT_NE(path.find("&id="), std::string::npos) << path;
+  EXPECT_EQ(tarvel::testing::FixtureServer::Header(requests[0], "User-Agent"), "AutoUpdate");
+  // The check's time was written; the next start within the week does not check.
+  EXPECT_FALSE(tarvelctl({"settings", "list"}).contains(u"LastCheck = 1\n"_qs));
+  QProcess& again = Start(Program());
+  ASSERT_TRUE(WaitForTrace("CheckOut", 3));
+  again.terminate();
+  ASSERT_TRUE(again.waitForFinished(20'000));
+  EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 }  // namespace

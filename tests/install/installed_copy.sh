@@ -52,7 +52,7 @@ case "$mode" in
     echo "Depends: $depends"
     # From the shared libraries (dpkg-shlibdeps) and the run-time additions.
     for package in libc6 libstdc++6 libqt6core6 libqt6widgets6 libqt6network6 libqt6dbus6 \
-      libcurl4 libssl3 libxml2 qt6-qpa-plugins xdg-utils; do
+      libcurl4 libssl3 libxml2 libarchive13 qt6-qpa-plugins xdg-utils; do
       tr ',|' '\n\n' <<<"$depends" | sed -E 's/^ +//; s/[ (].*//' | grep -qxF "$package" ||
         fail "Depends lacks $package"
     done

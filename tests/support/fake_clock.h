@@ -19,6 +19,8 @@ class FakeClock : public Clock {
   void SleepFor(uint32_t milliseconds) override;
   void advance(uint64_t milliseconds) { milliseconds_ += milliseconds; }
   uint64_t sleptMilliseconds() const { return slept_.load(); }
+  int64_t UnixSeconds() const override { return unixSeconds_.load(); }
+  void setUnixSeconds(int64_t seconds) { unixSeconds_ = seconds; }
 
  private:
   std::atomic<int> dayOfWeek_{1};
@@ -26,6 +28,7 @@ class FakeClock : public Clock {
   std::atomic<int> minute_{0};
   std::atomic<uint64_t> milliseconds_{0};
   std::atomic<uint64_t> slept_{0};
+  std::atomic<int64_t> unixSeconds_{1'700'000'000};
 };
 
 }  // namespace tarvel::testing

@@ -197,15 +197,17 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
   startAtLogin_->setAccessibleName(startAtLogin_->text());
   layout->addWidget(startAtLogin_, row++, 0, 1, 2);
   startAtLogin_->setVisible(offersStartAtLogin());
-  // This version has no update check: the box cannot be ticked and the line below it says
-  // why; the stored choice is left as it is for a version that has one.
+  // Without an update host the box cannot be ticked and the line below it says why; the
+  // stored choice is left as it is for a copy that has one.
   updateCheck_ = addCheckBox(kStringAutomaticUpdates);
-  updateCheck_->setEnabled(false);
-  auto* noUpdateCheck = new QLabel(tr("This version has no update check."), this);
-  noUpdateCheck->setWordWrap(true);
-  updateCheck_->setAccessibleDescription(noUpdateCheck->text());
-  updateCheck_->setToolTip(noUpdateCheck->text());
-  layout->addWidget(noUpdateCheck, row++, 0, 1, 2);
+  updateCheck_->setEnabled(context_.updateCheckAvailable);
+  if (!context_.updateCheckAvailable) {
+    auto* noUpdateCheck = new QLabel(tr("This version has no update check."), this);
+    noUpdateCheck->setWordWrap(true);
+    updateCheck_->setAccessibleDescription(noUpdateCheck->text());
+    updateCheck_->setToolTip(noUpdateCheck->text());
+    layout->addWidget(noUpdateCheck, row++, 0, 1, 2);
+  }
   lastCheck_ = new QLabel(this);
   layout->addWidget(lastCheck_, row++, 0, 1, 2);
   layout->setRowStretch(row, 1);
@@ -254,6 +256,8 @@ void GeneralPage::Load() {
   hours_->setMask(globals.checkRange);
   days_->setMask(globals.checkRangeDays);
   mailList_->setChecked((flags & flag_bits::kShowMailListWindow) != 0);
+  updateCheck_->setChecked(context_.updateCheckAvailable &&
+                           (flags & flag_bits::kNoUpdateCheck) == 0);
   if (context_.autostart)
     startAtLogin_->setChecked(IsStartAtLoginOn(*context_.autostart));
   const uint64_t lastCheck = context_.store->readNumber(u"LastCheck", 0);
@@ -309,6 +313,8 @@ void GeneralPage::Save() {
   setFlag(flag_bits::kHideTrayCount, !showCount_->isChecked());
   setFlag(flag_bits::kPopupAnnouncements, alternativeTooltip_->isChecked());
   setFlag(flag_bits::kShowMailListWindow, mailList_->isChecked());
+  if (context_.updateCheckAvailable)
+    setFlag(flag_bits::kNoUpdateCheck, !updateCheck_->isChecked());
 
   globals.newMailSound = ToText(sound_->text());
   store.writeText(u"NewMailSound", globals.newMailSound);

@@ -51,6 +51,9 @@ struct OptionsContext {
   ImapSignIn* imapSignIn = nullptr;
   // The locale's first day of the week, 0 = Monday .. 6 = Sunday: the first day cell.
   int firstDayOfWeek = 0;
+  // An update host is configured, so the automatic update check can run; without one its
+  // box is not offered for ticking.
+  bool updateCheckAvailable = false;
 };
 
 // One page of the options dialog. A page fills its controls when it is built; Save runs

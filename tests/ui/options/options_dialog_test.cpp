@@ -170,6 +170,26 @@ TEST_F(OptionsFixture, CheckBoxesSetTheirBitsOfTheOptionWord) {
     page.Save();
     EXPECT_EQ(flags.any(flag_bits::kNoUpdateCheck), noUpdateCheck);
   }
+  // With an update host the box shows the stored choice and writes it back, inverted.
+  context.updateCheckAvailable = true;
+  store.writeNumber(u"LastCheck", 1'700'000'000);
+  if (const QString shots = qEnvironmentVariable("TARVEL_SCREENSHOT_DIR"); !shots.isEmpty()) {
+    GeneralPage shown(context);
+    shown.resize(shown.sizeHint());
+    shown.grab().save(shots + u"/general-page-update-scale"_qs +
+                      qEnvironmentVariable("QT_SCALE_FACTOR", u"1"_qs) + u".png"_qs);
+  }
+  for (const bool noUpdateCheck : {true, false}) {
+    flags.store(noUpdateCheck ? flag_bits::kDefault | flag_bits::kNoUpdateCheck
+                              : flag_bits::kDefault & ~flag_bits::kNoUpdateCheck);
+    GeneralPage page(context);
+    EXPECT_TRUE(page.updateCheckBox()->isEnabled());
+    EXPECT_EQ(page.updateCheckBox()->isChecked(), !noUpdateCheck);
+    page.updateCheckBox()->setChecked(noUpdateCheck);
+    page.Save();
+    EXPECT_EQ(flags.any(flag_bits::kNoUpdateCheck), !noUpdateCheck);
+  }
+  context.updateCheckAvailable = false;
 }
 
 TEST_F(OptionsFixture, ChoosingATrayStyleClearsTheOtherStyleBits) {

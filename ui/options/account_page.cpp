@@ -555,11 +555,11 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
       layout->addWidget(changeAccount_);
       // The sign-in window on the user's request, without waiting for a check to ask.
       if (context_.signIn) {
-        signIn_ = new QPushButton(tr("Sign in"), this);
-        signIn_->setAccessibleName(tr("Sign in to %1").arg(name));
-        connect(signIn_, &QPushButton::clicked, this, [this] { context_.signIn(type_); });
+        webSignIn_ = new QPushButton(tr("Sign in"), this);
+        webSignIn_->setAccessibleName(tr("Sign in to %1").arg(name));
+        connect(webSignIn_, &QPushButton::clicked, this, [this] { context_.signIn(type_); });
         auto* signInRow = new QHBoxLayout;
-        signInRow->addWidget(signIn_);
+        signInRow->addWidget(webSignIn_);
         signInRow->addStretch();
         layout->addLayout(signInRow);
       }

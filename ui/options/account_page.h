@@ -43,7 +43,7 @@ class AccountPage : public OptionsPage {
   QWidget* field(std::u16string_view setting) const;
   QListWidget* folderList() const { return folders_; }
   QLabel* changeAccountLink() const { return changeAccount_; }
-  QPushButton* signInButton() const { return signIn_; }
+  QPushButton* webSignInButton() const { return webSignIn_; }
   QLabel* browserNotice() const { return browserNotice_; }
   // The notice that the type's outside library is missing; null when it is there.
   QLabel* libraryNotice() const { return libraryNotice_; }
@@ -71,7 +71,7 @@ class AccountPage : public OptionsPage {
   std::u16string folderListSetting_;
   std::u16string foldersGroup_;
   QLabel* changeAccount_ = nullptr;
-  QPushButton* signIn_ = nullptr;
+  QPushButton* webSignIn_ = nullptr;
   QLabel* browserNotice_ = nullptr;
   QLabel* libraryNotice_ = nullptr;
   uint32_t imapSlot_ = 0;

@@ -494,15 +494,15 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
       found->page->runJavaScript(
           QStringLiteral("document.open(); document.close();"), QWebEngineScript::ApplicationWorld,
           [this, id, navigation](const QVariant&) {
-            View* view = FindView(id);
-            if (!view || view->awaitingStart || view->navigation != navigation) {
+            View* current = FindView(id);
+            if (!current || current->awaitingStart || current->navigation != navigation) {
               return;
             }
             SendEvent({{"event", "completion"},
                        {"view", id},
                        {"success", true},
                        {"navigation", navigation},
-                       {"url", view->page->url().toString().toStdString()}});
+                       {"url", current->page->url().toString().toStdString()}});
           });
       return;
     }

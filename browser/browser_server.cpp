@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAuthenticator>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -223,6 +224,7 @@ struct View {
   bool mirrorCookies = false;    // the profile's cookie changes are reported with this view's id
   std::uint64_t navigation = 0;  // serial of the notifier's last navigation request
   bool awaitingStart = false;    // that navigation has not been asked about yet
+  QUrl declinedChallenge;        // the address whose authentication challenge was declined
   QRect bounds;
   QIcon icon;
 
@@ -241,6 +243,7 @@ bool BrowserPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool 
   }
   // From here on, the load that ends is the one the notifier asked for last.
   view->awaitingStart = false;
+  view->declinedChallenge.clear();
   if (!view->askNavigation) {
     return true;
   }
@@ -483,6 +486,26 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
     if (!found || found->awaitingStart) {
       return;
     }
+    if (!found->declinedChallenge.isEmpty() && found->declinedChallenge == found->page->url()) {
+      // The document itself asked for credentials and got none: it ends as a blank page that
+      // loaded, the way the services' feeds show that nobody is signed in.
+      found->declinedChallenge.clear();
+      const std::uint64_t navigation = found->navigation;
+      found->page->runJavaScript(
+          QStringLiteral("document.open(); document.close();"), QWebEngineScript::ApplicationWorld,
+          [this, id, navigation](const QVariant&) {
+            View* current = FindView(id);
+            if (!current || current->awaitingStart || current->navigation != navigation) {
+              return;
+            }
+            SendEvent({{"event", "completion"},
+                       {"view", id},
+                       {"success", true},
+                       {"navigation", navigation},
+                       {"url", current->page->url().toString().toStdString()}});
+          });
+      return;
+    }
     SendEvent({{"event", "completion"},
                {"view", id},
                {"success", ok},
@@ -504,6 +527,14 @@ void BrowserServer::Create(const nlohmann::json& request, std::uint64_t id) {
               QWebEngineCertificateError accepted = error;
               accepted.acceptCertificate();
             }
+          });
+  // No credentials dialog ever: the challenge is declined and the answer's page shown.
+  connect(page, &QWebEnginePage::authenticationRequired, this,
+          [this, id](const QUrl& url, QAuthenticator* authenticator) {
+            if (View* found = FindView(id)) {
+              found->declinedChallenge = url;
+            }
+            *authenticator = QAuthenticator();
           });
   connect(page, &QWebEnginePage::newWindowRequested, this,
           [this, id, profile](QWebEngineNewWindowRequest& newWindow) {

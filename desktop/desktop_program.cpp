@@ -214,10 +214,10 @@ EngineFactory DesktopProgram::Engines() {
 // next check forward, the IMAP rows hand the provider's answer to the authoriser.
 LoginWindows::Hooks DesktopProgram::LoginHooks() {
   LoginWindows::Hooks hooks;
-  hooks.startPage = [this](uint32_t) {
-    web_login::StartPageContext context;
-    context.outlookAccountType = settings_.globals().outlookAccountType;
-    return context;
+  hooks.startPage = [this](uint32_t typeBit) {
+    return web_login::StartPageContextOf(
+        running_ ? running_->accounts().findByTypeBit(typeBit) : nullptr,
+        settings_.globals().outlookAccountType);
   };
   hooks.startCheckTimer = [this](uint32_t delayMs) {
     if (running_)

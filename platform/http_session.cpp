@@ -1007,7 +1007,12 @@ bool HttpSession::SetCookie(const Text& url, const Text& cookie, CookieAccess ac
 
 bool HttpSession::SetCookies(const Text& url, const Text& cookies, CookieAccess access) {
   for (const std::u16string_view token : SplitCookieTokens(cookies.view())) {
-    SetCookie(url, Text(token), access);
+    Text cookie(token);
+    // A list has no attributes of its own: with http-only access each cookie is one.
+    if (access == CookieAccess::IncludingHttpOnly) {
+      cookie += u"; HttpOnly";
+    }
+    SetCookie(url, cookie, access);
   }
   return true;
 }

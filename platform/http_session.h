@@ -207,7 +207,8 @@ class HttpSession {
   // Stores a cookie text (a Set-Cookie value) for an address. Without http-only access the
   // text can neither set nor replace an http-only cookie.
   bool SetCookie(const Text& url, const Text& cookie, CookieAccess access);
-  // Stores each ";"-separated "name=value" token of a list (quoted tokens kept whole).
+  // Stores each ";"-separated "name=value" token of a list (quoted tokens kept whole); with
+  // http-only access every one of them is stored as an http-only cookie.
   bool SetCookies(const Text& url, const Text& cookies, CookieAccess access);
   // The cookies the address would receive ("a=1; b=2"), or with a name the value of that
   // cookie (quotes removed). No cookie at all: true and empty; a name not in a non-empty list:

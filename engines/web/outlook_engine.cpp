@@ -126,6 +126,8 @@ void OutlookEngine::PutBackStoredCookies(const OutlookSettings& account) {
       const Text cookieName = pair.Left(equals);
       if (session_.GetCookies(value.url, &present, access, cookieName) && !present.isEmpty())
         continue;
+      if (value.httpOnly)
+        pair += u"; HttpOnly";
       session_.SetCookie(value.url, pair, access);
     }
   }

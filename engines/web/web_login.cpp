@@ -6,6 +6,7 @@
 #include "accounts/account_type_bits.h"
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
+#include "engines/web/yandex_engine.h"
 
 namespace tarvel::web_login {
 
@@ -538,6 +539,14 @@ Text HttpsRoot(std::u16string_view host) {
 }
 
 }  // namespace
+
+StartPageContext StartPageContextOf(const MailEngine* engine, uint32_t outlookAccountType) {
+  StartPageContext context;
+  context.outlookAccountType = outlookAccountType;
+  if (const auto* yandex = dynamic_cast<const YandexEngine*>(engine))
+    context.yandexInteractiveLogin = yandex->interactiveLogin();
+  return context;
+}
 
 bool SaveCookies(SettingsStore& store, WebSessionPort& port, uint32_t typeBit, const Text& url,
                  bool httpOnly) {

@@ -10,6 +10,8 @@
 
 namespace tarvel {
 
+class MailEngine;
+
 class SettingsStore;
 
 // The sign-in of the web account types: which browser each type signs in with, where it
@@ -91,6 +93,9 @@ struct StartPageContext {
   Text oauthUrl;  // the IMAP accounts' authorisation address
 };
 Text StartPage(uint32_t typeBit, const StartPageContext& context);
+// The context of a login window opened for the running engine of its type (null: none runs):
+// Yandex asks for its mail page instead of the passport after a check that needed the user.
+StartPageContext StartPageContextOf(const MailEngine* engine, uint32_t outlookAccountType);
 
 // The remember-me scripts.
 inline constexpr std::u16string_view kMicrosoftRememberMeScript =

@@ -108,6 +108,13 @@ nlohmann::json Routes() {
        {"path", "/echo"},
        {"echo", true},
        {"headers", Header("Content-Type", "text/plain")}},
+      // Google's feed without a session: 401 with a Basic challenge and a page of its own.
+      {{"host", "mail.google.com"},
+       {"path", "/protected"},
+       {"basic_auth", "joe:secret"},
+       {"denied_body", Page("Unauthorized", "<h1>Error 401</h1>")},
+       {"body", Page("Protected", "<p>must never load</p>")},
+       {"headers", Header("Content-Type", "text/html")}},
       {{"host", "slow.example.com"},
        {"path", "/busy"},
        {"body", Page("Busy", "<p>busy</p>")},
@@ -503,6 +510,33 @@ TEST_F(WebViewTest, LoadPageSourceReadsTheRenderedPage) {
   ASSERT_TRUE(WebView::LoadPageSource(Text::FromUtf8(std::string(kHost) + "/inbox"), &source, 100));
   EXPECT_NE(source.ToUtf8().find("<p id=\"first\">"), std::string::npos) << source.ToUtf8();
   EXPECT_FALSE(WebView::LoadPageSource(u"not an address", &source, 0));
+}
+
+TEST_F(WebViewTest, AuthenticationChallengeIsDeclinedAndLeavesABlankLoadedPage) {
+  const std::string url = std::string(kHost) + "/protected";
+  Text source;
+  ASSERT_TRUE(WebView::LoadPageSource(Text::FromUtf8(url), &source, 0));
+  EXPECT_EQ(source.ToUtf8(), "<html><head></head><body></body></html>");
+  // Asked once, without credentials: no empty user name was tried on the challenge.
+  std::size_t asked = 0;
+  for (const auto& request : server_->Requests()) {
+    if (request.value("path", "") == "/protected") {
+      ++asked;
+      EXPECT_EQ(FixtureServer::Header(request, "Authorization"), "");
+    }
+  }
+  EXPECT_EQ(asked, 1u);
+
+  // A view stays where the challenge was and goes on to the next page as usual.
+  WebView view;
+  ASSERT_TRUE(view.Create(nullptr, 0));
+  ASSERT_TRUE(view.Navigate(Text::FromUtf8(url), NavigateWait::Yes));
+  Text current;
+  ASSERT_TRUE(view.CurrentUrl(&current));
+  EXPECT_EQ(current.ToUtf8(), url);
+  ASSERT_TRUE(view.Navigate(Text::FromUtf8(std::string(kHost) + "/inbox"), NavigateWait::Yes));
+  ASSERT_TRUE(view.GetDocumentSource(&source, true, 0));
+  EXPECT_NE(source.ToUtf8().find("<p id=\"first\">"), std::string::npos) << source.ToUtf8();
 }
 
 TEST_F(WebViewTest, DeadlinesEndPagesAndScriptsThatNeverFinish) {

@@ -43,6 +43,7 @@ class AccountPage : public OptionsPage {
   QWidget* field(std::u16string_view setting) const;
   QListWidget* folderList() const { return folders_; }
   QLabel* changeAccountLink() const { return changeAccount_; }
+  // A web type's button that opens its sign-in window; null without one.
   QPushButton* webSignInButton() const { return webSignIn_; }
   QLabel* browserNotice() const { return browserNotice_; }
   // The notice that the type's outside library is missing; null when it is there.

@@ -262,6 +262,12 @@ TEST_F(OutlookAgainstServer, PutsBackTheStoredCookieSet) {
   EXPECT_NE(cookie.find("ClientId=client-7"), std::string::npos) << cookie;
   EXPECT_NE(cookie.find("RPSSecAuth=renewed"), std::string::npos) << cookie;
   EXPECT_EQ(cookie.find("stored-old"), std::string::npos) << cookie;
+  // The values stored as http-only come back http-only: a page's script never reads them.
+  Text visible;
+  EXPECT_TRUE(
+      other.GetCookies(u"https://outlook.live.com/", &visible, CookieAccess::ScriptVisible));
+  EXPECT_EQ(visible.ToUtf8().find("MSPAuth"), std::string::npos) << visible.ToUtf8();
+  EXPECT_NE(visible.ToUtf8().find("ClientId=client-7"), std::string::npos) << visible.ToUtf8();
   other.DeleteCookies(u"https://outlook.live.com/", CookieAccess::IncludingHttpOnly);
 }
 

@@ -203,6 +203,11 @@ TEST_F(PageScrapingServerTest, YandexInteractiveLoginAfterTheCaptchaOrAPageWitho
     YandexEngine engine(type);
     EXPECT_EQ(engine.Check(), CheckStatus::LoginNeeded);
     EXPECT_EQ(engine.interactiveLogin(), page.interactive);
+    // The login window opened now starts where the user can answer Yandex's question.
+    EXPECT_EQ(web_login::StartPage(type_bits::kYandex, web_login::StartPageContextOf(&engine, 0))
+                  .ToUtf8(),
+              page.interactive ? "https://mail.yandex.ru/"
+                               : "https://passport.yandex.ru/passport?mode=auth");
     // The next check starts without it.
     server_->SetRoutes(YandexRoutes(kYandexPage, kYandexMessages));
     engine.mails.clear();

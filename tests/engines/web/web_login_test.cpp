@@ -9,6 +9,8 @@
 #include "accounts/account_type_bits.h"
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
+#include "engines/web/web_session_port.h"
+#include "platform/http_session.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel::web_login {
@@ -384,6 +386,22 @@ TEST_F(WithStore, LinkedInCookieSetIsSavedProtectedAndRestoredHttpOnly) {
                 "setcookies https://linkedin.com/ httponly li_at=AQE; JSESSIONID=\"ajax:1\"; h=1",
                 "setcookies https://www.linkedin.com/ httponly li_at=AQE; JSESSIONID=\"ajax:1\"; "
                 "h=1"}));
+
+  // Through the program's HTTP client: every restored cookie is http-only in the store, so
+  // a page's script never reads the session, and the requests still send it.
+  HttpSession http;
+  HttpWebSessionPort session(http, {});
+  EXPECT_TRUE(RestoreCookies(reopened, session, kLinkedIn));
+  for (const char16_t* url : {u"https://www.linkedin.com/", u"https://linkedin.com/"}) {
+    SCOPED_TRACE(Text(url).ToUtf8());
+    Text cookies;
+    EXPECT_TRUE(http.GetCookies(url, &cookies, CookieAccess::IncludingHttpOnly));
+    EXPECT_EQ(cookies.ToUtf8(), "li_at=AQE; JSESSIONID=\"ajax:1\"; h=1");
+    EXPECT_TRUE(http.GetCookies(url, &cookies, CookieAccess::ScriptVisible));
+    EXPECT_EQ(cookies.ToUtf8(), "");
+  }
+  EXPECT_TRUE(http.DeleteCookies(u"https://www.linkedin.com/", CookieAccess::IncludingHttpOnly));
+  EXPECT_TRUE(http.DeleteCookies(u"https://linkedin.com/", CookieAccess::IncludingHttpOnly));
 
   EXPECT_TRUE(ClearStoredCookies(reopened, kLinkedIn));
   EXPECT_TRUE(reopened.listValues(u"Cookies_00000400").empty());

@@ -67,10 +67,15 @@ constexpr char kHtml[] = "text/html; charset=utf-8";
 constexpr char kStylesheet[] =
     "/owa/prem/15.20/resources/styles/0/owa.MailListItemSingleLineView.css";
 
-// Google's feed without a session: an empty page (what WebView2 shows for the feed's
-// authentication challenge that nobody answers).
+// Google's feed without a session: 401 with a Basic challenge and an error page of its own.
+// The browser declines the challenge and shows a blank page.
 json SignedOutFeed() {
-  return Route(kGmail, "/mail/feed/atom/", "", "text/html; charset=UTF-8");
+  json route = Route(kGmail, "/mail/feed/atom/", "never served", "text/html; charset=UTF-8");
+  route["basic_auth"] = "nobody:never";
+  route["denied_body"] =
+      "<HTML><HEAD><TITLE>Unauthorized</TITLE></HEAD><BODY BGCOLOR=\"#FFFFFF\" "
+      "TEXT=\"#000000\"><H1>Unauthorized</H1><H2>Error 401</H2></BODY></HTML>";
+  return route;
 }
 
 json Routes() {

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -35,12 +36,14 @@
 #include "app/manual_main_window.h"
 #include "app/window_messages.h"
 #include "desktop/desktop_program.h"
+#include "engines/web/outlook_engine.h"
 #include "engines/web/web_session_port.h"
 #include "platform/browser_connection.h"
 #include "platform/cookie_store.h"
 #include "platform/http_session.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fixture_server.h"
+#include "tests/support/mail_records.h"
 #include "tests/support/recording_notifier.h"
 #include "tests/support/scripted_engine.h"
 
@@ -65,6 +68,26 @@ nlohmann::json Html(const std::string& host, const std::string& path, const std:
           {"body", Page(body)},
           {"headers", nlohmann::json::array(
                           {nlohmann::json::array({"Content-Type", "text/html; charset=utf-8"})})}};
+}
+
+// Outlook.com's mail page, which gives the mail host's own session cookie.
+nlohmann::json MailPageSettingSession() {
+  nlohmann::json route = Html("outlook.live.com", "/mail/0/", "<p>Outlook</p>");
+  route["headers"].push_back(
+      nlohmann::json::array({"Set-Cookie", "RPSSecAuth=owa1; Path=/; Secure; HttpOnly"}));
+  return route;
+}
+
+// A page of the engines' fixtures, answered only with `cookie` when one is given.
+nlohmann::json Fixture(const std::string& host, const std::string& path, const std::string& file,
+                       const std::string& cookie = {}) {
+  std::ifstream in(std::string(TARVEL_SOURCE_DIR_PATH) + "/tests/fixtures/outlook/" + file);
+  const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  nlohmann::json route = {{"host", host}, {"path", path}, {"body", body}};
+  if (!cookie.empty()) {
+    route["cookie"] = cookie;
+  }
+  return route;
 }
 
 // A form the page sends by itself after `delayMs`, as a user would.
@@ -103,7 +126,12 @@ nlohmann::json Routes() {
       SignInAnswer("login.live.com", "/ppsecure/post.srf", "https://outlook.live.com/mail/0/",
                    {"MSPAuth=auth1; Path=/; Secure; HttpOnly",
                     "MSPProf=prof1; Path=/; Secure; Max-Age=86400"}),
-      Html("outlook.live.com", "/mail/0/", "<p>Outlook</p>"),
+      MailPageSettingSession(),
+      // The web mail the Outlook.com engine reads: signed in only with the mail page's cookie.
+      Fixture("outlook.live.com", "/owa/", "owa_signed_in.html", "RPSSecAuth=owa1"),
+      Fixture("outlook.live.com", "/owa/", "owa_signed_out.html"),
+      Fixture("outlook.live.com", "/owa/0/startupdata.ashx?app=Mail&n=0", "startupdata.json",
+              "RPSSecAuth=owa1"),
       {{"host", "login.live.com"}, {"path", "/echo"}, {"echo", true}},
       // LinkedIn.
       Html("www.linkedin.com", "/uas/login",
@@ -316,6 +344,46 @@ TEST_F(LoginWindowTest, OutlookSavesItsCookieSetsAndHttpSessionSendsThem) {
   const std::string sent = Echoed("login.live.com");
   EXPECT_NE(sent.find("MSPAuth=auth1"), std::string::npos) << sent;
   EXPECT_NE(sent.find("MSPProf=prof1"), std::string::npos) << sent;
+}
+
+// The check after a sign-in: the Outlook.com engine reads the mailbox with the program's HTTP
+// client and the cookie that the login window's browser received from the mail page.
+TEST_F(LoginWindowTest, OutlookCheckRunsSignedInAfterTheSignIn) {
+  const Text mailRoot = u"https://outlook.live.com/";
+  CookieStore::Shared().Remove(*CookieUrl::Parse("https://outlook.live.com/"),
+                               CookieAccess::IncludingHttpOnly);
+  OutlookEngine engine(kAccountTypes[0]);
+  engine.LoadSettings(*store_);
+  EXPECT_EQ(engine.Check(), CheckStatus::LoginNeeded) << engine.lastFailure.ToUtf8();
+
+  ASSERT_TRUE(windows_->Run(bits::kOutlook));
+  EXPECT_EQ(WaitForOutcome(bits::kOutlook), Outcome::SignedIn);
+  HttpSession http;
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        Text session;
+        return http.GetCookies(mailRoot, &session, CookieAccess::IncludingHttpOnly,
+                               u"RPSSecAuth") &&
+               session == u"owa1";
+      },
+      10s));
+  // The mirrored cookie stays the server's: http-only.
+  Text visible;
+  EXPECT_TRUE(http.GetCookies(mailRoot, &visible, CookieAccess::ScriptVisible));
+  EXPECT_EQ(visible.ToUtf8().find("RPSSecAuth"), std::string::npos) << visible.ToUtf8();
+
+  engine.LoadSettings(*store_);
+  engine.mails.clear();
+  ASSERT_EQ(engine.Check(), CheckStatus::Success) << engine.lastFailure.ToUtf8();
+  const std::vector<testing::MailRecord> records = testing::InboxRecords(engine);
+  ASSERT_FALSE(records.empty());
+  EXPECT_NE(std::find_if(records.begin(), records.end(),
+                         [](const testing::MailRecord& record) {
+                           return record.subject == "Quarterly figures" &&
+                                  record.sender == "Ada Lovelace";
+                         }),
+            records.end());
+  EXPECT_FALSE(RequestsTo("outlook.live.com", "/owa/0/startupdata.ashx").empty());
 }
 
 // LinkedIn: the cookie set is saved after the sign-in and, after a restart whose HTTP store

@@ -57,6 +57,8 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
       mailListNotifier_(mailListBuilder_),
       trayNotifier_(services_),
       alertsNotifier_(alerts_.alerts(), [this] { return RunningAccounts(); }),
+      busInterface_(busMailState_, BusHooks()),
+      busMailNotifier_(busMailState_, clock_, [this] { busInterface_.PostPublished(); }),
       oauth_(oauthHttp_, clock_, &settings_.store(), &trace_),
       loginWindows_(settings_.store(), LoginHooks()),
       application_(ApplicationParts{settings_, services_, observers_, loginWindows_, clock_, trace_,
@@ -83,6 +85,7 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   observers_.Add(noticeNotifier_);
   observers_.Add(trayNotifier_);
   observers_.Add(alertsNotifier_);
+  observers_.Add(busMailNotifier_);
 
   running_ = &application_;
   // Before the start-up, whose first check may already read Notes.
@@ -127,7 +130,10 @@ int DesktopProgram::Run() {
   checkInRelay_.Connect([this] { application_.cycle().CheckIn(CheckTrigger::Timed); });
   application_.WatchTerminationSignals();
   application_.WatchStandby();
+  // Only the first instance gets here: its object goes on the session bus.
+  busInterface_.Register();
   const int exitCode = QApplication::exec();
+  busInterface_.Unregister();
   updateChecker_.Stop();
   checkInRelay_.Disconnect();
   mainThreadRelay_.Disconnect();
@@ -363,6 +369,22 @@ void DesktopProgram::WireOptions() {
   };
   options_ = std::make_unique<OptionsController>(optionsContext_, hooks);
   placeholders_.setOptions(options_.get());
+}
+
+// The bus's commands: a check as the tray's "Check Now" starts it, and the silence of the tray's
+// menu.
+BusInterface::Hooks DesktopProgram::BusHooks() {
+  BusInterface::Hooks hooks;
+  hooks.checkNow = [this] {
+    if (running_)
+      running_->cycle().CheckIn(CheckTrigger::Manual);
+  };
+  hooks.silence = [this](int32_t minutes) {
+    if (running_)
+      running_->cycle().SilenceFor(minutes);
+  };
+  hooks.trace = [this](std::string_view entry) { trace_.Record(entry); };
+  return hooks;
 }
 
 void DesktopProgram::OpenNewMailReaders() {

@@ -9,9 +9,11 @@
 #include "accounts/check_in_relay.h"
 #include "accounts/main_thread_relay.h"
 #include "accounts/registry_store.h"
+#include "app/bus_mail_state.h"
 #include "app/check_notifier.h"
 #include "app/store_application_settings.h"
 #include "desktop/application.h"
+#include "desktop/bus_interface.h"
 #include "desktop/popup_services.h"
 #include "engines/protocol/oauth_authorizer.h"
 #include "maintenance/trace_log.h"
@@ -96,6 +98,7 @@ class DesktopProgram {
   const AccountTypeList* RunningAccounts() const;
   EngineFactory Engines();
   LoginWindows::Hooks LoginHooks();
+  BusInterface::Hooks BusHooks();
   void WireMailListWindow();
   void WireOptions();
   // The popup's Open and the notification's click: the readers of the new mail, and a check
@@ -134,6 +137,11 @@ class DesktopProgram {
   MailListNotifier mailListNotifier_;
   TrayCheckNotifier trayNotifier_;
   AlertsNotifier alertsNotifier_;
+  // The session-bus interface: the records of each check go to its state on the check thread
+  // and are published on the main thread; its commands reach the check cycle.
+  BusMailState busMailState_;
+  BusInterface busInterface_;
+  BusMailNotifier busMailNotifier_;
   CheckObservers observers_;
   // Engine threads (an IMAP IDLE that ends) start checks through the relay; it lives longer
   // than the application and is disconnected before the cycle goes.

@@ -35,7 +35,7 @@ case "$mode" in
     for file in ./usr/bin/tarvel ./usr/bin/tarvelctl ./usr/lib/tarvel/libzarquet.so \
       ./usr/share/applications/tarvel.desktop ./usr/share/metainfo/com.quorline.Tarvel.metainfo.xml \
       ./usr/share/icons/hicolor/scalable/apps/tarvel.svg ./usr/share/man/man1/tarvelctl.1.gz \
-      ./usr/share/man/man1/tarvel.1.gz; do
+      ./usr/share/man/man1/tarvel.1.gz ./usr/share/dbus-1/interfaces/com.quorline.Tarvel1.xml; do
       grep -qxF "$file" "$work/contents" || fail "$file is not in the package"
     done
     if grep -vE '^\./(usr/?|usr/(bin|lib|share)(/.*)?)$' "$work/contents"; then
@@ -87,7 +87,7 @@ esac
 for file in bin/tarvel bin/tarvelctl lib/tarvel/libzarquet.so \
   share/applications/tarvel.desktop share/metainfo/com.quorline.Tarvel.metainfo.xml \
   share/icons/hicolor/scalable/apps/tarvel.svg share/man/man1/tarvelctl.1.gz \
-  share/man/man1/tarvel.1.gz; do
+  share/man/man1/tarvel.1.gz share/dbus-1/interfaces/com.quorline.Tarvel1.xml; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
 for size in 16 22 24 32 48 64 128 256; do

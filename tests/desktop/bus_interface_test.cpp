@@ -1,0 +1,351 @@
+// The program's session-bus interface as another program meets it: the real program on an X
+// server with a private session bus, one IMAP account on Dovecot, the interface read with
+// gdbus and driven over a bus connection of the test.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "tests/support/dovecot_server.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+constexpr int kWaitMs = 60'000;
+const QString kService = QStringLiteral("com.quorline.Tarvel");
+const QString kPath = QStringLiteral("/com/quorline/Tarvel");
+const QString kInterface = QStringLiteral("com.quorline.Tarvel1");
+
+bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!done()) {
+    if (elapsed.elapsed() > milliseconds)
+      return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(20);
+  }
+  return true;
+}
+
+std::string Message(const std::string& subject) {
+  return "From: Alice Example <alice@example.com>\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
+}
+
+struct Record {
+  QString account, sender, subject, folder, date, id;
+};
+
+std::vector<Record> ReadRecords(const QVariant& value) {
+  std::vector<Record> records;
+  if (!value.canConvert<QDBusArgument>())
+    return records;
+  const QDBusArgument argument = value.value<QDBusArgument>();
+  if (argument.currentSignature() != QLatin1String("a(ssssss)"))
+    return records;
+  argument.beginArray();
+  while (!argument.atEnd()) {
+    Record record;
+    argument.beginStructure();
+    argument >> record.account >> record.sender >> record.subject >> record.folder >> record.date >>
+        record.id;
+    argument.endStructure();
+    records.push_back(record);
+  }
+  argument.endArray();
+  return records;
+}
+
+// The members of one interface of an introspection document, each as "kind name signature"
+// ("method GetUnread out:a(ssssss)"); empty when the document is not well-formed XML.
+QStringList InterfaceMembers(const QByteArray& xml, const QString& interfaceName) {
+  QXmlStreamReader reader(xml);
+  QStringList members;
+  bool inside = false;
+  QString current;
+  while (!reader.atEnd()) {
+    reader.readNext();
+    if (reader.isStartElement()) {
+      const QStringView name = reader.name();
+      const auto attributes = reader.attributes();
+      if (name == u"interface") {
+        inside = attributes.value("name") == interfaceName;
+      } else if (inside && (name == u"method" || name == u"signal" || name == u"property")) {
+        current = name.toString() + " " + attributes.value("name").toString();
+        if (name == u"property")
+          current += " " + attributes.value("type").toString() + " " +
+                     attributes.value("access").toString();
+      } else if (inside && name == u"arg") {
+        const QString direction = attributes.value("direction").toString();
+        current += " " + (direction.isEmpty() ? QString() : direction + ":") +
+                   attributes.value("type").toString();
+      }
+    } else if (reader.isEndElement()) {
+      const QStringView name = reader.name();
+      if (name == u"interface")
+        inside = false;
+      else if (inside && (name == u"method" || name == u"signal" || name == u"property"))
+        members << current;
+    }
+  }
+  if (reader.hasError())
+    return {};
+  members.sort();
+  return members;
+}
+
+}  // namespace
+
+// Collects the signals the test's bus connection hears.
+class SignalLog : public QObject {
+  Q_OBJECT
+
+ public:
+  std::vector<QDBusMessage> messages;
+
+ public slots:  // NOLINT
+  void Heard(const QDBusMessage& message) { messages.push_back(message); }
+};
+
+class BusInterfaceProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::make_unique<tarvel::testing::TempFolder>();
+    folder_->UseAsConfigHome();
+    for (const char* sub : {"state", "data", "runtime"})
+      std::filesystem::create_directories(folder_->file(sub));
+    std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
+    QProcess& xvfb =
+        Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
+    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+    QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    ASSERT_TRUE(WaitUntil([&] { return bus.canReadLine() || bus.waitForReadyRead(50); }));
+    busAddress_ = QString::fromLatin1(bus.readLine()).trimmed();
+    ASSERT_FALSE(busAddress_.isEmpty());
+    connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
+        busAddress_, QStringLiteral("bus-test-%1").arg(reinterpret_cast<quintptr>(this))));
+    ASSERT_TRUE(connection_->isConnected());
+  }
+
+  void TearDown() override {
+    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
+      if ((*process)->state() != QProcess::NotRunning) {
+        (*process)->terminate();
+        if (!(*process)->waitForFinished(5000)) {
+          (*process)->kill();
+          (*process)->waitForFinished(5000);
+        }
+      }
+    }
+    if (connection_)
+      QDBusConnection::disconnectFromBus(connection_->name());
+    ::unsetenv("TARVEL_CA_FILE");
+    ::unsetenv("TARVEL_CONNECT_TO");
+  }
+
+  QProcessEnvironment Environment() const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", display_);
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress_);
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(folder_->file("config")));
+    environment.insert("XDG_STATE_HOME", QString::fromStdString(folder_->file("state")));
+    environment.insert("XDG_DATA_HOME", QString::fromStdString(folder_->file("data")));
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder_->file("runtime")));
+    environment.remove("XDG_CURRENT_DESKTOP");
+    return environment;
+  }
+
+  QProcess& Start(const QString& program, const QStringList& arguments) {
+    processes_.push_back(std::make_unique<QProcess>());
+    QProcess& process = *processes_.back();
+    if (!display_.isEmpty())
+      process.setProcessEnvironment(Environment());
+    process.setProcessChannelMode(program.endsWith("/tarvel") ? QProcess::ForwardedChannels
+                                                              : QProcess::SeparateChannels);
+    process.start(program, arguments);
+    EXPECT_TRUE(process.waitForStarted(10'000)) << program.toStdString();
+    return process;
+  }
+
+  // Runs a tool on the private bus to its end; its standard output, and its exit code.
+  QByteArray Tool(const QString& program, const QStringList& arguments, int* exitCode,
+                  QByteArray* errors = nullptr) {
+    QProcess& process = Start(program, arguments);
+    EXPECT_TRUE(process.waitForFinished(kWaitMs)) << program.toStdString();
+    *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    if (errors)
+      *errors = process.readAllStandardError();
+    return process.readAllStandardOutput();
+  }
+
+  void WriteSetting(const std::string& name, const std::string& value, const char* kind) {
+    const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+    ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "set", name, value, kind}), 0)
+        << name;
+  }
+
+  QDBusMessage Call(const QString& method, const QVariantList& arguments = {}) const {
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+    call.setArguments(arguments);
+    return connection_->call(call, QDBus::Block, 10'000);
+  }
+
+  QVariant Property(const QString& name) const {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Properties", "Get");
+    call << kInterface << name;
+    const QDBusMessage reply = connection_->call(call, QDBus::Block, 10'000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+      return {};
+    return reply.arguments().first().value<QDBusVariant>().variant();
+  }
+
+  std::vector<Record> Unread() const {
+    const QDBusMessage reply = Call("GetUnread");
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
+      return {};
+    return ReadRecords(reply.arguments().first());
+  }
+
+  std::unique_ptr<tarvel::testing::TempFolder> folder_;
+  std::vector<std::unique_ptr<QProcess>> processes_;
+  QString display_;
+  QString busAddress_;
+  std::unique_ptr<QDBusConnection> connection_;
+};
+
+TEST_F(BusInterfaceProgramTest, AnotherProgramFollowsAndDrivesTheNotifierOverTheSessionBus) {
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x4000000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  WriteSetting("IMAPServer2", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser2", "second", "--protected");
+  WriteSetting("IMAPPassword2", "s3cret", "--protected");
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
+
+  QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
+  ASSERT_TRUE(WaitUntil([&] { return connection_->interface()->isServiceRegistered(kService); }));
+  // The first check ends: its time is set and the mail waiting on the server is listed.
+  ASSERT_TRUE(WaitUntil([&] { return Property("LastCheck").toLongLong() > 0; }));
+  const qlonglong firstCheck = Property("LastCheck").toLongLong();
+  EXPECT_NEAR(static_cast<double>(firstCheck),
+              static_cast<double>(QDateTime::currentSecsSinceEpoch()), 600.0);
+  EXPECT_EQ(Property("UnreadCount").toUInt(), 1u);
+  const std::vector<Record> first = Unread();
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].subject, "first");
+  EXPECT_EQ(first[0].sender, "Alice Example");
+  EXPECT_FALSE(first[0].account.isEmpty());
+  EXPECT_FALSE(first[0].id.isEmpty());
+
+  // Introspection, as gdbus reads it: well-formed, the interface exactly as its installed
+  // description has it, and the standard interfaces beside it.
+  int exitCode = -1;
+  const QByteArray introspection = Tool(
+      "gdbus", {"introspect", "--session", "--dest", kService, "--object-path", kPath, "--xml"},
+      &exitCode);
+  ASSERT_EQ(exitCode, 0);
+  const QStringList members = InterfaceMembers(introspection, kInterface);
+  EXPECT_TRUE(members.contains("method GetUnread out:a(ssssss)"))
+      << members.join(", ").toStdString();
+  EXPECT_TRUE(members.contains("method Silence in:i")) << members.join(", ").toStdString();
+  EXPECT_TRUE(members.contains("method CheckNow")) << members.join(", ").toStdString();
+  EXPECT_TRUE(members.contains("signal NewMail a(ssssss)")) << members.join(", ").toStdString();
+  EXPECT_TRUE(members.contains("property UnreadCount u read")) << members.join(", ").toStdString();
+  EXPECT_TRUE(members.contains("property LastCheck x read")) << members.join(", ").toStdString();
+  QFile described(QStringLiteral(TARVEL_SOURCE_DIR_PATH "/desktop/com.quorline.Tarvel1.xml"));
+  ASSERT_TRUE(described.open(QIODevice::ReadOnly));
+  EXPECT_EQ(members, InterfaceMembers(described.readAll(), kInterface));
+  EXPECT_FALSE(InterfaceMembers(introspection, "org.freedesktop.DBus.Properties").isEmpty());
+  EXPECT_FALSE(InterfaceMembers(introspection, "org.freedesktop.DBus.Introspectable").isEmpty());
+
+  // A new delivery and CheckNow: NewMail carries only the new record, UnreadCount changes.
+  SignalLog newMail;
+  SignalLog changes;
+  ASSERT_TRUE(connection_->connect(kService, kPath, kInterface, "NewMail", &newMail,
+                                   SLOT(Heard(QDBusMessage))));
+  ASSERT_TRUE(connection_->connect(kService, kPath, "org.freedesktop.DBus.Properties",
+                                   "PropertiesChanged", &changes, SLOT(Heard(QDBusMessage))));
+  ASSERT_TRUE(server.Deliver("second", "INBOX", Message("second")));
+  ASSERT_EQ(Call("CheckNow").type(), QDBusMessage::ReplyMessage);
+  ASSERT_TRUE(WaitUntil([&] { return !newMail.messages.empty(); }));
+  ASSERT_EQ(newMail.messages[0].arguments().size(), 1);
+  const std::vector<Record> arrived = ReadRecords(newMail.messages[0].arguments().first());
+  ASSERT_EQ(arrived.size(), 1u);
+  EXPECT_EQ(arrived[0].subject, "second");
+  EXPECT_NE(arrived[0].account, first[0].account);
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const QDBusMessage& message : changes.messages) {
+      const QVariantList arguments = message.arguments();
+      if (arguments.size() == 3 && arguments[0].toString() == kInterface) {
+        const QVariantMap changed = qdbus_cast<QVariantMap>(arguments[1]);
+        if (changed.value("UnreadCount").toUInt() == 2 && changed.contains("LastCheck"))
+          return true;
+      }
+    }
+    return false;
+  })) << changes.messages.size();
+  const std::vector<Record> both = Unread();
+  ASSERT_EQ(both.size(), 2u);
+  // The record that stayed keeps its id.
+  const auto stayed = std::find_if(both.begin(), both.end(),
+                                   [](const Record& record) { return record.subject == "first"; });
+  ASSERT_NE(stayed, both.end());
+  EXPECT_EQ(stayed->id, first[0].id);
+  EXPECT_GT(Property("LastCheck").toLongLong(), 0);
+
+  // Silence refuses what is not 0 to a week with the bus's own error, at gdbus level too.
+  for (const int minutes : {-1, -2147483647, 10081, 2147483647}) {
+    const QDBusMessage reply = Call("Silence", {minutes});
+    EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage) << minutes;
+    EXPECT_EQ(reply.errorName(), "org.freedesktop.DBus.Error.InvalidArgs") << minutes;
+  }
+  QByteArray errors;
+  Tool("gdbus",
+       {"call", "--session", "--dest", kService, "--object-path", kPath, "--method",
+        kInterface + ".Silence", "--", "-5"},
+       &exitCode, &errors);
+  EXPECT_NE(exitCode, 0);
+  EXPECT_TRUE(errors.contains("InvalidArgs")) << errors.toStdString();
+  for (const int minutes : {5, 0, 10080})
+    EXPECT_EQ(Call("Silence", {minutes}).type(), QDBusMessage::ReplyMessage) << minutes;
+
+  // The program keeps running through all of it and ends cleanly.
+  EXPECT_EQ(program.state(), QProcess::Running);
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+}
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
+
+#include "bus_interface_test.moc"

@@ -14,6 +14,7 @@
 #include "engines/web/o2_engine.h"
 #include "engines/web/orange_engine.h"
 #include "engines/web/outlook_engine.h"
+#include "engines/web/script_engines.h"
 #include "engines/web/sfr_engine.h"
 #include "engines/web/virgilio_engine.h"
 #include "engines/web/yandex_engine.h"
@@ -72,6 +73,10 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
       return CreateOrangeEngine(type, context.settings);
     case EngineKind::Virgilio:
       return CreateVirgilioEngine(type, context.settings);
+    case EngineKind::Facebook:
+      return CreateMessengerEngine(type, context.settings);
+    case EngineKind::Twitter:
+      return CreateTwitterEngine(type, context.settings);
     case EngineKind::GMailFeed:
       return CreateGmailEngine(type, context.settings);
     case EngineKind::Outlook:

@@ -76,7 +76,7 @@ const JsonNode* Conversations(const Text& result, JsonDocument& document) {
   if (static_cast<std::size_t>(result.length()) > ScriptedEngine::kLargestResult)
     return nullptr;
   // The result is read as UTF-8, so that names and texts beyond Latin-1 survive.
-  if (!document.parse(result.ToBytes()) || document.root() == nullptr ||
+  if (!document.parse(result.ToUtf8()) || document.root() == nullptr ||
       document.root()->kind != JsonKind::Array)
     return nullptr;
   return document.root();

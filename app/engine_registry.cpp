@@ -17,6 +17,7 @@
 #include "engines/web/script_engines.h"
 #include "engines/web/sfr_engine.h"
 #include "engines/web/virgilio_engine.h"
+#include "engines/web/yahoo_engine.h"
 #include "engines/web/yandex_engine.h"
 #include "engines/web/zoho_engine.h"
 #include "platform/clock.h"
@@ -77,6 +78,8 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
       return CreateMessengerEngine(type, context.settings);
     case EngineKind::Twitter:
       return CreateTwitterEngine(type, context.settings);
+    case EngineKind::Yahoo:
+      return CreateYahooEngine(type, context.settings);
     case EngineKind::GMailFeed:
       return CreateGmailEngine(type, context.settings);
     case EngineKind::Outlook:

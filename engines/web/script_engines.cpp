@@ -56,6 +56,40 @@ class BrowserPage : public ScriptedPage {
   WebView view_;
 };
 
+// The reader keeps "\uXXXX" escapes as written; the browser writes "<" (and may write other
+// characters) that way, so they are decoded here. Being UTF-16 units, a surrogate pair
+// decodes to its character.
+Text DecodeUnicodeEscapes(const Text& text) {
+  const std::u16string& in = text.units();
+  std::u16string out;
+  out.reserve(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == u'\\' && i + 5 < in.size() && in[i + 1] == u'u') {
+      char16_t unit = 0;
+      bool hex = true;
+      for (std::size_t k = i + 2; k < i + 6 && hex; ++k) {
+        const char16_t c = in[k];
+        unit = static_cast<char16_t>(unit << 4);
+        if (c >= u'0' && c <= u'9')
+          unit = static_cast<char16_t>(unit | (c - u'0'));
+        else if (c >= u'a' && c <= u'f')
+          unit = static_cast<char16_t>(unit | (c - u'a' + 10));
+        else if (c >= u'A' && c <= u'F')
+          unit = static_cast<char16_t>(unit | (c - u'A' + 10));
+        else
+          hex = false;
+      }
+      if (hex) {
+        out += unit;
+        i += 5;
+        continue;
+      }
+    }
+    out += in[i];
+  }
+  return Text(std::u16string_view(out));
+}
+
 // A member's string or number as text; false when missing or not a scalar.
 bool Scalar(const JsonNode* object, std::u16string_view name, Text* value) {
   if (object == nullptr || object->kind != JsonKind::Object)
@@ -66,7 +100,7 @@ bool Scalar(const JsonNode* object, std::u16string_view name, Text* value) {
   // The document was read from UTF-8: its values are those bytes, one per unit.
   Text text(member->value);
   text.Utf8Decode();
-  *value = std::move(text);
+  *value = DecodeUnicodeEscapes(text);
   return true;
 }
 

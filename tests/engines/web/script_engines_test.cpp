@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "accounts/account_type.h"
@@ -25,6 +26,14 @@ const AccountTypeInfo& TypeOf(EngineKind kind) {
 
 // What the stand-in browser answers, and what it was asked.
 struct PageScript {
+  PageScript(bool opensView, bool pageLoads, std::string address, std::string pageSource, bool runs,
+             std::string scriptResult)
+      : opens(opensView),
+        loads(pageLoads),
+        url(std::move(address)),
+        source(std::move(pageSource)),
+        scriptRuns(runs),
+        result(std::move(scriptResult)) {}
   bool opens = true;
   bool loads = true;
   std::string url;
@@ -87,7 +96,7 @@ struct Case {
 TEST(MessengerEngineTest, PagesGiveRecordsAndStatus) {
   const std::string rows =
       R"([{"user":"Zo\u00e9","text":"two markers","time":"1m","unread":2},)"
-      R"({"user":"Ann","text":"See you","time":"2m","unread":1},)"
+      R"({"user":"Ann","text":"See you \u003C3 \ud83d\ude00","time":"2m","unread":1},)"
       R"({"user":"Read","text":"old","time":"3m","unread":0},)"
       R"({"user":"No text","time":"4m","unread":1},)"
       "{\"user\":\"Bj\xc3\xb6rn\",\"text\":\"Caf\xc3\xa9?\",\"time\":\"5m\",\"unread\":1},"
@@ -98,7 +107,7 @@ TEST(MessengerEngineTest, PagesGiveRecordsAndStatus) {
        {true, true, kConversation, "", true, rows},
        CheckStatus::Success,
        {"Ann", "Bj\xc3\xb6rn"},
-       {"See you", "Caf\xc3\xa9?"}},
+       {"See you <3 \xf0\x9f\x98\x80", "Caf\xc3\xa9?"}},
       {"no conversation selected",
        {true, true, "https://www.messenger.com/t/", "", true, "[]"},
        CheckStatus::LoginNeeded,
@@ -187,8 +196,9 @@ TEST(MessengerEngineTest, TheNewestUnreadMessageIsNewOnlyWhenItChanged) {
     const std::vector<Record> records = testing::InboxRecords(engine);
     ASSERT_EQ(records.size(), 2u - (i == 3 ? 1u : 0u));
     EXPECT_EQ(!records[0].date.empty(), steps[i].firstDated) << records[0].date;
-    if (records.size() > 1)
+    if (records.size() > 1) {
       EXPECT_TRUE(records[1].date.empty());
+    }
   }
   EXPECT_EQ(engine.lastText().ToUtf8(), "Later");
 }

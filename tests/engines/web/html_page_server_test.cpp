@@ -1,6 +1,10 @@
 // The Orange.fr and Virgilio engines against one local server playing both services under
 // their real host names, with the cookies a sign-in left in the HTTP client's store.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <functional>
@@ -9,6 +13,9 @@
 #include <vector>
 
 #include "accounts/account_type.h"
+#include "accounts/protected_text.h"
+#include "accounts/registry_store.h"
+#include "accounts/settings_store.h"
 #include "engines/web/orange_engine.h"
 #include "engines/web/virgilio_engine.h"
 #include "platform/base64.h"
@@ -16,6 +23,8 @@
 #include "tests/support/fixture_server.h"
 #include "tests/support/mail_records.h"
 #include "tests/support/temp_folder.h"
+
+extern char** environ;
 
 namespace tarvel {
 namespace {
@@ -287,6 +296,73 @@ TEST_F(HtmlPageServerTest, VirgilioErasesTheCredentialsAfterThreeRefusedSignIns)
   EXPECT_FALSE(engine.credentials().complete());
   for (const json& request : NewRequests())
     EXPECT_NE(request.value("method", ""), "POST");
+}
+
+// --- tarvelctl ---------------------------------------------------------------------------
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+};
+
+Outcome RunTarvelctl(const testing::TempFolder& folder, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), TARVELCTL_PATH);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments)
+    argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const std::string outPath = folder.file("tarvelctl.out");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  pid_t child = -1;
+  Outcome outcome;
+  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    if (::waitpid(child, &status, 0) == child && WIFEXITED(status))
+      outcome.exitCode = WEXITSTATUS(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  outcome.out = testing::ReadFileContent(outPath);
+  return outcome;
+}
+
+// The program's own check: Orange.fr with the sign-in cookie, Virgilio signing in again with
+// the credentials the login window stored protected in the settings.
+TEST_F(HtmlPageServerTest, TarvelctlChecksOrangeAndVirgilio) {
+  PutCookie("https://orange.fr/", "wassup=signed-in; domain=orange.fr; path=/");
+  {
+    RegistryStore registry(RegistryStore::DefaultPath());
+    SettingsStore store;
+    ASSERT_TRUE(store.open(SettingsMode::Registry, &registry, kSettingsKeyPath));
+    ASSERT_TRUE(ProtectText(store, u"VirgilioEmail", Text(u"anna@virgilio.it")));
+    ASSERT_TRUE(ProtectText(store, u"VirgilioPassword", Text(u"s3cret")));
+  }
+  ASSERT_EQ(RunTarvelctl(*folder_, {"settings", "set", "Flags", "0x25010"}).exitCode, 0);
+  server_->SetRoutes(json::array({
+      Route(kOrangeHost, kOrangeListPath, kOrangeList, {{"cookie", "wassup=signed-in"}}),
+      Route(kVirgilioHost, kVirgilioLoginPath, "<html>ok</html>",
+            {{"method", "POST"},
+             {"body_contains", "s3cret"},
+             {"headers", json::array({json::array({"Set-Cookie", "wmm=s1; path=/"})})}}),
+      Route(kVirgilioHost, kVirgilioInbox, kVirgilioInboxPage, {{"cookie", "wmm=s1"}}),
+      Route(kVirgilioHost, kVirgilioInbox, kVirgilioLoginPage),
+  }));
+  const Outcome check = RunTarvelctl(*folder_, {"check", "--json"});
+  EXPECT_EQ(check.exitCode, 0) << check.out;
+  const json report = json::parse(check.out, nullptr, false);
+  ASSERT_TRUE(report.is_object()) << check.out;
+  std::size_t seen = 0;
+  for (const json& row : report["accounts"]) {
+    const std::string name = row.value("name", "");
+    if (name != "OrangeFr" && name != "Virgilio")
+      continue;
+    ++seen;
+    EXPECT_EQ(row.value("status", -1), 0) << row.dump();
+    EXPECT_EQ(row.value("unread", 0u), 2u) << row.dump();
+  }
+  EXPECT_EQ(seen, 2u) << check.out;
 }
 
 }  // namespace

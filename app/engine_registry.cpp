@@ -12,8 +12,12 @@
 #include "engines/web/linkedin_engine.h"
 #include "engines/web/mail_ru_engine.h"
 #include "engines/web/o2_engine.h"
+#include "engines/web/orange_engine.h"
 #include "engines/web/outlook_engine.h"
+#include "engines/web/script_engines.h"
 #include "engines/web/sfr_engine.h"
+#include "engines/web/virgilio_engine.h"
+#include "engines/web/yahoo_engine.h"
 #include "engines/web/yandex_engine.h"
 #include "engines/web/zoho_engine.h"
 #include "platform/clock.h"
@@ -66,6 +70,16 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
       return CreateSfrEngine(type, context.settings);
     case EngineKind::LinkedIn:
       return CreateLinkedInEngine(type, context.settings);
+    case EngineKind::OrangeFr:
+      return CreateOrangeEngine(type, context.settings);
+    case EngineKind::Virgilio:
+      return CreateVirgilioEngine(type, context.settings);
+    case EngineKind::Facebook:
+      return CreateMessengerEngine(type, context.settings);
+    case EngineKind::Twitter:
+      return CreateTwitterEngine(type, context.settings);
+    case EngineKind::Yahoo:
+      return CreateYahooEngine(type, context.settings);
     case EngineKind::GMailFeed:
       return CreateGmailEngine(type, context.settings);
     case EngineKind::Outlook:

@@ -58,14 +58,14 @@ CheckStatus PageScrapingEngine::SignedOut(std::u16string_view reason) {
   return CheckStatus::LoginNeeded;
 }
 
-bool PageScrapingEngine::Report(Text sender, Text subject, Text date) {
+bool PageScrapingEngine::Report(Text sender, Text subject, Text date, MailOrder order) {
   if (reported_ >= kMostMessages)
     return false;
   ++reported_;
   AddMail(
       std::make_unique<MailItem>(CutText(sender, kLongestField), CutText(subject, kLongestField),
                                  Text(), CutText(date, kLongestField)),
-      MailOrder::SortedByDate);
+      order);
   return true;
 }
 

@@ -53,7 +53,7 @@ class PageScrapingEngine : public MailEngine {
   CheckStatus SignedOut(std::u16string_view reason);
 
   // Adds one record with the fields bounded; false once kMostMessages were added.
-  bool Report(Text sender, Text subject, Text date);
+  bool Report(Text sender, Text subject, Text date, MailOrder order = MailOrder::SortedByDate);
   // Forgets the count of Report before reading a new answer.
   void StartReading() { reported_ = 0; }
 

@@ -43,7 +43,7 @@ class AccountPage : public OptionsPage {
   QWidget* field(std::u16string_view setting) const;
   QListWidget* folderList() const { return folders_; }
   QLabel* changeAccountLink() const { return changeAccount_; }
-  QPushButton* signInButton() const { return signIn_; }
+  QPushButton* webSignInButton() const { return signIn_; }
   QLabel* browserNotice() const { return browserNotice_; }
   // The notice that the type's outside library is missing; null when it is there.
   QLabel* libraryNotice() const { return libraryNotice_; }

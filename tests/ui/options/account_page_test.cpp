@@ -301,12 +301,12 @@ TEST_F(AccountPageFixture, TheChangeAccountLinkLogsOutAndChecksSoon) {
 TEST_F(AccountPageFixture, TheSignInButtonOpensTheTypesSignInWindow) {
   {
     AccountPage withoutHook(Type(0x2), context);
-    EXPECT_EQ(withoutHook.signInButton(), nullptr);
+    EXPECT_EQ(withoutHook.webSignInButton(), nullptr);
   }
   std::vector<uint32_t> signIns;
   context.signIn = [&signIns](const AccountTypeInfo& type) { signIns.push_back(type.typeBit); };
   AccountPage page(Type(0x400), context);
-  QPushButton* button = page.signInButton();
+  QPushButton* button = page.webSignInButton();
   ASSERT_NE(button, nullptr);
   EXPECT_EQ(button->text(), u"Sign in"_qs);
   EXPECT_EQ(button->accessibleName(), u"Sign in to LinkedIn"_qs);

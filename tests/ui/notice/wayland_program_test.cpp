@@ -185,3 +185,9 @@ TEST_F(WaylandProgramTest, WithoutAnXServerTheNewMailNoticeComesAsADesktopNotifi
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

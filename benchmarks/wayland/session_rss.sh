@@ -77,8 +77,9 @@ run() {  # run SESSION: prints the session's line
   local rss peak libs
   rss=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status")
   peak=$(awk '/^VmHWM/ {print $2}' "/proc/$program/status")
-  libs=$(grep -oE '/[^ ]*(libGL|libEGL|libgbm|mesa|dri|wayland|libGLX)[^ ]*' "/proc/$program/maps" |
-    xargs -r -n1 basename | sort -u | tr '\n' ',')
+  libs=$(awk '$6 ~ /^\// {print $6}' "/proc/$program/maps" | xargs -r -n1 basename | sort -u |
+    grep -E '^(libGL|libEGL|libgbm|libwayland|libqwayland|libqt-plugin-wayland|.*_dri\.so)' |
+    tr '\n' ',' || true)
   local notices=0
   [ -f "$home/notify.jsonl" ] && notices=$(wc -l <"$home/notify.jsonl")
   local popups=

@@ -20,6 +20,7 @@
 #include "platform/program_path.h"
 #include "platform/version.h"
 #include "resources/string_table.h"
+#include "ui/adapters/popup_placement.h"
 #include "ui/notice/html_container.h"
 #include "ui/options/account_page.h"
 #include "ui/tray/tray_icon_images.h"
@@ -111,6 +112,14 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   notice_ = std::make_unique<NewMailNotice>(application_.flags(), application_.mainWindow(),
                                             desktopNotification_);
   noticeNotifier_.setNotice(notice_.get());
+  // Where the desktop places new windows itself (Wayland), the popup option's notice comes as
+  // a desktop notification, and the options dialog says so.
+  const DesktopSession session = CurrentDesktopSession();
+  const bool popupPlaced = PlacementFor(session) == PopupPlacement::Window;
+  notice_->setPopupPlaceable(popupPlaced);
+  optionsContext_.popupComesAsNotification = !popupPlaced;
+  if (session.wayland)
+    trace_.Record(session.layerShell ? "WaylandSessionWithLayerShell" : "WaylandSession");
 }
 
 DesktopProgram::~DesktopProgram() {

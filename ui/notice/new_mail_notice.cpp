@@ -22,7 +22,7 @@ uint32_t NewMailNotice::toolTipMilliseconds() const {
 }
 
 void NewMailNotice::NotifyNewMail(const Text& newMailText, uint32_t newCount, CheckStatus status) {
-  if (flags_.any(flag_bits::kPopupAnnouncements)) {
+  if (flags_.any(flag_bits::kPopupAnnouncements) && popupPlaceable_.load()) {
     {
       std::lock_guard lock(mutex_);
       popup_.title = PopupTitle(newCount);

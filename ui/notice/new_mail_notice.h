@@ -46,6 +46,9 @@ class NewMailNotice {
   NewMailNotice(const OptionFlags& flags, MainWindowPort& mainWindow, BalloonSink& balloons);
 
   void setToolTipSeconds(uint32_t seconds) { toolTipSeconds_.store(seconds); }
+  // False where the program cannot place its popup window (a Wayland session): the popup
+  // option then brings the notice in its balloon form.
+  void setPopupPlaceable(bool placeable) { popupPlaceable_.store(placeable); }
   uint32_t toolTipMilliseconds() const;
 
   // Announces `newCount` new mails whose lines are `newMailText`.
@@ -59,6 +62,7 @@ class NewMailNotice {
   MainWindowPort& mainWindow_;
   BalloonSink& balloons_;
   std::atomic<uint32_t> toolTipSeconds_{10};
+  std::atomic<bool> popupPlaceable_{true};
   mutable std::mutex mutex_;
   PopupContent popup_;
 };

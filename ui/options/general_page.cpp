@@ -158,6 +158,19 @@ GeneralPage::GeneralPage(OptionsContext& context, QWidget* parent)
   duration_->setInsertPolicy(QComboBox::NoInsert);
   addLabelled(kStringDisplayDuration, duration_);
   alternativeTooltip_ = addCheckBox(kStringAlternativeTooltip);
+  // On a Wayland desktop the program cannot place its popup window: the note tells what the
+  // option does there.
+  popupNote_ = new QLabel(
+      tr("On this Wayland desktop the notice comes as a desktop notification: the desktop does "
+         "not let a program place its popup window at the corner."),
+      this);
+  popupNote_->setWordWrap(true);
+  popupNote_->setAccessibleName(popupNote_->text());
+  popupNote_->setContentsMargins(popupNote_->fontMetrics().height() * 3 / 2, 0, 0, 0);
+  layout->addWidget(popupNote_, row++, 0, 1, 2);
+  popupNote_->setVisible(context_.popupComesAsNotification);
+  if (context_.popupComesAsNotification)
+    alternativeTooltip_->setAccessibleDescription(popupNote_->text());
 
   style_ = new QComboBox(this);
   addLabelled(kStringTrayIconStyle, style_);

@@ -60,6 +60,8 @@ class GeneralPage : public OptionsPage {
   HourRangeControl* hoursControl() const { return hours_; }
   HourRangeControl* daysControl() const { return days_; }
   QLabel* lastCheckLabel() const { return lastCheck_; }
+  // The note under the popup option; shown only where the popup comes as a notification.
+  QLabel* popupNoteLabel() const { return popupNote_; }
 
  private:
   void Load();
@@ -84,6 +86,7 @@ class GeneralPage : public OptionsPage {
   QCheckBox* startAtLogin_;
   QCheckBox* updateCheck_;
   QLabel* lastCheck_;
+  QLabel* popupNote_;
 };
 
 }  // namespace tarvel

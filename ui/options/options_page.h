@@ -54,6 +54,9 @@ struct OptionsContext {
   // An update host is configured, so the automatic update check can run; without one its
   // box is not offered for ticking.
   bool updateCheckAvailable = false;
+  // The desktop places new windows itself (a Wayland session): the popup option brings its
+  // notice as a desktop notification, and a note under the option says so.
+  bool popupComesAsNotification = false;
 };
 
 // One page of the options dialog. A page fills its controls when it is built; Save runs

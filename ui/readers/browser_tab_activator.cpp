@@ -315,7 +315,9 @@ bool Viewable(xcb_connection_t* connection, xcb_window_t window) {
 }
 
 // Brings the X11 window of process `pid` titled like `title` to the front: through the window
-// manager when one runs, else by restacking and focusing it ourselves.
+// manager when one runs, else by restacking and focusing it ourselves. On a Wayland session
+// this reaches only a browser running under Xwayland; without DISPLAY nothing is asked, the tab
+// is selected and its window stays where it is (a Wayland client cannot raise another's window).
 bool RaiseX11Window(uint32_t pid, const QString& title) {
   if (pid == 0 || qEnvironmentVariableIsEmpty("DISPLAY"))
     return false;

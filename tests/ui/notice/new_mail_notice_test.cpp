@@ -76,5 +76,27 @@ TEST_F(NoticeFixture, ZeroStayTimeAndHugeStayTimes) {
   EXPECT_EQ(balloons.shown[1].timeoutMs, 0xFFFFFFFFu);  // saturates instead of wrapping
 }
 
+// Where the popup cannot be placed (a Wayland session), the popup option brings the same
+// notice as a balloon, cut and timed as one, and posts no popup message.
+TEST_F(NoticeFixture, UnplaceablePopupComesAsABalloon) {
+  flags.store(0x1010);
+  notice.setToolTipSeconds(5);
+  notice.setPopupPlaceable(false);
+  notice.NotifyNewMail(Text(u"Ann: Hi\rBob: Lunch"), 2, CheckStatus::Success);
+  mainWindow.DispatchPending();
+  EXPECT_TRUE(recorder.messages.empty());
+  ASSERT_EQ(balloons.shown.size(), 1u);
+  EXPECT_EQ(balloons.shown[0].title.ToUtf8(), "2 new mails");
+  EXPECT_EQ(balloons.shown[0].text.ToUtf8(), "Ann: Hi\rBob: Lunch");
+  EXPECT_EQ(balloons.shown[0].timeoutMs, 5000u);
+
+  // Placeable again (the session is read at each start): the popup form is back.
+  notice.setPopupPlaceable(true);
+  notice.NotifyNewMail(Text(u"Ann: Hi"), 1, CheckStatus::Success);
+  mainWindow.DispatchPending();
+  EXPECT_EQ(recorder.messages, std::vector<uint32_t>{kMsgShowPopup});
+  EXPECT_EQ(balloons.shown.size(), 1u);
+}
+
 }  // namespace
 }  // namespace tarvel

@@ -252,6 +252,29 @@ TEST_F(OptionsFixture, LastUpdateCheckIsShownWhenThereWasOne) {
   EXPECT_TRUE(text.contains(u"23"_qs)) << text.toStdString();  // 2023, in any local zone
 }
 
+// The note under the popup option shows only where the popup comes as a notification; the
+// option itself stays and keeps its stored choice.
+TEST_F(OptionsFixture, PopupNoteShowsOnlyWhereThePopupComesAsANotification) {
+  flags.store(flag_bits::kPopupAnnouncements);
+  GeneralPage placed(context);
+  EXPECT_FALSE(placed.popupNoteLabel()->isVisibleTo(&placed));
+  EXPECT_TRUE(placed.alternativeTooltipBox()->accessibleDescription().isEmpty());
+
+  context.popupComesAsNotification = true;
+  GeneralPage page(context);
+  EXPECT_TRUE(page.popupNoteLabel()->isVisibleTo(&page));
+  EXPECT_TRUE(page.popupNoteLabel()->text().contains(u"desktop notification"_qs));
+  EXPECT_EQ(page.alternativeTooltipBox()->accessibleDescription(), page.popupNoteLabel()->text());
+  EXPECT_TRUE(page.alternativeTooltipBox()->isChecked());
+  EXPECT_TRUE(page.alternativeTooltipBox()->isEnabled());
+  page.Save();
+  EXPECT_TRUE(flags.any(flag_bits::kPopupAnnouncements));
+  if (const char* shot = std::getenv("TARVEL_TEST_SCREENSHOT")) {
+    page.resize(page.sizeHint().expandedTo(QSize(480, 360)));
+    page.grab().save(QString::fromLocal8Bit(shot));  // for people to look at
+  }
+}
+
 TEST_F(OptionsFixture, HourControlTogglesByClickDragAndKeyboard) {
   HourRangeControl hours(HourRangeControl::Kind::Hours);
   hours.resize(480, 24);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvel {
+
+// How the new-mail notice of the popup option can reach the user on this desktop.
+enum class PopupPlacement {
+  // The program places its popup window itself (X11, and the test platforms).
+  Window,
+  // A Wayland session: a client cannot place its own window, and this build has no
+  // layer-shell surface for the popup (Qt 6.4's Wayland plugin offers no public way to give a
+  // window that role), so the notice comes as a desktop notification instead of a window in
+  // the middle of the screen.
+  Notification,
+};
+
+// What the desktop offers, read once at start.
+struct DesktopSession {
+  std::string platformName;  // the Qt platform plugin's name ("xcb", "wayland", ...)
+  bool wayland = false;
+  // The compositor offers zwlr_layer_shell_v1 (KDE Plasma, sway and the other wlroots
+  // desktops); told in the trace, the popup cannot use it in this build.
+  bool layerShell = false;
+};
+
+// The interface names of a Wayland registry that decide the placement.
+inline constexpr std::string_view kLayerShellInterface = "zwlr_layer_shell_v1";
+
+// The session for a platform name and the globals its compositor announced.
+DesktopSession SessionFrom(std::string_view platformName, const std::vector<std::string>& globals);
+PopupPlacement PlacementFor(const DesktopSession& session);
+
+// The running program's session: the platform name of the QGuiApplication (which must
+// exist) and, on Wayland, the registry's globals from a short connection of our own.
+DesktopSession CurrentDesktopSession();
+
+}  // namespace tarvel

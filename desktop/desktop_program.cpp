@@ -325,24 +325,6 @@ void DesktopProgram::WireOptions() {
     application_.mainWindow().SetTimer(kTimerCheck, 1000);
   };
   imapSignIn_ = std::make_unique<ImapSignInRunner>(std::move(signInServices));
-  // The browser helper's login window signs in the running account of the slot; it is used
-  // when that account has the page's values (saved), otherwise the desktop's browser is.
-  imapSignIn_->setBrowserHelperSignIn([this](uint32_t slot, const ImapAccountSettings& account,
-                                             std::function<void(bool, const QString&)> done) {
-    constexpr uint32_t kSlotTypeBits[kImapSlotCount] = {type_bits::kImap1, type_bits::kImap2,
-                                                        type_bits::kImap3};
-    const uint32_t typeBit = kSlotTypeBits[slot % kImapSlotCount];
-    auto* engine = dynamic_cast<ImapEngine*>(application_.accounts().findByTypeBit(typeBit));
-    if (!engine)
-      return false;
-    const ImapAccountSettings running = engine->settings();
-    if (running.server != account.server || running.user != account.user ||
-        running.authMethod != account.authMethod)
-      return false;
-    return loginWindows_.OpenForImapSignIn(typeBit, [done = std::move(done)](bool signedIn) {
-      done(signedIn, signedIn ? QString() : QStringLiteral("the sign-in window was closed"));
-    });
-  });
   optionsContext_.imapSignIn = imapSignIn_.get();
   optionsContext_.signIn = [this](const AccountTypeInfo& type) {
     if (!loginWindows_.OpenForSignIn(type.typeBit))

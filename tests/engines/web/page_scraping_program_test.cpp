@@ -4,18 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QThread>
 
-#include <filesystem>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +16,7 @@
 #include "platform/cookie_store.h"
 #include "tests/engines/web/page_scraping_services.h"
 #include "tests/support/fixture_server.h"
+#include "tests/support/program_desktop.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel {
@@ -35,137 +25,22 @@ namespace {
 using namespace scraping_fixture;
 using testing::FixtureServer;
 
-constexpr int kWaitMs = 60'000;
-
-bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done()) {
-    if (elapsed.elapsed() > milliseconds)
-      return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(20);
-  }
-  return true;
-}
-
 class PageScrapingProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::make_unique<testing::TempFolder>();
-    folder_->UseAsConfigHome();
-    for (const char* sub : {"state", "data", "runtime"})
-      std::filesystem::create_directories(folder_->file(sub));
-    std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
-
-    QProcess& xvfb =
-        Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
-    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
-    QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-    ASSERT_TRUE(WaitUntil([&] { return bus.canReadLine() || bus.waitForReadyRead(50); }));
-    busAddress_ = QString::fromLatin1(bus.readLine()).trimmed();
-    connection_ = std::make_unique<QDBusConnection>(
-        QDBusConnection::connectToBus(busAddress_, QStringLiteral("scraping-program-test")));
-    ASSERT_TRUE(connection_->isConnected());
-
+    ASSERT_EQ(desktop_.Start(), "");
     ASSERT_TRUE(server_.Start(AllServices()));
     server_.ExportEnvironment();
   }
 
-  void TearDown() override {
-    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
-      if ((*process)->state() != QProcess::NotRunning) {
-        (*process)->terminate();
-        if (!(*process)->waitForFinished(5000)) {
-          (*process)->kill();
-          (*process)->waitForFinished(5000);
-        }
-      }
-    }
-    if (connection_)
-      QDBusConnection::disconnectFromBus(connection_->name());
-  }
-
-  QProcess& Start(const QString& program, const QStringList& arguments) {
-    processes_.push_back(std::make_unique<QProcess>());
-    QProcess& process = *processes_.back();
-    if (!display_.isEmpty()) {
-      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-      environment.insert("DISPLAY", display_);
-      environment.insert("QT_QPA_PLATFORM", "xcb");
-      environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress_);
-      environment.insert("XDG_STATE_HOME", QString::fromStdString(folder_->file("state")));
-      environment.insert("XDG_DATA_HOME", QString::fromStdString(folder_->file("data")));
-      environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder_->file("runtime")));
-      environment.remove("XDG_CURRENT_DESKTOP");
-      process.setProcessEnvironment(environment);
-    }
-    process.setProcessChannelMode(program.endsWith("/tarvel") ? QProcess::ForwardedChannels
-                                                              : QProcess::SeparateChannels);
-    process.start(program, arguments);
-    EXPECT_TRUE(process.waitForStarted(10'000)) << program.toStdString();
-    return process;
-  }
-
-  QString HostLog() const { return QString::fromStdString(folder_->file("items.jsonl")); }
-
-  QStringList RegisteredItems() const {
-    QFile log(HostLog());
-    QStringList items;
-    if (!log.open(QIODevice::ReadOnly))
-      return items;
-    for (const QByteArray& line : log.readAll().split('\n')) {
-      const int at = line.indexOf("\"item\": \"");
-      if (at >= 0)
-        items << QString::fromLatin1(line.mid(at + 9, line.indexOf('"', at + 9) - at - 9));
-    }
-    return items;
-  }
-
-  // The tooltip's title and text joined by a line break.
-  QString ToolTip(const QString& item) const {
-    QDBusMessage call = QDBusMessage::createMethodCall(item, "/StatusNotifierItem",
-                                                       "org.freedesktop.DBus.Properties", "Get");
-    call << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("ToolTip");
-    const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-      return {};
-    const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
-    if (!value.canConvert<QDBusArgument>())
-      return {};
-    const QDBusArgument argument = value.value<QDBusArgument>();
-    QString iconName;
-    QString title;
-    QString text;
-    argument.beginStructure();
-    argument >> iconName;
-    argument.beginArray();
-    while (!argument.atEnd()) {
-      int width = 0;
-      int height = 0;
-      QByteArray pixels;
-      argument.beginStructure();
-      argument >> width >> height >> pixels;
-      argument.endStructure();
-    }
-    argument.endArray();
-    argument >> title >> text;
-    argument.endStructure();
-    return text.isEmpty() ? title : title + "\n" + text;
-  }
-
-  std::unique_ptr<testing::TempFolder> folder_;
-  std::vector<std::unique_ptr<QProcess>> processes_;
-  QString display_;
-  QString busAddress_;
-  std::unique_ptr<QDBusConnection> connection_;
+  testing::TempFolder folder_;
+  testing::ProgramDesktop desktop_{folder_};
   FixtureServer server_;
 };
 
 TEST_F(PageScrapingProgramTest, TheSixAccountsCheckWithTheSignInCookies) {
   // The cookies a sign-in left in the HTTP client's store, and LinkedIn's stored set.
-  CookieStore cookies(folder_->file("data") + "/Quorline/Tarvel/cookies");
+  CookieStore cookies(folder_.file("data") + "/Quorline/Tarvel/cookies");
   const std::pair<const char*, const char*> signIns[] = {
       {"https://mail.yandex.ru/", "Session_id=3:1765;Domain=.yandex.ru;Path=/;HttpOnly"},
       {"https://mail.zoho.com/", "zmcsr=c5e1;Path=/"},
@@ -188,17 +63,14 @@ TEST_F(PageScrapingProgramTest, TheSixAccountsCheckWithTheSignInCookies) {
         u"Flags", 0x1010 | 0x400 | 0x800 | 0x40000 | 0x100000 | 0x400000 | 0x800000));
   }
 
-  QProcess& host =
-      Start("/usr/bin/python3",
-            {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"), HostLog()});
-  ASSERT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
-  Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
-  ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
-  const QString item = RegisteredItems().last();
+  desktop_.StartTrayHost();
+  desktop_.StartProgram();
+  ASSERT_TRUE(testing::WaitUntil([&] { return !desktop_.RegisteredItems().isEmpty(); }));
+  const QString item = desktop_.RegisteredItems().last();
 
   // Two unread messages at each of the six services, all of them new at the first check.
-  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("12 new mails"); }))
-      << ToolTip(item).toStdString();
+  ASSERT_TRUE(testing::WaitUntil([&] { return desktop_.ToolTip(item).startsWith("12 new mails"); }))
+      << desktop_.ToolTip(item).toStdString();
 
   // Every service was asked with its session's cookie.
   const std::pair<std::string, std::string> sessions[] = {

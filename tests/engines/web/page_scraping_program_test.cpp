@@ -1,6 +1,7 @@
 // The desktop program on an X server with a tray host on a private session bus checks the six
-// page-scraping account types against the local server playing their services, with the
-// cookies a sign-in left; the tray item's tooltip shows the count a user sees.
+// page-scraping account types and the two that read HTML pages over the HTTP client (Orange.fr,
+// Virgilio) against the local server playing their services, with the cookies and the
+// credentials a sign-in left; the tray item's tooltip shows the count a user sees.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -25,6 +26,7 @@
 #include "accounts/settings_store.h"
 #include "engines/web/web_login.h"
 #include "platform/cookie_store.h"
+#include "tests/engines/web/html_page_services.h"
 #include "tests/engines/web/page_scraping_services.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/temp_folder.h"
@@ -33,9 +35,11 @@ namespace tarvel {
 namespace {
 
 using namespace scraping_fixture;
+using nlohmann::json;
 using testing::FixtureServer;
 
 constexpr int kWaitMs = 60'000;
+constexpr char kVirgilioPassword[] = "s3cret";
 
 bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
   QElapsedTimer elapsed;
@@ -69,7 +73,10 @@ class PageScrapingProgramTest : public ::testing::Test {
         QDBusConnection::connectToBus(busAddress_, QStringLiteral("scraping-program-test")));
     ASSERT_TRUE(connection_->isConnected());
 
-    ASSERT_TRUE(server_.Start(AllServices()));
+    json routes = AllServices();
+    for (json& route : html_fixture::SignedInRoutes(kVirgilioPassword))
+      routes.push_back(std::move(route));
+    ASSERT_TRUE(server_.Start(routes));
     server_.ExportEnvironment();
   }
 
@@ -163,7 +170,7 @@ class PageScrapingProgramTest : public ::testing::Test {
   FixtureServer server_;
 };
 
-TEST_F(PageScrapingProgramTest, TheSixAccountsCheckWithTheSignInCookies) {
+TEST_F(PageScrapingProgramTest, TheEightAccountsCheckWithTheirSignIns) {
   // The cookies a sign-in left in the HTTP client's store, and LinkedIn's stored set.
   CookieStore cookies(folder_->file("data") + "/Quorline/Tarvel/cookies");
   const std::pair<const char*, const char*> signIns[] = {
@@ -171,6 +178,7 @@ TEST_F(PageScrapingProgramTest, TheSixAccountsCheckWithTheSignInCookies) {
       {"https://mail.zoho.com/", "zmcsr=c5e1;Path=/"},
       {"https://touch.mail.ru/", "Mpop=1765:abc;Domain=.mail.ru;Path=/;HttpOnly"},
       {"https://messagerie.sfr.fr/", "JSESSIONID=s1;Path=/webmail;HttpOnly"},
+      {"https://orange.fr/", "wassup=signed-in;Domain=orange.fr;Path=/"},
   };
   for (const auto& [url, cookie] : signIns) {
     ASSERT_TRUE(cookies.Store(*CookieUrl::Parse(url), cookie, CookieOrigin::Program,
@@ -183,9 +191,12 @@ TEST_F(PageScrapingProgramTest, TheSixAccountsCheckWithTheSignInCookies) {
     ASSERT_TRUE(store.writeProtected(u"https://www.linkedin.com/HTTPONLY", Text(u"li_at=AQEDAT"),
                                      kBuiltInPassPhrase,
                                      web_login::CookieGroup(type_bits::kLinkedIn)));
-    // The six types enabled on the default option word.
-    ASSERT_TRUE(store.writeNumber(
-        u"Flags", 0x1010 | 0x400 | 0x800 | 0x40000 | 0x100000 | 0x400000 | 0x800000));
+    // Virgilio's session has lapsed: the engine signs in with what the login window stored.
+    ASSERT_TRUE(ProtectText(store, u"VirgilioEmail", Text(u"anna@virgilio.it")));
+    ASSERT_TRUE(ProtectText(store, u"VirgilioPassword", Text::FromUtf8(kVirgilioPassword)));
+    // The eight types enabled on the default option word.
+    ASSERT_TRUE(store.writeNumber(u"Flags", 0x1010 | 0x400 | 0x800 | 0x4000 | 0x20000 | 0x40000 |
+                                                0x100000 | 0x400000 | 0x800000));
   }
 
   QProcess& host =
@@ -196,15 +207,21 @@ TEST_F(PageScrapingProgramTest, TheSixAccountsCheckWithTheSignInCookies) {
   ASSERT_TRUE(WaitUntil([&] { return !RegisteredItems().isEmpty(); }));
   const QString item = RegisteredItems().last();
 
-  // Two unread messages at each of the six services, all of them new at the first check.
-  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("12 new mails"); }))
+  // Two unread messages at each of the eight services, all of them new at the first check.
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("16 new mails"); }))
       << ToolTip(item).toStdString();
 
   // Every service was asked with its session's cookie.
   const std::pair<std::string, std::string> sessions[] = {
-      {kYandexHost, "Session_id=3:1765"}, {kZohoHost, "zmcsr=c5e1"},
-      {kMailRuHost, "Mpop=1765:abc"},     {kO2Mobile, "ssid=s3ss+1"},
-      {kSfrHost, "JSESSIONID=s1"},        {kLinkedInHost, "li_at=AQEDAT"},
+      {kYandexHost, "Session_id=3:1765"},
+      {kZohoHost, "zmcsr=c5e1"},
+      {kMailRuHost, "Mpop=1765:abc"},
+      {kO2Mobile, "ssid=s3ss+1"},
+      {kSfrHost, "JSESSIONID=s1"},
+      {kLinkedInHost, "li_at=AQEDAT"},
+      {html_fixture::kOrangeHost, html_fixture::kOrangeSession},
+      // Only the form login with the stored password sets it.
+      {html_fixture::kVirgilioHost, html_fixture::kVirgilioSession},
   };
   const std::vector<nlohmann::json> requests = server_.Requests();
   for (const auto& [serviceHost, session] : sessions) {

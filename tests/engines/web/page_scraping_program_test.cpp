@@ -8,6 +8,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QElapsedTimer>
 #include <QFile>
@@ -234,6 +235,65 @@ TEST_F(PageScrapingProgramTest, TheEightAccountsCheckWithTheirSignIns) {
     }
     EXPECT_TRUE(carried);
   }
+}
+
+// Virgilio refuses every form login: after the third refused sign-in the program erases the
+// stored credentials (a settings write its check thread hands to the main thread) and posts
+// the form no more. Checks are asked for over the session bus until the erase shows.
+TEST_F(PageScrapingProgramTest, VirgilioCredentialsAreErasedAfterThreeRefusedSignIns) {
+  server_.SetRoutes(json::array({
+      Route(html_fixture::kVirgilioHost, html_fixture::kVirgilioLoginPath, "<html>no</html>",
+            {{"method", "POST"}}),
+      Route(html_fixture::kVirgilioHost, html_fixture::kVirgilioInbox,
+            html_fixture::kVirgilioLoginPage),
+  }));
+  RegistryStore registry(RegistryStore::DefaultPath());
+  SettingsStore store;
+  ASSERT_TRUE(store.open(SettingsMode::Registry, &registry, kSettingsKeyPath));
+  ASSERT_TRUE(ProtectText(store, u"VirgilioEmail", Text(u"anna@virgilio.it")));
+  ASSERT_TRUE(ProtectText(store, u"VirgilioPassword", Text(u"wrong")));
+  ASSERT_TRUE(store.writeNumber(u"Flags", 0x1010 | 0x4000));
+
+  QProcess& host =
+      Start("/usr/bin/python3",
+            {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"), HostLog()});
+  ASSERT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
+  Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
+
+  const auto posts = [this] {
+    std::size_t count = 0;
+    for (const json& request : server_.Requests())
+      count += request.value("method", "") == "POST" ? 1 : 0;
+    return count;
+  };
+  const auto erased = [&store] {
+    return UnprotectText(store, u"VirgilioEmail", u"x").isEmpty() &&
+           UnprotectText(store, u"VirgilioPassword", u"x").isEmpty();
+  };
+  QElapsedTimer sinceAsked;
+  sinceAsked.start();
+  ASSERT_TRUE(WaitUntil([&] {
+    if (erased())
+      return true;
+    // A check asked for while one runs is refused; asking again now and then is harmless.
+    if (sinceAsked.elapsed() > 500) {
+      connection_->asyncCall(QDBusMessage::createMethodCall(
+          "com.quorline.Tarvel", "/com/quorline/Tarvel", "com.quorline.Tarvel1", "CheckNow"));
+      sinceAsked.restart();
+    }
+    return false;
+  })) << posts()
+      << " form logins";
+  EXPECT_EQ(posts(), 3u);
+  // Later checks have nothing to sign in with.
+  const std::size_t requests = server_.Requests().size();
+  ASSERT_TRUE(WaitUntil([&] {
+    connection_->asyncCall(QDBusMessage::createMethodCall(
+        "com.quorline.Tarvel", "/com/quorline/Tarvel", "com.quorline.Tarvel1", "CheckNow"));
+    return server_.Requests().size() > requests;
+  }));
+  EXPECT_EQ(posts(), 3u);
+  EXPECT_TRUE(erased());
 }
 
 }  // namespace

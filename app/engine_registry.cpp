@@ -73,7 +73,7 @@ std::unique_ptr<MailEngine> CreateEngine(const AccountTypeInfo& type,
     case EngineKind::OrangeFr:
       return CreateOrangeEngine(type, context.settings);
     case EngineKind::Virgilio:
-      return CreateVirgilioEngine(type, context.settings);
+      return CreateVirgilioEngine(type, context.settings, context.mainThread);
     case EngineKind::Facebook:
       return CreateMessengerEngine(type, context.settings);
     case EngineKind::Twitter:

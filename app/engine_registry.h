@@ -24,7 +24,7 @@ struct EngineContext {
   CheckInRelay* checkIn = nullptr;  // starts a check of the cycle from an engine's thread
   AccessTokenRefresher* tokenRefresher = nullptr;
   DiagnosticTrace* trace = nullptr;       // the diagnostic log, for failures worth a line
-  MainThreadRelay* mainThread = nullptr;  // posts the Notes request to the main window
+  MainThreadRelay* mainThread = nullptr;  // the Notes request, settings writes: main thread
 };
 
 // Creates the engine that serves an account type in this program.

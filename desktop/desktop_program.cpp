@@ -93,6 +93,9 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   mainThreadRelay_.Connect([this](uintptr_t wParam, intptr_t lParam) {
     application_.mainWindow().PostMessage(kMsgNotesRequest, wParam, lParam);
   });
+  mainThreadRelay_.ConnectTasks([this](MainThreadRelay::Task task) {
+    QMetaObject::invokeMethod(&mainThreadTasks_, std::move(task), Qt::QueuedConnection);
+  });
   services_.Attach(application_);
   // The tray's readers go through the placeholders' seam to the reader launch.
   placeholders_.openReaders = [this](uint32_t typeMask) { readers_.OpenReaders(typeMask); };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QObject>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -147,8 +149,10 @@ class DesktopProgram {
   // than the application and is disconnected before the cycle goes.
   CheckInRelay checkInRelay_;
   // The Notes engine posts its request to the main window through this relay, connected
-  // while the window exists.
+  // while the window exists; engines queue their settings writes through it too, run in the
+  // context of the object below (a queued task dies with it, before the settings go).
   MainThreadRelay mainThreadRelay_;
+  QObject mainThreadTasks_;
   // The IMAP accounts' OAuth2 token renewal, on an HTTP session of its own; the engines use
   // it, so it outlives them. The stop signal, set when the program ends, cuts a token request
   // in flight short, so that neither a sign-in nor a refresh holds the exit up.

@@ -36,16 +36,20 @@ class BrowserPage : public ScriptedPage {
 
   bool Navigate(const Text& url) override { return view_.Navigate(url, NavigateWait::Yes); }
   bool CurrentUrl(Text* url) override { return view_.CurrentUrl(url); }
-  bool Settle(std::uint32_t milliseconds) override {
-    // The page renders in the helper meanwhile; only the stop request cuts the time short.
+  bool Settle(std::uint32_t milliseconds, const std::atomic<bool>* stop) override {
+    // The page renders in the helper meanwhile; only a stop request (the thread's or the
+    // engine's) cuts the time short.
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    const std::stop_token stop = WorkerThread::CurrentStopToken();
+    const std::stop_token threadStop = WorkerThread::CurrentStopToken();
+    const auto stopped = [&] {
+      return threadStop.stop_requested() || (stop != nullptr && stop->load());
+    };
     while (std::chrono::steady_clock::now() < end) {
-      if (stop.stop_requested())
+      if (stopped())
         return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return !stop.stop_requested();
+    return !stopped();
   }
   bool ExecuteScript(const Text& script, Text* result) override {
     return view_.ExecuteScript(script, result);
@@ -151,6 +155,14 @@ CheckStatus ScriptedEngine::Failed(std::u16string_view reason) {
   return CheckStatus::Failure;
 }
 
+CheckStatus ScriptedEngine::Stopped() {
+  return Failed(u"the check was stopped");
+}
+
+bool ScriptedEngine::Settle(ScriptedPage& page) {
+  return !stopRequested() && page.Settle(settle_, stopSignal()) && !stopRequested();
+}
+
 CheckStatus ScriptedEngine::SignedOut(std::u16string_view reason) {
   lastFailure = reason;
   return CheckStatus::LoginNeeded;
@@ -182,8 +194,8 @@ CheckStatus MessengerEngine::Check() {
     return Failed(u"the browser did not answer");
   if (!IsSignedInAddress(url))
     return SignedOut(u"the Messenger app shows no conversation");
-  if (!page->Settle(settle()))
-    return Failed(u"the check was stopped");
+  if (!Settle(*page))
+    return Stopped();
   Text result;
   if (!page->ExecuteScript(Text::FromUtf8(k_messenger_conversations_script), &result))
     return Failed(u"the conversation script did not run");
@@ -239,8 +251,8 @@ CheckStatus TwitterEngine::Check() {
     return CheckStatus::Failure;
   if (!page->Navigate(Text(u"https://").Append(web_login::hosts::kX).Append(u"/messages/")))
     return Failed(u"the X app did not load");
-  if (!page->Settle(settle()))
-    return Failed(u"the check was stopped");
+  if (!Settle(*page))
+    return Stopped();
   Text source;
   if (!page->DocumentSource(&source))
     return Failed(u"the browser did not answer");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,8 +20,9 @@ class ScriptedPage {
   virtual ~ScriptedPage() = default;
   virtual bool Navigate(const Text& url) = 0;  // and wait for the load
   virtual bool CurrentUrl(Text* url) = 0;
-  // Lets the page's scripts run; false when the check was stopped or the browser ended.
-  virtual bool Settle(std::uint32_t milliseconds) = 0;
+  // Lets the page's scripts run; false when the check was stopped (the check thread's stop
+  // request or `stop`, the engine's own, which may be null) or the browser ended.
+  virtual bool Settle(std::uint32_t milliseconds, const std::atomic<bool>* stop) = 0;
   virtual bool ExecuteScript(const Text& script, Text* result) = 0;
   virtual bool DocumentSource(Text* source) = 0;  // mode 0, not unescaped
 };
@@ -51,7 +53,9 @@ class ScriptedEngine : public MailEngine {
   std::unique_ptr<ScriptedPage> Open();
   CheckStatus Failed(std::u16string_view reason);
   CheckStatus SignedOut(std::u16string_view reason);
-  std::uint32_t settle() const { return settle_; }
+  CheckStatus Stopped();
+  // Gives the page the settle time; false when the check was stopped meanwhile.
+  bool Settle(ScriptedPage& page);
 
  private:
   ScriptedPageOpener opener_;

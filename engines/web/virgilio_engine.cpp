@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "accounts/main_thread_relay.h"
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
 #include "engines/web/web_login.h"
@@ -204,10 +205,18 @@ CheckStatus VirgilioEngine::ReadInbox(const Text& page) {
 }
 
 std::unique_ptr<MailEngine> CreateVirgilioEngine(const AccountTypeInfo& type,
-                                                 SettingsStore* settings) {
+                                                 SettingsStore* settings,
+                                                 MainThreadRelay* mainThread) {
   std::function<void()> erase;
-  if (settings != nullptr)
-    erase = [settings] { web_login::ClearVirgilioCredentials(*settings); };
+  if (settings != nullptr) {
+    // The check runs on its own thread, but the settings are written on the main thread;
+    // without one (the command-line companion) the checking thread is the program's only one.
+    erase = [settings, mainThread] {
+      MainThreadRelay::Task clear = [settings] { web_login::ClearVirgilioCredentials(*settings); };
+      if (mainThread == nullptr || !mainThread->PostTask(clear))
+        clear();
+    };
+  }
   auto engine = std::make_unique<VirgilioEngine>(type, std::move(erase));
   if (settings != nullptr)
     engine->LoadSettings(*settings);

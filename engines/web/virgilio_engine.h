@@ -9,6 +9,7 @@
 
 namespace tarvel {
 
+class MainThreadRelay;
 class SettingsStore;
 
 // The address and password the login window read from Virgilio's own sign-in form.
@@ -48,7 +49,9 @@ class VirgilioEngine : public PageScrapingEngine {
   int failedLogins_ = 0;
 };
 
+// `mainThread` (may be null) carries the erasing of the stored credentials to the main thread.
 std::unique_ptr<MailEngine> CreateVirgilioEngine(const AccountTypeInfo& type,
-                                                 SettingsStore* settings);
+                                                 SettingsStore* settings,
+                                                 MainThreadRelay* mainThread = nullptr);
 
 }  // namespace tarvel

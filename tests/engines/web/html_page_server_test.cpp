@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accounts/account_type.h"
+#include "accounts/main_thread_relay.h"
 #include "accounts/protected_text.h"
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
@@ -20,6 +23,7 @@
 #include "engines/web/virgilio_engine.h"
 #include "platform/base64.h"
 #include "platform/cookie_store.h"
+#include "tests/engines/web/html_page_services.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/mail_records.h"
 #include "tests/support/temp_folder.h"
@@ -30,6 +34,7 @@ namespace tarvel {
 namespace {
 
 using nlohmann::json;
+using namespace html_fixture;
 using testing::FixtureServer;
 using Record = testing::MailRecord;
 
@@ -49,58 +54,6 @@ std::string Header(const json& request, const std::string& name) {
   }
   return {};
 }
-
-json Route(const std::string& host, const std::string& path, const std::string& body,
-           json extra = json::object()) {
-  json route = {
-      {"host", host}, {"path", path}, {"status", 200}, {"body_base64", EncodeBase64(body)}};
-  route.update(extra);
-  return route;
-}
-
-constexpr char kOrangeHost[] = "mobile.messagerie.orange.fr";
-constexpr char kOrangeListPath[] = "/webappmail/waml/mailList.php";
-constexpr char kVirgilioHost[] = "mail.virgilio.it";
-constexpr char kVirgilioInbox[] = "/m/wmm/folder/INBOX/1?refresh=TRUE";
-constexpr char kVirgilioLoginPath[] = "/m/wmm/login.jsf;jsessionid=AB12";
-
-std::string OrangeEntry(bool unread, const std::string& sender, const std::string& subject,
-                        const std::string& date) {
-  return std::string("<li class=\"navitem") + (unread ? " ws_navItemUnread\"" : "\"") +
-         "><a><span class=\"ws_listSender\">" + sender + "</span><span class=\"ws_listSubject\">" +
-         subject + "</span><span class=\"ws_listDate\">" + date + "</span></a></li>";
-}
-
-const std::string kOrangeList =
-    "<html><body><ul class=\"navlist\">" +
-    OrangeEntry(true, "Zo\xc3\xa9 Martin", "R\xc3\xa9union &amp; caf\xc3\xa9", "09:41") +
-    OrangeEntry(false, "Read", "Old", "08:00") + OrangeEntry(true, "Alain", "Factures", "hier") +
-    "<li class=\"navitem ws_navItemUnread\"><span class=\"ws_listSender\">No subject</span></li>" +
-    "</ul></body></html>";
-
-// The mobile inbox as Virgilio renders it: a bold sender marks an unread entry.
-std::string VirgilioEntry(bool unread, const std::string& from, const std::string& subject,
-                          const std::string& date) {
-  const std::string sender =
-      unread ? "<b>&quot;" + from + "&quot; &lt;x@virgilio.it&gt;</b>" : "&quot;" + from + "&quot;";
-  return "<div class=\"item-dxNoT\"><div class=\"row_mail_from\"><b>Da:</b>&nbsp;" + sender +
-         "</div><div class=\"row_mail_element\"><b><a href=\"/m/wmm/read/1\">" + subject +
-         "</a></b></div><div class=\"row_mail_date\">" + date +
-         " - 09:30</div></div><div class=\"b\"></div>";
-}
-
-const std::string kVirgilioInboxPage =
-    "<html><head><title>Virgilio Mail - In arrivo</title></head><body>" +
-    VirgilioEntry(true, "Anna Rossi", "Cena di venerd&igrave;", "10/12/2026") +
-    VirgilioEntry(false, "Letto", "Vecchio", "09/12/2026") +
-    VirgilioEntry(true, "Tom &amp; Jerry", "Biglietti", "08/12/2026") + "</body></html>";
-
-const std::string kVirgilioLoginPage =
-    std::string("<html><head><title>Virgilio Mail - Login</title></head><body>") +
-    "<form id=\"f\" method=\"post\" action=\"" + kVirgilioLoginPath +
-    "\" enctype=\"multipart/form-data\"><input name=\"user\"/><input name=\"pass\"/>"
-    "<input type=\"hidden\" name=\"javax.faces.ViewState\" id=\"javax.faces.ViewState\" "
-    "value=\"j_id3:j_id4\" /></form></body></html>";
 
 struct Case {
   std::string name;
@@ -298,6 +251,70 @@ TEST_F(HtmlPageServerTest, VirgilioErasesTheCredentialsAfterThreeRefusedSignIns)
     EXPECT_NE(request.value("method", ""), "POST");
 }
 
+// The program's engine erases the stored credentials through the main thread: its checks
+// run on a thread of their own and queue the settings write; it happens when the main thread
+// runs the task, never on the checking thread. Without a connected main thread (the
+// command-line companion) the checking thread erases them itself.
+TEST_F(HtmlPageServerTest, VirgilioErasesTheStoredCredentialsOnTheMainThread) {
+  server_->SetRoutes(json::array({
+      Route(kVirgilioHost, kVirgilioLoginPath, "<html>no</html>", {{"method", "POST"}}),
+      Route(kVirgilioHost, kVirgilioInbox, kVirgilioLoginPage, {{"scheme", "http"}}),
+  }));
+  for (const bool connected : {true, false}) {
+    SCOPED_TRACE(connected ? "a main thread connected" : "no main thread");
+    RegistryStore registry(folder_->file(connected ? "relay.reg" : "direct.reg"));
+    SettingsStore store;
+    ASSERT_TRUE(store.open(SettingsMode::Registry, &registry, kSettingsKeyPath));
+    ASSERT_TRUE(ProtectText(store, u"VirgilioEmail", Text(u"anna@virgilio.it")));
+    ASSERT_TRUE(ProtectText(store, u"VirgilioPassword", Text(u"wrong")));
+    const auto stored = [&store] {
+      return UnprotectText(store, u"VirgilioEmail", u"").ToUtf8() + "/" +
+             UnprotectText(store, u"VirgilioPassword", u"").ToUtf8();
+    };
+
+    MainThreadRelay relay;
+    std::mutex queueMutex;
+    std::vector<MainThreadRelay::Task> queued;
+    if (connected) {
+      relay.ConnectTasks([&](MainThreadRelay::Task task) {
+        const std::lock_guard lock(queueMutex);
+        queued.push_back(std::move(task));
+      });
+    }
+    std::unique_ptr<MailEngine> engine =
+        CreateVirgilioEngine(TypeOf(EngineKind::Virgilio), &store, &relay);
+    std::vector<CheckStatus> statuses;
+    std::thread checks([&] {
+      for (int check = 0; check < 4; ++check) {
+        engine->mails.clear();
+        statuses.push_back(engine->Check());
+      }
+    });
+    checks.join();
+    const std::vector<CheckStatus> expected = {CheckStatus::Failure, CheckStatus::Failure,
+                                               CheckStatus::Failure, CheckStatus::LoginNeeded};
+    EXPECT_EQ(statuses, expected);
+
+    if (connected) {
+      // Queued, not yet written.
+      EXPECT_EQ(stored(), "anna@virgilio.it/wrong");
+      std::vector<MainThreadRelay::Task> tasks;
+      {
+        const std::lock_guard lock(queueMutex);
+        tasks.swap(queued);
+      }
+      ASSERT_EQ(tasks.size(), 1u);
+      for (MainThreadRelay::Task& task : tasks)
+        task();
+    }
+    EXPECT_EQ(stored(), "/");
+    // The program reading its settings again finds nothing to sign in with.
+    std::unique_ptr<MailEngine> fresh =
+        CreateVirgilioEngine(TypeOf(EngineKind::Virgilio), &store, &relay);
+    EXPECT_FALSE(static_cast<VirgilioEngine&>(*fresh).credentials().complete());
+  }
+}
+
 // --- tarvelctl ---------------------------------------------------------------------------
 
 struct Outcome {
@@ -340,15 +357,7 @@ TEST_F(HtmlPageServerTest, TarvelctlChecksOrangeAndVirgilio) {
     ASSERT_TRUE(ProtectText(store, u"VirgilioPassword", Text(u"s3cret")));
   }
   ASSERT_EQ(RunTarvelctl(*folder_, {"settings", "set", "Flags", "0x25010"}).exitCode, 0);
-  server_->SetRoutes(json::array({
-      Route(kOrangeHost, kOrangeListPath, kOrangeList, {{"cookie", "wassup=signed-in"}}),
-      Route(kVirgilioHost, kVirgilioLoginPath, "<html>ok</html>",
-            {{"method", "POST"},
-             {"body_contains", "s3cret"},
-             {"headers", json::array({json::array({"Set-Cookie", "wmm=s1; path=/"})})}}),
-      Route(kVirgilioHost, kVirgilioInbox, kVirgilioInboxPage, {{"cookie", "wmm=s1"}}),
-      Route(kVirgilioHost, kVirgilioInbox, kVirgilioLoginPage),
-  }));
+  server_->SetRoutes(SignedInRoutes("s3cret"));
   const Outcome check = RunTarvelctl(*folder_, {"check", "--json"});
   EXPECT_EQ(check.exitCode, 0) << check.out;
   const json report = json::parse(check.out, nullptr, false);

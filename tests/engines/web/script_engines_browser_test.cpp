@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "accounts/account_type.h"
@@ -14,6 +18,7 @@
 #include "engines/web/yahoo_engine.h"
 #include "platform/browser_connection.h"
 #include "platform/web_view.h"
+#include "tests/engines/web/script_engine_services.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/mail_records.h"
 #include "tests/support/temp_folder.h"
@@ -22,6 +27,7 @@ namespace tarvel {
 namespace {
 
 using nlohmann::json;
+using namespace script_fixture;
 using testing::FixtureServer;
 using testing::TemporaryFolder;
 using Record = testing::MailRecord;
@@ -32,122 +38,6 @@ const AccountTypeInfo& TypeOf(EngineKind kind) {
       return type;
   }
   return kAccountTypes[0];
-}
-
-constexpr char kHtml[] = "text/html; charset=utf-8";
-
-json Route(const std::string& host, const std::string& path, const std::string& body,
-           const std::string& cookie = {}, json headers = json::array()) {
-  headers.push_back(json::array({"Content-Type", kHtml}));
-  json route = {
-      {"host", host}, {"path", path}, {"status", 200}, {"body", body}, {"headers", headers}};
-  if (!cookie.empty())
-    route["cookie"] = cookie;
-  return route;
-}
-
-json Redirect(const std::string& host, const std::string& path, const std::string& to,
-              const std::string& cookie = {}) {
-  json route = Route(host, path, "", cookie, json::array({json::array({"Location", to})}));
-  route["status"] = 302;
-  return route;
-}
-
-json SignInRoute(const std::string& host, const std::string& cookie, const std::string& domain) {
-  return Route(host, "/test-sign-in", "<html><body>signed in</body></html>", {},
-               json::array({json::array({"Set-Cookie", cookie + "; Domain=" + domain +
-                                                           "; Path=/; Max-Age=3600; Secure"})}));
-}
-
-// A page whose body the app's script fills after a delay, as the real apps render.
-std::string RenderedLater(const std::string& html, const std::string& extraScript = {}) {
-  json text = html;
-  return "<html><head><meta charset=\"utf-8\"></head><body><p>Loading</p><script>" + extraScript +
-         "setTimeout(function(){document.body.innerHTML = " + text.dump() +
-         ";}, 300);</script></body></html>";
-}
-
-// One Messenger list row in the layout the conversation script walks.
-std::string MessengerRow(const std::string& user, const std::string& text, int markers) {
-  std::string unread;
-  for (int i = 0; i < markers; ++i)
-    unread += "<span></span>";
-  const std::string time = "<div><div><span><div><span>1m</span></div></span></div></div>";
-  return "<div role=\"row\"><div><div><div><div></div><div><div><div>"
-         "<div><div><div><span><span>" +
-         user +
-         "</span></span></div></div></div>"
-         "<div><span><span>a</span></span><span><span>b</span></span><span><span>" +
-         text + "</span></span>" + time + time + time +
-         "</div>"
-         "<div><div><div><div>" +
-         unread + "</div></div></div></div>" + "</div></div></div></div></div></div></div>";
-}
-
-std::string MessengerList(const std::vector<std::string>& rows) {
-  std::string grid = "<div role=\"grid\"><div role=\"row\" data-visualcompletion=\"x\"></div>";
-  for (const std::string& row : rows)
-    grid += row;
-  return grid + "</div>";
-}
-
-std::string XConversation(const std::string& name, const std::string& handle,
-                          const std::string& text, int weight, const std::string& time) {
-  return "<div data-testid=\"conversation\"><div>" + name + "<br>" + handle +
-         "</div><time datetime=\"" + time + "\">1h</time><span data-testid=\"tweetText\" " +
-         "style=\"font-weight:" + std::to_string(weight) + "\">" + text + "</span></div>";
-}
-
-constexpr char kMessengerBare[] = "messenger.com";
-constexpr char kMessenger[] = "www.messenger.com";
-constexpr char kMessengerSession[] = "c_user=100001";
-constexpr char kX[] = "x.com";
-constexpr char kXSession[] = "auth_token=signed-in";
-constexpr char kYahoo[] = "mail.yahoo.com";
-constexpr char kYahooSession[] = "T=signed-in";
-
-const std::string kMessengerRows =
-    MessengerList({MessengerRow("Zo\xc3\xa9 Martin", "Caf\xc3\xa9 at 5?", 1),
-                   MessengerRow("Two Markers", "skipped", 2), MessengerRow("Read", "old", 0),
-                   MessengerRow("Ann", "See you", 1)});
-
-json MessengerRoutes(const std::string& conversationPage) {
-  return json::array({
-      SignInRoute(kMessenger, kMessengerSession, "messenger.com"),
-      Redirect(kMessengerBare, "/t/", "https://www.messenger.com/t/100001/", kMessengerSession),
-      Redirect(kMessengerBare, "/t/", "https://www.messenger.com/login/"),
-      Route(kMessenger, "/t/100001/", conversationPage, kMessengerSession),
-      Route(kMessenger, "/login/", "<html><body><form>Log in</form></body></html>"),
-      Route(kMessenger, "/popup", "<html><body>popup</body></html>"),
-  });
-}
-
-json XRoutes() {
-  const std::string inbox =
-      RenderedLater(XConversation("Ann Lee", "@ann", "Hi there", 500, "2026-12-10T09:30:00.000Z") +
-                    XConversation("Read One", "@read", "old", 400, "2026-12-10T10:00:00.000Z") +
-                    XConversation("Bo", "@bo", "Later", 500, "2026-12-11T08:00:00.000Z"));
-  const std::string signedIn =
-      "<script type=\"application/json\">{\"screen_name\":\"joe\"}</script>";
-  return json::array({
-      SignInRoute(kX, kXSession, "x.com"),
-      Route(kX, "/messages/", signedIn + inbox, kXSession),
-      Route(kX, "/messages/", "<html><body>Sign in to X</body></html>"),
-  });
-}
-
-json YahooRoutes() {
-  const std::string list =
-      "<div data-test-id=\"content-area\"><ul><li><a data-test-id=\"message-list-item\" "
-      "data-test-read=\"false\"><strong class=\"s\">Grace</strong><span "
-      "data-test-id=\"message-subject\" title=\"Plans\">Plans</span><div class=\"x date\" "
-      "role=\"gridcell\"><span>9:41 AM</span></div></a></li></ul></div>";
-  return json::array({
-      SignInRoute(kYahoo, kYahooSession, "yahoo.com"),
-      Route(kYahoo, "/n/inbox/all", list, kYahooSession),
-      Route(kYahoo, "/n/inbox/all",
-            "<form id=\"login-username-form\" method=\"post\"><input name=\"u\"></form>"),
-  });
 }
 
 class ScriptEnginesBrowserTest : public ::testing::Test {
@@ -247,6 +137,74 @@ TEST_F(ScriptEnginesBrowserTest, APageThatNeverLoadsFailsAtTheDeadline) {
   engine.SetSettleMilliseconds(0);
   EXPECT_EQ(engine.Check(), CheckStatus::Failure);
   WebView::SetDefaultTimeouts(saved);
+}
+
+// The browser's page, telling when the settle wait begins.
+class WatchedPage : public ScriptedPage {
+ public:
+  WatchedPage(std::unique_ptr<ScriptedPage> page, std::atomic<bool>& settling)
+      : page_(std::move(page)), settling_(settling) {}
+  bool Navigate(const Text& url) override { return page_->Navigate(url); }
+  bool CurrentUrl(Text* url) override { return page_->CurrentUrl(url); }
+  bool Settle(std::uint32_t milliseconds, const std::atomic<bool>* stop) override {
+    settling_.store(true);
+    return page_->Settle(milliseconds, stop);
+  }
+  bool ExecuteScript(const Text& script, Text* result) override {
+    return page_->ExecuteScript(script, result);
+  }
+  bool DocumentSource(Text* source) override { return page_->DocumentSource(source); }
+
+ private:
+  std::unique_ptr<ScriptedPage> page_;
+  std::atomic<bool>& settling_;
+};
+
+// The engine's own stop request (not the thread's) during a long settle: the check ends as
+// stopped well before the settle time is over, and the script does not run.
+TEST_F(ScriptEnginesBrowserTest, TheEnginesStopRequestEndsALongSettle) {
+  server_->SetRoutes(MessengerRoutes(RenderedLater(kMessengerRows)));
+  SignIn(kMessenger);
+  std::atomic<bool> settling{false};
+  std::atomic<bool> stop{false};
+  for (const bool messenger : {true, false}) {
+    SCOPED_TRACE(messenger ? "Messenger" : "X");
+    // X settles before it looks at the session, so its app need not be signed in.
+    if (!messenger)
+      server_->SetRoutes(XRoutes());
+    settling = false;
+    stop = false;
+    ScriptedPageOpener opener = [&settling]() -> std::unique_ptr<ScriptedPage> {
+      std::unique_ptr<ScriptedPage> page = OpenBrowserPage();
+      if (!page)
+        return nullptr;
+      return std::make_unique<WatchedPage>(std::move(page), settling);
+    };
+    std::unique_ptr<ScriptedEngine> engine;
+    if (messenger)
+      engine = std::make_unique<MessengerEngine>(TypeOf(EngineKind::Facebook), opener);
+    else
+      engine = std::make_unique<TwitterEngine>(TypeOf(EngineKind::Twitter), opener);
+    constexpr std::uint32_t kLongSettle = 90'000;
+    engine->SetSettleMilliseconds(kLongSettle);
+    engine->SetStopSignal(&stop);
+    std::thread stopper([&] {
+      while (!settling.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      stop.store(true);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const CheckStatus status = engine->Check();
+    const auto took = std::chrono::steady_clock::now() - started;
+    // A check that never reached the settle leaves the stopper waiting: release it.
+    settling.store(true);
+    stopper.join();
+    EXPECT_EQ(status, CheckStatus::Failure);
+    EXPECT_EQ(engine->lastFailure.ToUtf8(), "the check was stopped");
+    EXPECT_EQ(engine->mails.count(), 0u);
+    // Generous: only shows that the wait did not run its whole time.
+    EXPECT_LT(took, std::chrono::milliseconds(kLongSettle / 2));
+  }
 }
 
 TEST_F(ScriptEnginesBrowserTest, TwitterReadsTheMediumWeightConversations) {

@@ -2,6 +2,7 @@
 // lead to records and a status.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -44,6 +45,7 @@ struct PageScript {
   std::vector<std::string> navigations;
   std::vector<std::string> scripts;
   int settled = 0;
+  std::atomic<bool>* stopDuringSettle = nullptr;
 };
 
 class StandInPage : public ScriptedPage {
@@ -57,9 +59,13 @@ class StandInPage : public ScriptedPage {
     *url = Text::FromUtf8(script_.url);
     return true;
   }
-  bool Settle(std::uint32_t milliseconds) override {
+  // Raises the engine's stop request while the app renders, when the script says so; a
+  // stopped settle ends false, as the browser's does.
+  bool Settle(std::uint32_t milliseconds, const std::atomic<bool>* stop) override {
     script_.settled += static_cast<int>(milliseconds);
-    return true;
+    if (script_.stopDuringSettle != nullptr)
+      script_.stopDuringSettle->store(true);
+    return stop == nullptr || !stop->load();
   }
   bool ExecuteScript(const Text& script, Text* result) override {
     script_.scripts.push_back(script.ToUtf8());
@@ -255,6 +261,30 @@ TEST(TwitterEngineTest, PagesGiveRecordsAndStatus) {
       EXPECT_NE(page.page.scripts[0].find("[data-testid=\"conversation\"]"), std::string::npos);
       EXPECT_EQ(page.page.navigations[0], "https://x.com/messages/");
     }
+  }
+}
+
+// A stop request of the engine while the app renders ends the check as stopped, before the
+// script runs.
+TEST(ScriptedEngineTest, AStopRequestDuringTheSettleEndsTheCheck) {
+  const std::string signedIn = R"(<script>{\"screen_name\":\"joe\"}</script>)";
+  const std::string rows = R"([{"user":"Ann","text":"Hi","time":"1","unread":"500"}])";
+  for (const bool messenger : {true, false}) {
+    SCOPED_TRACE(messenger ? "Messenger" : "X");
+    std::atomic<bool> stop{false};
+    PageScript page{true, true, kConversation, signedIn, true, rows};
+    page.stopDuringSettle = &stop;
+    std::unique_ptr<ScriptedEngine> engine;
+    if (messenger)
+      engine = std::make_unique<MessengerEngine>(TypeOf(EngineKind::Facebook), OpenerOf(page));
+    else
+      engine = std::make_unique<TwitterEngine>(TypeOf(EngineKind::Twitter), OpenerOf(page));
+    engine->SetStopSignal(&stop);
+    EXPECT_EQ(engine->Check(), CheckStatus::Failure);
+    EXPECT_EQ(engine->lastFailure.ToUtf8(), "the check was stopped");
+    EXPECT_EQ(page.settled, static_cast<int>(ScriptedEngine::kSettleMilliseconds));
+    EXPECT_TRUE(page.scripts.empty());
+    EXPECT_EQ(engine->mails.count(), 0u);
   }
 }
 

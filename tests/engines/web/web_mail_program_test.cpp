@@ -1,4 +1,5 @@
-// The desktop program checks a Gmail, an Outlook.com and an Outlook.com Alternative account
+// The desktop program checks a Gmail, an Outlook.com and an Outlook.com Alternative account,
+// and in a second run Yahoo, Messenger and X (their web apps rendering their lists by script),
 // against local HTTPS servers under the services' own host names, on an X server with a tray
 // host on a private session bus: the tray item's tooltip shows the unread count and the
 // subjects. The sessions are those a sign-in leaves: cookies in the shared browser profile
@@ -20,9 +21,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/browser_connection.h"
 #include "platform/web_view.h"
+#include "tests/engines/web/script_engine_services.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/temp_folder.h"
@@ -297,6 +301,61 @@ TEST_F(WebMailProgramTest, TrayShowsTheUnreadMailOfTheThreeWebMailAccounts) {
   }
   EXPECT_TRUE(storedCookieSent);
   EXPECT_TRUE(feedSignedIn);
+
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+}
+
+// The browser's own account types: the program's check thread opens the invisible browser on
+// the shared profile, lets the apps render and reads the lists; one unread message of Yahoo,
+// two conversations of Messenger (one marker each) and two of X (the medium weight).
+TEST_F(WebMailProgramTest, TrayShowsTheMessagesOfYahooMessengerAndX) {
+  namespace fixture = tarvel::script_fixture;
+  json routes = fixture::MessengerRoutes(fixture::RenderedLater(fixture::kMessengerRows));
+  for (const json& more : {fixture::XRoutes(), fixture::YahooRoutes()}) {
+    for (const json& route : more)
+      routes.push_back(route);
+  }
+  server_.SetRoutes(routes);
+  // Yahoo (0x100), Facebook (0x8000) and Twitter (0x10000) on the default option word.
+  WriteSetting({"Flags", std::to_string(0x1010 | 0x100 | 0x8000 | 0x10000), "--number"});
+
+  SignInBrowser(fixture::kMessenger);
+  SignInBrowser(fixture::kX);
+  SignInBrowser(fixture::kYahoo);
+  tarvel::BrowserConnection::Shared().ShutDown();
+
+  QProcess& host = Start("/usr/bin/python3",
+                         {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"),
+                          QString::fromStdString(folder_->file("items.jsonl"))});
+  ASSERT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
+  QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
+  ASSERT_TRUE(WaitUntil([&] { return !ItemName().isEmpty(); }));
+  const QString item = ItemName();
+
+  // In the order of the account types; Messenger's rows as listed, X's newest first.
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("5 new mails"); }))
+      << ToolTip(item).toStdString();
+  EXPECT_EQ(ToolTip(item).toStdString(),
+            "5 new mails - Tarvel E-Mail Notifier\n\nGrace - Plans\n"
+            "Zo\xc3\xa9 Martin - Caf\xc3\xa9 at 5?\nAnn - See you\nBo - Later\n"
+            "Ann Lee - Hi there");
+
+  // Each app was loaded with its session.
+  for (const auto& [appHost, session] : {std::pair{fixture::kMessenger, fixture::kMessengerSession},
+                                         std::pair{fixture::kX, fixture::kXSession},
+                                         std::pair{fixture::kYahoo, fixture::kYahooSession}}) {
+    SCOPED_TRACE(appHost);
+    bool signedIn = false;
+    for (const json& request : server_.Requests()) {
+      if (request.value("host", "") == appHost && request.value("path", "") != "/test-sign-in" &&
+          tarvel::testing::FixtureServer::Header(request, "Cookie").find(session) !=
+              std::string::npos)
+        signedIn = true;
+    }
+    EXPECT_TRUE(signedIn);
+  }
 
   program.terminate();
   ASSERT_TRUE(program.waitForFinished(kWaitMs));

@@ -55,10 +55,15 @@ std::string ProgramDesktop::Start(const Options& options) {
     std::filesystem::create_directories(folder_.file(sub));
   std::filesystem::permissions(folder_.file("runtime"), std::filesystem::perms::owner_all);
 
-  // The stand-ins of the desktop start with the test's own environment.
-  auto startPlain = [this](const QString& program, const QStringList& arguments) -> QProcess& {
+  // The stand-ins of the desktop start with the test's own environment, in the desktop's
+  // runtime folder (one a test before left behind may be gone).
+  QProcessEnvironment standIn = QProcessEnvironment::systemEnvironment();
+  standIn.insert("XDG_RUNTIME_DIR", file("runtime"));
+  auto startPlain = [this, &standIn](const QString& program,
+                                     const QStringList& arguments) -> QProcess& {
     processes_.push_back(std::make_unique<QProcess>());
     QProcess& process = *processes_.back();
+    process.setProcessEnvironment(standIn);
     process.start(program, arguments);
     return process;
   };

@@ -8,47 +8,28 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
-#include <QThread>
+
+#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 
 #include "platform/browser_connection.h"
 #include "platform/web_view.h"
 #include "tests/engines/web/script_engine_services.h"
-#include "tests/support/dovecot_server.h"
 #include "tests/support/fixture_server.h"
+#include "tests/support/program_desktop.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
 
 using nlohmann::json;
 using tarvel::Text;
+using tarvel::testing::WaitUntil;
 
 constexpr int kWaitMs = 90'000;
-
-bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done()) {
-    if (elapsed.elapsed() > milliseconds)
-      return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(20);
-  }
-  return true;
-}
 
 std::string Fixture(const std::string& name) {
   return tarvel::testing::ReadFileContent(std::string(TARVEL_SOURCE_DIR_PATH) + "/tests/fixtures/" +
@@ -126,15 +107,12 @@ json Routes() {
 class WebMailProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::make_unique<tarvel::testing::TempFolder>();
-    folder_->UseAsConfigHome();
-    for (const char* sub : {"state", "data", "runtime"})
-      std::filesystem::create_directories(folder_->file(sub));
-    std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
-    ::setenv("XDG_DATA_HOME", folder_->file("data").c_str(), 1);
-    ::setenv("XDG_STATE_HOME", folder_->file("state").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", folder_->file("runtime").c_str(), 1);
-    // The helper this process starts to sign the profile in has no display.
+    ASSERT_EQ(desktop_.Start(), "");
+    // The helper this process starts to sign the profile in shares the program's folders, and
+    // has no display.
+    ::setenv("XDG_DATA_HOME", folder_.file("data").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", folder_.file("state").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", folder_.file("runtime").c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("TARVEL_BROWSER_HELPER", TARVEL_BINARY_DIR_PATH "/bin/tarvel-browser", 1);
     // Chromium refuses to run as root inside its sandbox; the tests run as root in CI.
@@ -143,58 +121,17 @@ class WebMailProgramTest : public ::testing::Test {
     ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu", 0);
     ASSERT_TRUE(server_.Start(Routes()));
     server_.ExportEnvironment();
-
-    QProcess& xvfb =
-        Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
-    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
-    QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-    ASSERT_TRUE(WaitUntil([&] { return bus.canReadLine() || bus.waitForReadyRead(50); }));
-    busAddress_ = QString::fromLatin1(bus.readLine()).trimmed();
-    connection_ = std::make_unique<QDBusConnection>(
-        QDBusConnection::connectToBus(busAddress_, QStringLiteral("web-mail-program-test")));
-    ASSERT_TRUE(connection_->isConnected());
   }
 
   void TearDown() override {
-    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
-      if ((*process)->state() != QProcess::NotRunning) {
-        (*process)->terminate();
-        if (!(*process)->waitForFinished(10'000)) {
-          (*process)->kill();
-          (*process)->waitForFinished(5000);
-        }
-      }
-    }
-    if (connection_)
-      QDBusConnection::disconnectFromBus(connection_->name());
+    desktop_.Stop();
     tarvel::BrowserConnection::Shared().ShutDown();
     ::unsetenv("TARVEL_CONNECT_TO");
     ::unsetenv("TARVEL_CA_FILE");
   }
 
-  QProcess& Start(const QString& program, const QStringList& arguments) {
-    processes_.push_back(std::make_unique<QProcess>());
-    QProcess& process = *processes_.back();
-    if (!display_.isEmpty()) {
-      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-      environment.insert("DISPLAY", display_);
-      environment.insert("QT_QPA_PLATFORM", "xcb");
-      environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress_);
-      environment.remove("XDG_CURRENT_DESKTOP");
-      process.setProcessEnvironment(environment);
-    }
-    process.setProcessChannelMode(program.endsWith("/tarvel") ? QProcess::ForwardedChannels
-                                                              : QProcess::SeparateChannels);
-    process.start(program, arguments);
-    EXPECT_TRUE(process.waitForStarted(10'000)) << program.toStdString();
-    return process;
-  }
-
-  void WriteSetting(const std::vector<std::string>& arguments) {
-    std::vector<std::string> command = {TARVEL_BINARY_DIR_PATH "/bin/tarvelctl", "settings", "set"};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    ASSERT_EQ(tarvel::testing::RunProgram(command), 0) << arguments[0];
+  void WriteSetting(const QStringList& arguments) {
+    ASSERT_TRUE(desktop_.WriteSetting(arguments)) << arguments.join(' ').toStdString();
   }
 
   // Loads a service's page that sets its session cookie in the shared browser profile.
@@ -205,62 +142,25 @@ class WebMailProgramTest : public ::testing::Test {
     ASSERT_NE(source.ToUtf8().find("signed in"), std::string::npos) << source.ToUtf8();
   }
 
-  QString ItemName() const {
-    QFile log(QString::fromStdString(folder_->file("items.jsonl")));
-    if (!log.open(QIODevice::ReadOnly))
-      return {};
-    QString item;
-    for (const QByteArray& line : log.readAll().split('\n')) {
-      const int at = line.indexOf("\"item\": \"");
-      if (at >= 0)
-        item = QString::fromLatin1(line.mid(at + 9, line.indexOf('"', at + 9) - at - 9));
-    }
-    return item;
+  // Starts the tray host and the program; the program's tray item.
+  QString StartProgram(QProcess** program) {
+    desktop_.StartTrayHost();
+    *program = &desktop_.StartProgram();
+    EXPECT_TRUE(WaitUntil([&] { return !desktop_.RegisteredItems().isEmpty(); }, kWaitMs));
+    return desktop_.RegisteredItems().value(0);
   }
 
-  QString ToolTip(const QString& item) const {
-    QDBusMessage call = QDBusMessage::createMethodCall(item, "/StatusNotifierItem",
-                                                       "org.freedesktop.DBus.Properties", "Get");
-    call << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("ToolTip");
-    const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-      return {};
-    const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
-    if (!value.canConvert<QDBusArgument>())
-      return {};
-    const QDBusArgument argument = value.value<QDBusArgument>();
-    QString iconName;
-    QString title;
-    QString text;
-    argument.beginStructure();
-    argument >> iconName;
-    argument.beginArray();
-    while (!argument.atEnd()) {
-      int width = 0;
-      int height = 0;
-      QByteArray bytes;
-      argument.beginStructure();
-      argument >> width >> height >> bytes;
-      argument.endStructure();
-    }
-    argument.endArray();
-    argument >> title >> text;
-    argument.endStructure();
-    return text.isEmpty() ? title : title + "\n" + text;
-  }
+  QString ToolTip(const QString& item) const { return desktop_.ToolTip(item); }
 
   tarvel::testing::FixtureServer server_;
-  std::unique_ptr<tarvel::testing::TempFolder> folder_;
-  std::vector<std::unique_ptr<QProcess>> processes_;
-  QString display_;
-  QString busAddress_;
-  std::unique_ptr<QDBusConnection> connection_;
+  tarvel::testing::TempFolder folder_;
+  tarvel::testing::ProgramDesktop desktop_{folder_};
 };
 
 TEST_F(WebMailProgramTest, TrayShowsTheUnreadMailOfTheThreeWebMailAccounts) {
   // Outlook.com (0x40), GMail (0x80) and Outlook.com Alternative (bit 32) on the default
   // option word.
-  WriteSetting({"Flags", std::to_string(0x1010ull | 0x40 | 0x80 | (1ull << 32)), "--number"});
+  WriteSetting({"Flags", QString::number(0x1010ull | 0x40 | 0x80 | (1ull << 32)), "--number"});
   WriteSetting({"HotmailAccountType", "0", "--number"});
   WriteSetting({"OutlookAccountType", "0", "--number"});
   WriteSetting({"GMailWebsite", "https://mail.google.com/mail/", "--text"});
@@ -272,18 +172,13 @@ TEST_F(WebMailProgramTest, TrayShowsTheUnreadMailOfTheThreeWebMailAccounts) {
   // The program's own helper takes the profile over.
   tarvel::BrowserConnection::Shared().ShutDown();
 
-  QProcess& host = Start("/usr/bin/python3",
-                         {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"),
-                          QString::fromStdString(folder_->file("items.jsonl"))});
-  // Until the host owns the watcher's name.
-  ASSERT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
-  QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
-  ASSERT_TRUE(WaitUntil([&] { return !ItemName().isEmpty(); }));
-  const QString item = ItemName();
+  QProcess* program = nullptr;
+  const QString item = StartProgram(&program);
+  ASSERT_FALSE(item.isEmpty());
 
   // One message of each account, in the order of the account types; markup the page showed
   // as text stays text, the feed's markup and control characters are gone.
-  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("3 new mails"); }))
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("3 new mails"); }, kWaitMs))
       << ToolTip(item).toStdString();
   EXPECT_EQ(ToolTip(item).toStdString(),
             "3 new mails - Tarvel E-Mail Notifier\n\nAnn - Budget\nCy - Plans <b>now</b>\n"
@@ -302,9 +197,9 @@ TEST_F(WebMailProgramTest, TrayShowsTheUnreadMailOfTheThreeWebMailAccounts) {
   EXPECT_TRUE(storedCookieSent);
   EXPECT_TRUE(feedSignedIn);
 
-  program.terminate();
-  ASSERT_TRUE(program.waitForFinished(kWaitMs));
-  EXPECT_EQ(program.exitCode(), 0);
+  program->terminate();
+  ASSERT_TRUE(program->waitForFinished(kWaitMs));
+  EXPECT_EQ(program->exitCode(), 0);
 }
 
 // The browser's own account types: the program's check thread opens the invisible browser on
@@ -319,23 +214,19 @@ TEST_F(WebMailProgramTest, TrayShowsTheMessagesOfYahooMessengerAndX) {
   }
   server_.SetRoutes(routes);
   // Yahoo (0x100), Facebook (0x8000) and Twitter (0x10000) on the default option word.
-  WriteSetting({"Flags", std::to_string(0x1010 | 0x100 | 0x8000 | 0x10000), "--number"});
+  WriteSetting({"Flags", QString::number(0x1010 | 0x100 | 0x8000 | 0x10000), "--number"});
 
   SignInBrowser(fixture::kMessenger);
   SignInBrowser(fixture::kX);
   SignInBrowser(fixture::kYahoo);
   tarvel::BrowserConnection::Shared().ShutDown();
 
-  QProcess& host = Start("/usr/bin/python3",
-                         {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"),
-                          QString::fromStdString(folder_->file("items.jsonl"))});
-  ASSERT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
-  QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
-  ASSERT_TRUE(WaitUntil([&] { return !ItemName().isEmpty(); }));
-  const QString item = ItemName();
+  QProcess* program = nullptr;
+  const QString item = StartProgram(&program);
+  ASSERT_FALSE(item.isEmpty());
 
   // In the order of the account types; Messenger's rows as listed, X's newest first.
-  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("5 new mails"); }))
+  ASSERT_TRUE(WaitUntil([&] { return ToolTip(item).startsWith("5 new mails"); }, kWaitMs))
       << ToolTip(item).toStdString();
   EXPECT_EQ(ToolTip(item).toStdString(),
             "5 new mails - Tarvel E-Mail Notifier\n\nGrace - Plans\n"
@@ -357,9 +248,9 @@ TEST_F(WebMailProgramTest, TrayShowsTheMessagesOfYahooMessengerAndX) {
     EXPECT_TRUE(signedIn);
   }
 
-  program.terminate();
-  ASSERT_TRUE(program.waitForFinished(kWaitMs));
-  EXPECT_EQ(program.exitCode(), 0);
+  program->terminate();
+  ASSERT_TRUE(program->waitForFinished(kWaitMs));
+  EXPECT_EQ(program->exitCode(), 0);
 }
 
 }  // namespace

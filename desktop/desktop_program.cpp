@@ -328,6 +328,41 @@ void DesktopProgram::WireOptions() {
     application_.mainWindow().SetTimer(kTimerCheck, 1000);
   };
   imapSignIn_ = std::make_unique<ImapSignInRunner>(std::move(signInServices));
+  // The browser helper's login window signs in the running account of the slot with its own
+  // values; it takes the sign-in only when those are the page's, and the desktop's browser
+  // signs in with the page's values otherwise, or when the window cannot be shown.
+  imapSignIn_->setBrowserHelperSignIn(
+      [this](uint32_t slot, const ImapAccountSettings& account,
+             std::function<void(ImapSignInRunner::HelperEnd)> done) {
+        constexpr uint32_t kSlotTypeBits[kImapSlotCount] = {type_bits::kImap1, type_bits::kImap2,
+                                                            type_bits::kImap3};
+        const uint32_t typeBit = kSlotTypeBits[slot % kImapSlotCount];
+        auto* engine = dynamic_cast<ImapEngine*>(application_.accounts().findByTypeBit(typeBit));
+        if (!engine || !LoginWindows::BrowserAvailable())
+          return false;
+        const ImapAccountSettings running = engine->settings();
+        if (running.server != account.server.view() || running.user != account.user.view() ||
+            running.authMethod != account.authMethod)
+          return false;
+        return loginWindows_.OpenForImapSignIn(
+            typeBit, [done = std::move(done)](LoginWindow::Outcome outcome) {
+              using End = ImapSignInRunner::HelperEnd;
+              switch (outcome) {
+                case LoginWindow::Outcome::SignedIn:
+                  done(End::SignedIn);
+                  return;
+                case LoginWindow::Outcome::ClosedByUser:
+                  done(End::Closed);
+                  return;
+                case LoginWindow::Outcome::NotSignedIn:
+                  done(End::NotSignedIn);
+                  return;
+                case LoginWindow::Outcome::Failed:
+                  done(End::NotShown);
+                  return;
+              }
+            });
+      });
   optionsContext_.imapSignIn = imapSignIn_.get();
   optionsContext_.signIn = [this](const AccountTypeInfo& type) {
     if (!loginWindows_.OpenForSignIn(type.typeBit))

@@ -21,7 +21,9 @@ namespace tarvel::testing {
 bool OAuthAuthorizationServer::Start(const std::string& folder, int accessTokenSeconds) {
   folder_ = folder;
   const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-  std::ofstream(folder + "/ext") << "subjectAltName=DNS:login.microsoftonline.com,IP:127.0.0.1\n"
+  std::ofstream(folder + "/ext") << "subjectAltName=DNS:login.microsoftonline.com,"
+                                    "DNS:accounts.google.com,DNS:oauth2.googleapis.com,"
+                                    "DNS:oauth.yandex.com,IP:127.0.0.1\n"
                                     "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n";
   const std::string commands =
       "cd " + folder + " && openssl req -x509" + key +

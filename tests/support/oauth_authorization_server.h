@@ -9,7 +9,8 @@ namespace tarvel::testing {
 // A real OAuth2 authorisation server for tests: node with npm oidc-provider (from the cache
 // folder the test fixture "oauth_provider_install" fills in the build tree) running
 // tests/support/oauth_provider.mjs over HTTPS on 127.0.0.1, with its own CA and a certificate
-// for the Microsoft identity platform's host and 127.0.0.1. Access tokens live
+// for the providers' hosts and 127.0.0.1 (TARVEL_TEST_PROVIDER picks whose paths and issuer
+// it takes; Microsoft's by default). Access tokens live
 // `accessTokenSeconds`.
 class OAuthAuthorizationServer {
  public:

@@ -1,5 +1,5 @@
 // An OAuth2 authorisation server for tests: npm oidc-provider over HTTPS on 127.0.0.1 with the
-// paths of the Microsoft identity platform, a client per flow, short-lived access tokens,
+// paths of the Microsoft identity platform (or Google's, Yandex's), a client per flow, short-lived access tokens,
 // token introspection for the IMAP server, and login/consent pages that check the password.
 // Usage: node oauth_provider.mjs MODULE_DIR CERT KEY
 // Prints "READY PORT" on stdout once it listens; everything else goes to stderr.
@@ -19,8 +19,34 @@ const { default: Provider } = await import(pathToFileURL(entry).href);
 const USERS = { 'tester': 's3cret' };
 const IMAP_SCOPE = 'https://outlook.office.com/IMAP.AccessAsUser.All';
 const ACCESS_TOKEN_SECONDS = Number(process.env.TARVEL_TEST_ACCESS_TOKEN_SECONDS || 20);
+// For a browser no test can type into: the login and consent pages fill in the test user and
+// send themselves.
+const PAGES_PLAY_THE_USER = process.env.TARVEL_TEST_PAGES_PLAY_THE_USER === '1';
+const LOGIN_SCRIPT = PAGES_PLAY_THE_USER
+  ? `<script>var f = document.forms[0]; f.login.value = 'tester'; f.password.value = 's3cret';
+     f.submit();</script>` : '';
+const CONSENT_SCRIPT = PAGES_PLAY_THE_USER ? '<script>document.forms[0].submit();</script>' : '';
 
-const provider = new Provider('https://login.microsoftonline.com', {
+// The provider whose host names and paths the server takes (TARVEL_TEST_PROVIDER): the
+// issuer, the authorisation and token paths, and the IMAP scope the program asks for.
+const PROFILES = {
+  microsoft: {
+    issuer: 'https://login.microsoftonline.com', authorization: '/common/oauth2/v2.0/authorize',
+    token: '/common/oauth2/v2.0/token', scope: IMAP_SCOPE,
+  },
+  google: {
+    issuer: 'https://accounts.google.com', authorization: '/o/oauth2/v2/auth', token: '/token',
+    scope: 'https://mail.google.com/',
+  },
+  yandex: {
+    issuer: 'https://oauth.yandex.com', authorization: '/authorize', token: '/token',
+    scope: 'mail:imap_full',
+  },
+};
+const PROFILE = PROFILES[process.env.TARVEL_TEST_PROVIDER || 'microsoft'];
+if (!PROFILE) throw new Error(`unknown provider ${process.env.TARVEL_TEST_PROVIDER}`);
+
+const provider = new Provider(PROFILE.issuer, {
   clients: [
     { // code flow with PKCE and a secret
       client_id: 'code-client', client_secret: 'code-secret', application_type: 'native',
@@ -38,14 +64,14 @@ const provider = new Provider('https://login.microsoftonline.com', {
     },
   ],
   routes: {
-    authorization: '/common/oauth2/v2.0/authorize',
-    token: '/common/oauth2/v2.0/token',
+    authorization: PROFILE.authorization,
+    token: PROFILE.token,
     device_authorization: '/common/oauth2/v2.0/devicecode',
     code_verification: '/device',
     introspection: '/token/introspection',
     revocation: '/token/revocation',
   },
-  scopes: ['openid', 'offline_access', IMAP_SCOPE],
+  scopes: ['openid', 'offline_access', PROFILE.scope],
   features: {
     devInteractions: { enabled: false },
     deviceFlow: {
@@ -102,10 +128,10 @@ async function interaction(req, res) {
   if (req.method === 'GET') {
     if (details.prompt.name === 'login') {
       return page(res, `<form method="post" action="/interaction/${uid}/login">
-        <input name="login"><input name="password" type="password"></form>`);
+        <input name="login"><input name="password" type="password"></form>${LOGIN_SCRIPT}`);
     }
     return page(res, `<form method="post" action="/interaction/${uid}/confirm">
-      <input type="hidden" name="consent" value="yes"></form>`);
+      <input type="hidden" name="consent" value="yes"></form>${CONSENT_SCRIPT}`);
   }
   const body = await readBody(req);
   if (req.url.endsWith('/login')) {

@@ -632,9 +632,13 @@ AccountPage::AccountPage(const AccountTypeInfo& type, OptionsContext& context, Q
 }
 
 AccountPage::~AccountPage() {
-  // A sign-in this page started ends with it (the dialog closes).
-  if (signInStarted_ && context_.imapSignIn && context_.imapSignIn->running(imapSlot_))
-    context_.imapSignIn->Cancel(imapSlot_);
+  // A sign-in this page started ends with it (the dialog closes), and one that waits for OK
+  // (made with values not saved) is forgotten: OK has kept it already.
+  if (signInButton_ && context_.imapSignIn) {
+    if (signInStarted_ && context_.imapSignIn->running(imapSlot_))
+      context_.imapSignIn->Cancel(imapSlot_);
+    context_.imapSignIn->DropPendingSignIn(imapSlot_);
+  }
 }
 
 void AccountPage::ShowSignInStatus(const QString& text) {
@@ -735,9 +739,14 @@ void AccountPage::AddSignIn(QFormLayout& form, const ImapSettingNames& names) {
             deviceCode_->clear();
             deviceCode_->setAccessibleDescription({});
             update();
-            ShowSignInStatus(signedIn           ? tr("Signed in.")
-                             : reason.isEmpty() ? tr("Not signed in.")
+            if (signedIn) {
+              ShowSignInStatus(context_.imapSignIn->pendingSignIn(imapSlot_)
+                                   ? tr("Signed in. OK keeps the sign-in with these settings.")
+                                   : tr("Signed in."));
+            } else {
+              ShowSignInStatus(reason.isEmpty() ? tr("Not signed in.")
                                                 : tr("Not signed in: %1").arg(reason));
+            }
           });
 }
 
@@ -826,6 +835,9 @@ void AccountPage::Save() {
     }
     store.writeText(folderListSetting_, checkedList);
   }
+  // The values are stored: a sign-in made with them before they were is kept now.
+  if (signInButton_ && context_.imapSignIn)
+    context_.imapSignIn->KeepPendingSignIn(imapSlot_);
 }
 
 std::unique_ptr<OptionsPage> CreateAccountPage(const AccountTypeInfo& type, OptionsContext& context,

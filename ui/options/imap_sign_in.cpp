@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "accounts/option_flags.h"
+#include "accounts/protected_text.h"
+#include "accounts/settings_store.h"
 #include "engines/protocol/oauth_authorizer.h"
 #include "maintenance/diagnostic_trace.h"
 #include "ui/adapters/qt_text.h"
@@ -31,31 +33,84 @@ bool ImapSignInRunner::Start(const AccountTypeInfo& type, uint32_t slot,
     return false;
   Job& job = jobs_[slot];
   const uint64_t generation = ++job.generation;
+  job.type = &type;
+  job.account = account;
+  job.cancelled = false;
+  pending_[slot] = Pending();  // a new sign-in replaces one waiting for OK
   if (helper_) {
     QPointer<ImapSignInRunner> self(this);
-    const bool started =
-        helper_(slot, account, [self, slot, generation](bool signedIn, const QString& reason) {
-          if (self)
-            self->Finish(slot, generation, signedIn, reason);
-        });
+    const bool started = helper_(slot, account, [self, slot, generation](HelperEnd end) {
+      if (self)
+        self->OnHelperEnd(slot, generation, end);
+    });
     if (started) {
       job.running = true;
       job.throughHelper = true;
       return true;
     }
   }
+  job.running = true;
+  StartInDesktopBrowser(slot, generation);
+  return true;
+}
+
+void ImapSignInRunner::OnHelperEnd(uint32_t slot, uint64_t generation, HelperEnd end) {
+  if (slot >= kImapSlotCount)
+    return;
+  Job& job = jobs_[slot];
+  if (job.generation != generation || !job.running || !job.throughHelper)
+    return;
+  switch (end) {
+    case HelperEnd::SignedIn:
+      Finish(slot, generation, true, QString());
+      return;
+    case HelperEnd::Closed:
+      Finish(slot, generation, false, tr("the sign-in window was closed"));
+      return;
+    case HelperEnd::NotSignedIn: {
+      QString reason = QString::fromStdString(services_.authorizer.LastNote(slot));
+      if (reason.isEmpty())
+        reason = tr("the provider did not sign the account in");
+      Finish(slot, generation, false, reason);
+      return;
+    }
+    case HelperEnd::NotShown:
+      // The window could not be shown: the same sign-in goes on in the desktop's browser.
+      if (services_.trace)
+        services_.trace->Record("SignInWindowNotShownUsingTheDesktopBrowser");
+      job.throughHelper = false;
+      StartInDesktopBrowser(slot, generation);
+      return;
+  }
+}
+
+bool ImapSignInRunner::MatchesStored(uint32_t slot, const Text& server, const Text& user,
+                                     uint32_t authMethod) const {
+  const ImapSettingNames names = ImapSettingNamesForSlot(slot);
+  const SettingsStore& store = services_.store;
+  Text storedServer;
+  store.readText(names.server, storedServer, u"");
+  return storedServer == server.view() && UnprotectText(store, names.user, u"") == user.view() &&
+         static_cast<uint32_t>(store.readNumber(names.authMethod, 0)) == authMethod;
+}
+
+void ImapSignInRunner::StartInDesktopBrowser(uint32_t slot, uint64_t generation) {
+  Job& job = jobs_[slot];
   // The thread of an earlier sign-in has ended (its answer came back); joined here.
   job.thread = std::jthread();
-  job.running = true;
-  job.throughHelper = false;
-  job.thread = std::jthread([this, &type, slot, account, generation](std::stop_token stop) {
+  const AccountTypeInfo& type = *job.type;
+  const ImapAccountSettings account = job.account;
+  // Tokens for the stored values go to the store at once; those for values the page has not
+  // saved wait for its OK.
+  const bool stored = MatchesStored(slot, account.server, account.user, account.authMethod);
+  job.thread = std::jthread([this, &type, slot, account, generation, stored](std::stop_token stop) {
     // An engine of the sign-in's own with the page's values: the running account (if any)
-    // may be rebuilt meanwhile, and the values on the page may not be saved yet. It stores
-    // the refresh token for the slot.
+    // may be rebuilt meanwhile. Only with the stored values does it write the store.
     OptionFlags flags;
-    ImapEngine engine(type, slot,
-                      ImapEngineServices{services_.clock, flags, &services_.store, nullptr, nullptr,
-                                         std::string(), services_.trace});
+    ImapEngine engine(
+        type, slot,
+        ImapEngineServices{services_.clock, flags, stored ? &services_.store : nullptr, nullptr,
+                           nullptr, std::string(), services_.trace});
     engine.ApplySettings(account);
     QString startFailure;
     const auto started = [&](const AuthorizationStart& start) {
@@ -97,9 +152,24 @@ bool ImapSignInRunner::Start(const AccountTypeInfo& type, uint32_t slot,
       const Text refreshToken = engine.settings().refreshToken;
       QMetaObject::invokeMethod(
           this,
-          [this, slot, generation, accessToken, refreshToken] {
-            if (services_.signedIn)
-              services_.signedIn(slot, accessToken, refreshToken);
+          [this, slot, generation, accessToken, refreshToken, stored, account] {
+            Job& ended = jobs_[slot];
+            if (stored) {
+              if (services_.signedIn)
+                services_.signedIn(slot, accessToken, refreshToken);
+            } else if (ended.cancelled || ended.generation != generation) {
+              // Cancelled (the page went): nobody is left to save the values.
+              Finish(slot, generation, false, tr("the sign-in was cancelled"));
+              return;
+            } else {
+              Pending& pending = pending_[slot];
+              pending.valid = true;
+              pending.server = account.server;
+              pending.user = account.user;
+              pending.authMethod = account.authMethod;
+              pending.accessToken = accessToken;
+              pending.refreshToken = refreshToken;
+            }
             Finish(slot, generation, true, QString());
           },
           Qt::QueuedConnection);
@@ -118,13 +188,13 @@ bool ImapSignInRunner::Start(const AccountTypeInfo& type, uint32_t slot,
         this, [this, slot, generation, reason] { Finish(slot, generation, false, reason); },
         Qt::QueuedConnection);
   });
-  return true;
 }
 
 void ImapSignInRunner::Cancel(uint32_t slot) {
   if (!running(slot))
     return;
   Job& job = jobs_[slot];
+  job.cancelled = true;
   if (job.throughHelper) {
     // The login window is the user's to close; its answer no longer counts.
     ++job.generation;
@@ -141,6 +211,30 @@ void ImapSignInRunner::Finish(uint32_t slot, uint64_t generation, bool signedIn,
     return;
   jobs_[slot].running = false;
   emit finished(static_cast<int>(slot), signedIn, reason);
+}
+
+bool ImapSignInRunner::pendingSignIn(uint32_t slot) const {
+  return slot < kImapSlotCount && pending_[slot].valid;
+}
+
+void ImapSignInRunner::KeepPendingSignIn(uint32_t slot) {
+  if (!pendingSignIn(slot))
+    return;
+  const Pending pending = std::exchange(pending_[slot], Pending());
+  // Values changed again after the sign-in are another account: its tokens are not theirs.
+  if (!MatchesStored(slot, pending.server, pending.user, pending.authMethod)) {
+    if (services_.trace)
+      services_.trace->Record("SignInNotKeptForOtherValues");
+    return;
+  }
+  ProtectText(services_.store, ImapSettingNamesForSlot(slot).refreshToken, pending.refreshToken);
+  if (services_.signedIn)
+    services_.signedIn(slot, pending.accessToken, pending.refreshToken);
+}
+
+void ImapSignInRunner::DropPendingSignIn(uint32_t slot) {
+  if (slot < kImapSlotCount)
+    pending_[slot] = Pending();
 }
 
 }  // namespace tarvel

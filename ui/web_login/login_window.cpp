@@ -199,8 +199,8 @@ void LoginWindow::MessageThunk(const Text& message, void* context) {
   static_cast<LoginWindow*>(context)->OnMessage(message);
 }
 
-void LoginWindow::CompletedThunk(bool, const Text& url, void* context) {
-  static_cast<LoginWindow*>(context)->OnCompleted(url);
+void LoginWindow::CompletedThunk(bool success, const Text& url, void* context) {
+  static_cast<LoginWindow*>(context)->OnCompleted(success, url);
 }
 
 void LoginWindow::ClosedThunk(void* context) {
@@ -215,6 +215,8 @@ int LoginWindow::OnNavigation(const Text& url, bool newWindow) {
     std::lock_guard lock(rulesMutex_);
     if (type_->browser == web_login::BrowserKind::SharedProfile) {
       actions = rules_.OnNavigation(url, newWindow);
+      if (HasAction(actions, Kind::HandOAuthResult))
+        oauthAnswerSeen_ = true;
     } else if (newWindow) {
       actions = rules_.OnClassicNewWindow(url);
     } else {
@@ -239,11 +241,22 @@ int LoginWindow::OnNavigation(const Text& url, bool newWindow) {
   return refuse ? 0 : 1;
 }
 
-void LoginWindow::OnCompleted(const Text& url) {
+void LoginWindow::OnCompleted(bool success, const Text& url) {
   std::vector<LoginAction> actions;
   bool watchForm = false;
   {
     std::lock_guard lock(rulesMutex_);
+    const bool firstLoad = !loadSeen_;
+    loadSeen_ = true;
+    // An IMAP sign-in whose provider page did not load (no network, a refused certificate)
+    // shows the user nothing to sign in with: the window ends as not shown, and the sign-in
+    // can go another way. The loopback address the provider sends the browser back to does
+    // not load either; that is the answer, not a failure.
+    if (firstLoad && !success && (typeBit_ & type_bits::kAllImap) != 0 && !oauthAnswerSeen_) {
+      QMetaObject::invokeMethod(
+          this, [this] { Finish(Outcome::Failed); }, Qt::QueuedConnection);
+      return;
+    }
     formFields_.reset();
     onVirgilioPage_ = web_login::IsVirgilioPage(url);
     if (type_->browser == web_login::BrowserKind::SharedProfile) {
@@ -386,7 +399,7 @@ void LoginWindow::Finish(Outcome outcome) {
       view.Close();
       Outcome final = outcome;
       if (imap && outcome == Outcome::SignedIn)
-        final = oauthSignedIn_ ? Outcome::SignedIn : Outcome::Failed;
+        final = oauthSignedIn_ ? Outcome::SignedIn : Outcome::NotSignedIn;
       report(final);
     });
     {

@@ -41,7 +41,9 @@ class LoginWindow : public QObject {
   enum class Outcome {
     SignedIn,      // a rule recognised the end of the sign-in
     ClosedByUser,  // the user closed the window: not signed in
-    Failed,        // the browser could not be created or the start page is unknown
+    Failed,        // the window could not be shown: no browser, no start page, or (IMAP
+                   // rows) the start page did not load
+    NotSignedIn,   // IMAP rows: the provider's answer came back but did not sign in
   };
 
   struct Options {
@@ -98,7 +100,7 @@ class LoginWindow : public QObject {
 
   // On the helper connection's thread.
   int OnNavigation(const Text& url, bool newWindow);
-  void OnCompleted(const Text& url);
+  void OnCompleted(bool success, const Text& url);
   void OnMessage(const Text& message);
   // On the GUI thread.
   void Apply(const std::vector<web_login::LoginAction>& actions);
@@ -127,7 +129,9 @@ class LoginWindow : public QObject {
   web_login::LoginRules rules_;
   Text pendingScript_;
   std::optional<std::pair<Text, Text>> formFields_;
-  bool onVirgilioPage_ = false;  // the page the view completed last is Virgilio's own
+  bool onVirgilioPage_ = false;   // the page the view completed last is Virgilio's own
+  bool loadSeen_ = false;         // a navigation of the view has completed
+  bool oauthAnswerSeen_ = false;  // the provider sent the browser back (IMAP rows)
 
   // The worker's queue.
   std::mutex queueMutex_;

@@ -121,7 +121,8 @@ bool LoginWindows::Run(uint32_t typeBit) {
   return true;
 }
 
-bool LoginWindows::OpenForImapSignIn(uint32_t typeBit, std::function<void(bool)> done) {
+bool LoginWindows::OpenForImapSignIn(uint32_t typeBit,
+                                     std::function<void(LoginWindow::Outcome)> done) {
   if (!IsImap(typeBit) || window_ || !BrowserAvailable() || !hooks_.beginOAuth)
     return false;
   Entry entry;
@@ -182,8 +183,11 @@ void LoginWindows::OpenNext() {
     Trace("LoginWindowOpen");
     if (!raw->Open()) {
       Trace("LoginWindowFailed");
-      if (current_.imapDone)
-        current_.imapDone(false);
+      // Told after this call has returned, like every other end.
+      if (current_.imapDone) {
+        QTimer::singleShot(
+            0, this, [done = std::move(current_.imapDone)] { done(LoginWindow::Outcome::Failed); });
+      }
       continue;
     }
     window_ = std::move(window);
@@ -210,9 +214,14 @@ void LoginWindows::OnClosed(LoginWindow* window, const Entry& entry, LoginWindow
       if (entry.fromCheck)
         dismissed_ |= entry.typeBit;
       break;
+    case LoginWindow::Outcome::NotSignedIn:
+      Trace("LoginWindowNotSignedIn");
+      if (entry.fromCheck)
+        dismissed_ |= entry.typeBit;
+      break;
   }
   if (entry.imapDone)
-    entry.imapDone(outcome == LoginWindow::Outcome::SignedIn);
+    entry.imapDone(outcome);
   if (hooks_.closed)
     hooks_.closed(entry.typeBit, outcome);
   OpenNext();

@@ -60,8 +60,10 @@ class LoginWindows : public QObject, public LoginRunner {
   // The account page's sign-in of an IMAP account through the login window: the OAuth2
   // authorisation in the browser helper's view, its answer taken at the loopback redirect.
   // False (and `done` not called) when the helper is missing or a window is open; otherwise
-  // `done` gets whether the account was signed in, on the GUI thread.
-  bool OpenForImapSignIn(uint32_t typeBit, std::function<void(bool signedIn)> done);
+  // `done` gets the window's end once, on the GUI thread and never within this call: Failed
+  // when the window could not be shown (the sign-in may go another way), ClosedByUser when
+  // the user closed it, NotSignedIn when the provider's answer did not sign in.
+  bool OpenForImapSignIn(uint32_t typeBit, std::function<void(LoginWindow::Outcome)> done);
   // The account page's sign-in of a web type (not counted as dismissed when closed).
   bool OpenForSignIn(uint32_t typeBit);
 
@@ -81,7 +83,7 @@ class LoginWindows : public QObject, public LoginRunner {
  private:
   struct Entry {
     uint32_t typeBit = 0;
-    std::function<void(bool)> imapDone;
+    std::function<void(LoginWindow::Outcome)> imapDone;
     bool fromCheck = true;
   };
   void OpenNext();

@@ -345,5 +345,110 @@ TEST_F(OAuthEndToEnd, TarvelctlSignsInThroughTheLoopbackListener) {
   EXPECT_FALSE(UnprotectText(file, u"IMAPRefreshToken1", u"").isEmpty());
 }
 
+// Google and Yandex as the program meets them: the test bed under each provider's host
+// names, issuer and paths; the code flow in the desktop's browser (played), then a refresh of
+// the access token with the stored refresh token.
+TEST(OAuthProvidersOnTheTestBed, GoogleAndYandexSignInAndRefresh) {
+  const struct {
+    const char* profile;
+    OAuthProvider provider;
+    const char16_t* server;
+    const char* authorizationHost;
+    const char* tokenHost;
+  } rows[] = {
+      {"google", OAuthProvider::Google, u"imap.gmail.com:993", "accounts.google.com",
+       "oauth2.googleapis.com"},
+      {"yandex", OAuthProvider::Yandex, u"imap.yandex.com:993", "oauth.yandex.com",
+       "oauth.yandex.com"},
+  };
+  // Another suite of this binary may have pointed the HTTP client elsewhere: put it back after.
+  const char* const savedConnectTo = std::getenv("TARVEL_CONNECT_TO");
+  const char* const savedCaFile = std::getenv("TARVEL_CA_FILE");
+  const std::string connectToBefore = savedConnectTo ? savedConnectTo : "";
+  const std::string caFileBefore = savedCaFile ? savedCaFile : "";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.profile);
+    testing::TempFolder folder;
+    testing::OAuthAuthorizationServer provider;
+    ::setenv("TARVEL_TEST_PROVIDER", row.profile, 1);
+    const bool started = provider.Start(folder.path(), 60);
+    ::unsetenv("TARVEL_TEST_PROVIDER");
+    ASSERT_TRUE(started) << provider.log();
+    const std::string port = std::to_string(provider.port());
+    ::setenv("TARVEL_CONNECT_TO",
+             (std::string(row.authorizationHost) + ":443:127.0.0.1:" + port + ";" + row.tokenHost +
+              ":443:127.0.0.1:" + port)
+                 .c_str(),
+             1);
+    ::setenv("TARVEL_CA_FILE", provider.caFile().c_str(), 1);
+
+    testing::TempFolder storeFolder;
+    SettingsStore store;
+    ASSERT_TRUE(
+        store.open(SettingsMode::IniFile, nullptr, kSettingsKeyPath, storeFolder.file("t.ini")));
+    store.writeText(ClientIdValueName(row.provider), u"code-client");
+    store.writeText(ClientSecretValueName(row.provider), u"code-secret");
+    SystemClock clock;
+    OptionFlags flags;
+    HttpSession http;
+    testing::RecordingTrace trace;
+    OAuthAuthorizer authorizer{http, clock, &store, &trace};
+    ImapEngine engine(FirstImapType(), 0,
+                      ImapEngineServices{clock, flags, &store, nullptr, &authorizer,
+                                         ZARQUET_LIBRARY_PATH, &trace});
+    ImapAccountSettings settings;
+    settings.server = Text(row.server);
+    settings.user = u"tester";
+    settings.authMethod = static_cast<uint32_t>(ImapAuthMethod::OAuth2AuthCode);
+    engine.ApplySettings(settings);
+
+    std::string opened;
+    std::thread browser;
+    bool browsed = false;
+    const TokenStatus signedIn = SignInWithBrowser(
+        authorizer, engine,
+        [&](const std::string& address) {
+          opened = address;
+          browser = std::thread([&, address] {
+            browsed =
+                RunProgram({"python3",
+                            std::string(TARVEL_SOURCE_DIR_PATH) + "/tests/support/oauth_browser.py",
+                            "--ca", provider.caFile(), "--map",
+                            std::string(row.authorizationHost) + "=" + port, "--user", "tester",
+                            "--password", "s3cret", address}) == 0;
+          });
+          return true;
+        },
+        {}, 60'000);
+    if (browser.joinable())
+      browser.join();
+    ASSERT_EQ(signedIn, TokenStatus::Ready)
+        << ::testing::PrintToString(trace.take()) << provider.log();
+    EXPECT_TRUE(browsed);
+    EXPECT_TRUE(opened.starts_with("https://" + std::string(row.authorizationHost) + "/"))
+        << opened;
+    const Text firstAccess = engine.AccessToken();
+    EXPECT_FALSE(firstAccess.isEmpty());
+    EXPECT_FALSE(UnprotectText(store, u"IMAPRefreshToken1", u"").isEmpty());
+
+    // The access token is gone (the IMAP server refused it): the refresh brings a new one and
+    // the account stays signed in.
+    engine.SetAccessToken(Text());
+    EXPECT_EQ(authorizer.RefreshAccessToken(engine), TokenStatus::Ready)
+        << ::testing::PrintToString(trace.take()) << provider.log();
+    EXPECT_FALSE(engine.AccessToken().isEmpty());
+    EXPECT_NE(engine.AccessToken().ToUtf8(), firstAccess.ToUtf8());
+    EXPECT_FALSE(UnprotectText(store, u"IMAPRefreshToken1", u"").isEmpty());
+  }
+  if (savedConnectTo)
+    ::setenv("TARVEL_CONNECT_TO", connectToBefore.c_str(), 1);
+  else
+    ::unsetenv("TARVEL_CONNECT_TO");
+  if (savedCaFile)
+    ::setenv("TARVEL_CA_FILE", caFileBefore.c_str(), 1);
+  else
+    ::unsetenv("TARVEL_CA_FILE");
+}
+
 }  // namespace
 }  // namespace tarvel

@@ -1,3 +1,8 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -16,6 +21,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "accounts/account_type.h"
@@ -26,6 +32,7 @@
 #include "engines/protocol/oauth_authorizer.h"
 #include "platform/clock.h"
 #include "platform/http_session.h"
+#include "tests/support/fixture_server.h"
 #include "tests/support/temp_folder.h"
 #include "ui/adapters/qt_text.h"
 #include "ui/options/account_page.h"
@@ -424,6 +431,9 @@ class RecordingSignIn : public ImapSignIn {
   }
   void Cancel(uint32_t slot) override { cancels.push_back(slot); }
   bool running(uint32_t slot) const override { return runningSlot && *runningSlot == slot; }
+  bool pendingSignIn(uint32_t) const override { return pending; }
+  void KeepPendingSignIn(uint32_t slot) override { kept.push_back(slot); }
+  void DropPendingSignIn(uint32_t slot) override { dropped.push_back(slot); }
   void End(bool signedIn, const QString& reason) {
     const int slot = static_cast<int>(*runningSlot);
     runningSlot.reset();
@@ -433,6 +443,9 @@ class RecordingSignIn : public ImapSignIn {
   std::vector<ImapAccountSettings> starts;
   std::vector<uint32_t> cancels;
   std::optional<uint32_t> runningSlot;
+  bool pending = false;
+  std::vector<uint32_t> kept;
+  std::vector<uint32_t> dropped;
 };
 
 // The sign-in controls appear for a provider's server with an OAuth2 method, as the page's
@@ -529,6 +542,42 @@ TEST_F(AccountPageFixture, SignInRunsWithThePageValuesAndShowsItsProgressAndEnd)
   signIn.End(true, {});
   EXPECT_EQ(page.signInStatus()->text(), u"Signed in."_qs);
   EXPECT_EQ(signIn.starts.size(), 2u);
+  // A sign-in with values not saved yet says that OK keeps it.
+  signIn.pending = true;
+  page.signInButton()->click();
+  signIn.End(true, {});
+  EXPECT_EQ(page.signInStatus()->text(),
+            u"Signed in. OK keeps the sign-in with these settings."_qs);
+  if (const QString images = qEnvironmentVariable("TARVEL_IMAGE_DIR"); !images.isEmpty()) {
+    page.resize(page.sizeHint().expandedTo(QSize(560, 0)));
+    page.show();
+    QCoreApplication::processEvents();
+    page.grab().save(images + "/imap-sign-in-waits-for-ok-scale-" +
+                     qEnvironmentVariable("QT_SCALE_FACTOR", u"1"_qs) + ".png");
+    page.hide();
+  }
+}
+
+// OK keeps a sign-in that waits for it, after the page stored its values; a page that goes
+// without OK (Cancel) forgets it.
+TEST_F(AccountPageFixture, OkKeepsAWaitingSignInAndCancelForgetsIt) {
+  RecordingSignIn signIn;
+  context.imapSignIn = &signIn;
+  store.writeText(u"IMAPServer3", u"outlook.office365.com:993");
+  {
+    AccountPage page(Type(0x40000), context);
+    static_cast<QLineEdit*>(page.field(u"IMAPUser3"))->setText(u"new@example.com"_qs);
+    signIn.kept.clear();
+    page.Save();
+    EXPECT_EQ(signIn.kept, std::vector<uint32_t>{2u});
+    EXPECT_EQ(UnprotectText(store, u"IMAPUser3", u"").ToUtf8(), "new@example.com");
+  }
+  {
+    AccountPage page(Type(0x40000), context);
+    signIn.dropped.clear();
+  }
+  EXPECT_EQ(signIn.dropped, std::vector<uint32_t>{2u});
+  EXPECT_EQ(signIn.kept, std::vector<uint32_t>{2u});
 }
 
 // A page that goes (the dialog closes) ends the sign-in it started; a stored sign-in shows.
@@ -565,7 +614,12 @@ class ImapSignInRunnerTest : public ::testing::Test {
     services.openAddress = [this](const std::string& address) {
       opened.push_back(address);
       openedOnGuiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+      if (browser)
+        browser(address);
       return true;
+    };
+    services.signedIn = [this](uint32_t slot, const Text&, const Text& refreshToken) {
+      handedToTheAccount.emplace_back(slot, refreshToken.ToUtf8());
     };
     auto runner = std::make_unique<ImapSignInRunner>(std::move(services));
     QObject::connect(runner.get(), &ImapSignIn::finished,
@@ -598,7 +652,35 @@ class ImapSignInRunnerTest : public ::testing::Test {
   std::vector<std::string> opened;
   bool openedOnGuiThread = false;
   std::vector<End> ends;
+  // Plays the desktop's browser for an opened address.
+  std::function<void(const std::string& address)> browser;
+  std::vector<std::pair<uint32_t, std::string>> handedToTheAccount;
 };
+
+// The user who signs in at the provider: the browser comes back to the loopback address the
+// sign-in asked for, with a code and the sign-in's state.
+void ComeBackSignedIn(const std::string& address) {
+  std::string redirect;
+  std::string state;
+  if (!QueryParameter(address, "redirect_uri", redirect) ||
+      !QueryParameter(address, "state", state) || !redirect.starts_with("http://127.0.0.1:"))
+    return;
+  const int port = std::atoi(redirect.c_str() + 17);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0) {
+    const std::string request = "GET /?code=the-code&state=" + state +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[4096];
+    while (::recv(fd, buffer, sizeof(buffer), 0) > 0) {
+    }
+  }
+  ::close(fd);
+}
 
 TEST_F(ImapSignInRunnerTest, CancelEndsTheWaitForTheBrowser) {
   auto runner = MakeRunner();
@@ -639,34 +721,154 @@ TEST_F(ImapSignInRunnerTest, ARunningSignInEndsWithTheRunner) {
 
 TEST_F(ImapSignInRunnerTest, TheBrowserHelperIsPreferredWhenItStarts) {
   auto runner = MakeRunner();
-  std::function<void(bool, const QString&)> helperDone;
+  using HelperEnd = ImapSignInRunner::HelperEnd;
+  std::function<void(HelperEnd)> helperDone;
   bool helperStarts = true;
   std::vector<uint32_t> helperSlots;
-  runner->setBrowserHelperSignIn([&](uint32_t slot, const ImapAccountSettings& values,
-                                     std::function<void(bool, const QString&)> done) {
-    helperSlots.push_back(slot);
-    EXPECT_EQ(values.server.ToUtf8(), "outlook.office365.com:993");
-    helperDone = std::move(done);
-    return helperStarts;
-  });
+  runner->setBrowserHelperSignIn(
+      [&](uint32_t slot, const ImapAccountSettings& values, std::function<void(HelperEnd)> done) {
+        helperSlots.push_back(slot);
+        EXPECT_EQ(values.server.ToUtf8(), "outlook.office365.com:993");
+        helperDone = std::move(done);
+        return helperStarts;
+      });
   ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
   EXPECT_EQ(helperSlots, std::vector<uint32_t>{2u});
   EXPECT_TRUE(runner->running(2));
-  helperDone(true, {});
+  helperDone(HelperEnd::SignedIn);
   ASSERT_EQ(ends.size(), 1u);
   EXPECT_TRUE(ends[0].signedIn);
   EXPECT_FALSE(runner->running(2));
-  helperDone(false, u"late"_qs);  // a second answer of the same sign-in counts for nothing
+  helperDone(HelperEnd::NotShown);  // a second answer of the same sign-in counts for nothing
   EXPECT_EQ(ends.size(), 1u);
   QCoreApplication::processEvents();
   EXPECT_TRUE(opened.empty());
 
-  // A helper that cannot start: the desktop's browser instead.
+  // The window's other ends: the user's close cancels, a refusal is told, and a window that
+  // could not be shown hands the same sign-in to the desktop's browser.
+  const struct {
+    HelperEnd end;
+    const char16_t* reason;  // null: the sign-in goes on in the desktop's browser
+  } rows[] = {
+      {HelperEnd::Closed, u"the sign-in window was closed"},
+      {HelperEnd::NotSignedIn, u"the provider did not sign the account in"},
+      {HelperEnd::NotShown, nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.end));
+    ends.clear();
+    opened.clear();
+    ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
+    helperDone(row.end);
+    if (row.reason) {
+      ASSERT_EQ(ends.size(), 1u);
+      EXPECT_FALSE(ends[0].signedIn);
+      EXPECT_EQ(ends[0].reason, QString::fromUtf16(row.reason));
+      QCoreApplication::processEvents();
+      EXPECT_TRUE(opened.empty());
+      continue;
+    }
+    EXPECT_TRUE(ends.empty());
+    EXPECT_TRUE(runner->running(2));
+    ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
+    EXPECT_TRUE(opened[0].starts_with("https://login.microsoftonline.com/")) << opened[0];
+    EXPECT_TRUE(ends.empty());
+    runner->Cancel(2);
+    ASSERT_TRUE(WaitFor([&] { return !ends.empty(); }));
+    EXPECT_EQ(ends[0].reason, u"the sign-in was cancelled"_qs);
+  }
+  ends.clear();
+  opened.clear();
+
+  // A helper that does not take it: the desktop's browser instead.
   helperStarts = false;
   ASSERT_TRUE(runner->Start(Type(0x40000), 2, account));
   ASSERT_TRUE(WaitFor([&] { return !opened.empty(); }));
   runner->Cancel(2);
-  ASSERT_TRUE(WaitFor([&] { return ends.size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return ends.size() == 1; }));
+}
+
+// The tokens of a sign-in belong to the values it was made with: with the stored values they
+// are stored and handed to the running account at once; with values the page has not saved
+// they wait for OK, which keeps them only when the stored values are then the same, and a
+// cancelled dialog leaves nothing behind.
+TEST_F(ImapSignInRunnerTest, TokensOfValuesNotSavedWaitForOk) {
+  testing::FixtureServer server;
+  ASSERT_TRUE(server.Start(nlohmann::json::array(
+      {{{"host", "login.microsoftonline.com"},
+        {"path", "/common/oauth2/v2.0/token"},
+        {"method", "POST"},
+        {"body", R"({"token_type":"Bearer","access_token":"access","refresh_token":"fresh"})"},
+        {"headers",
+         nlohmann::json::array({nlohmann::json::array({"Content-Type", "application/json"})})}}})));
+  server.ExportEnvironment();
+  std::vector<std::jthread> users;
+  browser = [&users](const std::string& address) { users.emplace_back(ComeBackSignedIn, address); };
+  auto runner = MakeRunner();
+  constexpr uint32_t kSlot = 2;
+  const ImapSettingNames names = ImapSettingNamesForSlot(kSlot);
+  const auto storeValues = [&](const ImapAccountSettings& values) {
+    store.writeText(names.server, values.server);
+    ProtectText(store, names.user, values.user);
+    store.writeNumber(names.authMethod, values.authMethod);
+  };
+  const auto storedToken = [&] { return UnprotectText(store, names.refreshToken, u"").ToUtf8(); };
+  ImapAccountSettings other = account;
+  other.user = u"someone-else";
+
+  enum class Then { Nothing, Ok, OkAfterAnotherChange, Cancel };
+  const struct {
+    const char* name;
+    bool signInWithStoredValues;
+    Then then;
+    bool tokenStored;
+  } rows[] = {
+      {"stored values: kept at once", true, Then::Nothing, true},
+      {"values not saved: nothing stored before OK", false, Then::Nothing, false},
+      {"values not saved, then OK", false, Then::Ok, true},
+      {"values not saved, changed again, then OK", false, Then::OkAfterAnotherChange, false},
+      {"values not saved, then Cancel", false, Then::Cancel, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    store.deleteValue(names.refreshToken);
+    storeValues(row.signInWithStoredValues ? account : other);
+    ends.clear();
+    handedToTheAccount.clear();
+    ASSERT_TRUE(runner->Start(Type(0x40000), kSlot, account));
+    ASSERT_TRUE(WaitFor([&] { return !ends.empty(); }));
+    ASSERT_TRUE(ends[0].signedIn) << ends[0].reason.toStdString();
+    EXPECT_EQ(runner->pendingSignIn(kSlot), !row.signInWithStoredValues);
+    EXPECT_EQ(storedToken(), row.signInWithStoredValues ? "fresh" : "");
+    switch (row.then) {
+      case Then::Nothing:
+        break;
+      case Then::Ok:
+        storeValues(account);  // the page's Save
+        runner->KeepPendingSignIn(kSlot);
+        break;
+      case Then::OkAfterAnotherChange:
+        storeValues(other);
+        runner->KeepPendingSignIn(kSlot);
+        break;
+      case Then::Cancel:
+        runner->DropPendingSignIn(kSlot);
+        runner->KeepPendingSignIn(kSlot);  // nothing is left to keep
+        break;
+    }
+    if (row.then != Then::Nothing) {
+      EXPECT_FALSE(runner->pendingSignIn(kSlot));
+    }
+    EXPECT_EQ(storedToken(), row.tokenStored ? "fresh" : "");
+    const std::vector<std::pair<uint32_t, std::string>> handed =
+        row.tokenStored ? std::vector<std::pair<uint32_t, std::string>>{{kSlot, "fresh"}}
+                        : std::vector<std::pair<uint32_t, std::string>>{};
+    EXPECT_EQ(handedToTheAccount, handed);
+    runner->DropPendingSignIn(kSlot);
+  }
+  users.clear();  // joined
+  ::unsetenv("TARVEL_CONNECT_TO");
+  ::unsetenv("TARVEL_CA_FILE");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The tray icon of the running program as a desktop meets it: on an X server with a
 // StatusNotifierWatcher on a private session bus (properties and menu read over D-Bus, as a
 // panel reads them), and docked in an XEmbed tray when no watcher runs.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -837,13 +839,26 @@ TEST_F(OptionsOnTheDesktopTest, ExitFromTheTrayWithTheDialogOpenSavesNothing) {
 // mail on a Dovecot that accepts only the provider's tokens.
 // With the device flow (Microsoft, method 2) the page shows the code and the provider's
 // page; the user types the code there and the sign-in ends by polling.
+// With the browser helper installed the sign-in runs in the program's login window instead
+// (the provider's pages play the user there); a helper that cannot show the window leaves
+// the sign-in to the desktop's browser.
 class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
  protected:
-  void SignInAndCheck(bool deviceFlow) {
+  enum class Helper {
+    None,     // not installed
+    Working,  // the real browser helper
+    Broken,   // installed, but it does not start
+  };
+
+  void SignInAndCheck(bool deviceFlow, Helper helper = Helper::None) {
     // A folder of its own: Dovecot's auth process, another user, reads the provider's CA there.
     tarvel::testing::TempFolder providerFolder;
     tarvel::testing::OAuthAuthorizationServer provider;
-    ASSERT_TRUE(provider.Start(providerFolder.path(), 60)) << provider.log();
+    if (helper == Helper::Working)
+      ::setenv("TARVEL_TEST_PAGES_PLAY_THE_USER", "1", 1);
+    const bool providerStarted = provider.Start(providerFolder.path(), 60);
+    ::unsetenv("TARVEL_TEST_PAGES_PLAY_THE_USER");
+    ASSERT_TRUE(providerStarted) << provider.log();
     const std::string conf = folder_->file("dovecot-oauth2.conf.ext");
     ASSERT_TRUE(provider.WriteDovecotSettings(conf));
     ::setenv("TARVEL_TEST_OAUTH2_CONF", conf.c_str(), 1);
@@ -889,6 +904,29 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
              << " 2>&1\n";
     }
     std::filesystem::permissions(approver, std::filesystem::perms::owner_all);
+    switch (helper) {
+      case Helper::None:
+        extraEnvironment_.insert("TARVEL_BROWSER_HELPER",
+                                 QString::fromStdString(folder_->file("no-browser-helper")));
+        break;
+      case Helper::Working:
+#ifdef TARVEL_BROWSER_HELPER_PATH
+        extraEnvironment_.insert("TARVEL_BROWSER_HELPER", TARVEL_BROWSER_HELPER_PATH);
+        if (::geteuid() == 0)
+          extraEnvironment_.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+        extraEnvironment_.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+        break;
+#else
+        GTEST_SKIP() << "the browser helper is not built";
+#endif
+      case Helper::Broken: {
+        const std::string broken = bin + "/broken-browser-helper";
+        std::ofstream(broken) << "#!/bin/sh\nexit 1\n";
+        std::filesystem::permissions(broken, std::filesystem::perms::owner_all);
+        extraEnvironment_.insert("TARVEL_BROWSER_HELPER", QString::fromStdString(broken));
+        break;
+      }
+    }
     // The account, switched off: the options open at start.
     WriteSetting("IMAPServer", "outlook.office365.com:993", "--text");
     WriteSetting("IMAPUser", "tester", "--protected");
@@ -938,11 +976,19 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
     ASSERT_TRUE(driver.waitForFinished(60'000)) << said.toStdString();
     said += QString::fromUtf8(driver.readAllStandardOutput() + driver.readAllStandardError());
     EXPECT_EQ(driver.exitCode(), 0) << said.toStdString();
-    EXPECT_NE(browsed().find(
+    // The desktop's browser signs in unless the login window did.
+    EXPECT_EQ(browsed().find(
                   deviceFlow ? "https://login.microsoftonline.com/device"
-                             : "https://login.microsoftonline.com/common/oauth2/v2.0/authorize?"),
-              std::string::npos)
+                             : "https://login.microsoftonline.com/common/oauth2/v2.0/authorize?") !=
+                  std::string::npos,
+              helper != Helper::Working)
         << browsed();
+    const QString trace = TraceText();
+    EXPECT_EQ(trace.contains("] LoginWindowSignedIn\n"), helper == Helper::Working)
+        << trace.toStdString();
+    EXPECT_EQ(trace.contains("] SignInWindowNotShownUsingTheDesktopBrowser\n"),
+              helper == Helper::Broken)
+        << trace.toStdString();
     if (deviceFlow) {
       EXPECT_TRUE(said.contains("device code ")) << said.toStdString();
     }
@@ -967,6 +1013,14 @@ TEST_F(ImapSignInOnTheDesktopTest, CodeFlowInTheDesktopsBrowserThenTheCheckFinds
 
 TEST_F(ImapSignInOnTheDesktopTest, DeviceFlowShowsTheCodeThenTheCheckFindsTheMail) {
   SignInAndCheck(true);
+}
+
+TEST_F(ImapSignInOnTheDesktopTest, CodeFlowInTheLoginWindowThenTheCheckFindsTheMail) {
+  SignInAndCheck(false, Helper::Working);
+}
+
+TEST_F(ImapSignInOnTheDesktopTest, AHelperThatDoesNotStartLeavesTheSignInToTheDesktopsBrowser) {
+  SignInAndCheck(false, Helper::Broken);
 }
 
 TEST_F(OptionsOnTheDesktopTest, TheProgramsWindowsFitTheScreenAtEveryScale) {

@@ -172,6 +172,8 @@ nlohmann::json Routes() {
            "<script>setTimeout(function() { location.href = "
            "'http://127.0.0.1/?state=s1&code=c1'; }, 3500);</script>"),
       Html("accounts.google.com", "/script-ran", "ok"),
+      // A provider's page where the user has not signed in yet.
+      Html("accounts.google.com", "/o/oauth2/v2/waiting", "<p>Sign in to continue</p>"),
   });
 }
 
@@ -211,14 +213,14 @@ class LoginWindowTest : public ::testing::Test {
     hooks.closed = [this](uint32_t typeBit, Outcome outcome) {
       outcomes_.emplace_back(typeBit, outcome);
     };
-    hooks.beginOAuth = [](uint32_t, Text* url, Text* script, std::stop_token) {
-      *url = u"https://accounts.google.com/o/oauth2/v2/auth?client_id=c&state=s1";
+    hooks.beginOAuth = [this](uint32_t, Text* url, Text* script, std::stop_token) {
+      *url = oauthStart_;
       *script = u"fetch('/script-ran')";
       return true;
     };
     hooks.completeOAuth = [this](uint32_t typeBit, const Text& url, std::stop_token) {
       oauthAnswers_.emplace_back(typeBit, url.ToUtf8());
-      return true;
+      return oauthSignsIn_;
     };
     windows_ = std::make_unique<LoginWindows>(*store_, hooks);
   }
@@ -298,6 +300,9 @@ class LoginWindowTest : public ::testing::Test {
   std::vector<std::string> trace_;
   std::vector<std::pair<uint32_t, Outcome>> outcomes_;
   std::vector<std::pair<uint32_t, std::string>> oauthAnswers_;
+  // The IMAP rows' authorisation: its start address, and whether the answer signs in.
+  Text oauthStart_ = u"https://accounts.google.com/o/oauth2/v2/auth?client_id=c&state=s1";
+  bool oauthSignsIn_ = true;
 };
 
 FixtureServer* LoginWindowTest::server = nullptr;
@@ -586,17 +591,61 @@ TEST_F(LoginWindowTest, StatusTwoCheckOpensOneWindowPerTypeAndLeavesTheNextCheck
 // The IMAP sign-in through the window: the pending script runs (timer 8), the loopback
 // answer goes to the authoriser, the window closes and reports the account signed in.
 TEST_F(LoginWindowTest, ImapSignInHandsTheLoopbackAnswerToTheAuthoriser) {
-  std::optional<bool> signedIn;
-  ASSERT_TRUE(windows_->OpenForImapSignIn(bits::kImap2, [&](bool ok) { signedIn = ok; }));
-  EXPECT_FALSE(windows_->OpenForImapSignIn(bits::kImap3, [](bool) {}));  // one at a time
-  ASSERT_TRUE(RunUntil([&] { return signedIn.has_value(); }, 40s));
-  EXPECT_TRUE(*signedIn);
+  std::optional<Outcome> end;
+  ASSERT_TRUE(windows_->OpenForImapSignIn(bits::kImap2, [&](Outcome outcome) { end = outcome; }));
+  EXPECT_FALSE(windows_->OpenForImapSignIn(bits::kImap3, [](Outcome) {}));  // one at a time
+  ASSERT_TRUE(RunUntil([&] { return end.has_value(); }, 40s));
+  EXPECT_EQ(end, Outcome::SignedIn);
   EXPECT_EQ(RequestsTo("accounts.google.com", "/script-ran").size(), 1u);
   ASSERT_EQ(oauthAnswers_.size(), 1u);
   EXPECT_EQ(oauthAnswers_[0].first, bits::kImap2);
   EXPECT_EQ(oauthAnswers_[0].second, "http://127.0.0.1/?state=s1&code=c1");
   EXPECT_TRUE(
       std::filesystem::is_directory(folder->path() + "/data/Quorline/Tarvel/browser_IMAP2"));
+}
+
+// The IMAP sign-in's other ends, each told once and never within the call that opened the
+// window: a provider page that does not load is a window not shown (the sign-in may go
+// another way), the user's close is a close, and an answer that does not sign in is told
+// as such.
+TEST_F(LoginWindowTest, ImapSignInTellsAWindowNotShownFromAClosedOne) {
+  const struct {
+    const char* name;
+    const char16_t* start;
+    bool answerSignsIn;
+    bool userCloses;
+    Outcome outcome;
+    const char* traced;
+  } rows[] = {
+      {"the page does not load", u"https://127.0.0.1:1/o/oauth2/v2/auth?state=s1", true, false,
+       Outcome::Failed, "LoginWindowFailed"},
+      {"the user closes it", u"https://accounts.google.com/o/oauth2/v2/waiting?state=s1", true,
+       true, Outcome::ClosedByUser, "LoginWindowClosed"},
+      {"the answer does not sign in", u"https://accounts.google.com/o/oauth2/v2/auth?state=s1",
+       false, false, Outcome::NotSignedIn, "LoginWindowNotSignedIn"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    oauthStart_ = Text(row.start);
+    oauthSignsIn_ = row.answerSignsIn;
+    trace_.clear();
+    std::vector<Outcome> ends;
+    ASSERT_TRUE(windows_->OpenForImapSignIn(bits::kImap1,
+                                            [&](Outcome outcome) { ends.push_back(outcome); }));
+    EXPECT_TRUE(ends.empty());
+    if (row.userCloses) {
+      ASSERT_TRUE(RunUntil([] {
+        return !RequestsTo("accounts.google.com", "/o/oauth2/v2/waiting").empty() && WindowShown();
+      }));
+      ASSERT_TRUE(CloseWindowAsUser());
+    }
+    ASSERT_TRUE(RunUntil([&] { return !ends.empty(); }, 40s));
+    RunUntil([] { return false; }, 200ms);  // nothing more comes
+    EXPECT_EQ(ends, std::vector<Outcome>{row.outcome});
+    EXPECT_NE(std::find(trace_.begin(), trace_.end(), row.traced), trace_.end());
+    // The next sign-in may open at once.
+    ASSERT_TRUE(RunUntil([&] { return windows_->openType() == 0; }));
+  }
 }
 
 // Pure placement: the window fits the screen's available area.

@@ -21,10 +21,14 @@ const QString kTrayHostScript =
 const QString kProgram = QStringLiteral(TARVEL_BINARY_FOLDER "/bin/tarvel");
 const QString kTarvelctl = QStringLiteral(TARVEL_BINARY_FOLDER "/bin/tarvelctl");
 
+// Waits for the first line a stand-in writes on its standard output (its display or bus
+// address). What it writes on its error output in the meantime does not end the wait.
 bool ReadyLine(QProcess& process) {
   return WaitUntil([&] {
-           return process.canReadLine() || process.waitForReadyRead(50) ||
-                  process.state() == QProcess::NotRunning;
+           if (process.canReadLine())
+             return true;
+           process.waitForReadyRead(50);
+           return process.canReadLine() || process.state() == QProcess::NotRunning;
          }) &&
          process.canReadLine();
 }
@@ -68,11 +72,19 @@ std::string ProgramDesktop::Start(const Options& options) {
     return process;
   };
   if (options.xServer) {
-    QProcess& xvfb =
-        startPlain("Xvfb", {"-displayfd", "1", "-screen", "0", options.screen, "-nolisten", "tcp"});
-    if (!ReadyLine(xvfb))
-      return "Xvfb did not start: " + xvfb.readAllStandardError().toStdString();
-    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+    // Two servers started at once may both pick the same free display; the one that loses
+    // leaves, and another try picks the next one.
+    std::string failure;
+    for (int attempt = 0; attempt < 3 && display_.isEmpty(); ++attempt) {
+      QProcess& xvfb = startPlain(
+          "Xvfb", {"-displayfd", "1", "-screen", "0", options.screen, "-nolisten", "tcp"});
+      if (ReadyLine(xvfb))
+        display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+      else
+        failure = xvfb.readAllStandardError().toStdString();
+    }
+    if (display_.isEmpty())
+      return "Xvfb did not start: " + failure;
   }
   QProcess& bus = startPlain("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
   if (!ReadyLine(bus))

@@ -29,6 +29,7 @@
 
 #include "tests/support/dovecot_server.h"
 #include "tests/support/oauth_authorization_server.h"
+#include "tests/support/program_desktop.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -40,17 +41,7 @@ constexpr int kWaitMs = 60'000;
 const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
 const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
 
-bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done()) {
-    if (elapsed.elapsed() > milliseconds)
-      return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(20);
-  }
-  return true;
-}
+using tarvel::testing::WaitUntil;
 
 struct IconPixmap {
   int width = 0;
@@ -131,141 +122,34 @@ std::string Message(const std::string& subject) {
 class TrayProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::make_unique<tarvel::testing::TempFolder>();
-    folder_->UseAsConfigHome();
-    for (const char* sub : {"state", "data", "runtime"})
-      std::filesystem::create_directories(folder_->file(sub));
-    std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
-
-    QProcess& xvfb =
-        Start("Xvfb", {"-displayfd", "1", "-screen", "0", screen_, "-nolisten", "tcp"});
-    ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
-    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
-    QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-    ASSERT_TRUE(WaitUntil([&] { return bus.canReadLine() || bus.waitForReadyRead(50); }));
-    busAddress_ = QString::fromLatin1(bus.readLine()).trimmed();
-    ASSERT_FALSE(busAddress_.isEmpty());
-    connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
-        busAddress_, QStringLiteral("tray-test-%1").arg(reinterpret_cast<quintptr>(this))));
-    ASSERT_TRUE(connection_->isConnected());
+    tarvel::testing::ProgramDesktop::Options options;
+    options.screen = screen_;
+    ASSERT_EQ(desktop_.Start(options), "");
   }
 
-  void TearDown() override {
-    // The program first, so it leaves while its bus and display are still there.
-    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
-      if ((*process)->state() != QProcess::NotRunning) {
-        (*process)->terminate();
-        if (!(*process)->waitForFinished(5000)) {
-          (*process)->kill();
-          (*process)->waitForFinished(5000);
-        }
-      }
-    }
-    if (connection_)
-      QDBusConnection::disconnectFromBus(connection_->name());
-  }
+  // The program first, so it leaves while its bus and display are still there.
+  void TearDown() override { desktop_.Stop(); }
 
-  QProcessEnvironment Environment() const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("DISPLAY", display_);
-    environment.insert("QT_QPA_PLATFORM", "xcb");
-    environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress_);
-    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(folder_->file("config")));
-    environment.insert("XDG_STATE_HOME", QString::fromStdString(folder_->file("state")));
-    environment.insert("XDG_DATA_HOME", QString::fromStdString(folder_->file("data")));
-    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder_->file("runtime")));
-    environment.remove("XDG_CURRENT_DESKTOP");
-    for (auto entry = extraEnvironment_.cbegin(); entry != extraEnvironment_.cend(); ++entry)
-      environment.insert(entry.key(), entry.value());
-    return environment;
-  }
-
+  QProcessEnvironment Environment() const { return desktop_.Environment(); }
   QProcess& Start(const QString& program, const QStringList& arguments) {
-    processes_.push_back(std::make_unique<QProcess>());
-    QProcess& process = *processes_.back();
-    if (!display_.isEmpty())
-      process.setProcessEnvironment(Environment());
-    process.setProcessChannelMode(program == "tarvel" || program.endsWith("/tarvel")
-                                      ? QProcess::ForwardedChannels
-                                      : QProcess::SeparateChannels);
-    process.start(program, arguments);
-    EXPECT_TRUE(process.waitForStarted(10'000)) << program.toStdString();
+    QProcess& process = desktop_.Launch(program, arguments);
+    EXPECT_NE(process.state(), QProcess::NotRunning) << program.toStdString();
     return process;
   }
-
-  int CountInTrace(const char* entry) const {
-    QFile file(QString::fromStdString(folder_->file("state")) + "/Quorline/Tarvel/trace.log");
-    if (!file.open(QIODevice::ReadOnly))
-      return 0;
-    return static_cast<int>(file.readAll().count(QByteArray("] ") + entry + "\n"));
-  }
-
-  QString TraceText() const {
-    QFile file(QString::fromStdString(folder_->file("state")) + "/Quorline/Tarvel/trace.log");
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-  }
-
-  QString HostLog() const { return QString::fromStdString(folder_->file("items.jsonl")); }
-
-  // Starts the fake tray host and waits until it owns the watcher's name.
-  QProcess& StartTrayHost() {
-    QProcess& host = Start(
-        "/usr/bin/python3",
-        {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/fake_tray_host.py"), HostLog()});
-    EXPECT_TRUE(WaitUntil([&] { return host.canReadLine() || host.waitForReadyRead(50); }));
-    return host;
-  }
-
-  // The bus names the program's item registered under, oldest first.
-  QStringList RegisteredItems() const {
-    QFile log(HostLog());
-    QStringList items;
-    if (!log.open(QIODevice::ReadOnly))
-      return items;
-    for (const QByteArray& line : log.readAll().split('\n')) {
-      const int at = line.indexOf("\"item\": \"");
-      if (at >= 0)
-        items << QString::fromLatin1(line.mid(at + 9, line.indexOf('"', at + 9) - at - 9));
-    }
-    return items;
-  }
-
+  int CountInTrace(const char* entry) const { return desktop_.CountInTrace(entry); }
+  QString TraceText() const { return desktop_.TraceText(); }
+  QProcess& StartTrayHost() { return desktop_.StartTrayHost(); }
+  QStringList RegisteredItems() const { return desktop_.RegisteredItems(); }
   void WriteSetting(const std::string& name, const std::string& value, const char* kind) {
-    const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
-    ASSERT_EQ(tarvel::testing::RunProgram({tarvelctl, "settings", "set", name, value, kind}), 0)
+    ASSERT_TRUE(desktop_.WriteSetting(
+        {QString::fromStdString(name), QString::fromStdString(value), QString::fromLatin1(kind)}))
         << name;
   }
-
-  QProcess& StartProgram() {
-    return Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
-  }
-
+  QProcess& StartProgram() { return desktop_.StartProgram(); }
   QVariant ItemProperty(const QString& item, const QString& name) const {
-    QDBusMessage call = QDBusMessage::createMethodCall(item, "/StatusNotifierItem",
-                                                       "org.freedesktop.DBus.Properties", "Get");
-    call << kItemInterface << name;
-    const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-      return {};
-    return reply.arguments().first().value<QDBusVariant>().variant();
+    return desktop_.ItemProperty(item, name);
   }
-
-  // The tooltip's title and text joined by a line break.
-  QString ToolTip(const QString& item) const {
-    const QVariant value = ItemProperty(item, "ToolTip");
-    if (!value.canConvert<QDBusArgument>())
-      return {};
-    const QDBusArgument argument = value.value<QDBusArgument>();
-    QString iconName;
-    QString title;
-    QString text;
-    argument.beginStructure();
-    argument >> iconName;
-    ReadPixmaps(argument);
-    argument >> title >> text;
-    argument.endStructure();
-    return text.isEmpty() ? title : title + "\n" + text;
-  }
+  QString ToolTip(const QString& item) const { return desktop_.ToolTip(item); }
 
   QImage Icon(const QString& item, int size) const {
     const QVariant value = ItemProperty(item, "IconPixmap");
@@ -282,10 +166,10 @@ class TrayProgramTest : public ::testing::Test {
     const QString path = ItemProperty(item, "Menu").value<QDBusObjectPath>().path();
     QDBusMessage show = QDBusMessage::createMethodCall(item, path, kMenuInterface, "AboutToShow");
     show << 0;
-    connection_->call(show, QDBus::Block, 5000);
+    desktop_.bus().call(show, QDBus::Block, 5000);
     QDBusMessage call = QDBusMessage::createMethodCall(item, path, kMenuInterface, "GetLayout");
     call << 0 << -1 << QStringList();
-    const QDBusMessage reply = connection_->call(call, QDBus::Block, 5000);
+    const QDBusMessage reply = desktop_.bus().call(call, QDBus::Block, 5000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2)
       return {};
     return ReadMenuNode(reply.arguments().at(1).value<QDBusArgument>());
@@ -297,14 +181,14 @@ class TrayProgramTest : public ::testing::Test {
     QDBusMessage call = QDBusMessage::createMethodCall(item, path, kMenuInterface, "Event");
     call << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0))
          << static_cast<uint>(QDateTime::currentSecsSinceEpoch());
-    return connection_->call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
+    return desktop_.bus().call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
   }
 
   // The titles of the top-level windows on the display.
   QString WindowTitles() const {
     QProcess list;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("DISPLAY", display_);
+    environment.insert("DISPLAY", desktop_.display());
     list.setProcessEnvironment(environment);
     list.start("xwininfo", {"-root", "-children"});
     if (!list.waitForFinished(5000))
@@ -313,13 +197,8 @@ class TrayProgramTest : public ::testing::Test {
   }
 
   QString screen_ = "800x600x24";
-  // Added to the environment of the processes started from here on.
-  QMap<QString, QString> extraEnvironment_;
-  std::unique_ptr<tarvel::testing::TempFolder> folder_;
-  std::vector<std::unique_ptr<QProcess>> processes_;
-  QString display_;
-  QString busAddress_;
-  std::unique_ptr<QDBusConnection> connection_;
+  tarvel::testing::TempFolder folder_;
+  tarvel::testing::ProgramDesktop desktop_{folder_};
 };
 
 TEST_F(TrayProgramTest, ItemShowsTheCountAfterACheckAndItsMenuDrivesTheProgram) {
@@ -397,7 +276,7 @@ TEST_F(TrayProgramTest, ItemShowsTheCountAfterACheckAndItsMenuDrivesTheProgram) 
     QDBusMessage activate =
         QDBusMessage::createMethodCall(item, "/StatusNotifierItem", kItemInterface, "Activate");
     activate << 0 << 0;
-    ASSERT_EQ(connection_->call(activate, QDBus::Block, 5000).type(), QDBusMessage::ReplyMessage);
+    ASSERT_EQ(desktop_.bus().call(activate, QDBus::Block, 5000).type(), QDBusMessage::ReplyMessage);
   }
   ASSERT_TRUE(WaitUntil([&] { return CountInTrace("OpenReaders") >= 1; }));
   QCoreApplication::processEvents(QEventLoop::AllEvents, 300);
@@ -439,7 +318,7 @@ TEST_F(TrayProgramTest, OnlyAClickOnOurOwnNotificationOpensTheReadersAndOnlyOnce
   WriteSetting("IMAPPassword", "s3cret", "--protected");
 
   StartTrayHost();
-  const QString notices = QString::fromStdString(folder_->file("notify.jsonl"));
+  const QString notices = QString::fromStdString(folder_.file("notify.jsonl"));
   QProcess& notificationServer =
       Start("/usr/bin/python3",
             {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/notice/fake_notification_server.py"),
@@ -477,7 +356,7 @@ TEST_F(TrayProgramTest, OnlyAClickOnOurOwnNotificationOpensTheReadersAndOnlyOnce
         QDBusMessage::createMethodCall("org.example.FakeDesktop", "/org/freedesktop/Notifications",
                                        "org.example.FakeDesktop", "InvokeAction");
     call << notification << QStringLiteral("default");
-    return connection_->call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
+    return desktop_.bus().call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
   };
   // Someone else's notification.
   ASSERT_TRUE(invoke(id + 7));
@@ -746,13 +625,13 @@ class OptionsOnTheDesktopTest : public TrayProgramTest {
   void StartAccessibilityBus() {
     Start("/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
     ASSERT_TRUE(WaitUntil(
-        [&] { return connection_->interface()->isServiceRegistered("org.a11y.Bus").value(); }));
-    extraEnvironment_.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+        [&] { return desktop_.bus().interface()->isServiceRegistered("org.a11y.Bus").value(); }));
+    desktop_.SetEnvironment("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
   }
 
   // Starts trayer and waits for its panel. Trayer itself stays off the accessibility bus.
   void StartXTray() {
-    extraEnvironment_.insert("NO_AT_BRIDGE", "1");
+    desktop_.SetEnvironment("NO_AT_BRIDGE", "1");
     Start("trayer", {"--edge", "top", "--align", "right", "--width", "10", "--height", "24"});
     ASSERT_TRUE(WaitUntil([&] { return TrayPanelShown(Environment()); }));
   }
@@ -859,14 +738,14 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
     const bool providerStarted = provider.Start(providerFolder.path(), 60);
     ::unsetenv("TARVEL_TEST_PAGES_PLAY_THE_USER");
     ASSERT_TRUE(providerStarted) << provider.log();
-    const std::string conf = folder_->file("dovecot-oauth2.conf.ext");
+    const std::string conf = folder_.file("dovecot-oauth2.conf.ext");
     ASSERT_TRUE(provider.WriteDovecotSettings(conf));
     ::setenv("TARVEL_TEST_OAUTH2_CONF", conf.c_str(), 1);
     tarvel::testing::DovecotServer server;
     ::unsetenv("TARVEL_TEST_OAUTH2_CONF");
     ASSERT_TRUE(server.started());
     ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("token mail")));
-    const std::string bundle = folder_->file("authorities.pem");
+    const std::string bundle = folder_.file("authorities.pem");
     {
       std::ifstream a(server.caFile()), b(provider.caFile());
       std::ofstream(bundle) << a.rdbuf() << b.rdbuf();
@@ -878,9 +757,9 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
                  .c_str(),
              1);
     // The desktop's browser: an xdg-open first in PATH that plays the user in the background.
-    const std::string bin = folder_->file("bin");
+    const std::string bin = folder_.file("bin");
     std::filesystem::create_directories(bin);
-    const std::string browserLog = folder_->file("browser.log");
+    const std::string browserLog = folder_.file("browser.log");
     {
       std::ofstream script(bin + "/xdg-open");
       // The device flow's verification page is left to the user (the approver below).
@@ -891,8 +770,8 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
              << " --user tester --password s3cret \"$1\" >> " << browserLog << " 2>&1\n";
     }
     std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
-    extraEnvironment_.insert("PATH",
-                             QString::fromStdString(bin) + ":" + qEnvironmentVariable("PATH"));
+    desktop_.SetEnvironment("PATH",
+                            QString::fromStdString(bin) + ":" + qEnvironmentVariable("PATH"));
     // The user of the device flow: types the code shown on the page at the provider's page.
     const std::string approver = bin + "/approve";
     {
@@ -906,15 +785,15 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
     std::filesystem::permissions(approver, std::filesystem::perms::owner_all);
     switch (helper) {
       case Helper::None:
-        extraEnvironment_.insert("TARVEL_BROWSER_HELPER",
-                                 QString::fromStdString(folder_->file("no-browser-helper")));
+        desktop_.SetEnvironment("TARVEL_BROWSER_HELPER",
+                                QString::fromStdString(folder_.file("no-browser-helper")));
         break;
       case Helper::Working:
 #ifdef TARVEL_BROWSER_HELPER_PATH
-        extraEnvironment_.insert("TARVEL_BROWSER_HELPER", TARVEL_BROWSER_HELPER_PATH);
+        desktop_.SetEnvironment("TARVEL_BROWSER_HELPER", TARVEL_BROWSER_HELPER_PATH);
         if (::geteuid() == 0)
-          extraEnvironment_.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
-        extraEnvironment_.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+          desktop_.SetEnvironment("QTWEBENGINE_DISABLE_SANDBOX", "1");
+        desktop_.SetEnvironment("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
         break;
 #else
         GTEST_SKIP() << "the browser helper is not built";
@@ -923,7 +802,7 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
         const std::string broken = bin + "/broken-browser-helper";
         std::ofstream(broken) << "#!/bin/sh\nexit 1\n";
         std::filesystem::permissions(broken, std::filesystem::perms::owner_all);
-        extraEnvironment_.insert("TARVEL_BROWSER_HELPER", QString::fromStdString(broken));
+        desktop_.SetEnvironment("TARVEL_BROWSER_HELPER", QString::fromStdString(broken));
         break;
       }
     }
@@ -943,7 +822,7 @@ class ImapSignInOnTheDesktopTest : public OptionsOnTheDesktopTest {
     const QString item = RegisteredItems().last();
     ASSERT_TRUE(WaitUntil([&] { return WindowTitles().contains("\"Tarvel E-Mail Notifier ["); }));
 
-    const QString go = QString::fromStdString(folder_->file("go"));
+    const QString go = QString::fromStdString(folder_.file("go"));
     QStringList driverArguments = {
         QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/tray/imap_sign_in_drive.py"), go};
     if (deviceFlow)
@@ -1030,7 +909,7 @@ TEST_F(OptionsOnTheDesktopTest, TheProgramsWindowsFitTheScreenAtEveryScale) {
   const QRect screen(0, 0, 1280, 800);
   for (const char* scale : {"1", "1.5", "2"}) {
     SCOPED_TRACE(scale);
-    extraEnvironment_.insert("QT_SCALE_FACTOR", scale);
+    desktop_.SetEnvironment("QT_SCALE_FACTOR", scale);
     QProcess& program = StartProgram();
     QStringList windows;
     ASSERT_TRUE(WaitUntil([&] {

@@ -18,6 +18,11 @@ MailEngine::~MailEngine() {
   mails.clear();
 }
 
+bool MailEngine::MarkRead(const std::string&, Text& failure) {
+  failure = u"this account type cannot mark mail as read";
+  return false;
+}
+
 bool MailEngine::OpenReader(ReaderLauncher& launcher) {
   return launcher.OpenReader(*this);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "accounts/account_type.h"
 #include "mail/check_status.h"
@@ -59,6 +60,11 @@ class MailEngine : public ListNode {
 
   // The name under which the account is shown.
   virtual Text GetDisplayName() const = 0;
+
+  // Marks the message of a record (its markKey) as read on the server. Runs on a thread of
+  // its own, never the main thread, and may run beside a check. False, with a short reason
+  // in `failure`, when the server refused or the type cannot mark mail; the base cannot.
+  virtual bool MarkRead(const std::string& markKey, Text& failure);
 
   // Normalises the record and adds it to `mails`, which takes ownership.
   void AddMail(std::unique_ptr<MailItem> item, MailOrder order);

@@ -6,6 +6,7 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QPointer>
 #include <QVariantMap>
 
 #include <utility>
@@ -116,8 +117,14 @@ void BusInterface::Publish() {
     lastCheck_ = snapshot.lastCheck;
     changed.insert(QStringLiteral("LastCheck"), QVariant::fromValue(lastCheck_));
   }
+  const bool ended = snapshot.checks != checks_;
+  checks_ = snapshot.checks;
   if (!registered_)
     return;
+  // The new records first and the end of the check last: a client that waits for the end has
+  // heard all of the check by then.
+  if (ended && !snapshot.newRecords.empty())
+    emit adaptor_->NewMail(ToBusRecords(snapshot.newRecords));
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!changed.isEmpty()) {
     QDBusMessage signal = QDBusMessage::createSignal(
@@ -126,8 +133,8 @@ void BusInterface::Publish() {
     signal << QString::fromLatin1(kBusInterfaceName) << changed << QStringList();
     bus.send(signal);
   }
-  if (!snapshot.newRecords.empty())
-    emit adaptor_->NewMail(ToBusRecords(snapshot.newRecords));
+  if (ended)
+    emit adaptor_->CheckFinished(snapshot.lastStatus);
 }
 
 BusAdaptor::BusAdaptor(BusInterface* owner) : QDBusAbstractAdaptor(owner), owner_(owner) {
@@ -141,6 +148,37 @@ void BusAdaptor::CheckNow() {
 
 BusRecordList BusAdaptor::GetUnread() {
   return owner_->unread();
+}
+
+void BusAdaptor::MarkRead(const QString& id) {
+  if (!owner_->calledFromDBus())
+    return;
+  if (!owner_->hooks().markRead) {
+    owner_->sendErrorReply(QDBusError::NotSupported, QStringLiteral("marking is not available"));
+    return;
+  }
+  // The answer waits for the server; the bus gets it from the main thread once it is there.
+  owner_->setDelayedReply(true);
+  const QDBusMessage call = owner_->message();
+  QPointer<BusInterface> owner(owner_);
+  owner_->hooks().markRead({id.toStdString()}, [owner, call](const MailMarker::Outcome& outcome) {
+    QMetaObject::invokeMethod(
+        owner.data(),
+        [owner, call, outcome] {
+          if (!owner)
+            return;
+          // The count the caller reads next is already the new one.
+          owner->Publish();
+          QDBusConnection bus = QDBusConnection::sessionBus();
+          if (outcome.failure.empty()) {
+            bus.send(call.createReply());
+          } else {
+            bus.send(call.createErrorReply(QString::fromLatin1(kBusMarkReadFailed),
+                                           QString::fromStdString(outcome.failure)));
+          }
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 void BusAdaptor::Silence(int minutes) {

@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/bus_mail_state.h"
 
@@ -19,6 +21,8 @@ namespace tarvel {
 inline constexpr char kBusServiceName[] = "com.quorline.Tarvel";
 inline constexpr char kBusObjectPath[] = "/com/quorline/Tarvel";
 inline constexpr char kBusInterfaceName[] = "com.quorline.Tarvel1";
+// The error of a MarkRead the server refused (or that could not be tried), with the reason.
+inline constexpr char kBusMarkReadFailed[] = "com.quorline.Tarvel1.Error.MarkReadFailed";
 
 // A record on the bus: (account, sender, subject, folder, date, id), D-Bus type (ssssss).
 struct BusRecordArgument {
@@ -53,6 +57,8 @@ class BusInterface : public QObject, public QDBusContext {
     // Minutes for the check cycle's silence (kNotificationsOn ends it).
     std::function<void(int32_t)> silence;
     std::function<void(std::string_view)> trace;
+    // Marks the records of the ids as read; the outcome comes on any thread.
+    std::function<void(std::vector<std::string>, MailMarker::Done)> markRead;
   };
 
   BusInterface(const BusMailState& state, Hooks hooks, QObject* parent = nullptr);
@@ -66,6 +72,8 @@ class BusInterface : public QObject, public QDBusContext {
   // Any thread (the check thread after each check): the state has a new snapshot; it is
   // published on the main thread.
   void PostPublished();
+  // Main thread: publishes the state's snapshot now.
+  void Publish();
 
   uint unreadCount() const { return unreadCount_; }
   qlonglong lastCheck() const { return lastCheck_; }
@@ -73,14 +81,13 @@ class BusInterface : public QObject, public QDBusContext {
   const Hooks& hooks() const { return hooks_; }
 
  private:
-  void Publish();
-
   const BusMailState& state_;
   Hooks hooks_;
   BusAdaptor* adaptor_ = nullptr;  // a child
   bool registered_ = false;
   uint unreadCount_ = 0;
   qlonglong lastCheck_ = 0;
+  uint64_t checks_ = 0;  // the checks whose end was published
 };
 
 // The interface com.quorline.Tarvel1 of the object; the introspection data is the installed
@@ -97,8 +104,14 @@ class BusAdaptor : public QDBusAbstractAdaptor {
               "    <method name=\"Silence\">\n"
               "      <arg name=\"minutes\" type=\"i\" direction=\"in\"/>\n"
               "    </method>\n"
+              "    <method name=\"MarkRead\">\n"
+              "      <arg name=\"id\" type=\"s\" direction=\"in\"/>\n"
+              "    </method>\n"
               "    <signal name=\"NewMail\">\n"
               "      <arg name=\"records\" type=\"a(ssssss)\"/>\n"
+              "    </signal>\n"
+              "    <signal name=\"CheckFinished\">\n"
+              "      <arg name=\"status\" type=\"u\"/>\n"
               "    </signal>\n"
               "    <property name=\"UnreadCount\" type=\"u\" access=\"read\">\n"
               "      <annotation name=\"org.freedesktop.DBus.Property.EmitsChangedSignal\" "
@@ -122,9 +135,11 @@ class BusAdaptor : public QDBusAbstractAdaptor {
   void CheckNow();
   BusRecordList GetUnread();
   void Silence(int minutes);
+  void MarkRead(const QString& id);
 
  signals:
   void NewMail(const BusRecordList& records);
+  void CheckFinished(uint status);
 
  private:
   BusInterface* owner_;

@@ -65,6 +65,17 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
       application_(ApplicationParts{settings_, services_, observers_, loginWindows_, clock_, trace_,
                                     Engines()},
                    std::move(arguments)),
+      mailMarker_(std::make_unique<MailMarker>(busMailState_,
+                                               [this](uint32_t typeBit) -> MailEngine* {
+                                                 const AccountTypeList& accounts =
+                                                     application_.accounts();
+                                                 for (MailEngine* engine = accounts.first(); engine;
+                                                      engine = AccountTypeList::next(engine)) {
+                                                   if (engine->typeBit == typeBit)
+                                                     return engine;
+                                                 }
+                                                 return nullptr;
+                                               })),
       readers_([this] { return &application_.accounts(); }, readerLauncher_) {
   oauthHttp_.SetStopSignal(&oauthStop_);
   // The check thread reads the published copy of the settings, never the values in memory
@@ -103,6 +114,9 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   WireOptions();
   WireUpdateCheck();
   desktopNotification_.setClickAction([this] { OpenNewMailReaders(); });
+  desktopNotification_.setMarkRead(
+      [this] { return busMailState_.MarkableNewIds(); },
+      [this](std::vector<std::string> ids) { MarkRead(std::move(ids), true, nullptr); });
   // Without a notification server the notice becomes the tray icon's own message; the
   // notification shows the tray's composed icon.
   desktopNotification_.setFallback(
@@ -413,7 +427,40 @@ BusInterface::Hooks DesktopProgram::BusHooks() {
       running_->cycle().SilenceFor(minutes);
   };
   hooks.trace = [this](std::string_view entry) { trace_.Record(entry); };
+  hooks.markRead = [this](std::vector<std::string> ids, MailMarker::Done done) {
+    MarkRead(std::move(ids), false, std::move(done));
+  };
   return hooks;
+}
+
+void DesktopProgram::MarkRead(std::vector<std::string> ids, bool tellFailure,
+                              MailMarker::Done done) {
+  trace_.Record("MarkRead");
+  mailMarker_->Mark(std::move(ids), [this, tellFailure,
+                                     done = std::move(done)](const MailMarker::Outcome& outcome) {
+    QMetaObject::invokeMethod(
+        &busInterface_,
+        [this, tellFailure, outcome] {
+          if (!outcome.marked.empty()) {
+            // The count on the bus drops now; the check brings the tray, its tooltip and the
+            // mail list to what the server holds.
+            busInterface_.PostPublished();
+            if (running_)
+              running_->cycle().CheckIn(CheckTrigger::Manual);
+          }
+          if (!outcome.failure.empty()) {
+            trace_.Record("MarkReadFailed");
+            if (tellFailure) {
+              desktopNotification_.ShowFailure(
+                  QCoreApplication::translate("DesktopProgram", "Could not mark as read"),
+                  QString::fromStdString(outcome.failure));
+            }
+          }
+        },
+        Qt::QueuedConnection);
+    if (done)
+      done(outcome);
+  });
 }
 
 void DesktopProgram::OpenNewMailReaders() {

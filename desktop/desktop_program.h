@@ -106,6 +106,11 @@ class DesktopProgram {
   // The popup's Open and the notification's click: the readers of the new mail, and a check
   // ten seconds later.
   void OpenNewMailReaders();
+  // Marks the records of the ids as read (on the marker's thread). On the main thread after:
+  // the marked ones have left the bus's records and count, a check brings the tray and the
+  // mail list up to date, and a failure is told in a notification when `tellFailure`; then
+  // `done` (on any thread) gets the outcome.
+  void MarkRead(std::vector<std::string> ids, bool tellFailure, MailMarker::Done done);
   // The weekly update check: started by the application unless switched off, on the update
   // host of the settings (`UpdateHost`); without one it is off.
   void WireUpdateCheck();
@@ -162,6 +167,9 @@ class DesktopProgram {
   // The login windows of the types whose check asked for a sign-in; the check cycle runs them.
   LoginWindows loginWindows_;
   Application application_;
+  // Marks mail as read on its server for the notice's action and the bus; it goes before
+  // the application, whose engines it calls.
+  std::unique_ptr<MailMarker> mailMarker_;
   DesktopReaderLauncher readerLauncher_;
   DesktopReaders readers_;
   QtSoundPlayer optionsSoundPlayer_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "mail/list_node.h"
 #include "platform/text.h"
 
@@ -19,6 +21,10 @@ class MailItem : public ListNode {
   Text subject;  // subject line, or a message text for message services
   Text folder;   // label or folder the mail was found in; empty for the default inbox
   Text date;     // a text that sorts in time order; only compared, never parsed
+  // What the account's engine needs to mark the message as read on the server (IMAP: the
+  // mailbox's UIDVALIDITY, the UID and the mailbox; Exchange: the item's id and change key);
+  // empty where the engine cannot mark it. Never shown.
+  std::string markKey;
 };
 
 enum class MarkupMode {

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -22,13 +24,19 @@
 #include "platform/clock.h"
 #include "platform/http_session.h"
 #include "platform/program_path.h"
+#include "tarvelctl/bus_commands.h"
 #include "tarvelctl/json_output.h"
+#include "tarvelctl/notifier_bus.h"
 #include "tarvelctl/terminal_text.h"
 #include "ui/tray/tray_tooltip.h"
 
 namespace tarvel::ctl {
 
 namespace {
+
+// How long a check of the running program is waited for, unless --timeout says otherwise.
+constexpr uint32_t kDefaultCheckTimeoutSeconds = 300;
+constexpr uint32_t kMaxCheckTimeoutSeconds = 86'400;
 
 // No login window here: types that need a sign-in are reported with status 2.
 class NoLoginWindow : public LoginRunner {
@@ -123,15 +131,41 @@ void PrintText(const AccountTypeList& accounts, uint32_t status, const CheckTota
 }  // namespace
 
 int RunCheckCommand(const StoreOptions& options, int argc, char* argv[]) {
+  constexpr const char* kCheckUsage =
+      "Usage: tarvelctl [-p | --ini PATH] check [--json] [--timeout SECONDS]\n";
   bool json = false;
+  uint32_t timeoutSeconds = kDefaultCheckTimeoutSeconds;
   for (int i = 0; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--json") {
+    const std::string_view argument = argv[i];
+    if (argument == "--json") {
       json = true;
+    } else if (argument == "--timeout" && i + 1 < argc) {
+      char* end = nullptr;
+      const unsigned long seconds = std::strtoul(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || argv[i][0] == '-' || seconds == 0 ||
+          seconds > kMaxCheckTimeoutSeconds) {
+        std::fprintf(stderr, "tarvelctl check: --timeout takes 1 to %u seconds\n",
+                     kMaxCheckTimeoutSeconds);
+        return 2;
+      }
+      timeoutSeconds = static_cast<uint32_t>(seconds);
     } else {
-      std::fprintf(stderr, "tarvelctl check: unknown argument '%s'\n", argv[i]);
-      std::fputs("Usage: tarvelctl [-p | --ini PATH] check [--json]\n", stderr);
+      std::fprintf(stderr, "tarvelctl check: unknown argument '%s'\n",
+                   TerminalText(Text::FromUtf8(argv[i])).c_str());
+      std::fputs(kCheckUsage, stderr);
       return 2;
     }
+  }
+
+  // While the program runs it does the check: a second one beside it would sign in to every
+  // account twice at once. A settings file named with -p or --ini may not be the program's,
+  // so that check runs here.
+  if (options.kind == StoreOptions::Kind::Registry) {
+    bool failed = false;
+    if (const std::unique_ptr<NotifierBus> bus = RunningNotifier(failed))
+      return CheckThroughProgram(*bus, json, timeoutSeconds);
+    if (failed)
+      return 1;
   }
 
   RegistryStore registry(UserRegistryPath());

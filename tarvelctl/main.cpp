@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "platform/version.h"
+#include "tarvelctl/bus_commands.h"
 #include "tarvelctl/check_command.h"
 #include "tarvelctl/settings_commands.h"
 #include "tarvelctl/signin_command.h"
@@ -28,9 +29,17 @@ constexpr const char* kUsage =
     "                 process list and the shell history\n"
     "  settings delete NAME [--group G]\n"
     "  settings delete-group G\n"
-    "  check [--json] run one check of every enabled account type and print it; the exit\n"
+    "  check [--json] [--timeout SECONDS]\n"
+    "                 run one check of every enabled account type and print it; the exit\n"
     "                 code is the check's status (0 done, 1 failed, 2 sign-in needed,\n"
-    "                 3 outside the check hours)\n"
+    "                 3 outside the check hours). While the notifier runs (and neither -p\n"
+    "                 nor --ini is given) the notifier checks and tarvelctl waits for it,\n"
+    "                 up to SECONDS (300)\n"
+    "  unread [--json]\n"
+    "                 list the running notifier's unread mail\n"
+    "  silence MINUTES\n"
+    "                 no notices from the running notifier for 1 to 10080 minutes;\n"
+    "                 0 turns them on again\n"
     "  signin SLOT [--browser COMMAND]\n"
     "                 OAuth2 sign-in of IMAP account 1, 2 or 3 in the desktop's browser\n"
     "                 (or COMMAND); the device flow prints its code\n"
@@ -93,6 +102,10 @@ int main(int argc, char* argv[]) {
     return tarvel::ctl::RunSettingsCommand(storeOptions, rest, restArguments);
   if (command == "check")
     return tarvel::ctl::RunCheckCommand(storeOptions, rest, restArguments);
+  if (command == "unread")
+    return tarvel::ctl::RunUnreadCommand(rest, restArguments);
+  if (command == "silence")
+    return tarvel::ctl::RunSilenceCommand(rest, restArguments);
   if (command == "signin")
     return tarvel::ctl::RunSigninCommand(storeOptions, rest, restArguments);
   if (command == "util")

@@ -73,9 +73,12 @@ void AppendServerReason(Text& failure, std::u16string_view reason) {
   }
 }
 
-// Why an answer that parsed as XML is no FindItem answer; empty when it is one. The names are
-// matched without their prefixes, which servers choose freely.
-Text ErrorOfAnswer(XmlDocument& document) {
+// Why an answer that parsed as XML is no answer of the operation (FindItem, UpdateItem); empty
+// when it is one. The names are matched without their prefixes, which servers choose freely.
+// With `messageRequired`, an answer without the operation's response message is no answer.
+Text ErrorOfAnswer(XmlDocument& document, std::u16string_view response = u"FindItemResponse",
+                   std::u16string_view message = u"FindItemResponseMessage",
+                   bool messageRequired = false) {
   const ChildSearch envelope = FindByLocalName(document, nullptr, u"Envelope");
   if (envelope.found == nullptr)
     return u"the answer is not a SOAP envelope";
@@ -94,13 +97,14 @@ Text ErrorOfAnswer(XmlDocument& document) {
   // FindItemResponse\ResponseMessages\FindItemResponseMessage ResponseClass="Error"
   XmlNode* node = body.found;
   for (const std::u16string_view step :
-       {u"FindItemResponse", u"ResponseMessages", u"FindItemResponseMessage"}) {
+       {response, std::u16string_view(u"ResponseMessages"), message}) {
     node = FindByLocalName(document, node, step).found;
     if (node == nullptr)
-      return {};
+      return messageRequired ? Text(u"the answer holds no response message") : Text();
   }
   const ChildSearch responseClass = FindByLocalName(document, node, u"ResponseClass", true);
-  if (SameLetters(responseClass.text.view(), u"Error")) {
+  if (SameLetters(responseClass.text.view(), u"Error") ||
+      (messageRequired && !SameLetters(responseClass.text.view(), u"Success"))) {
     const ChildSearch code = FindByLocalName(document, node, u"ResponseCode");
     Text failure = u"the server refused the request";
     if (!code.text.isEmpty()) {
@@ -111,7 +115,76 @@ Text ErrorOfAnswer(XmlDocument& document) {
   return {};
 }
 
+// Text for an XML attribute value between double quotes.
+std::string XmlAttributeText(std::string_view value) {
+  std::string out;
+  for (const char c : value) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// The settings of a request to the account's endpoint; false when the address cannot be read.
+bool EndpointRequest(const EwsSettings& account, HttpRequest& request, Text& failure) {
+  // SplitUrl gives the scheme's own port when the address names none: 80 for "http" (and
+  // for an address without a scheme), 443 for "https". Either way the call goes over TLS.
+  UrlParts parts;
+  if (!HttpSession::SplitUrl(account.server, &parts, kDefaultPort)) {
+    failure = u"the server address cannot be read";
+    return false;
+  }
+  request.server = parts.host;
+  request.object = parts.path;  // the query of the address is not sent
+  request.userAgent = kEwsUserAgent;
+  request.userName = account.user;
+  request.password = account.password;
+  request.port = parts.port;
+  request.serviceKind = ServiceKind::Https;
+  request.verb = u"POST";
+  request.extraHeaders = u"Content-Type: text/xml";
+  return true;
+}
+
 }  // namespace
+
+std::string EwsMarkKey(std::string_view itemId, std::string_view changeKey) {
+  if (itemId.empty() || itemId.size() > kEwsLongestId || changeKey.size() > kEwsLongestId ||
+      itemId.find('\n') != std::string_view::npos || changeKey.find('\n') != std::string_view::npos)
+    return {};
+  return std::string(itemId) + "\n" + std::string(changeKey);
+}
+
+std::string EwsUpdateItemRequest(std::string_view itemId, std::string_view changeKey) {
+  std::string id = "<t:ItemId Id=\"" + XmlAttributeText(itemId) + "\"";
+  if (!changeKey.empty())
+    id += " ChangeKey=\"" + XmlAttributeText(changeKey) + "\"";
+  id += "/>";
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+         "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"><soap:Body>"
+         "<UpdateItem xmlns=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
+         "MessageDisposition=\"SaveOnly\" ConflictResolution=\"AutoResolve\"><ItemChanges>"
+         "<t:ItemChange>" +
+         id +
+         "<t:Updates><t:SetItemField><t:FieldURI FieldURI=\"message:IsRead\"/><t:Message>"
+         "<t:IsRead>true</t:IsRead></t:Message></t:SetItemField></t:Updates></t:ItemChange>"
+         "</ItemChanges></UpdateItem></soap:Body></soap:Envelope>";
+}
 
 EwsEngine::EwsEngine(const AccountTypeInfo& type) : MailEngine(type) {}
 
@@ -137,24 +210,9 @@ EwsSettings EwsEngine::settings() const {
 CheckStatus EwsEngine::Check() {
   const EwsSettings account = settings();
 
-  // SplitUrl gives the scheme's own port when the address names none: 80 for "http" (and
-  // for an address without a scheme), 443 for "https". Either way the call goes over TLS.
-  UrlParts parts;
-  if (!HttpSession::SplitUrl(account.server, &parts, kDefaultPort)) {
-    lastFailure = u"the server address cannot be read";
-    return CheckStatus::Failure;
-  }
-
   HttpRequest request;
-  request.server = parts.host;
-  request.object = parts.path;  // the query of the address is not sent
-  request.userAgent = kEwsUserAgent;
-  request.userName = account.user;
-  request.password = account.password;
-  request.port = parts.port;
-  request.serviceKind = ServiceKind::Https;
-  request.verb = u"POST";
-  request.extraHeaders = u"Content-Type: text/xml";
+  if (!EndpointRequest(account, request, lastFailure))
+    return CheckStatus::Failure;
   request.body = std::string(kEwsFindItemRequest);
   request.largestBody = kLargestAnswer;
 
@@ -203,9 +261,48 @@ int EwsEngine::VisitItem(int isAttribute, XmlNode* node, const Text& name, const
     return 0;
   document->GetText(u"t:From\\t:Mailbox\\t:Name", item->sender, node);
   document->GetText(u"t:DateTimeCreated", item->date, node);
+  // The answer's bytes come widened one per unit; the ids are plain ASCII (base64).
+  Text itemId;
+  Text changeKey;
+  document->GetText(u"t:ItemId\\Id", itemId, node);
+  document->GetText(u"t:ItemId\\ChangeKey", changeKey, node);
+  item->markKey = EwsMarkKey(itemId.ToUtf8(), changeKey.ToUtf8());
   ++engine->messagesRead_;
   engine->AddMail(std::move(item), MailOrder::SortedByDate);
   return 0;
+}
+
+bool EwsEngine::MarkRead(const std::string& markKey, Text& failure) {
+  const std::size_t split = markKey.find('\n');
+  if (split == std::string::npos || split == 0) {
+    failure = u"the message has no Exchange item id";
+    return false;
+  }
+  const EwsSettings account = settings();
+  HttpRequest request;
+  if (!EndpointRequest(account, request, failure))
+    return false;
+  request.body = EwsUpdateItemRequest(std::string_view(markKey).substr(0, split),
+                                      std::string_view(markKey).substr(split + 1));
+  request.largestBody = kLargestAnswer;
+  HttpSession session;
+  Text answer;
+  int status = 0;
+  if (!session.Request(request, &answer, &status)) {
+    failure = Text::FromUtf8("no answer from the server (" + std::to_string(status) + ")");
+    return false;
+  }
+  if (status < 200 || status > 299) {
+    failure = Text::FromUtf8("the server answered with HTTP status " + std::to_string(status));
+    return false;
+  }
+  XmlDocument document;
+  if (!document.Create(kXmlNoValidation | kXmlNoExternals) || !document.LoadText(answer)) {
+    failure = u"the answer is not XML";
+    return false;
+  }
+  failure = ErrorOfAnswer(document, u"UpdateItemResponse", u"UpdateItemResponseMessage", true);
+  return failure.isEmpty();
 }
 
 bool EwsEngine::OpenReader(ReaderLauncher& launcher) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "accounts/mail_engine.h"
@@ -52,6 +53,16 @@ inline constexpr std::u16string_view kEwsItemsPath =
     u"s:Envelope\\s:Body\\m:FindItemResponse\\m:ResponseMessages\\m:FindItemResponseMessage"
     u"\\m:RootFolder\\t:Items";
 
+// An item id or change key longer than this is not kept (Exchange's are about 150 bytes).
+inline constexpr std::size_t kEwsLongestId = 1024;
+
+// A record's mark key from its item id and change key; empty when the id is missing, too long
+// or holds a line feed.
+std::string EwsMarkKey(std::string_view itemId, std::string_view changeKey);
+
+// The UpdateItem request that sets IsRead on one item; the change key is left out when empty.
+std::string EwsUpdateItemRequest(std::string_view itemId, std::string_view changeKey);
+
 // The settings of the Exchange account.
 struct EwsSettings {
   Text server;    // EWSServer: address of the Exchange Web Services endpoint
@@ -71,6 +82,9 @@ class EwsEngine : public MailEngine {
   static constexpr std::uint64_t kLargestAnswer = 32ull * 1024 * 1024;
 
   explicit EwsEngine(const AccountTypeInfo& type);
+
+  // Sends UpdateItem with IsRead true for the record's item (id and change key).
+  bool MarkRead(const std::string& markKey, Text& failure) override;
 
   // Reads EWSServer, EWSWebsite and the protected EWSUser and EWSPassword.
   void LoadSettings(const SettingsStore& store) override;

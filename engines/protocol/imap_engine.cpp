@@ -94,13 +94,50 @@ bool IsMessageNumber(std::string_view token) {
   return true;
 }
 
+// The UID of an untagged FETCH line ("* 3 FETCH (UID 17 FLAGS ..."); empty when it has none.
+std::string FetchedUid(std::string_view line) {
+  const std::size_t fetch = line.find(" FETCH (");
+  if (fetch == std::string_view::npos)
+    return {};
+  std::size_t at = line.find("UID ", fetch);
+  if (at == std::string_view::npos || (line[at - 1] != '(' && line[at - 1] != ' '))
+    return {};
+  at += 4;
+  std::size_t end = at;
+  while (end < line.size() && end - at < 10 && line[end] >= '0' && line[end] <= '9')
+    ++end;
+  const std::string_view digits = line.substr(at, end - at);
+  if (digits.empty() || digits[0] == '0' ||
+      (end < line.size() && line[end] >= '0' && line[end] <= '9'))
+    return {};
+  return std::string(digits);
+}
+
+// The UIDVALIDITY a SELECT answered with ("* OK [UIDVALIDITY 1700000000] ..."); empty when
+// the answer has none.
+std::string SelectedUidValidity(std::string_view response) {
+  const std::size_t at = response.find("[UIDVALIDITY ");
+  if (at == std::string_view::npos)
+    return {};
+  const std::size_t start = at + 13;
+  std::size_t end = start;
+  while (end < response.size() && end - start < 10 && response[end] >= '0' && response[end] <= '9')
+    ++end;
+  if (end == start || end >= response.size() || response[end] != ']')
+    return {};
+  return std::string(response.substr(start, end - start));
+}
+
 // The header callback's state for one FETCH.
 struct HeaderReader {
   MailItem& item;
   bool dateRead = false;
   bool subjectContinues = false;
+  std::string uid{};  // the message's UID from the FETCH line, when the server gave one
 
   void OnLine(std::string_view rawLine) {
+    if (uid.empty() && rawLine.size() > 2 && rawLine.substr(0, 2) == "* ")
+      uid = FetchedUid(rawLine);
     Text line = Text::FromUtf8(rawLine);
     line.Replace(u"\r", u"");
     line.Replace(u"\n", u"");
@@ -405,7 +442,8 @@ ImapEngine::ImapEngine(const AccountTypeInfo& type, uint32_t slot,
       tokenRefresher_(services.tokenRefresher),
       store_(services.settings),
       trace_(services.trace),
-      transport_(slot_, services.transportPath) {
+      transport_(slot_, services.transportPath),
+      transportPath_(services.transportPath) {
   name = Text::FromUtf8("IMAP" + std::to_string(slot_ + 1));
 }
 
@@ -618,8 +656,11 @@ int ImapEngine::ReadyToCheck() {
   }
   const uint64_t now = clock_.MonotonicMilliseconds();
   const uint64_t started = idleStarted.load();
-  // An IDLE on the inbox alone leaves the other checked folders to the timer.
-  if (now - started <= kImapIdleTimeoutMs && idleCoversAccount_.load())
+  // An IDLE on the inbox alone leaves the other checked folders to the timer. A message
+  // marked as read here since the last check is gone from the server: the list the IDLE
+  // keeps would bring it back.
+  const bool marked = markedSinceCheck_.exchange(false);
+  if (!marked && now - started <= kImapIdleTimeoutMs && idleCoversAccount_.load())
     return 0;
   StopIdle();
   transport_.DeInit();
@@ -970,6 +1011,9 @@ int ImapEngine::CheckFolder(const Text& server, const std::string& encodedFolder
     return 1;
   }
   int result = 1;
+  // The UIDs are read with the headers; with the mailbox's UIDVALIDITY they name a message
+  // for good, so it can be marked as read later.
+  const std::string uidValidity = SelectedUidValidity(response);
   for (const std::string_view line : ResponseLines(response)) {
     if (IsTaggedAnswer(line, "OK", "SEARCH completed")) {
       result = 0;
@@ -998,11 +1042,13 @@ int ImapEngine::CheckFolder(const Text& server, const std::string& encodedFolder
         bool dateRead = false;
         if (records < kImapHeaderFetchLimit && !stop.stop_requested()) {
           const std::string number(*token);
-          FetchHeaders(number, *item, dateRead);
+          std::string uid = FetchHeaders(number, *item, dateRead);
           if (!dateRead && !stop.stop_requested()) {
             clock_.SleepFor(kImapFetchRetryDelayMs);
-            FetchHeaders(number, *item, dateRead);
+            uid = FetchHeaders(number, *item, dateRead);
           }
+          if (!uid.empty() && !uidValidity.empty())
+            item->markKey = uidValidity + " " + uid + " " + encodedFolder;
         }
         AddMail(std::move(item), dateRead ? MailOrder::SortedByDate : MailOrder::AsReported);
         ++records;
@@ -1014,15 +1060,91 @@ int ImapEngine::CheckFolder(const Text& server, const std::string& encodedFolder
   return result;
 }
 
-void ImapEngine::FetchHeaders(const std::string& number, MailItem& item, bool& dateRead) {
+std::string ImapEngine::FetchHeaders(const std::string& number, MailItem& item, bool& dateRead) {
   HeaderReader headerReader{item};
   const std::string command =
-      "FETCH " + number + " (FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT DATE FROM)])";
+      "FETCH " + number + " (UID FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT DATE FROM)])";
   int32_t errorCode = 0;
   transport_.ExecuteCommand(
       nullptr, command.c_str(), [&](std::string_view line) { headerReader.OnLine(line); }, 0,
       errorCode);
   dateRead = headerReader.dateRead;
+  return headerReader.uid;
+}
+
+bool ImapEngine::MarkRead(const std::string& markKey, Text& failure) {
+  // "<UIDVALIDITY> <UID> <mailbox as in the URL>"; an empty mailbox is the inbox.
+  const std::size_t first = markKey.find(' ');
+  const std::size_t second =
+      first == std::string::npos ? std::string::npos : markKey.find(' ', first + 1);
+  if (second == std::string::npos) {
+    failure = u"the message has no IMAP UID";
+    return false;
+  }
+  const std::string uidValidity = markKey.substr(0, first);
+  const std::string uid = markKey.substr(first + 1, second - first - 1);
+  const std::string mailbox = markKey.substr(second + 1);
+  if (!IsMessageNumber(uidValidity) || !IsMessageNumber(uid) || uid.size() > 10 ||
+      mailbox.find_first_of("\r\n") != std::string::npos) {
+    failure = u"the message has no IMAP UID";
+    return false;
+  }
+  const ImapAccountSettings account = settings();
+  const std::string token = AccessToken().ToUtf8();
+  if (account.authMethod != static_cast<uint32_t>(ImapAuthMethod::Password) && token.empty()) {
+    failure = Text(kOAuthSignInNeeded);
+    return false;
+  }
+  const std::lock_guard<std::mutex> use(markUse_);
+  // A session of the library's own for marking, beside the check's and the IDLE's.
+  ImapTransport transport(kImapSlotCount + slot_, transportPath_);
+  if (!transport.isComplete()) {
+    failure = Text::FromUtf8("the IMAP transport library " + std::string(kTransportLibraryName) +
+                             " is not available");
+    return false;
+  }
+  const std::vector<std::string> caFiles = ExtraCertificateAuthorityFiles();
+  transport.SetCertificateAuthorityFile(caFiles.empty() ? std::string() : caFiles.front());
+  if (!transport.Init(account.user.ToUtf8(), account.password.ToUtf8(), token)) {
+    failure = u"the IMAP transport library could not set up a session";
+    return false;
+  }
+  std::string response;
+  const auto append = [&](std::string_view line) {
+    if (response.size() + line.size() <= kImapResponseLimit)
+      response.append(line);
+  };
+  const auto fail = [&](std::string_view what) {
+    std::string reason = transport.LastError();
+    failure = Text::FromUtf8(std::string(what) + (reason.empty() ? "" : ": " + reason));
+    transport.Close();
+    return false;
+  };
+  int32_t errorCode = 0;
+  const std::string url = ImapServerUrl(account.server, mailbox.empty() ? "INBOX" : mailbox);
+  if (!transport.ExecuteCommand(url.c_str(), "NOOP", append, 0, errorCode))
+    return fail(errorCode == kTransportLoginDenied ? "the server refused the sign-in"
+                                                   : "the server could not open the mailbox");
+  // Another UIDVALIDITY: the UIDs were renumbered and this one may name another message.
+  if (SelectedUidValidity(response) != uidValidity)
+    return fail("the mailbox changed on the server since the check");
+  response.clear();
+  const std::string store = "UID STORE " + uid + " +FLAGS.SILENT (\\Seen)";
+  if (!transport.ExecuteCommand(nullptr, store.c_str(), append, 0, errorCode)) {
+    // The server's own reason ("NO Mailbox is read-only") says most.
+    for (const std::string_view line : ResponseLines(response)) {
+      if (const std::optional<TaggedStatus> tagged = ParseTaggedStatus(line)) {
+        failure = Text::FromUtf8("the server refused to mark the message as read: " +
+                                 std::string(tagged->text.substr(0, 200)));
+        transport.Close();
+        return false;
+      }
+    }
+    return fail("the server refused to mark the message as read");
+  }
+  transport.Close();
+  markedSinceCheck_.store(true);
+  return true;
 }
 
 void ImapEngine::ReadFolderList(const Text& server) {

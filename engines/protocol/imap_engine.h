@@ -127,6 +127,10 @@ class ImapEngine : public MailEngine {
   Text AccessToken() const;
   void SetAccessToken(Text token);
 
+  // Sets \Seen on the record's message (UID STORE) in a session of its own, after making
+  // sure the mailbox is still the one the UID was read from (UIDVALIDITY).
+  bool MarkRead(const std::string& markKey, Text& failure) override;
+
   uint32_t slot() const { return slot_; }
   // A copy: the settings may be replaced (LoadSettings on the main thread) during a check.
   ImapAccountSettings settings() const;
@@ -151,7 +155,8 @@ class ImapEngine : public MailEngine {
  private:
   int CheckFolder(const Text& server, const std::string& encodedFolder, const Text& displayFolder,
                   std::stop_token stop);
-  void FetchHeaders(const std::string& number, MailItem& item, bool& dateRead);
+  // Reads a message's headers into the record; returns its UID (empty when not given).
+  std::string FetchHeaders(const std::string& number, MailItem& item, bool& dateRead);
   void ReadFolderList(const Text& server);
   // Asks the server (NOTIFY SET) to report new and removed mail in every checked folder on
   // this connection, the first of them selected; false when the server refused or a name
@@ -179,6 +184,9 @@ class ImapEngine : public MailEngine {
   SettingsStore* store_;
   DiagnosticTrace* trace_;
   ImapTransport transport_;
+  const std::string transportPath_;
+  std::mutex markUse_;  // one marking at a time, in the slot's marking session
+  std::atomic<bool> markedSinceCheck_{false};  // the next check reads the server again
   mutable std::mutex settingsLock_;
   ImapAccountSettings settings_;  // guarded by settingsLock_
   Text accessToken_;              // guarded by settingsLock_; memory only

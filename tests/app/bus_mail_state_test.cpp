@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -132,12 +133,76 @@ TEST_F(BusMailStateTest, AFailedOrSkippedCheckStillEndsWithAPublication) {
   Scripted(accounts, kOutlook).queue({CheckStatus::Success});
   Check();
   EXPECT_EQ(state.snapshot().unreadCount, 1u);
+  EXPECT_EQ(state.snapshot().lastStatus, static_cast<uint32_t>(CheckStatus::Success));
+  EXPECT_EQ(state.snapshot().checks, 1u);
   clock.setUnixSeconds(1'800'000'100);
   Check();
   EXPECT_EQ(publications, 2);
+  // Each end counts, and carries the failure, so a waiting client hears of it.
+  EXPECT_EQ(state.snapshot().checks, 2u);
+  EXPECT_EQ(state.snapshot().lastStatus, static_cast<uint32_t>(CheckStatus::Failure));
   EXPECT_EQ(state.snapshot().unreadCount, 0u);
   EXPECT_TRUE(state.snapshot().records.empty());
   EXPECT_EQ(state.snapshot().lastCheck, 1'800'000'100);
+}
+
+// Marking as read: only the records of types that can mark offer it (a notice with web mail in
+// it offers none); a marked record leaves the records and the count at once, a refused one
+// stays and its reason comes back, and an id that is not listed is refused without a call.
+TEST_F(BusMailStateTest, MarkedRecordsLeaveAtOnceAndRefusalsComeBackWithTheirReason) {
+  Scripted(accounts, kGMail)
+      .queue({CheckStatus::Success,
+              {{"Bob", "Lunch", "INBOX", "2026-12-10", "7 41 INBOX"},
+               {"Eve", "Report", "Work", "2026-12-09", "7 40 Work"}}});
+  Scripted(accounts, kGMail)
+      .queue({CheckStatus::Success,
+              {{"Ann", "Hello", "INBOX", "2026-12-11", "7 42 INBOX"},
+               {"Eve", "Report", "Work", "2026-12-09", "7 40 Work"}}});
+  Scripted(accounts, kGMail).queue({CheckStatus::Success, {}});
+  Scripted(accounts, kOutlook).queue({CheckStatus::Success});
+  Scripted(accounts, kOutlook).queue({CheckStatus::Success, {{"Cy", "Memo", "", "2026-12-12"}}});
+  Scripted(accounts, kOutlook).queue({CheckStatus::Success});
+  Scripted(accounts, kGMail).refusedMarkKey = "7 40 Work";
+
+  Check();
+  std::vector<std::string> markable = state.MarkableNewIds();
+  ASSERT_EQ(markable.size(), 2u);
+  MailMarker marker(
+      state, [this](uint32_t typeBit) -> MailEngine* { return &Scripted(accounts, typeBit); });
+  std::promise<MailMarker::Outcome> first;
+  marker.Mark(markable, [&](const MailMarker::Outcome& outcome) { first.set_value(outcome); });
+  const MailMarker::Outcome outcome = first.get_future().get();
+  EXPECT_EQ(Scripted(accounts, kGMail).marked(), std::vector<std::string>{"7 41 INBOX"});
+  ASSERT_EQ(outcome.marked.size(), 1u);
+  EXPECT_EQ(outcome.failure, "the server refused it");
+  EXPECT_EQ(Subjects(state.snapshot().records), std::vector<std::string>{"Report"});
+  EXPECT_EQ(state.snapshot().unreadCount, 1u);
+  EXPECT_EQ(Subjects(state.snapshot().newRecords), std::vector<std::string>{"Report"});
+
+  // An id nobody lists (marked meanwhile, or made up) is refused; nothing is called.
+  std::promise<MailMarker::Outcome> second;
+  marker.Mark({outcome.marked[0], "0123456789abcdef"},
+              [&](const MailMarker::Outcome& result) { second.set_value(result); });
+  const MailMarker::Outcome unknown = second.get_future().get();
+  EXPECT_TRUE(unknown.marked.empty());
+  EXPECT_EQ(unknown.failure, "the mail is no longer listed");
+  EXPECT_EQ(Scripted(accounts, kGMail).marked().size(), 1u);
+
+  // Hello is new beside Outlook's Memo, which cannot be marked: the notice offers nothing.
+  Check();
+  EXPECT_EQ(state.snapshot().newRecords.size(), 2u);
+  EXPECT_TRUE(state.MarkableNewIds().empty());
+  const BusMailSnapshot listed = state.snapshot();
+  const auto memo = std::find_if(listed.records.begin(), listed.records.end(),
+                                 [](const BusMailRecord& r) { return r.subject == "Memo"; });
+  ASSERT_NE(memo, listed.records.end());
+  std::promise<MailMarker::Outcome> third;
+  marker.Mark({memo->id}, [&](const MailMarker::Outcome& result) { third.set_value(result); });
+  EXPECT_EQ(third.get_future().get().failure, "this account type cannot mark mail as read");
+  EXPECT_EQ(state.snapshot().unreadCount, 3u);
+  // Nothing new: nothing to offer.
+  Check();
+  EXPECT_TRUE(state.MarkableNewIds().empty());
 }
 
 TEST(BusSilenceMinutes, AcceptsOffAndUpToAWeekAndRefusesTheRest) {

@@ -12,6 +12,9 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
@@ -22,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/dovecot_server.h"
@@ -48,6 +52,14 @@ bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
 
 std::string Message(const std::string& subject) {
   return "From: Alice Example <alice@example.com>\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
+}
+
+// A message dated `secondsAgo` before now: only dated mail is announced as new.
+std::string DatedMessage(const std::string& subject, int secondsAgo) {
+  const std::string date =
+      QDateTime::currentDateTimeUtc().addSecs(-secondsAgo).toString(Qt::RFC2822Date).toStdString();
+  return "From: Alice Example <alice@example.com>\r\nDate: " + date + "\r\nSubject: " + subject +
+         "\r\n\r\nbody\r\n";
 }
 
 struct Record {
@@ -275,7 +287,9 @@ TEST_F(BusInterfaceProgramTest, AnotherProgramFollowsAndDrivesTheNotifierOverThe
       << members.join(", ").toStdString();
   EXPECT_TRUE(members.contains("method Silence in:i")) << members.join(", ").toStdString();
   EXPECT_TRUE(members.contains("method CheckNow")) << members.join(", ").toStdString();
+  EXPECT_TRUE(members.contains("method MarkRead in:s")) << members.join(", ").toStdString();
   EXPECT_TRUE(members.contains("signal NewMail a(ssssss)")) << members.join(", ").toStdString();
+  EXPECT_TRUE(members.contains("signal CheckFinished u")) << members.join(", ").toStdString();
   EXPECT_TRUE(members.contains("property UnreadCount u read")) << members.join(", ").toStdString();
   EXPECT_TRUE(members.contains("property LastCheck x read")) << members.join(", ").toStdString();
   QFile described(QStringLiteral(TARVEL_SOURCE_DIR_PATH "/desktop/com.quorline.Tarvel1.xml"));
@@ -336,6 +350,215 @@ TEST_F(BusInterfaceProgramTest, AnotherProgramFollowsAndDrivesTheNotifierOverThe
     EXPECT_EQ(Call("Silence", {minutes}).type(), QDBusMessage::ReplyMessage) << minutes;
 
   // The program keeps running through all of it and ends cleanly.
+  EXPECT_EQ(program.state(), QProcess::Running);
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+}
+
+// The notices announced so far, as the notification server logged them.
+std::vector<QJsonObject> Notices(const QString& log) {
+  std::vector<QJsonObject> notices;
+  QFile file(log);
+  if (!file.open(QIODevice::ReadOnly))
+    return notices;
+  while (!file.atEnd()) {
+    const QJsonDocument line = QJsonDocument::fromJson(file.readLine());
+    if (line.isObject())
+      notices.push_back(line.object());
+  }
+  return notices;
+}
+
+// "Mark as read" from the notice as a user chooses it in the notification: the message is
+// \Seen on the server afterwards (another IMAP session finds no unread mail), the record
+// leaves the list and the count; a mark the server refuses is told in a notification and
+// the record stays. MarkRead over the bus does the same for a script.
+TEST_F(BusInterfaceProgramTest, MarkAsReadFromTheNoticeSetsSeenOnTheServer) {
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  // IMAP #1, notices as desktop notifications (the popup option off).
+  WriteSetting("Flags", std::to_string(0x10 | 0x1000000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  // A second settings file, for a check of its own in another session.
+  const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
+  const std::string ini = folder_->file("other.ini");
+  for (const auto& [name, value, kind] : {std::tuple<std::string, std::string, std::string>{
+                                              "Flags", std::to_string(0x1000000), "--number"},
+                                          {"IMAPServer", "imap.example.com:993", "--text"},
+                                          {"IMAPUser", "tester", "--protected"},
+                                          {"IMAPPassword", "s3cret", "--protected"}}) {
+    ASSERT_EQ(tarvel::testing::RunProgram(
+                  {tarvelctl, "--ini", ini, "settings", "set", name, value, kind}),
+              0);
+  }
+  const auto unreadElsewhere = [&] {
+    int exitCode = -1;
+    const QByteArray out =
+        Tool(QString::fromStdString(tarvelctl),
+             {"--ini", QString::fromStdString(ini), "check", "--json"}, &exitCode);
+    const QJsonObject result = QJsonDocument::fromJson(out).object();
+    return exitCode == 0 ? result.value("total").toInt(-1) : -1;
+  };
+  const QString log = QString::fromStdString(folder_->file("notify.jsonl"));
+  QProcess& notifications = Start(
+      "/usr/bin/python3",
+      {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/notice/fake_notification_server.py"), log});
+  ASSERT_TRUE(
+      WaitUntil([&] { return notifications.canReadLine() || notifications.waitForReadyRead(50); }));
+  QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
+  ASSERT_TRUE(WaitUntil([&] { return connection_->interface()->isServiceRegistered(kService); }));
+  ASSERT_TRUE(WaitUntil([&] { return Property("LastCheck").toLongLong() > 0; }));
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", DatedMessage("first", 60)));
+  ASSERT_EQ(unreadElsewhere(), 1);
+  // The account idles: the delivery is announced and checked without a word from here.
+  ASSERT_TRUE(WaitUntil([&] { return !Notices(log).empty(); }));
+  const QJsonObject notice = Notices(log).back();
+  EXPECT_EQ(notice.value("actions").toVariant().toStringList(),
+            (QStringList{"default", "Open", "mark-read", "Mark as read"}));
+  ASSERT_EQ(Property("UnreadCount").toUInt(), 1u);
+
+  const auto invoke = [&](uint id, const QString& action) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall("org.example.FakeDesktop", "/org/freedesktop/Notifications",
+                                       "org.example.FakeDesktop", "InvokeAction");
+    call << id << action;
+    return connection_->call(call, QDBus::Block, 10'000).type() == QDBusMessage::ReplyMessage;
+  };
+  ASSERT_TRUE(invoke(notice.value("id").toInt(), "mark-read"));
+  ASSERT_TRUE(WaitUntil([&] { return Property("UnreadCount").toUInt() == 0; }));
+  EXPECT_TRUE(Unread().empty());
+  EXPECT_EQ(unreadElsewhere(), 0);
+
+  // The server refuses the sign-in since the check: a notification says why; the mail stays.
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", DatedMessage("second", 0)));
+  const std::size_t before = Notices(log).size();
+  ASSERT_EQ(Call("CheckNow").type(), QDBusMessage::ReplyMessage);
+  ASSERT_TRUE(WaitUntil([&] { return Notices(log).size() > before; }));
+  const QJsonObject secondNotice = Notices(log).back();
+  EXPECT_TRUE(secondNotice.value("body").toString().contains("second"))
+      << secondNotice.value("body").toString().toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return Property("UnreadCount").toUInt() == 1; }));
+  ASSERT_TRUE(server.SetPassword("tester", "changed"));
+  ASSERT_TRUE(invoke(secondNotice.value("id").toInt(), "mark-read"));
+  ASSERT_TRUE(WaitUntil([&] { return Notices(log).size() > before + 1; }));
+  const QJsonObject failure = Notices(log).back();
+  EXPECT_EQ(failure.value("summary").toString(), "Could not mark as read");
+  EXPECT_TRUE(failure.value("body").toString().contains("refused"))
+      << failure.value("body").toString().toStdString();
+  EXPECT_TRUE(failure.value("actions").toArray().isEmpty());
+  EXPECT_EQ(Property("UnreadCount").toUInt(), 1u);
+  ASSERT_TRUE(server.SetPassword("tester", "s3cret"));
+  // The notice's action is spent; the bus marks the record.
+  const std::vector<Record> listed = Unread();
+  ASSERT_EQ(listed.size(), 1u);
+  const QDBusMessage unknown = Call("MarkRead", {QStringLiteral("no-such-record")});
+  EXPECT_EQ(unknown.type(), QDBusMessage::ErrorMessage);
+  EXPECT_EQ(unknown.errorName(), "com.quorline.Tarvel1.Error.MarkReadFailed");
+  const QDBusMessage marked = Call("MarkRead", {listed[0].id});
+  EXPECT_EQ(marked.type(), QDBusMessage::ReplyMessage) << marked.errorMessage().toStdString();
+  EXPECT_EQ(Property("UnreadCount").toUInt(), 0u);
+  EXPECT_TRUE(Unread().empty());
+  EXPECT_EQ(unreadElsewhere(), 0);
+
+  EXPECT_EQ(program.state(), QProcess::Running);
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(kWaitMs));
+  EXPECT_EQ(program.exitCode(), 0);
+}
+
+// tarvelctl goes through the running program: its check is the program's check, its unread list
+// and silence are the program's; without the program it says so, and a name owner that does
+// not answer is an error, never a silent second check.
+TEST_F(BusInterfaceProgramTest, TarvelctlGoesThroughTheRunningProgram) {
+  const QString tarvelctl = QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvelctl");
+  int exitCode = -1;
+  QByteArray errors;
+
+  // Nobody on the bus: the program's own commands fail and say why.
+  for (const QStringList& arguments : {QStringList{"unread"}, QStringList{"silence", "5"}}) {
+    Tool(tarvelctl, arguments, &exitCode, &errors);
+    EXPECT_EQ(exitCode, 1) << arguments.join(' ').toStdString();
+    EXPECT_TRUE(errors.contains("not running")) << errors.toStdString();
+  }
+  // A name owner without the interface: check, unread and silence report the failure.
+  const QString impostor = QStringLiteral("impostor-%1").arg(reinterpret_cast<quintptr>(this));
+  {
+    QDBusConnection other = QDBusConnection::connectToBus(busAddress_, impostor);
+    ASSERT_TRUE(other.registerService(kService));
+    for (const QStringList& arguments :
+         {QStringList{"check"}, QStringList{"unread"}, QStringList{"silence", "5"}}) {
+      const QByteArray out = Tool(tarvelctl, arguments, &exitCode, &errors);
+      EXPECT_EQ(exitCode, 1) << arguments.join(' ').toStdString();
+      EXPECT_TRUE(errors.contains("the running notifier failed")) << errors.toStdString();
+      EXPECT_FALSE(out.contains("Status:")) << out.toStdString();
+    }
+    other.unregisterService(kService);
+  }
+  QDBusConnection::disconnectFromBus(impostor);
+
+  tarvel::testing::DovecotServer server;
+  ASSERT_TRUE(server.started());
+  ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
+  ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
+  WriteSetting("Flags", std::to_string(0x1010 | 0x1000000), "--number");
+  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
+  WriteSetting("IMAPUser", "tester", "--protected");
+  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  // Without IDLE the check tarvelctl asks for reads the server (an IDLE leaves that to its
+  // own announcement).
+  WriteSetting("IMAPUseIDLECommand", "0", "--number");
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
+  ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("second")));
+  QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
+  ASSERT_TRUE(WaitUntil([&] { return connection_->interface()->isServiceRegistered(kService); }));
+  ASSERT_TRUE(WaitUntil([&] { return Property("LastCheck").toLongLong() > 0; }));
+
+  // The check is the program's: the bus carries its end while tarvelctl waits for it.
+  SignalLog finished;
+  ASSERT_TRUE(connection_->connect(kService, kPath, kInterface, "CheckFinished", &finished,
+                                   SLOT(Heard(QDBusMessage))));
+  const QByteArray json = Tool(tarvelctl, {"check", "--json"}, &exitCode, &errors);
+  EXPECT_EQ(exitCode, 0) << errors.toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return !finished.messages.empty(); }));
+  EXPECT_EQ(finished.messages[0].arguments().value(0).toUInt(), 0u);
+  EXPECT_TRUE(json.startsWith("{\"status\":0,\"total\":2,")) << json.toStdString();
+  EXPECT_TRUE(json.contains("\"subject\":\"first\"")) << json.toStdString();
+  EXPECT_TRUE(json.contains("\"subject\":\"second\"")) << json.toStdString();
+  for (const Record& record : Unread())
+    EXPECT_TRUE(json.contains("\"id\":\"" + record.id.toUtf8() + "\"")) << json.toStdString();
+  EXPECT_EQ(Property("UnreadCount").toUInt(), 2u);
+
+  const QByteArray listed = Tool(tarvelctl, {"unread"}, &exitCode, &errors);
+  EXPECT_EQ(exitCode, 0) << errors.toStdString();
+  EXPECT_TRUE(listed.contains(": 2 unread\n")) << listed.toStdString();
+  EXPECT_TRUE(listed.contains("  Alice Example - first\n")) << listed.toStdString();
+  EXPECT_TRUE(listed.contains("  Alice Example - second\n")) << listed.toStdString();
+  EXPECT_TRUE(listed.endsWith("\n2 unread\n")) << listed.toStdString();
+
+  // The program judges the silence; its refusal reaches the user.
+  Tool(tarvelctl, {"silence", "10081"}, &exitCode, &errors);
+  EXPECT_EQ(exitCode, 1);
+  EXPECT_TRUE(errors.contains("InvalidArgs")) << errors.toStdString();
+  Tool(tarvelctl, {"silence", "ten"}, &exitCode, &errors);
+  EXPECT_EQ(exitCode, 2);
+  for (const char* minutes : {"5", "0"}) {
+    Tool(tarvelctl, {"silence", minutes}, &exitCode, &errors);
+    EXPECT_EQ(exitCode, 0) << minutes << errors.toStdString();
+  }
+
+  // A settings file of its own is not the program's: that check runs in tarvelctl.
+  const QString ini = QString::fromStdString(folder_->file("own.ini"));
+  tarvel::testing::WriteFileContent(ini.toStdString(), "");
+  const QByteArray own = Tool(tarvelctl, {"--ini", ini, "check"}, &exitCode, &errors);
+  EXPECT_EQ(exitCode, 0) << errors.toStdString();
+  EXPECT_TRUE(own.contains("Status: 0, 0 unread, 0 new")) << own.toStdString();
+  EXPECT_EQ(finished.messages.size(), 1u);
+
   EXPECT_EQ(program.state(), QProcess::Running);
   program.terminate();
   ASSERT_TRUE(program.waitForFinished(kWaitMs));

@@ -197,6 +197,10 @@ bool DovecotServer::CreateMailbox(const std::string& user, const std::string& ma
   return RunProgram(Doveadm({"mailbox", "create", "-u", user, mailbox})) == 0;
 }
 
+bool DovecotServer::DeleteMailbox(const std::string& user, const std::string& mailbox) const {
+  return RunProgram(Doveadm({"mailbox", "delete", "-u", user, "-r", "-s", mailbox})) == 0;
+}
+
 bool DovecotServer::MarkSeen(const std::string& user, const std::string& mailbox,
                              const std::string& subject) const {
   return RunProgram(Doveadm({"flags", "add", "-u", user, "\\Seen", "mailbox", mailbox, "header",

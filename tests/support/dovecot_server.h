@@ -41,6 +41,8 @@ class DovecotServer {
   bool Deliver(const std::string& user, const std::string& mailbox,
                const std::string& message) const;
   bool CreateMailbox(const std::string& user, const std::string& mailbox) const;
+  // Deletes the mailbox with its messages (made again, it has another UIDVALIDITY).
+  bool DeleteMailbox(const std::string& user, const std::string& mailbox) const;
   bool MarkSeen(const std::string& user, const std::string& mailbox,
                 const std::string& subject) const;
   // Removes every message of every mailbox of the user.

@@ -32,9 +32,11 @@ CheckStatus ScriptedEngine::Check() {
     script_.pop_front();
   }
   for (const ScriptedMail& mail : lastStep_.mails) {
-    AddMail(std::make_unique<MailItem>(Text::FromUtf8(mail.sender), Text::FromUtf8(mail.subject),
-                                       Text::FromUtf8(mail.folder), Text::FromUtf8(mail.date)),
-            lastStep_.order);
+    auto item =
+        std::make_unique<MailItem>(Text::FromUtf8(mail.sender), Text::FromUtf8(mail.subject),
+                                   Text::FromUtf8(mail.folder), Text::FromUtf8(mail.date));
+    item->markKey = mail.markKey;
+    AddMail(std::move(item), lastStep_.order);
   }
   if (duringCheck)
     duringCheck();
@@ -48,6 +50,21 @@ EngineFactory ScriptedEngineFactory() {
 
 ScriptedEngine& Scripted(AccountTypeList& accounts, uint32_t typeBit) {
   return static_cast<ScriptedEngine&>(*accounts.findByTypeBit(typeBit));
+}
+
+bool ScriptedEngine::MarkRead(const std::string& markKey, Text& failure) {
+  const std::lock_guard<std::mutex> lock(markMutex_);
+  if (markKey == refusedMarkKey) {
+    failure = u"the server refused it";
+    return false;
+  }
+  markedKeys_.push_back(markKey);
+  return true;
+}
+
+std::vector<std::string> ScriptedEngine::marked() {
+  const std::lock_guard<std::mutex> lock(markMutex_);
+  return markedKeys_;
 }
 
 }  // namespace tarvel::testing

@@ -20,6 +20,7 @@ struct ScriptedMail {
   std::string subject;
   std::string folder;
   std::string date;
+  std::string markKey{};  // empty: the mail cannot be marked as read
 };
 
 // What one check of a scripted engine does.
@@ -45,6 +46,10 @@ class ScriptedEngine : public MailEngine {
   int ReadyToCheck() override;
   CheckStatus Check() override;
   Text GetDisplayName() const override { return Text(type().displayName); }
+  // Records the keys it marks; the key `refusedMarkKey` fails.
+  bool MarkRead(const std::string& markKey, Text& failure) override;
+  std::vector<std::string> marked();
+  std::string refusedMarkKey;  // set before any marking
 
   // Makes every check wait until the test allows it, so a test can look at a running check.
   void useGate() { gated_ = true; }
@@ -61,6 +66,8 @@ class ScriptedEngine : public MailEngine {
   std::condition_variable gateOpened_;
   int permits_ = 0;
   std::deque<ScriptedCheck> script_;
+  std::mutex markMutex_;
+  std::vector<std::string> markedKeys_;  // guarded by markMutex_
   ScriptedCheck lastStep_;
 };
 

@@ -41,7 +41,12 @@ std::string ProgramPath() {
 
 class Tarvelctl : public ::testing::Test {
  protected:
-  void SetUp() override { folder.UseAsConfigHome(); }
+  void SetUp() override {
+    folder.UseAsConfigHome();
+    // A session bus nobody listens on: a notifier running on the developer's desktop must not
+    // answer these tests' checks.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + folder.file("no-bus")).c_str(), 1);
+  }
 
   // Starts the program; its output goes to files named after `tag`.
   pid_t Start(const std::vector<std::string>& arguments, const std::string& tag,

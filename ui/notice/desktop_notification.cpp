@@ -20,6 +20,7 @@ const QString kService = u"org.freedesktop.Notifications"_qs;
 const QString kPath = u"/org/freedesktop/Notifications"_qs;
 const QString kInterface = u"org.freedesktop.Notifications"_qs;
 const QString kDefaultAction = u"default"_qs;
+const QString kMarkReadAction = u"mark-read"_qs;
 constexpr int kIconSize = 64;
 // An answer that takes longer leaves the markup unknown (the body is then escaped) and is
 // asked again with the next notice.
@@ -116,6 +117,7 @@ void DesktopNotification::OnServerChanged(const QString&, const QString&, const 
   // The ids were the old server's.
   lastId_ = 0;
   clickable_ = false;
+  markIds_.clear();
   // Nobody to ask while the name has no owner; a notice asks whoever has it by then.
   if (!newOwner.isEmpty())
     AskCapabilities();
@@ -167,27 +169,67 @@ void DesktopNotification::Send(const BalloonNotice& notice) {
   hints.insert(u"urgency"_qs, QVariant::fromValue(static_cast<uchar>(1)));
   hints.insert(u"image-data"_qs, QVariant::fromValue(image));
 
+  std::vector<std::string> markIds = markable_ ? markable_() : std::vector<std::string>();
+  QStringList actions{kDefaultAction, tr("Open")};
+  if (!markIds.empty())
+    actions << kMarkReadAction << tr("Mark as read");
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, u"Notify"_qs);
   call << QString::fromStdU16String(std::u16string(kProgramTitle)) << lastId_ << QString() << title
-       << shownBody << QStringList{kDefaultAction, tr("Open")} << hints << timeout;
+       << shownBody << actions << hints << timeout;
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
-  connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, title, body, timeout] {
+  connect(watcher, &QDBusPendingCallWatcher::finished, this,
+          [this, watcher, title, body, timeout, markIds = std::move(markIds)] {
+            watcher->deleteLater();
+            const QDBusPendingReply<uint32_t> reply = *watcher;
+            if (reply.isError()) {
+              if (fallback_)
+                fallback_(title, body, timeout);
+              emit failed(reply.error().message());
+              return;
+            }
+            lastId_ = reply.value();
+            clickable_ = lastId_ != 0;
+            markIds_ = lastId_ != 0 ? markIds : std::vector<std::string>();
+            emit notified(lastId_);
+          });
+}
+
+void DesktopNotification::ShowFailure(const QString& title, const QString& text) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) {
+    if (fallback_)
+      fallback_(title, text, kServerDefaultExpiry);
+    return;
+  }
+  QVariantMap hints;
+  hints.insert(u"category"_qs, u"email"_qs);
+  hints.insert(u"urgency"_qs, QVariant::fromValue(static_cast<uchar>(1)));
+  QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, u"Notify"_qs);
+  // A notice of its own (no id replaced), so the new-mail notice's actions stay as they are.
+  call << QString::fromStdU16String(std::u16string(kProgramTitle)) << 0u << QString() << title
+       << (markup_ == Markup::NotRead ? text : text.toHtmlEscaped()) << QStringList() << hints
+       << kServerDefaultExpiry;
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, title, text] {
     watcher->deleteLater();
     const QDBusPendingReply<uint32_t> reply = *watcher;
-    if (reply.isError()) {
-      if (fallback_)
-        fallback_(title, body, timeout);
-      emit failed(reply.error().message());
-      return;
-    }
-    lastId_ = reply.value();
-    clickable_ = lastId_ != 0;
-    emit notified(lastId_);
+    if (reply.isError() && fallback_)
+      fallback_(title, text, kServerDefaultExpiry);
   });
 }
 
 void DesktopNotification::OnActionInvoked(uint id, const QString& actionKey) {
-  if (!clickable_ || id != lastId_ || actionKey != kDefaultAction)
+  if (id == 0 || id != lastId_)
+    return;
+  if (actionKey == kMarkReadAction) {
+    // Once per notice: the ids go with it.
+    std::vector<std::string> ids;
+    ids.swap(markIds_);
+    if (!ids.empty() && markAction_)
+      markAction_(std::move(ids));
+    return;
+  }
+  if (!clickable_ || actionKey != kDefaultAction)
     return;
   clickable_ = false;
   if (clickAction_)

@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "ui/notice/new_mail_notice.h"
 
@@ -19,7 +21,8 @@ namespace tarvel {
 // action, whose invocation is the balloon click. Without a notification server the
 // fall-back (the tray icon's own message) shows it. Nothing here waits for the bus: the
 // server's capabilities are asked once, in the background, and again when another server
-// takes the name.
+// takes the name. A notice whose mail can all be marked as read also has a "mark-read"
+// action.
 class DesktopNotification : public QObject, public BalloonSink {
   Q_OBJECT
 
@@ -41,6 +44,17 @@ class DesktopNotification : public QObject, public BalloonSink {
     iconProvider_ = std::move(provider);
   }
   void setFallback(Fallback fallback) { fallback_ = std::move(fallback); }
+  // The "Mark as read" action: `markable` gives, for each notice, the ids of the mail it
+  // announces when all of them can be marked (none: the notice has no such action);
+  // `action` gets those ids when the user chooses it.
+  void setMarkRead(std::function<std::vector<std::string>()> markable,
+                   std::function<void(std::vector<std::string>)> action) {
+    markable_ = std::move(markable);
+    markAction_ = std::move(action);
+  }
+
+  // A notification of its own that tells of a failure (the fall-back without a server).
+  void ShowFailure(const QString& title, const QString& text);
 
   // Callable from any thread: the call is made on this object's thread.
   void ShowBalloon(const BalloonNotice& notice) override;
@@ -69,6 +83,11 @@ class DesktopNotification : public QObject, public BalloonSink {
   const QByteArray& PreparedImage(const QImage& image);
 
   std::function<void()> clickAction_;
+  std::function<std::vector<std::string>()> markable_;
+  std::function<void(std::vector<std::string>)> markAction_;
+  // The ids the shown notice's "Mark as read" marks; empty when it has no such action or
+  // it was chosen.
+  std::vector<std::string> markIds_;
   std::function<QImage(CheckStatus)> iconProvider_;
   Fallback fallback_;
   QDBusServiceWatcher* serverWatcher_ = nullptr;

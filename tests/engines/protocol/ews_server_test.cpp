@@ -20,6 +20,7 @@
 #include "engines/protocol/ews_engine.h"
 #include "platform/base64.h"
 #include "platform/network_settings.h"
+#include "platform/xml_document.h"
 #include "tests/support/fixture_server.h"
 #include "tests/support/mail_records.h"
 #include "tests/support/scripted_engine.h"
@@ -275,6 +276,83 @@ TEST_F(EwsServerTest, FailuresAndAnswersWithoutMessages) {
   EXPECT_EQ(engine.Check(), CheckStatus::Failure);
   EXPECT_TRUE(engine.mails.isEmpty());
   EXPECT_NE(engine.lastFailure.ToUtf8().find("no answer from the server"), std::string::npos);
+}
+
+// Marking as read: the records keep their item's id and change key; UpdateItem sets IsRead on
+// exactly that item, with the account's credentials, and what is not a successful
+// UpdateItem answer is a failure with its reason.
+TEST_F(EwsServerTest, MarkingARecordAsReadSendsUpdateItemWithIsRead) {
+  json updated = Endpoint(Fixture("update_item_success.xml"));
+  updated["body_contains"] = "<UpdateItem ";
+  server_.SetRoutes(json::array({updated, Endpoint(Fixture("find_item_online.xml"))}));
+  EwsEngine engine(ExchangeType());
+  engine.SetSettings(Account("https://exchange.example.com/EWS/Exchange.asmx"));
+  ASSERT_EQ(engine.Check(), CheckStatus::Success) << engine.lastFailure.ToUtf8();
+  std::string key;
+  for (const MailItem* item = engine.mails.first(); item; item = NodeList<MailItem>::next(item)) {
+    if (item->subject.ToUtf8() == "Quarterly figures")
+      key = item->markKey;
+  }
+  ASSERT_EQ(key, "AAMkADk1\nCQAAABYA1");
+
+  Text failure;
+  ASSERT_TRUE(engine.MarkRead(key, failure)) << failure.ToUtf8();
+  const std::vector<json> requests = EndpointRequests();
+  ASSERT_FALSE(requests.empty());
+  const json& request = requests.back();
+  EXPECT_EQ(request.value("method", ""), "POST");
+  EXPECT_EQ(FixtureServer::Header(request, "Content-Type"), "text/xml");
+  EXPECT_EQ(FixtureServer::Header(request, "Authorization"),
+            "Basic " + EncodeBase64(std::string(kUser) + ":" + kPassword));
+  // The request as a server reads it: the one item, its change key, IsRead set to true.
+  XmlDocument sent;
+  ASSERT_TRUE(sent.Create());
+  ASSERT_TRUE(sent.LoadText(Text::FromUtf8(FixtureServer::Body(request))));
+  const std::u16string_view change =
+      u"soap:Envelope\\soap:Body\\UpdateItem\\ItemChanges\\t:ItemChange";
+  Text value;
+  ASSERT_TRUE(sent.GetText(std::u16string(change) + u"\\t:ItemId\\Id", value));
+  EXPECT_EQ(value.ToUtf8(), "AAMkADk1");
+  ASSERT_TRUE(sent.GetText(std::u16string(change) + u"\\t:ItemId\\ChangeKey", value));
+  EXPECT_EQ(value.ToUtf8(), "CQAAABYA1");
+  ASSERT_TRUE(sent.GetText(
+      std::u16string(change) + u"\\t:Updates\\t:SetItemField\\t:FieldURI\\FieldURI", value));
+  EXPECT_EQ(value.ToUtf8(), "message:IsRead");
+  ASSERT_TRUE(sent.GetText(
+      std::u16string(change) + u"\\t:Updates\\t:SetItemField\\t:Message\\t:IsRead", value));
+  EXPECT_EQ(value.ToUtf8(), "true");
+  ASSERT_TRUE(sent.GetText(u"soap:Envelope\\soap:Body\\UpdateItem\\MessageDisposition", value));
+  EXPECT_EQ(value.ToUtf8(), "SaveOnly");
+
+  // An id with markup characters stays one attribute value.
+  EXPECT_NE(EwsUpdateItemRequest("a\"b<c&", "").find("<t:ItemId Id=\"a&quot;b&lt;c&amp;\"/>"),
+            std::string::npos);
+  EXPECT_EQ(EwsMarkKey("", "x"), "");
+  EXPECT_EQ(EwsMarkKey(std::string(kEwsLongestId + 1, 'a'), ""), "");
+
+  struct Case {
+    const char* name;
+    json route;
+    const char* reason;
+  };
+  json refused = Endpoint(Fixture("update_item_success.xml"), 200, "another password");
+  const Case cases[] = {
+      {"the item is gone", Endpoint(Fixture("update_item_error.xml")), "ErrorItemNotFound"},
+      {"a SOAP fault", Endpoint(Fixture("soap_fault.xml"), 500), "HTTP status 500"},
+      {"a FindItem answer", Endpoint(Fixture("find_item_online.xml")), "no response message"},
+      {"the password refused", refused, "HTTP status 401"},
+      {"garbage", Endpoint("not xml at all"), "not XML"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    server_.SetRoutes(json::array({row.route}));
+    failure.clear();
+    EXPECT_FALSE(engine.MarkRead(key, failure));
+    EXPECT_NE(failure.ToUtf8().find(row.reason), std::string::npos) << failure.ToUtf8();
+  }
+  failure.clear();
+  EXPECT_FALSE(engine.MarkRead("no line feed", failure));
+  EXPECT_FALSE(failure.isEmpty());
 }
 
 // The check thread's stop request (given at exit) ends a check that waits for a server which

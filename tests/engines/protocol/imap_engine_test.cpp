@@ -437,7 +437,7 @@ TEST_F(ImapEngineTest, InboxCheckFetchesNewestFirstAndReadsTheFolderList) {
   }
   EXPECT_EQ(order, (std::vector<std::string>{"12", "7", "3"}));
   EXPECT_EQ(SentCommands(server, "FETCH").front(),
-            "FETCH 12 (FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT DATE FROM)])");
+            "FETCH 12 (UID FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT DATE FROM)])");
   ASSERT_EQ(engine->mails.count(), 3u);
   EXPECT_EQ(engine->mails.first()->subject.ToUtf8(), "mail 12");
   EXPECT_EQ(engine->mails.first()->sender.ToUtf8(), "Alice");  // normalised: markup removed

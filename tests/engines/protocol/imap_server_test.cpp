@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -217,6 +218,74 @@ TEST_F(ImapServerTest, CheckedFoldersAreReportedWithTheirPlainNames) {
        folder = NodeList<ImapFolder>::next(folder))
     listed = listed || folder->name.ToUtf8() == folders[1];
   EXPECT_TRUE(listed);
+}
+
+// Marking as read: the records carry what names their message for good; the mark sets \Seen
+// on exactly that message (another session sees it), and a mailbox made anew since the check
+// (other UIDs) or a key that names nothing is refused with a reason, nothing marked.
+TEST_F(ImapServerTest, MarkingARecordAsReadSetsSeenOnItsMessageOnly) {
+  const std::string folder = "Work Items|2024";
+  static_cast<void>(server->DeleteMailbox("tester", folder));  // left by another test, or not
+  ASSERT_TRUE(server->CreateMailbox("tester", folder));
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: one")));
+  ASSERT_TRUE(server->Deliver("tester", "INBOX", Message("Subject: two")));
+  ASSERT_TRUE(server->Deliver("tester", folder, Message("Subject: three")));
+  auto engine = MakeEngine();
+  ImapAccountSettings settings = engine->settings();
+  settings.folderList = Text::FromUtf8("INBOX;" + folder);
+  engine->ApplySettings(settings);
+  ASSERT_EQ(engine->Check(), CheckStatus::Success) << engine->lastFailure.ToUtf8();
+  std::map<std::string, std::string> keys;
+  for (const MailItem* item = engine->mails.first(); item; item = NodeList<MailItem>::next(item))
+    keys[item->subject.ToUtf8()] = item->markKey;
+  ASSERT_EQ(keys.size(), 3u);
+  for (const auto& [subject, key] : keys)
+    EXPECT_FALSE(key.empty()) << subject;
+  EXPECT_NE(keys["one"], keys["two"]);
+
+  Text failure;
+  EXPECT_TRUE(engine->MarkRead(keys["two"], failure)) << failure.ToUtf8();
+  EXPECT_TRUE(engine->MarkRead(keys["three"], failure)) << failure.ToUtf8();
+  // Marking again changes nothing and is no failure.
+  EXPECT_TRUE(engine->MarkRead(keys["two"], failure)) << failure.ToUtf8();
+  auto other = MakeEngine();
+  other->ApplySettings(settings);
+  ASSERT_EQ(other->Check(), CheckStatus::Success) << other->lastFailure.ToUtf8();
+  EXPECT_EQ(Subjects(*other), (std::vector<std::string>{"one"}));
+
+  // Keys that name nothing fail before the server is asked.
+  const std::string uidValidity = keys["one"].substr(0, keys["one"].find(' '));
+  for (const std::string& key :
+       {std::string(), std::string("1"), std::string("1 2"), std::string("x 2 INBOX"),
+        std::string("1 -2 INBOX"), uidValidity + " 99999999999 INBOX",
+        std::string("1 2 IN\r\nBOX")}) {
+    failure.clear();
+    EXPECT_FALSE(engine->MarkRead(key, failure)) << key;
+    EXPECT_FALSE(failure.isEmpty()) << key;
+  }
+  // The folder made anew: the old UID may name another message now; nothing is marked.
+  ASSERT_TRUE(server->DeleteMailbox("tester", folder));
+  ASSERT_TRUE(server->CreateMailbox("tester", folder));
+  ASSERT_TRUE(server->Deliver("tester", folder, Message("Subject: four")));
+  failure.clear();
+  EXPECT_FALSE(engine->MarkRead(keys["three"], failure));
+  EXPECT_NE(failure.ToUtf8().find("changed"), std::string::npos) << failure.ToUtf8();
+  // A mailbox that is gone.
+  ASSERT_TRUE(server->DeleteMailbox("tester", folder));
+  failure.clear();
+  EXPECT_FALSE(engine->MarkRead(keys["three"], failure));
+  EXPECT_FALSE(failure.isEmpty());
+  // A password refused since the check.
+  ASSERT_TRUE(server->SetPassword("tester", "changed"));
+  failure.clear();
+  EXPECT_FALSE(engine->MarkRead(keys["one"], failure));
+  EXPECT_NE(failure.ToUtf8().find("refused"), std::string::npos) << failure.ToUtf8();
+  ASSERT_TRUE(server->SetPassword("tester", "s3cret"));
+  other->mails.clear();
+  settings.folderList = u"INBOX";
+  other->ApplySettings(settings);
+  ASSERT_EQ(other->Check(), CheckStatus::Success) << other->lastFailure.ToUtf8();
+  EXPECT_EQ(Subjects(*other), (std::vector<std::string>{"one"}));
 }
 
 TEST_F(ImapServerTest, FoldedAndEncodedSubjectsAndZonedDates) {

@@ -235,6 +235,58 @@ TEST(DesktopNotificationTest, InvokingTheDefaultActionIsTheClick) {
   EXPECT_EQ(clicks, 1);
 }
 
+// "Mark as read" sits beside the default action only on a notice whose mail can all be marked
+// (web mail cannot); choosing it hands over that notice's ids once; the click stays its own.
+// A failure is a notification of its own, with no actions, that replaces nothing.
+TEST(DesktopNotificationTest, MarkAsReadOnlyWhereTheMailCanBeMarkedAndOnlyOnce) {
+  DesktopNotification notification;
+  std::vector<std::string> markable = {"id-1", "id-2"};
+  std::vector<std::vector<std::string>> marked;
+  int clicks = 0;
+  notification.setClickAction([&clicks] { ++clicks; });
+  notification.setMarkRead([&markable] { return markable; },
+                           [&marked](std::vector<std::string> ids) { marked.push_back(ids); });
+  QSignalSpy notified(&notification, &DesktopNotification::notified);
+  notification.ShowBalloon(TwoMails());
+  ASSERT_TRUE(notified.wait(5000));
+  std::vector<QJsonObject> records = Recorded(1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0][u"actions"_qs].toArray(),
+            QJsonArray({u"default"_qs, u"Open"_qs, u"mark-read"_qs, u"Mark as read"_qs}));
+  const uint id = notification.lastId();
+  Control(u"InvokeAction"_qs, {id + 1, u"mark-read"_qs});  // someone else's notification
+  Control(u"InvokeAction"_qs, {id, u"mark-read"_qs});
+  Control(u"InvokeAction"_qs, {id, u"mark-read"_qs});  // reported twice
+  Control(u"InvokeAction"_qs, {id, u"default"_qs});
+  QElapsedTimer waited;
+  waited.start();
+  while ((marked.empty() || clicks == 0) && waited.elapsed() < 5000)
+    QTest::qWait(20);
+  QTest::qWait(100);
+  ASSERT_EQ(marked.size(), 1u);
+  EXPECT_EQ(marked[0], (std::vector<std::string>{"id-1", "id-2"}));
+  EXPECT_EQ(clicks, 1);
+
+  // Mail that cannot be marked: the default action alone, and a late "mark-read" does nothing.
+  markable.clear();
+  notification.ShowBalloon(TwoMails());
+  ASSERT_TRUE(notified.wait(5000));
+  records = Recorded(2);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1][u"actions"_qs].toArray(), QJsonArray({u"default"_qs, u"Open"_qs}));
+  Control(u"InvokeAction"_qs, {notification.lastId(), u"mark-read"_qs});
+  QTest::qWait(200);
+  EXPECT_EQ(marked.size(), 1u);
+
+  notification.ShowFailure(u"Could not mark as read"_qs, u"the server said <no>"_qs);
+  records = Recorded(3);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[2][u"summary"_qs].toString(), u"Could not mark as read"_qs);
+  EXPECT_EQ(records[2][u"body"_qs].toString(), u"the server said <no>"_qs);
+  EXPECT_TRUE(records[2][u"actions"_qs].toArray().isEmpty());
+  EXPECT_EQ(records[2][u"replaces"_qs].toInt(), 0);
+}
+
 TEST(DesktopNotificationTest, WithoutAServerTheFallbackShowsIt) {
   StopServer();
   DesktopNotification notification;

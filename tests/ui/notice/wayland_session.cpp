@@ -59,12 +59,12 @@ bool WaylandSession::WaitForSocket(const QProcess& compositor) const {
          compositor.state() == QProcess::Running;
 }
 
-bool WaylandSession::WaitForChosenSocket(const QProcess& compositor) {
+bool WaylandSession::WaitForChosenSocket(const QProcess& compositor, const QString& folder) {
   const bool found = WaitUntil([&] {
     for (const QString& name :
-         QDir(runtime_).entryList({QStringLiteral("wayland-*")}, QDir::System | QDir::Files)) {
+         QDir(folder).entryList({QStringLiteral("wayland-*")}, QDir::System | QDir::Files)) {
       if (!name.endsWith(u".lock")) {
-        socket_ = name;
+        socket_ = folder + "/" + name;
         return true;
       }
     }

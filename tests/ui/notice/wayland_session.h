@@ -37,9 +37,9 @@ class WaylandSession {
   bool StartBus();
   // Waits for the compositor's socket while `compositor` runs.
   bool WaitForSocket(const QProcess& compositor) const;
-  // The same for a compositor that names its socket itself ("wayland-N"): the session takes
-  // the name it chose.
-  bool WaitForChosenSocket(const QProcess& compositor);
+  // The same for a compositor that names its socket itself ("wayland-N") in `folder`: the
+  // session takes its path.
+  bool WaitForChosenSocket(const QProcess& compositor, const QString& folder);
 
   // A Wayland session: no X server named anywhere.
   QProcessEnvironment Environment() const;

@@ -47,12 +47,24 @@ run() {  # run SESSION: prints the session's line
   /usr/bin/python3 "$root/tests/ui/notice/fake_notification_server.py" "$home/notify.jsonl" >/dev/null &
   pids+=($!)
   if [ "$session" = sway ]; then
-    printf 'output HEADLESS-1 resolution 1280x800\n' >"$home/sway.config"
-    WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
-      sway --config "$home/sway.config" >"$home/sway.log" 2>&1 &
+    # sway refuses to run as root: there it runs as nobody, in a runtime folder of its own.
+    local swayRuntime="$home/compositor" as=()
+    mkdir -p "$swayRuntime" && chmod 700 "$swayRuntime"
+    printf 'output HEADLESS-1 resolution 1280x800\nxwayland disable\n' >"$home/sway.config"
+    chmod 711 "$home"
+    if [ "$(id -u)" = 0 ]; then
+      chown nobody:nogroup "$swayRuntime"
+      as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    fi
+    XDG_RUNTIME_DIR="$swayRuntime" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
+      WLR_RENDERER=pixman "${as[@]}" sway --config "$home/sway.config" >"$home/sway.log" 2>&1 &
     pids+=($!)
-    while [ ! -S "$home/runtime/wayland-0" ]; do sleep 0.1; done
-    env -u DISPLAY WAYLAND_DISPLAY=wayland-0 QT_QPA_PLATFORM=wayland XDG_SESSION_TYPE=wayland \
+    local socket=
+    until [ -n "$socket" ]; do
+      sleep 0.1
+      socket=$(find "$swayRuntime" -maxdepth 1 -type s -name 'wayland-*' | head -1)
+    done
+    env -u DISPLAY WAYLAND_DISPLAY="$socket" QT_QPA_PLATFORM=wayland XDG_SESSION_TYPE=wayland \
       "$build/bin/tarvel" >"$home/tarvel.log" 2>&1 &
   elif [ "$session" = wayland ]; then
     weston --backend=headless-backend.so --use-pixman --no-config --idle-time=0 \

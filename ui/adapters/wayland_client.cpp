@@ -264,8 +264,19 @@ void OnOutputGeometry(void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int
                       const char*, int32_t) {}
 void OnOutputMode(void*, wl_output*, uint32_t, int32_t, int32_t, int32_t) {}
 void OnOutputDone(void* data, wl_output* output) {
-  if (WaylandOutput* known = FindOutput(*static_cast<Globals*>(data), output))
-    known->scale = known->pendingScale;
+  auto* globals = static_cast<Globals*>(data);
+  WaylandOutput* known = FindOutput(*globals, output);
+  if (!known || known->scale == known->pendingScale)
+    return;
+  known->scale = known->pendingScale;
+  // A surface shown on the output is painted again at its new scale.
+  const std::vector<LayerSurface::State*> surfaces = globals->surfaces;
+  for (LayerSurface::State* state : surfaces) {
+    if (state->renderedScale > 0 && state->WantedScale() != state->renderedScale) {
+      state->Render();
+      state->Commit();
+    }
+  }
 }
 void OnOutputScale(void* data, wl_output* output, int32_t factor) {
   if (WaylandOutput* known = FindOutput(*static_cast<Globals*>(data), output))

@@ -21,6 +21,7 @@
 #include "platform/version.h"
 #include "resources/string_table.h"
 #include "ui/adapters/popup_placement.h"
+#include "ui/adapters/wayland_client.h"
 #include "ui/notice/html_container.h"
 #include "ui/options/account_page.h"
 #include "ui/tray/tray_icon_images.h"
@@ -131,8 +132,16 @@ DesktopProgram::DesktopProgram(std::vector<std::string> arguments)
   noticeNotifier_.setNotice(notice_.get());
   // Where the desktop places new windows itself (Wayland), the popup option's notice comes as
   // a desktop notification, and the options dialog says so.
-  const DesktopSession session = CurrentDesktopSession();
-  const bool popupPlaced = PlacementFor(session) == PopupPlacement::Window;
+  // Where the compositor offers layer surfaces, the popup is one, anchored at the corner.
+  if (QGuiApplication::platformName().startsWith(u"wayland"))
+    waylandClient_ = WaylandClient::Connect();
+  const DesktopSession session = CurrentDesktopSession(waylandClient_.get());
+  const PopupPlacement placement = PlacementFor(session);
+  if (placement == PopupPlacement::LayerSurface)
+    popupPresenter_.setLayerShell(waylandClient_.get());
+  else
+    waylandClient_.reset();
+  const bool popupPlaced = placement != PopupPlacement::Notification;
   notice_->setPopupPlaceable(popupPlaced);
   optionsContext_.popupComesAsNotification = !popupPlaced;
   if (session.wayland)

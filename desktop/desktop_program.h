@@ -129,6 +129,9 @@ class DesktopProgram {
   // The new-mail notice: the popup on the main window's message, or a desktop notification.
   std::unique_ptr<NewMailNotice> notice_;
   AlertsBusyProbe userBusy_;
+  // The program's own Wayland connection where the popup is a layer surface (before the
+  // presenter that uses it).
+  std::unique_ptr<WaylandClient> waylandClient_;
   PopupPresenter popupPresenter_;
   DesktopNotification desktopNotification_;
   // The popup's services stand in for what is not built yet (login window); the tray takes

@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QOpenGLContext>
 
 #include <cstdio>
 #include <cstring>
@@ -9,10 +8,7 @@
 #include "desktop/desktop_program.h"
 #include "maintenance/copy_update.h"
 #include "platform/version.h"
-
-namespace {
-constexpr char kBufferIntegration[] = "QT_WAYLAND_CLIENT_BUFFER_INTEGRATION";
-}  // namespace
+#include "ui/adapters/wayland_client.h"
 
 int main(int argc, char* argv[]) {
   // Answered before Qt starts, so that it needs no display.
@@ -23,21 +19,10 @@ int main(int argc, char* argv[]) {
       return 0;
     }
   }
-  // The program draws with the CPU only (its windows are raster widgets; the embedded browser is
-  // a process of its own). On Wayland Qt would load the EGL client buffer integration and
-  // Mesa's GL driver with the first window, about 50 MiB resident for nothing. The
-  // integration is chosen once, at the first question about OpenGL, asked here; the variable is
-  // then taken back so that the programs we start get the session's own environment. A user's
-  // own choice of integration is kept.
-  const bool chooseBufferIntegration = !qEnvironmentVariableIsSet(kBufferIntegration);
-  if (chooseBufferIntegration)
-    qputenv(kBufferIntegration, "none");
+  // The program draws with the CPU only; on Wayland Qt is told so before it starts.
+  tarvel::ChooseWaylandBufferIntegration();
   QApplication qtApplication(argc, argv);
-  if (chooseBufferIntegration) {
-    if (QGuiApplication::platformName().startsWith(u"wayland"))
-      QOpenGLContext::supportsThreadedOpenGL();
-    qunsetenv(kBufferIntegration);
-  }
+  tarvel::SettleWaylandBufferIntegration();
   tarvel::DesktopProgram::PrepareQt();
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   int exitCode = 0;

@@ -1,6 +1,7 @@
 #!/bin/bash
-# The program's resident memory after a check that finds a new mail and its notice, under a
-# headless Wayland compositor (weston) and under Xvfb, with the same settings and mail.
+# The program's resident memory after a check that finds a new mail and its notice, under
+# headless Wayland compositors (weston: the notice as a desktop notification; sway: the popup
+# as a layer surface) and under Xvfb, with the same settings and mail.
 # Usage: benchmarks/wayland/session_rss.sh BUILD_DIR [SETTLE_SECONDS]
 # Extra environment for both runs (QT_QUICK_BACKEND, QT_XCB_GL_INTEGRATION, ...) is passed
 # through, so the figures of one change can be compared. Prints one line per session:
@@ -45,7 +46,27 @@ run() {  # run SESSION: prints the session's line
   export DBUS_SESSION_BUS_ADDRESS=$(echo "$bus" | sed -n 1p)
   /usr/bin/python3 "$root/tests/ui/notice/fake_notification_server.py" "$home/notify.jsonl" >/dev/null &
   pids+=($!)
-  if [ "$session" = wayland ]; then
+  if [ "$session" = sway ]; then
+    # sway refuses to run as root: there it runs as nobody, in a runtime folder of its own.
+    local swayRuntime="$home/compositor" as=()
+    mkdir -p "$swayRuntime" && chmod 700 "$swayRuntime"
+    printf 'output HEADLESS-1 resolution 1280x800\nxwayland disable\n' >"$home/sway.config"
+    chmod 711 "$home"
+    if [ "$(id -u)" = 0 ]; then
+      chown nobody:nogroup "$swayRuntime"
+      as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    fi
+    XDG_RUNTIME_DIR="$swayRuntime" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
+      WLR_RENDERER=pixman "${as[@]}" sway --config "$home/sway.config" >"$home/sway.log" 2>&1 &
+    pids+=($!)
+    local socket=
+    until [ -n "$socket" ]; do
+      sleep 0.1
+      socket=$(find "$swayRuntime" -maxdepth 1 -type s -name 'wayland-*' | head -1)
+    done
+    env -u DISPLAY WAYLAND_DISPLAY="$socket" QT_QPA_PLATFORM=wayland XDG_SESSION_TYPE=wayland \
+      "$build/bin/tarvel" >"$home/tarvel.log" 2>&1 &
+  elif [ "$session" = wayland ]; then
     weston --backend=headless-backend.so --use-pixman --no-config --idle-time=0 \
       --socket=bench-wl >"$home/weston.log" 2>&1 &
     pids+=($!)
@@ -83,8 +104,8 @@ run() {  # run SESSION: prints the session's line
   local notices=0
   [ -f "$home/notify.jsonl" ] && notices=$(wc -l <"$home/notify.jsonl")
   local popups=
-  [ -z "${TARVEL_BENCH_TRACE:-}" ] || [ "$session" = wayland ] || DISPLAY=":$(cat "$home/display")" xwininfo -root -tree | grep -v "has no name" >&2
-  [ "$session" = wayland ] ||
+  [ -z "${TARVEL_BENCH_TRACE:-}" ] || [ "$session" != x11 ] || DISPLAY=":$(cat "$home/display")" xwininfo -root -tree | grep -v "has no name" >&2
+  [ "$session" != x11 ] ||
     popups=" popup_windows=$(DISPLAY=":$(cat "$home/display")" xwininfo -root -tree | grep -c '("tarvel"' || true)"
   echo "$session rss_kib=$rss peak_kib=$peak notifications=$notices$popups libs=${libs%,}"
   [ -z "${TARVEL_BENCH_TRACE:-}" ] || tail -n 15 "$home/state/Quorline/Tarvel/trace.log" >&2
@@ -94,3 +115,4 @@ run() {  # run SESSION: prints the session's line
 
 run x11
 run wayland
+run sway

@@ -10,10 +10,12 @@ namespace tarvel {
 enum class PopupPlacement {
   // The program places its popup window itself (X11, and the test platforms).
   Window,
-  // A Wayland session: a client cannot place its own window, and this build has no
-  // layer-shell surface for the popup (Qt 6.4's Wayland plugin offers no public way to give a
-  // window that role), so the notice comes as a desktop notification instead of a window in
-  // the middle of the screen.
+  // A Wayland session whose compositor offers layer surfaces (KDE Plasma, sway and the other
+  // wlroots desktops): the popup is a layer surface anchored at the corner.
+  LayerSurface,
+  // A Wayland session without them (GNOME, weston): a client cannot place its own window, so
+  // the notice comes as a desktop notification instead of a window in the middle of the
+  // screen.
   Notification,
 };
 
@@ -22,7 +24,7 @@ struct DesktopSession {
   std::string platformName;  // the Qt platform plugin's name ("xcb", "wayland", ...)
   bool wayland = false;
   // The compositor offers zwlr_layer_shell_v1 (KDE Plasma, sway and the other wlroots
-  // desktops); told in the trace, the popup cannot use it in this build.
+  // desktops).
   bool layerShell = false;
 };
 
@@ -33,8 +35,10 @@ inline constexpr std::string_view kLayerShellInterface = "zwlr_layer_shell_v1";
 DesktopSession SessionFrom(std::string_view platformName, const std::vector<std::string>& globals);
 PopupPlacement PlacementFor(const DesktopSession& session);
 
+class WaylandClient;
+
 // The running program's session: the platform name of the QGuiApplication (which must
-// exist) and, on Wayland, the registry's globals from a short connection of our own.
-DesktopSession CurrentDesktopSession();
+// exist) and, on Wayland, the globals `client` read (none without a client).
+DesktopSession CurrentDesktopSession(const WaylandClient* client);
 
 }  // namespace tarvel

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "ui/adapters/qt_main_window.h"
+#include "ui/adapters/wayland_client.h"
 #include "ui/notice/html_view.h"
 #include "ui/notice/popup_animator.h"
 
@@ -28,6 +29,11 @@ class NotificationPopup : public QWidget, public PopupSurface, public HtmlExtern
   // Loads the page laid out in `layoutWidth` and sizes the window to its "main" element.
   // False (the window stays hidden) when the page has no such element.
   bool LoadPage(const QByteArray& page, double dpiFactor, int layoutWidth);
+  // After the page: the popup is shown as a layer surface of the compositor at the corner
+  // instead of a window of its own (a Wayland session, where a window cannot be placed).
+  // False when the compositor gives none.
+  bool UseLayerSurface(WaylandClient& client);
+  bool onLayerSurface() const { return layer_ != nullptr; }
   // Slides the window in at the panel's edge.
   void Start(const ScreenGeometry& geometry, uint32_t stayMs);
   // Slides the window out; it closes and deletes itself at the end.
@@ -47,7 +53,7 @@ class NotificationPopup : public QWidget, public PopupSurface, public HtmlExtern
   void SetGeometry(const PopupRect& rect) override;
   void ShowWithoutActivating(bool topMost) override;
   void SetAlpha(int alpha) override;
-  bool IsVisible() const override { return isVisible(); }
+  bool IsVisible() const override;
   void Destroy() override;
 
  signals:
@@ -55,7 +61,15 @@ class NotificationPopup : public QWidget, public PopupSurface, public HtmlExtern
   void finishedHiding();
 
  private:
+  QImage RenderLayer(qreal scale);
+  void PlaceLayer();
+
   HtmlView* view_;
+  std::unique_ptr<LayerSurface> layer_;
+  PopupRect layerRect_;
+  PopupRect workArea_;
+  int alpha_ = 255;
+  bool layerShown_ = false;
   QtMainWindow timers_;
   PopupAnimator animator_;
   std::function<void()> openAction_;

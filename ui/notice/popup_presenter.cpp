@@ -131,6 +131,9 @@ void PopupPresenter::ShowLatest() {
   // The page sizes itself; it is laid out in the screen's width so nothing wraps early.
   if (!created->LoadPage(page, dpiFactor, std::max(geometry.screen.width, 1)))
     return;
+  // Where windows cannot be placed, no window in the middle of the screen either.
+  if (layerShell_ && !created->UseLayerSurface(*layerShell_))
+    return;
   // Screen readers get the notice's texts; the window itself never takes the focus.
   QStringList description{QString::fromStdU16String(content.title.units())};
   for (const Text& line : content.lines)

@@ -48,6 +48,10 @@ class PopupPresenter : public QObject {
   // Closes the popup at once (the program ends).
   void ClosePopup();
 
+  // On a Wayland session whose compositor offers layer surfaces: the popups are shown as such
+  // (at the corner) through this client.
+  void setLayerShell(WaylandClient* client) { layerShell_ = client; }
+
   NotificationPopup* popup() const { return popup_; }
   // The popup page with its placeholders, from the program's resources.
   static QByteArray PageTemplate();
@@ -66,6 +70,7 @@ class PopupPresenter : public QObject {
   Hooks hooks_;
   UserBusyProbe& busy_;
   QPointer<NotificationPopup> popup_;
+  WaylandClient* layerShell_ = nullptr;
   bool waiting_ = false;
   bool pending_ = false;
   bool cancelled_ = false;

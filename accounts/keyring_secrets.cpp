@@ -41,6 +41,12 @@ std::string Reason(const KeyringReply& reply) {
   return reason;
 }
 
+bool NoneFailed(const std::vector<SecretMove>& moves) {
+  return std::none_of(moves.begin(), moves.end(), [](const SecretMove& move) {
+    return move.result == SecretMove::Result::Failed;
+  });
+}
+
 }  // namespace
 
 bool IsKeyringCandidate(std::u16string_view group, std::u16string_view name) {
@@ -138,6 +144,8 @@ std::vector<SecretMove> MoveSecretsToKeyring(SettingsStore& store, Keyring& keyr
     }
     const KeyringReply check = keyring.Lookup(attributes);
     if (check.status != KeyringStatus::Ok || check.value != secret) {
+      // The settings keep the value; the item that does not read back goes.
+      keyring.Clear(attributes);
       moves.push_back(Outcome(name, SecretMove::Result::Failed,
                               check.status == KeyringStatus::Ok
                                   ? std::string("the keyring gave back another value")
@@ -153,10 +161,7 @@ std::vector<SecretMove> MoveSecretsToKeyring(SettingsStore& store, Keyring& keyr
     }
     moves.push_back(Outcome(name, SecretMove::Result::Moved));
   }
-  const bool allThere = std::none_of(moves.begin(), moves.end(), [](const SecretMove& move) {
-    return move.result == SecretMove::Result::Failed;
-  });
-  if (allThere)
+  if (NoneFailed(moves))
     store.writeNumber(kSecretsInKeyring, 1);
   return moves;
 }
@@ -164,11 +169,11 @@ std::vector<SecretMove> MoveSecretsToKeyring(SettingsStore& store, Keyring& keyr
 std::vector<SecretMove> MoveSecretsToSettings(SettingsStore& store, Keyring& keyring) {
   std::vector<SecretMove> moves;
   const std::string location = store.location();
-  // New values stay in the settings from now on.
-  store.deleteValue(kSecretsInKeyring);
   for (const SecretPlace& place : ListSecretPlaces(store)) {
     const std::u16string_view name = place.name.view();
     if (!place.inKeyring) {
+      // An item left behind by a write the keyring refused is out of date: it goes.
+      keyring.Clear(KeyringItemAttributes(location, name));
       moves.push_back(Outcome(name, SecretMove::Result::AlreadyThere));
       continue;
     }
@@ -203,6 +208,9 @@ std::vector<SecretMove> MoveSecretsToSettings(SettingsStore& store, Keyring& key
       move.reason = "its keyring item stays: " + Reason(cleared);
     moves.push_back(std::move(move));
   }
+  // Once every value is back, new values stay in the settings too.
+  if (NoneFailed(moves))
+    store.deleteValue(kSecretsInKeyring);
   return moves;
 }
 

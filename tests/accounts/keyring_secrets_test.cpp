@@ -50,6 +50,8 @@ class MemoryKeyring : public Keyring {
   KeyringReply Clear(const KeyringAttributes& attributes) override {
     if (!available)
       return Reply(KeyringStatus::Unavailable);
+    if (locked)
+      return Reply(KeyringStatus::Locked);
     return Reply(items.erase(attributes) ? KeyringStatus::Ok : KeyringStatus::NotFound);
   }
 
@@ -181,6 +183,8 @@ TEST_F(KeyringSecrets, AMoveThatFailsHalfwayLeavesEveryValueReadable) {
       EXPECT_FALSE(move.reason.empty());
     }
   }
+  // Only the values that moved have items; the one that did not read back was taken out.
+  EXPECT_EQ(keyring.items.size(), kValues.size() - 2);
   // Not every value moved: new values keep going to the settings.
   EXPECT_EQ(store.readNumber(kSecretsInKeyring, 0), 0u);
   keyring.garbledLookups.clear();

@@ -102,6 +102,95 @@ void KeyringSecretSource::Remove(std::u16string_view name) {
   keyring_.Clear(KeyringItemAttributes(storeLocation_, name));
 }
 
+CachedSecretSource::CachedSecretSource(Keyring& keyring, SettingsStore& store)
+    : store_(store), keyring_(keyring, store.location()) {
+  writer_ = std::thread([this] { Persist(); });
+}
+
+CachedSecretSource::~CachedSecretSource() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+}
+
+void CachedSecretSource::Load() {
+  std::map<std::u16string, Text> loaded;
+  for (const SecretPlace& place : ListSecretPlaces(store_)) {
+    if (!place.inKeyring)
+      continue;
+    if (std::optional<Text> value = keyring_.Read(place.name))
+      loaded.emplace(std::u16string(place.name.view()), std::move(*value));
+  }
+  const std::lock_guard<std::mutex> lock(mutex_);
+  // A value written meanwhile is newer than the one read.
+  loaded.merge(values_);
+  values_.swap(loaded);
+}
+
+std::optional<Text> CachedSecretSource::Read(std::u16string_view name) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = values_.find(std::u16string(name));
+  if (found == values_.end())
+    return std::nullopt;
+  return found->second;
+}
+
+bool CachedSecretSource::Write(std::u16string_view name, const Text& value) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    values_[std::u16string(name)] = value;
+    jobs_.push_back({Text(name), value});
+  }
+  changed_.notify_all();
+  return true;
+}
+
+void CachedSecretSource::Remove(std::u16string_view name) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    values_.erase(std::u16string(name));
+    jobs_.push_back({Text(name), std::nullopt});
+  }
+  changed_.notify_all();
+}
+
+void CachedSecretSource::Flush() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+}
+
+void CachedSecretSource::Persist() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty())
+      return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    if (!job.value) {
+      keyring_.Remove(job.name);
+    } else if (keyring_.Write(job.name, *job.value)) {
+      // After an earlier write of the value fell back to the store, the store points to the
+      // keyring again.
+      if (!IsMarker(store_, job.name))
+        store_.writeText(job.name, Text(kKeyringMarker));
+    } else {
+      // The keyring did not take it: the store keeps it, protected as before, in place of
+      // the marker.
+      if (const std::optional<std::string> stored = EncryptSecret(*job.value, kBuiltInPassPhrase))
+        store_.writeText(job.name, Text::FromUtf8(*stored));
+    }
+    lock.lock();
+    busy_ = false;
+    changed_.notify_all();
+  }
+}
+
 std::vector<SecretPlace> ListSecretPlaces(const SettingsStore& store) {
   std::vector<SecretPlace> places;
   for (const StoredSetting& value : store.listValues()) {

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/keyring.h"
@@ -63,6 +68,48 @@ class KeyringSecretSource : public SecretSource {
  private:
   Keyring& keyring_;
   std::string storeLocation_;
+};
+
+// A source for a program with a GUI thread, which must never wait for the keyring: Load
+// (on a worker thread) reads every kept value of the store into memory; reads are answered
+// from memory, and writes go to memory at once and to the keyring on a thread of the source.
+// A value the keyring does not take is written protected into the store instead, so it is
+// never lost.
+class CachedSecretSource : public SecretSource {
+ public:
+  CachedSecretSource(Keyring& keyring, SettingsStore& store);
+  // Finishes the writes still pending.
+  ~CachedSecretSource() override;
+  CachedSecretSource(const CachedSecretSource&) = delete;
+  CachedSecretSource& operator=(const CachedSecretSource&) = delete;
+
+  // Waits for the keyring: reads the values the store keeps there. A value the keyring cannot
+  // give now stays unreadable.
+  void Load();
+
+  std::optional<Text> Read(std::u16string_view name) override;
+  bool Write(std::u16string_view name, const Text& value) override;
+  void Remove(std::u16string_view name) override;
+
+  // Waits until every pending write has reached the keyring (or the store).
+  void Flush();
+
+ private:
+  struct Job {
+    Text name;
+    std::optional<Text> value;  // nothing: remove the item
+  };
+  void Persist();
+
+  SettingsStore& store_;
+  KeyringSecretSource keyring_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::u16string, Text> values_;
+  std::deque<Job> jobs_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::thread writer_;
 };
 
 // Where one protected value of a store is kept.

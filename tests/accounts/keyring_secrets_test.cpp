@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
@@ -40,6 +43,11 @@ class MemoryKeyring : public Keyring {
   }
   KeyringReply Store(const KeyringAttributes& attributes, std::string_view,
                      std::string_view secret) override {
+    {
+      // A keyring that is slow to answer holds every store until it is released.
+      std::unique_lock<std::mutex> lock(gateMutex);
+      gateOpened.wait(lock, [this] { return gateOpen; });
+    }
     if (!available)
       return Reply(KeyringStatus::Unavailable);
     if (locked || refusedStores.count(Name(attributes)))
@@ -68,6 +76,21 @@ class MemoryKeyring : public Keyring {
     return reply;
   }
 
+  void HoldStores() {
+    const std::lock_guard<std::mutex> lock(gateMutex);
+    gateOpen = false;
+  }
+  void ReleaseStores() {
+    {
+      const std::lock_guard<std::mutex> lock(gateMutex);
+      gateOpen = true;
+    }
+    gateOpened.notify_all();
+  }
+
+  std::mutex gateMutex;
+  std::condition_variable gateOpened;
+  bool gateOpen = true;
   bool available = true;
   bool locked = false;
   std::set<std::string> refusedStores;
@@ -239,6 +262,54 @@ TEST_F(KeyringSecrets, WritesOfMovedValuesGoToTheKeyringAndFallBackWhenItRefuses
   const std::size_t items = keyring.items.size();
   ASSERT_TRUE(store.deleteValue(u"EWSUser"));
   EXPECT_EQ(keyring.items.size(), items - 1);
+}
+
+// The desktop program's source: loaded once, read from memory, written in the background.
+TEST_F(KeyringSecrets, TheCachedSourceNeverWaitsForTheKeyringAndLosesNoWrite) {
+  ASSERT_EQ(MoveSecretsToKeyring(store, keyring).size(), kValues.size());
+  {
+    CachedSecretSource source(keyring, store);
+    store.setSecretSource(&source);
+    // Before the load nothing is known: reads say so.
+    bool unreadable = false;
+    UnprotectText(store, u"IMAPUser", u"", &unreadable);
+    EXPECT_TRUE(unreadable);
+    source.Load();
+    ExpectEveryValueReadable("loaded");
+
+    // With the keyring holding every store, a write returns at once and reads see it.
+    keyring.HoldStores();
+    ASSERT_TRUE(ProtectText(store, u"IMAPPassword2", Text(u"changed")));
+    EXPECT_EQ(UnprotectText(store, u"IMAPPassword2", u"").view(), u"changed");
+    keyring.ReleaseStores();
+    source.Flush();
+    EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"IMAPPassword2")],
+              "changed");
+    EXPECT_EQ(Stored(u"IMAPPassword2"), "[keyring]");
+
+    // A write the keyring refuses lands in the settings, protected.
+    keyring.locked = true;
+    ASSERT_TRUE(ProtectText(store, u"NotesPassword", Text(u"kept anyway")));
+    source.Flush();
+    EXPECT_NE(Stored(u"NotesPassword"), "[keyring]");
+    store.setSecretSource(nullptr);
+    EXPECT_EQ(UnprotectText(store, u"NotesPassword", u"").view(), u"kept anyway");
+    store.setSecretSource(&source);
+    // Once the keyring takes the value again, the settings point to it again.
+    keyring.locked = false;
+    ASSERT_TRUE(ProtectText(store, u"NotesPassword", Text(u"in the keyring again")));
+    // The source finishes its pending writes when it goes.
+    keyring.HoldStores();
+    ASSERT_TRUE(ProtectText(store, u"EWSPassword", Text(u"written last")));
+    std::thread release([this] { keyring.ReleaseStores(); });
+    store.setSecretSource(nullptr);
+    release.join();
+  }
+  EXPECT_EQ(Stored(u"NotesPassword"), "[keyring]");
+  EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"NotesPassword")],
+            "in the keyring again");
+  EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"EWSPassword")],
+            "written last");
 }
 
 }  // namespace

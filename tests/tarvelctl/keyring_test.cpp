@@ -6,12 +6,20 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/base64.h"
 #include "tests/support/dovecot_server.h"
+#include "tests/support/fixture_server.h"
 #include "tests/support/keyring_session.h"
 #include "tests/support/temp_folder.h"
 
@@ -273,6 +281,70 @@ TEST_F(KeyringTest, AnAccountWhosePasswordIsInTheKeyringIsChecked) {
   EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
   EXPECT_NE(check.out.find("read with a keyring password"), std::string::npos);
 }
+
+#ifdef TARVEL_PATH
+// The desktop program reads the kept values at start (on a thread of their own) and signs in
+// to the Exchange fixture with the password from the keyring.
+TEST_F(KeyringTest, TheDesktopProgramSignsInWithThePasswordFromTheKeyring) {
+  for (const char* sub : {"state", "runtime"})
+    std::filesystem::create_directories(folder.file(sub));
+  ::chmod(folder.file("runtime").c_str(), 0700);
+  ::setenv("XDG_STATE_HOME", folder.file("state").c_str(), 1);
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const std::string answer = ReadFileContent(std::string(TARVEL_SOURCE_DIR_PATH) +
+                                             "/tests/fixtures/ews/find_item_online.xml");
+  testing::FixtureServer server;
+  ASSERT_TRUE(server.Start(nlohmann::json::array({{{"host", "exchange.example.com"},
+                                                   {"path", "/EWS/Exchange.asmx"},
+                                                   {"method", "POST"},
+                                                   {"scheme", "https"},
+                                                   {"basic_auth", "joe@example.com:secret"},
+                                                   {"body", answer}}})));
+  server.ExportEnvironment();
+  // The program's own per-user store, with the values moved to the keyring.
+  ini.clear();
+  auto tarvelctl = [this](std::vector<std::string> arguments) {
+    std::vector<std::string> all = {TARVELCTL_PATH};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::string output;
+    const int exitCode = testing::RunProgram(all, {}, &output);
+    EXPECT_EQ(exitCode, 0) << output;
+    return output;
+  };
+  tarvelctl({"settings", "set", "EWSServer", "https://exchange.example.com/EWS/Exchange.asmx"});
+  tarvelctl({"settings", "set", "EWSUser", "joe@example.com"});
+  tarvelctl({"settings", "set", "EWSPassword", "secret"});
+  tarvelctl({"settings", "set", "Flags", "0x800001010"});
+  tarvelctl({"secrets", "migrate"});
+  ASSERT_EQ(tarvelctl({"settings", "get", "EWSPassword"}), "[keyring]\n");
+
+  std::vector<std::string> arguments = {TARVEL_PATH};
+  std::vector<char*> argv = {arguments[0].data(), nullptr};
+  pid_t program = -1;
+  ASSERT_EQ(posix_spawn(&program, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  const std::string trace = folder.file("state") + "/Quorline/Tarvel/trace.log";
+  // Another process is watched, so the wait is in real time, bounded.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadFileContent(trace).find("] CheckOut\n") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ::kill(program, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(program, &status, 0), program);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  const std::string log = ReadFileContent(trace);
+  EXPECT_NE(log.find("] CheckOut\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("] CheckRetry\n"), std::string::npos) << log;
+  const std::string expected = "Basic " + EncodeBase64("joe@example.com:secret");
+  bool signedIn = false;
+  for (const nlohmann::json& request : server.Requests())
+    signedIn = signedIn || testing::FixtureServer::Header(request, "Authorization") == expected;
+  EXPECT_TRUE(signedIn) << server.Requests().size() << " requests";
+  // The settings still point to the keyring.
+  EXPECT_EQ(tarvelctl({"settings", "get", "EWSPassword"}), "[keyring]\n");
+}
+#endif
 
 }  // namespace
 }  // namespace tarvel

@@ -283,8 +283,7 @@ TEST_F(KeyringSecrets, TheCachedSourceNeverWaitsForTheKeyringAndLosesNoWrite) {
     EXPECT_EQ(UnprotectText(store, u"IMAPPassword2", u"").view(), u"changed");
     keyring.ReleaseStores();
     source.Flush();
-    EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"IMAPPassword2")],
-              "changed");
+    EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"IMAPPassword2")], "changed");
     EXPECT_EQ(Stored(u"IMAPPassword2"), "[keyring]");
 
     // A write the keyring refuses lands in the settings, protected.
@@ -308,8 +307,7 @@ TEST_F(KeyringSecrets, TheCachedSourceNeverWaitsForTheKeyringAndLosesNoWrite) {
   EXPECT_EQ(Stored(u"NotesPassword"), "[keyring]");
   EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"NotesPassword")],
             "in the keyring again");
-  EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"EWSPassword")],
-            "written last");
+  EXPECT_EQ(keyring.items[KeyringItemAttributes(store.location(), u"EWSPassword")], "written last");
 }
 
 }  // namespace

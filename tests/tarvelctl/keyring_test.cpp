@@ -135,8 +135,7 @@ TEST_F(KeyringTest, ValuesMoveIntoTheKeyringAndBackUnchanged) {
     EXPECT_EQ(Protected(name), value + "\n");
   }
   EXPECT_NE(inKeyring.find("EWSServer=https://mail.example.com/ews"), std::string::npos);
-  for (std::size_t line = 0; (line = before.find("Password", line)) != std::string::npos;
-       ++line) {
+  for (std::size_t line = 0; (line = before.find("Password", line)) != std::string::npos; ++line) {
     const std::size_t end = before.find('\n', line);
     EXPECT_EQ(inKeyring.find(before.substr(line, end - line)), std::string::npos);
   }

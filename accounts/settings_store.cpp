@@ -177,13 +177,17 @@ Text SettingsStore::readProtected(std::u16string_view name, std::u16string_view 
 
 bool SettingsStore::writeProtected(std::u16string_view name, const Text& text,
                                    std::string_view passPhrase, std::u16string_view group) {
-  if (secrets_ && IsKeyringCandidate(group, name)) {
-    // Values moved to the keyring stay there, and once every value was moved new ones go
-    // there too.
+  if (IsKeyringCandidate(group, name)) {
     Text stored;
     readText(name, stored, u"", group);
     const bool kept = stored == kKeyringMarker;
-    if ((kept || readNumber(kSecretsInKeyring, 0) == 1) && secrets_->Write(name, text))
+    // An empty value never replaces one the keyring keeps but cannot give now: a form saved
+    // while the keyring was locked shows the value empty and would wipe it.
+    if (kept && text.isEmpty() && !(secrets_ && secrets_->Read(name)))
+      return false;
+    // Values moved to the keyring stay there, and once every value was moved new ones go
+    // there too.
+    if (secrets_ && (kept || readNumber(kSecretsInKeyring, 0) == 1) && secrets_->Write(name, text))
       return kept || writeText(name, Text(kKeyringMarker), group);
     // A keyring that does not take the value leaves it here, protected as before.
   }

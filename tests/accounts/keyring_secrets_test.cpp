@@ -251,6 +251,9 @@ TEST_F(KeyringSecrets, WritesOfMovedValuesGoToTheKeyringAndFallBackWhenItRefuses
   bool unreadable = false;
   EXPECT_EQ(UnprotectText(store, u"IMAPUser", u"", &unreadable).view(), u"");
   EXPECT_TRUE(unreadable);
+  // A form saved with the value it could not show (empty) does not wipe the kept value.
+  EXPECT_FALSE(ProtectText(store, u"IMAPUser", Text()));
+  EXPECT_EQ(Stored(u"IMAPUser"), "[keyring]");
   ASSERT_TRUE(ProtectText(store, u"NotesPassword", Text(u"typed while locked")));
   EXPECT_NE(Stored(u"NotesPassword"), "[keyring]");
   unreadable = false;
@@ -259,6 +262,7 @@ TEST_F(KeyringSecrets, WritesOfMovedValuesGoToTheKeyringAndFallBackWhenItRefuses
 
   // Deleting a moved value removes its item too.
   keyring.locked = false;
+  EXPECT_EQ(UnprotectText(store, u"IMAPUser", u"").view(), u"tester");
   const std::size_t items = keyring.items.size();
   ASSERT_TRUE(store.deleteValue(u"EWSUser"));
   EXPECT_EQ(keyring.items.size(), items - 1);
@@ -274,6 +278,7 @@ TEST_F(KeyringSecrets, TheCachedSourceNeverWaitsForTheKeyringAndLosesNoWrite) {
     bool unreadable = false;
     UnprotectText(store, u"IMAPUser", u"", &unreadable);
     EXPECT_TRUE(unreadable);
+    EXPECT_FALSE(ProtectText(store, u"IMAPUser", Text()));
     source.Load();
     ExpectEveryValueReadable("loaded");
 

@@ -73,6 +73,12 @@ class MailEngine : public ListNode {
 
   const AccountTypeInfo& type() const { return *type_; }
 
+  // Set by LoadSettings when a user name, password or token of the account is kept in the
+  // desktop's keyring and the keyring could not give it (locked, not running): the checks
+  // then fail with a reason that says so instead of signing in without it.
+  void SetSecretsUnreadable(bool unreadable) { secretsUnreadable_.store(unreadable); }
+  bool secretsUnreadable() const { return secretsUnreadable_.load(); }
+
   Text newestSeenDate;  // the new-mail watermark
   Text name;            // internal name of the account type
   Text accountName;     // the account's own name, learnt during a check
@@ -94,6 +100,7 @@ class MailEngine : public ListNode {
  private:
   const AccountTypeInfo* type_;
   std::atomic<const std::atomic<bool>*> stopSignal_{nullptr};
+  std::atomic<bool> secretsUnreadable_{false};
 };
 
 // The name derived from an address: schemes and "www." removed in any letter case, the first

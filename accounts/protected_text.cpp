@@ -84,8 +84,8 @@ bool ProtectText(SettingsStore& store, std::u16string_view name, const Text& tex
 }
 
 Text UnprotectText(const SettingsStore& store, std::u16string_view name,
-                   std::u16string_view defaultValue) {
-  return store.readProtected(name, defaultValue, kBuiltInPassPhrase);
+                   std::u16string_view defaultValue, bool* keptUnreadable) {
+  return store.readProtected(name, defaultValue, kBuiltInPassPhrase, {}, keptUnreadable);
 }
 
 std::optional<std::string> HashData(HashAlgorithm algorithm, std::string_view bytes) {

@@ -32,10 +32,11 @@ std::optional<Text> DecryptSecret(std::string_view stored, std::string_view pass
 
 // Stores or reads a secret under the built-in pass phrase. ProtectText writes nothing when
 // the encryption fails; UnprotectText gives `defaultValue` when the value is missing or
-// cannot be decoded.
+// cannot be decoded, and sets `keptUnreadable` when the value is kept in a keyring that
+// cannot give it now.
 bool ProtectText(SettingsStore& store, std::u16string_view name, const Text& text);
 Text UnprotectText(const SettingsStore& store, std::u16string_view name,
-                   std::u16string_view defaultValue);
+                   std::u16string_view defaultValue, bool* keptUnreadable = nullptr);
 
 // Hash algorithms by the identifiers the program has always used for them.
 enum class HashAlgorithm : uint32_t {

@@ -1,6 +1,7 @@
 #include "accounts/settings_store.h"
 
 #include "accounts/ini_settings_file.h"
+#include "accounts/keyring_secrets.h"
 #include "accounts/protected_text.h"
 #include "accounts/registry_store.h"
 #include "platform/decimal_number.h"
@@ -154,10 +155,21 @@ bool SettingsStore::writeText(std::u16string_view name, const Text& text,
 }
 
 Text SettingsStore::readProtected(std::u16string_view name, std::u16string_view defaultValue,
-                                  std::string_view passPhrase, std::u16string_view group) const {
+                                  std::string_view passPhrase, std::u16string_view group,
+                                  bool* keptUnreadable) const {
   Text stored;
   if (!readText(name, stored, u"", group) || stored.isEmpty())
     return Text(defaultValue);
+  if (stored == kKeyringMarker) {
+    std::optional<Text> kept;
+    if (secrets_ && IsKeyringCandidate(group, name))
+      kept = secrets_->Read(name);
+    if (kept)
+      return *kept;
+    if (keptUnreadable)
+      *keptUnreadable = true;
+    return Text(defaultValue);
+  }
   // Base64 is ASCII; anything else in the text is skipped by the decoder anyway.
   const std::optional<Text> text = DecryptSecret(stored.ToUtf8(), passPhrase);
   return text ? *text : Text(defaultValue);
@@ -165,6 +177,20 @@ Text SettingsStore::readProtected(std::u16string_view name, std::u16string_view 
 
 bool SettingsStore::writeProtected(std::u16string_view name, const Text& text,
                                    std::string_view passPhrase, std::u16string_view group) {
+  if (IsKeyringCandidate(group, name)) {
+    Text stored;
+    readText(name, stored, u"", group);
+    const bool kept = stored == kKeyringMarker;
+    // An empty value never replaces one the keyring keeps but cannot give now: a form saved
+    // while the keyring was locked shows the value empty and would wipe it.
+    if (kept && text.isEmpty() && !(secrets_ && secrets_->Read(name)))
+      return false;
+    // Values moved to the keyring stay there, and once every value was moved new ones go
+    // there too.
+    if (secrets_ && (kept || readNumber(kSecretsInKeyring, 0) == 1) && secrets_->Write(name, text))
+      return kept || writeText(name, Text(kKeyringMarker), group);
+    // A keyring that does not take the value leaves it here, protected as before.
+  }
   const std::optional<std::string> stored = EncryptSecret(text, passPhrase);
   if (!stored)
     return false;
@@ -172,6 +198,11 @@ bool SettingsStore::writeProtected(std::u16string_view name, const Text& text,
 }
 
 bool SettingsStore::deleteValue(std::u16string_view name, std::u16string_view group) {
+  if (secrets_ && IsKeyringCandidate(group, name)) {
+    Text stored;
+    if (readText(name, stored, u"", group) && stored == kKeyringMarker)
+      secrets_->Remove(name);
+  }
   if (ini_)
     return ini_->Delete(Utf8(group.empty() ? kSettingsSection : group), Utf8(name));
   return registry_ && registry_->DeleteValue(RegistryKey(group), Utf8(name));

@@ -13,6 +13,7 @@ namespace tarvel {
 
 class RegistryStore;
 class IniSettingsFile;
+class SecretSource;
 
 // Where the settings live.
 enum class SettingsMode : uint32_t {
@@ -73,12 +74,23 @@ class SettingsStore {
   bool readText(std::u16string_view name, Text& result, std::u16string_view defaultValue,
                 std::u16string_view group = {}) const;
   bool writeText(std::u16string_view name, const Text& text, std::u16string_view group = {});
-  // Protected values: the text encrypted with the pass phrase, stored as Base64 text.
+  // Protected values: the text encrypted with the pass phrase, stored as Base64 text. A value
+  // whose stored text is the keyring marker is read from and written to the secret source;
+  // when the source cannot give it, the read gives the default and sets `keptUnreadable`.
+  // When the source cannot take a written value, the value is stored protected here instead,
+  // so it is never lost.
   Text readProtected(std::u16string_view name, std::u16string_view defaultValue,
-                     std::string_view passPhrase, std::u16string_view group = {}) const;
+                     std::string_view passPhrase, std::u16string_view group = {},
+                     bool* keptUnreadable = nullptr) const;
   bool writeProtected(std::u16string_view name, const Text& text, std::string_view passPhrase,
                       std::u16string_view group = {});
+  // Deletes the value, and its keyring item when it is kept there.
   bool deleteValue(std::u16string_view name, std::u16string_view group = {});
+
+  // Where the values kept in the keyring are read and written; null: nowhere, and they read
+  // as unreadable. The source outlives the store's use of it.
+  void setSecretSource(SecretSource* source) { secrets_ = source; }
+  SecretSource* secretSource() const { return secrets_; }
   bool deleteGroup(std::u16string_view group);
 
   // Inspection: one value as stored, the values of a group, and the names of the groups.
@@ -94,6 +106,7 @@ class SettingsStore {
   RegistryStore* registry_ = nullptr;
   Text keyPath_;
   std::unique_ptr<IniSettingsFile> ini_;
+  SecretSource* secrets_ = nullptr;
 };
 
 }  // namespace tarvel

@@ -7,6 +7,7 @@
 #include "accounts/account_type_bits.h"
 #include "accounts/account_type_list.h"
 #include "accounts/global_settings.h"
+#include "accounts/keyring_secrets.h"
 #include "app/check_notifier.h"
 #include "app/login_runner.h"
 #include "app/main_window_port.h"
@@ -80,12 +81,20 @@ CheckStatus CheckCycle::RunEngineCheck(MailEngine& engine, bool popupAnnouncemen
     engine.mails.clear();
     engine.lastFailure.clear();
     engine.lastFailureKind = FailureKind::Transient;
-    try {
-      result = engine.Check();
-    } catch (const std::exception& error) {
-      // Engines report failures as statuses; anything thrown is a failure all the same.
-      engine.lastFailure = Text::FromUtf8(error.what());
+    if (engine.secretsUnreadable()) {
+      // Signing in without the password would only be refused (or count against the
+      // account): the check fails with the reason the user can act on.
+      engine.lastFailure = kKeyringUnreadableReason;
+      engine.lastFailureKind = FailureKind::Setting;
       result = CheckStatus::Failure;
+    } else {
+      try {
+        result = engine.Check();
+      } catch (const std::exception& error) {
+        // Engines report failures as statuses; anything thrown is a failure all the same.
+        engine.lastFailure = Text::FromUtf8(error.what());
+        result = CheckStatus::Failure;
+      }
     }
   }
   if (result == CheckStatus::Success) {

@@ -1,5 +1,10 @@
 #include "app/store_application_settings.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
 #include "accounts/account_type_list.h"
 #include "app/check_cycle.h"
 
@@ -14,6 +19,35 @@ constexpr char kInstanceValue[] = "hwnd";
 StoreApplicationSettings::StoreApplicationSettings(std::string registryPath,
                                                    std::string programFolder)
     : registry_(std::move(registryPath)), programFolder_(std::move(programFolder)) {}
+
+StoreApplicationSettings::~StoreApplicationSettings() {
+  store_.setSecretSource(nullptr);
+}
+
+void StoreApplicationSettings::LoadKeptSecrets(const WaitFor& waitFor) {
+  const std::vector<SecretPlace> places = ListSecretPlaces(store_);
+  const bool anyKept = std::any_of(places.begin(), places.end(),
+                                   [](const SecretPlace& place) { return place.inKeyring; });
+  if (!anyKept && store_.readNumber(kSecretsInKeyring, 0) != 1)
+    return;
+  keyring_ = OpenSessionKeyring();
+  secrets_ = std::make_unique<CachedSecretSource>(*keyring_, store_);
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool loaded = false;
+  std::thread loader([&] {
+    secrets_->Load();
+    const std::lock_guard<std::mutex> lock(mutex);
+    loaded = true;
+    ended.notify_all();
+  });
+  waitFor([&](uint32_t sliceMs) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return ended.wait_for(lock, std::chrono::milliseconds(sliceMs), [&] { return loaded; });
+  });
+  loader.join();
+  store_.setSecretSource(secrets_.get());
+}
 
 void StoreApplicationSettings::Open(bool portable) {
   if (portable) {

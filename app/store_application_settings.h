@@ -5,6 +5,7 @@
 #include <string>
 
 #include "accounts/global_settings.h"
+#include "accounts/keyring_secrets.h"
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
 #include "app/application_settings.h"
@@ -17,8 +18,10 @@ class StoreApplicationSettings : public ApplicationSettings, private InstanceRec
  public:
   // `registryPath` is the per-user registry store's file; `programFolder` ends with "/".
   StoreApplicationSettings(std::string registryPath, std::string programFolder);
+  ~StoreApplicationSettings() override;
 
   void Open(bool portable) override;
+  void LoadKeptSecrets(const WaitFor& waitFor) override;
   void LoadGlobals(OptionFlags& flags, CheckCycle& cycle, AccountTypeList& accounts,
                    bool darkTheme) override;
   void SaveFlags(uint64_t flags) override;
@@ -46,6 +49,9 @@ class StoreApplicationSettings : public ApplicationSettings, private InstanceRec
   mutable std::mutex publishedLock_;
   std::shared_ptr<const GlobalSettings> published_;
   std::string programFolder_;
+  // The desktop's keyring and the values of it in memory, once the settings keep any there.
+  std::unique_ptr<Keyring> keyring_;
+  std::unique_ptr<CachedSecretSource> secrets_;
 };
 
 }  // namespace tarvel

@@ -81,6 +81,13 @@ int Application::OnCreate() {
   }
   instance_->Listen([this] { mainWindow_.PostMessage(kMsgOpenOptions, 0, 0); });
 
+  // Values kept in the desktop's keyring are read before the settings; the keyring may ask
+  // the user to unlock it, and the events go on meanwhile.
+  parts_.settings.LoadKeptSecrets([](const std::function<bool(uint32_t)>& finished) {
+    while (!finished(kCheckWaitSliceMs))
+      QCoreApplication::processEvents(QEventLoop::AllEvents, kCheckWaitSliceMs);
+  });
+
   parts_.settings.LoadGlobals(flags_, *cycle_, *accounts_, DarkThemeInUse());
   cycle_->setFirstDayOfWeek(LocaleFirstDayOfWeek());
   cycle_->ApplyStoredSilence();

@@ -4,6 +4,7 @@
 #include "platform/version.h"
 #include "tarvelctl/bus_commands.h"
 #include "tarvelctl/check_command.h"
+#include "tarvelctl/secrets_command.h"
 #include "tarvelctl/settings_commands.h"
 #include "tarvelctl/signin_command.h"
 #include "tarvelctl/store_options.h"
@@ -43,6 +44,13 @@ constexpr const char* kUsage =
     "  signin SLOT [--browser COMMAND]\n"
     "                 OAuth2 sign-in of IMAP account 1, 2 or 3 in the desktop's browser\n"
     "                 (or COMMAND); the device flow prints its code\n"
+    "  secrets status show where each protected account value is kept: the keyring or\n"
+    "                 the settings\n"
+    "  secrets migrate [--to-file]\n"
+    "                 move the protected account values into the desktop's keyring (a\n"
+    "                 Secret Service such as GNOME Keyring), the settings keeping only a\n"
+    "                 marker; --to-file moves them back into the settings. Each value is\n"
+    "                 written to its new place and read back before the old copy goes\n"
     "  util ...       diagnostics over the text, JSON and XML readers\n"
     "\n"
     "Options:\n"
@@ -52,7 +60,8 @@ constexpr const char* kUsage =
     "  -h, --help     show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
-    "Protected values are obscured, not encrypted: anyone with this program can read them.\n";
+    "Protected values in the settings are obscured, not encrypted: anyone with this program\n"
+    "can read them. In the keyring they are as safe as the keyring.\n";
 
 }  // namespace
 
@@ -108,6 +117,8 @@ int main(int argc, char* argv[]) {
     return tarvel::ctl::RunSilenceCommand(rest, restArguments);
   if (command == "signin")
     return tarvel::ctl::RunSigninCommand(storeOptions, rest, restArguments);
+  if (command == "secrets")
+    return tarvel::ctl::RunSecretsCommand(storeOptions, rest, restArguments);
   if (command == "util")
     return tarvel::ctl::RunUtilCommand(argc - next - 1, argv + next + 1);
   std::fprintf(stderr, "tarvelctl: unknown command '%s'\n", argv[next]);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "accounts/keyring_secrets.h"
 #include "accounts/protected_text.h"
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
@@ -189,6 +190,19 @@ int Get(const SettingsStore& store, const Arguments& arguments) {
   }
   if (!arguments.protectedValue) {
     std::printf("%s\n", StoredText(*setting).c_str());
+    return kExitDone;
+  }
+  if (setting->kind == StoredSetting::Kind::Text && setting->text == kKeyringMarker) {
+    bool unreadable = false;
+    const Text kept = store.readProtected(name, u"", kBuiltInPassPhrase, group, &unreadable);
+    if (unreadable) {
+      std::fprintf(stderr,
+                   "tarvelctl: the value %s%s is kept in the keyring, which is locked or not "
+                   "running\n",
+                   arguments.words[0].c_str(), GroupSuffix(group, suffix));
+      return kExitNotFound;
+    }
+    std::printf("%s\n", TerminalText(kept).c_str());
     return kExitDone;
   }
   const std::optional<Text> plain = setting->kind == StoredSetting::Kind::Text

@@ -2,8 +2,12 @@
 
 #include <cstdio>
 
+#include <memory>
+
+#include "accounts/keyring_secrets.h"
 #include "accounts/registry_store.h"
 #include "accounts/settings_store.h"
+#include "platform/keyring.h"
 #include "platform/program_path.h"
 
 namespace tarvel::ctl {
@@ -42,6 +46,12 @@ bool OpenChosenStore(const StoreOptions& options, RegistryStore& registry, Setti
                  store.location().c_str());
     return false;
   }
+  // Values moved to the desktop's keyring are read from it (and written to it) as they are
+  // used; the keyring is asked only for them.
+  static const std::unique_ptr<Keyring> keyring = OpenSessionKeyring();
+  static std::unique_ptr<KeyringSecretSource> secrets;
+  secrets = std::make_unique<KeyringSecretSource>(*keyring, store.location());
+  store.setSecretSource(secrets.get());
   return true;
 }
 

@@ -191,8 +191,10 @@ EwsEngine::EwsEngine(const AccountTypeInfo& type) : MailEngine(type) {}
 void EwsEngine::LoadSettings(const SettingsStore& store) {
   EwsSettings loaded;
   store.readText(u"EWSServer", loaded.server, u"");
-  loaded.user = UnprotectText(store, u"EWSUser", u"");
-  loaded.password = UnprotectText(store, u"EWSPassword", u"");
+  bool unreadable = false;
+  loaded.user = UnprotectText(store, u"EWSUser", u"", &unreadable);
+  loaded.password = UnprotectText(store, u"EWSPassword", u"", &unreadable);
+  SetSecretsUnreadable(unreadable);
   store.readText(u"EWSWebsite", loaded.website, u"");
   SetSettings(std::move(loaded));
 }

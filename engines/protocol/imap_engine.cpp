@@ -490,11 +490,13 @@ void ImapEngine::LoadSettings(const SettingsStore& store) {
   const ImapSettingNames names = ImapSettingNamesForSlot(slot_);
   ImapAccountSettings stored;
   store.readText(names.server, stored.server, u"");
-  stored.user = UnprotectText(store, names.user, u"");
-  stored.password = UnprotectText(store, names.password, u"");
+  bool unreadable = false;
+  stored.user = UnprotectText(store, names.user, u"", &unreadable);
+  stored.password = UnprotectText(store, names.password, u"", &unreadable);
   store.readText(names.website, stored.website, u"");
   stored.authMethod = static_cast<uint32_t>(store.readNumber(names.authMethod, 0));
-  stored.refreshToken = UnprotectText(store, names.refreshToken, u"");
+  stored.refreshToken = UnprotectText(store, names.refreshToken, u"", &unreadable);
+  SetSecretsUnreadable(unreadable);
   stored.useIdle = static_cast<uint32_t>(store.readNumber(names.useIdle, 1));
   store.readText(names.name, stored.name, u"");
   store.readText(names.folderList, stored.folderList, u"");

@@ -45,9 +45,11 @@ INotesEngine::INotesEngine(const AccountTypeInfo& type) : MailEngine(type) {}
 
 void INotesEngine::LoadSettings(const SettingsStore& store) {
   INotesSettings loaded;
-  loaded.server = UnprotectText(store, u"iNotesServer", u"");
-  loaded.user = UnprotectText(store, u"iNotesName", u"");
-  loaded.password = UnprotectText(store, u"iNotesPassword", u"");
+  bool unreadable = false;
+  loaded.server = UnprotectText(store, u"iNotesServer", u"", &unreadable);
+  loaded.user = UnprotectText(store, u"iNotesName", u"", &unreadable);
+  loaded.password = UnprotectText(store, u"iNotesPassword", u"", &unreadable);
+  SetSecretsUnreadable(unreadable);
   SetSettings(std::move(loaded));
 }
 

@@ -165,7 +165,9 @@ NotesEngine::~NotesEngine() {
 void NotesEngine::LoadSettings(const SettingsStore& store) {
   Text folders;
   store.readText(u"NotesFolderList", folders, u"");
-  const Text password = UnprotectText(store, u"NotesPassword", u"");
+  bool unreadable = false;
+  const Text password = UnprotectText(store, u"NotesPassword", u"", &unreadable);
+  SetSecretsUnreadable(unreadable);
   const std::lock_guard<std::mutex> lock(settingsMutex_);
   folderList_ = std::move(folders);
   rememberedPassword_ = password.ToSystemCodePage();

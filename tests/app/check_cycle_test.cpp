@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "accounts/account_type_list.h"
+#include "accounts/keyring_secrets.h"
 #include "app/manual_main_window.h"
 #include "app/window_messages.h"
 #include "tests/support/fake_clock.h"
@@ -306,6 +307,28 @@ TEST_F(CheckCycleTest, LoginNeedOfATypeThatCannotSignInIsAFailureNotRetried) {
   // No immediate retry: the next check is the regular one.
   EXPECT_FALSE(checkRunning());
   EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
+}
+
+// An account whose password is kept in a keyring that could not give it is not checked (it
+// would sign in with an empty password): it fails with the reason, not retried at once, and
+// is checked again once its settings are read.
+TEST_F(CheckCycleTest, AnAccountWhosePasswordTheKeyringCannotGiveIsNotChecked) {
+  flags.set(kGMailSelect);
+  gmail().queue({CheckStatus::Success});
+  gmail().SetSecretsUnreadable(true);
+  RunCheck();
+  EXPECT_EQ(gmail().checks, 0);
+  EXPECT_EQ(gmail().lastStatus, CheckStatus::Failure);
+  EXPECT_EQ(gmail().lastFailure.view(), kKeyringUnreadableReason);
+  EXPECT_EQ(gmail().lastFailureKind, FailureKind::Setting);
+  EXPECT_EQ(cycle.retryCount(), 0u);
+  EXPECT_EQ(window.timerInterval(kTimerCheck), 300'000u);
+
+  gmail().SetSecretsUnreadable(false);
+  RunCheck();
+  EXPECT_EQ(gmail().checks, 1);
+  EXPECT_EQ(gmail().lastStatus, CheckStatus::Success);
+  EXPECT_TRUE(gmail().lastFailure.isEmpty());
 }
 
 TEST_F(CheckCycleTest, FailedLoginWindowIsTracedAndTheNextTypeStillRuns) {

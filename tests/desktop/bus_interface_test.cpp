@@ -10,7 +10,6 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,17 +17,16 @@
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
-#include <QThread>
 #include <QXmlStreamReader>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <tuple>
 #include <vector>
 
 #include "tests/support/dovecot_server.h"
+#include "tests/support/program_desktop.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -38,17 +36,7 @@ const QString kService = QStringLiteral("com.quorline.Tarvel");
 const QString kPath = QStringLiteral("/com/quorline/Tarvel");
 const QString kInterface = QStringLiteral("com.quorline.Tarvel1");
 
-bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaitMs) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done()) {
-    if (elapsed.elapsed() > milliseconds)
-      return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(20);
-  }
-  return true;
-}
+using tarvel::testing::WaitUntil;
 
 std::string Message(const std::string& subject) {
   return "From: Alice Example <alice@example.com>\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
@@ -139,75 +127,26 @@ class SignalLog : public QObject {
 
 class BusInterfaceProgramTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = std::make_unique<tarvel::testing::TempFolder>();
-    folder_->UseAsConfigHome();
-    for (const char* sub : {"state", "data", "runtime"})
-      std::filesystem::create_directories(folder_->file(sub));
-    std::filesystem::permissions(folder_->file("runtime"), std::filesystem::perms::owner_all);
-    QProcess& xvfb =
-        Start("Xvfb", {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(WaitUntil([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(50); }));
-    display_ = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
-    QProcess& bus = Start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-    ASSERT_TRUE(WaitUntil([&] { return bus.canReadLine() || bus.waitForReadyRead(50); }));
-    busAddress_ = QString::fromLatin1(bus.readLine()).trimmed();
-    ASSERT_FALSE(busAddress_.isEmpty());
-    connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
-        busAddress_, QStringLiteral("bus-test-%1").arg(reinterpret_cast<quintptr>(this))));
-    ASSERT_TRUE(connection_->isConnected());
-  }
+  void SetUp() override { ASSERT_EQ(desktop_.Start(), ""); }
 
   void TearDown() override {
-    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
-      if ((*process)->state() != QProcess::NotRunning) {
-        (*process)->terminate();
-        if (!(*process)->waitForFinished(5000)) {
-          (*process)->kill();
-          (*process)->waitForFinished(5000);
-        }
-      }
-    }
-    if (connection_)
-      QDBusConnection::disconnectFromBus(connection_->name());
+    desktop_.Stop();
     ::unsetenv("TARVEL_CA_FILE");
     ::unsetenv("TARVEL_CONNECT_TO");
   }
 
-  QProcessEnvironment Environment() const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("DISPLAY", display_);
-    environment.insert("QT_QPA_PLATFORM", "xcb");
-    environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress_);
-    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(folder_->file("config")));
-    environment.insert("XDG_STATE_HOME", QString::fromStdString(folder_->file("state")));
-    environment.insert("XDG_DATA_HOME", QString::fromStdString(folder_->file("data")));
-    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder_->file("runtime")));
-    environment.remove("XDG_CURRENT_DESKTOP");
-    return environment;
-  }
+  QProcessEnvironment Environment() const { return desktop_.Environment(); }
 
   QProcess& Start(const QString& program, const QStringList& arguments) {
-    processes_.push_back(std::make_unique<QProcess>());
-    QProcess& process = *processes_.back();
-    if (!display_.isEmpty())
-      process.setProcessEnvironment(Environment());
-    process.setProcessChannelMode(program.endsWith("/tarvel") ? QProcess::ForwardedChannels
-                                                              : QProcess::SeparateChannels);
-    process.start(program, arguments);
-    EXPECT_TRUE(process.waitForStarted(10'000)) << program.toStdString();
+    QProcess& process = desktop_.Launch(program, arguments);
+    EXPECT_NE(process.state(), QProcess::NotRunning) << program.toStdString();
     return process;
   }
 
   // Runs a tool on the private bus to its end; its standard output, and its exit code.
   QByteArray Tool(const QString& program, const QStringList& arguments, int* exitCode,
                   QByteArray* errors = nullptr) {
-    QProcess& process = Start(program, arguments);
-    EXPECT_TRUE(process.waitForFinished(kWaitMs)) << program.toStdString();
-    *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    if (errors)
-      *errors = process.readAllStandardError();
-    return process.readAllStandardOutput();
+    return desktop_.RunTool(program, arguments, exitCode, errors);
   }
 
   void WriteSetting(const std::string& name, const std::string& value, const char* kind) {
@@ -219,14 +158,14 @@ class BusInterfaceProgramTest : public ::testing::Test {
   QDBusMessage Call(const QString& method, const QVariantList& arguments = {}) const {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     call.setArguments(arguments);
-    return connection_->call(call, QDBus::Block, 10'000);
+    return desktop_.bus().call(call, QDBus::Block, 10'000);
   }
 
   QVariant Property(const QString& name) const {
     QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Properties", "Get");
     call << kInterface << name;
-    const QDBusMessage reply = connection_->call(call, QDBus::Block, 10'000);
+    const QDBusMessage reply = desktop_.bus().call(call, QDBus::Block, 10'000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
       return {};
     return reply.arguments().first().value<QDBusVariant>().variant();
@@ -239,11 +178,8 @@ class BusInterfaceProgramTest : public ::testing::Test {
     return ReadRecords(reply.arguments().first());
   }
 
-  std::unique_ptr<tarvel::testing::TempFolder> folder_;
-  std::vector<std::unique_ptr<QProcess>> processes_;
-  QString display_;
-  QString busAddress_;
-  std::unique_ptr<QDBusConnection> connection_;
+  tarvel::testing::TempFolder folder_;
+  tarvel::testing::ProgramDesktop desktop_{folder_};
 };
 
 TEST_F(BusInterfaceProgramTest, AnotherProgramFollowsAndDrivesTheNotifierOverTheSessionBus) {
@@ -261,7 +197,7 @@ TEST_F(BusInterfaceProgramTest, AnotherProgramFollowsAndDrivesTheNotifierOverThe
   ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
 
   QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
-  ASSERT_TRUE(WaitUntil([&] { return connection_->interface()->isServiceRegistered(kService); }));
+  ASSERT_TRUE(WaitUntil([&] { return desktop_.bus().interface()->isServiceRegistered(kService); }));
   // The first check ends: its time is set and the mail waiting on the server is listed.
   ASSERT_TRUE(WaitUntil([&] { return Property("LastCheck").toLongLong() > 0; }));
   const qlonglong firstCheck = Property("LastCheck").toLongLong();
@@ -301,10 +237,10 @@ TEST_F(BusInterfaceProgramTest, AnotherProgramFollowsAndDrivesTheNotifierOverThe
   // A new delivery and CheckNow: NewMail carries only the new record, UnreadCount changes.
   SignalLog newMail;
   SignalLog changes;
-  ASSERT_TRUE(connection_->connect(kService, kPath, kInterface, "NewMail", &newMail,
-                                   SLOT(Heard(QDBusMessage))));
-  ASSERT_TRUE(connection_->connect(kService, kPath, "org.freedesktop.DBus.Properties",
-                                   "PropertiesChanged", &changes, SLOT(Heard(QDBusMessage))));
+  ASSERT_TRUE(desktop_.bus().connect(kService, kPath, kInterface, "NewMail", &newMail,
+                                     SLOT(Heard(QDBusMessage))));
+  ASSERT_TRUE(desktop_.bus().connect(kService, kPath, "org.freedesktop.DBus.Properties",
+                                     "PropertiesChanged", &changes, SLOT(Heard(QDBusMessage))));
   ASSERT_TRUE(server.Deliver("second", "INBOX", Message("second")));
   ASSERT_EQ(Call("CheckNow").type(), QDBusMessage::ReplyMessage);
   ASSERT_TRUE(WaitUntil([&] { return !newMail.messages.empty(); }));
@@ -386,7 +322,7 @@ TEST_F(BusInterfaceProgramTest, MarkAsReadFromTheNoticeSetsSeenOnTheServer) {
   WriteSetting("IMAPPassword", "s3cret", "--protected");
   // A second settings file, for a check of its own in another session.
   const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
-  const std::string ini = folder_->file("other.ini");
+  const std::string ini = folder_.file("other.ini");
   for (const auto& [name, value, kind] : {std::tuple<std::string, std::string, std::string>{
                                               "Flags", std::to_string(0x1000000), "--number"},
                                           {"IMAPServer", "imap.example.com:993", "--text"},
@@ -404,14 +340,14 @@ TEST_F(BusInterfaceProgramTest, MarkAsReadFromTheNoticeSetsSeenOnTheServer) {
     const QJsonObject result = QJsonDocument::fromJson(out).object();
     return exitCode == 0 ? result.value("total").toInt(-1) : -1;
   };
-  const QString log = QString::fromStdString(folder_->file("notify.jsonl"));
+  const QString log = QString::fromStdString(folder_.file("notify.jsonl"));
   QProcess& notifications = Start(
       "/usr/bin/python3",
       {QStringLiteral(TARVEL_SOURCE_DIR_PATH "/tests/ui/notice/fake_notification_server.py"), log});
   ASSERT_TRUE(
       WaitUntil([&] { return notifications.canReadLine() || notifications.waitForReadyRead(50); }));
   QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
-  ASSERT_TRUE(WaitUntil([&] { return connection_->interface()->isServiceRegistered(kService); }));
+  ASSERT_TRUE(WaitUntil([&] { return desktop_.bus().interface()->isServiceRegistered(kService); }));
   ASSERT_TRUE(WaitUntil([&] { return Property("LastCheck").toLongLong() > 0; }));
   ASSERT_TRUE(server.Deliver("tester", "INBOX", DatedMessage("first", 60)));
   ASSERT_EQ(unreadElsewhere(), 1);
@@ -427,7 +363,7 @@ TEST_F(BusInterfaceProgramTest, MarkAsReadFromTheNoticeSetsSeenOnTheServer) {
         QDBusMessage::createMethodCall("org.example.FakeDesktop", "/org/freedesktop/Notifications",
                                        "org.example.FakeDesktop", "InvokeAction");
     call << id << action;
-    return connection_->call(call, QDBus::Block, 10'000).type() == QDBusMessage::ReplyMessage;
+    return desktop_.bus().call(call, QDBus::Block, 10'000).type() == QDBusMessage::ReplyMessage;
   };
   ASSERT_TRUE(invoke(notice.value("id").toInt(), "mark-read"));
   ASSERT_TRUE(WaitUntil([&] { return Property("UnreadCount").toUInt() == 0; }));
@@ -488,7 +424,7 @@ TEST_F(BusInterfaceProgramTest, TarvelctlGoesThroughTheRunningProgram) {
   // A name owner without the interface: check, unread and silence report the failure.
   const QString impostor = QStringLiteral("impostor-%1").arg(reinterpret_cast<quintptr>(this));
   {
-    QDBusConnection other = QDBusConnection::connectToBus(busAddress_, impostor);
+    QDBusConnection other = QDBusConnection::connectToBus(desktop_.busAddress(), impostor);
     ASSERT_TRUE(other.registerService(kService));
     for (const QStringList& arguments :
          {QStringList{"check"}, QStringList{"unread"}, QStringList{"silence", "5"}}) {
@@ -515,13 +451,13 @@ TEST_F(BusInterfaceProgramTest, TarvelctlGoesThroughTheRunningProgram) {
   ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
   ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("second")));
   QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
-  ASSERT_TRUE(WaitUntil([&] { return connection_->interface()->isServiceRegistered(kService); }));
+  ASSERT_TRUE(WaitUntil([&] { return desktop_.bus().interface()->isServiceRegistered(kService); }));
   ASSERT_TRUE(WaitUntil([&] { return Property("LastCheck").toLongLong() > 0; }));
 
   // The check is the program's: the bus carries its end while tarvelctl waits for it.
   SignalLog finished;
-  ASSERT_TRUE(connection_->connect(kService, kPath, kInterface, "CheckFinished", &finished,
-                                   SLOT(Heard(QDBusMessage))));
+  ASSERT_TRUE(desktop_.bus().connect(kService, kPath, kInterface, "CheckFinished", &finished,
+                                     SLOT(Heard(QDBusMessage))));
   const QByteArray json = Tool(tarvelctl, {"check", "--json"}, &exitCode, &errors);
   EXPECT_EQ(exitCode, 0) << errors.toStdString();
   ASSERT_TRUE(WaitUntil([&] { return !finished.messages.empty(); }));
@@ -552,7 +488,7 @@ TEST_F(BusInterfaceProgramTest, TarvelctlGoesThroughTheRunningProgram) {
   }
 
   // A settings file of its own is not the program's: that check runs in tarvelctl.
-  const QString ini = QString::fromStdString(folder_->file("own.ini"));
+  const QString ini = QString::fromStdString(folder_.file("own.ini"));
   tarvel::testing::WriteFileContent(ini.toStdString(), "");
   const QByteArray own = Tool(tarvelctl, {"--ini", ini, "check"}, &exitCode, &errors);
   EXPECT_EQ(exitCode, 0) << errors.toStdString();

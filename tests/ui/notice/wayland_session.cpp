@@ -1,12 +1,9 @@
 #include "tests/ui/notice/wayland_session.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QThread>
 
 #include <filesystem>
 #include <utility>
@@ -14,18 +11,6 @@
 #include "tests/support/dovecot_server.h"
 
 namespace tarvel::testing {
-
-bool WaitUntil(const std::function<bool()>& done, int milliseconds) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done()) {
-    if (elapsed.elapsed() > milliseconds)
-      return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(20);
-  }
-  return true;
-}
 
 WaylandSession::WaylandSession(QString socket) : socket_(std::move(socket)) {
   folder_ = std::make_unique<TempFolder>();

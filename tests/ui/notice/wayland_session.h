@@ -15,16 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_desktop.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel::testing {
-
-// Generous: the compositor, the program and the other desktop tests share two cores; a wait
-// ends as soon as its condition holds.
-inline constexpr int kWaylandWaitMs = 60'000;
-
-// Keeps the Qt events flowing until `done` holds or the time is up.
-bool WaitUntil(const std::function<bool()>& done, int milliseconds = kWaylandWaitMs);
 
 class WaylandSession {
  public:

@@ -316,6 +316,12 @@ TEST_F(ZarquetTest, HandshakeEndedByTheServerHasAReason) {
     closer.join();
     EXPECT_FALSE(outcome.ok);
     const std::string reason = transport.LastError();
+    // A reset can reach the client while its connect is still being confirmed, before the
+    // handshake began: then the connection's own failure is the reason.
+    if (reset && reason.rfind("connection failed: ", 0) == 0) {
+      EXPECT_NE(reason.find("127.0.0.1:" + port), std::string::npos) << reason;
+      continue;
+    }
     const std::string lead = "TLS handshake with 127.0.0.1 failed: ";
     ASSERT_EQ(reason.rfind(lead, 0), 0u) << reason;
     EXPECT_GT(reason.size(), lead.size());

@@ -77,8 +77,13 @@ VirgilioEngine::VirgilioEngine(const AccountTypeInfo& type, std::function<void()
     : PageScrapingEngine(type), eraseCredentials_(std::move(eraseCredentials)) {}
 
 void VirgilioEngine::LoadSettings(const SettingsStore& store) {
-  SetCredentials({UnprotectText(store, u"VirgilioEmail", u""),
-                  UnprotectText(store, u"VirgilioPassword", u"")});
+  // Credentials kept in a keyring that cannot give them now fail the checks with that reason
+  // instead of a sign-in with nothing (which would count towards the erase).
+  bool unreadable = false;
+  Text email = UnprotectText(store, u"VirgilioEmail", u"", &unreadable);
+  Text password = UnprotectText(store, u"VirgilioPassword", u"", &unreadable);
+  SetSecretsUnreadable(unreadable);
+  SetCredentials({std::move(email), std::move(password)});
 }
 
 void VirgilioEngine::SetCredentials(VirgilioCredentials credentials) {

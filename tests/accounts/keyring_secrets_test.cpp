@@ -7,13 +7,17 @@
 
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "accounts/account_type.h"
+#include "accounts/account_type_bits.h"
 #include "accounts/protected_text.h"
 #include "accounts/settings_store.h"
+#include "app/engine_registry.h"
 #include "tests/support/temp_folder.h"
 
 namespace tarvel {
@@ -266,6 +270,35 @@ TEST_F(KeyringSecrets, WritesOfMovedValuesGoToTheKeyringAndFallBackWhenItRefuses
   const std::size_t items = keyring.items.size();
   ASSERT_TRUE(store.deleteValue(u"EWSUser"));
   EXPECT_EQ(keyring.items.size(), items - 1);
+}
+
+// Each engine that reads a kept value tells when the keyring cannot give it, and stops telling
+// once it can: its checks then fail with the keyring's reason instead of signing in with
+// nothing.
+TEST_F(KeyringSecrets, EnginesTellAKeptValueTheKeyringCannotGive) {
+  ASSERT_EQ(MoveSecretsToKeyring(store, keyring).size(), kValues.size());
+  KeyringSecretSource source(keyring, store.location());
+  store.setSecretSource(&source);
+  for (const uint32_t typeBit : {type_bits::kImap1, type_bits::kImap2, type_bits::kImap3,
+                                 type_bits::kExchange, type_bits::kNotes, type_bits::kVirgilio}) {
+    const AccountTypeInfo* type = nullptr;
+    for (const AccountTypeInfo& candidate : kAccountTypes) {
+      if (candidate.typeBit == typeBit)
+        type = &candidate;
+    }
+    ASSERT_NE(type, nullptr) << typeBit;
+    SCOPED_TRACE(Text(type->internalName).ToUtf8());
+    EngineContext context;
+    context.settings = &store;
+    const std::unique_ptr<MailEngine> engine = CreateEngine(*type, context);
+    ASSERT_NE(engine, nullptr);
+    keyring.locked = true;
+    engine->LoadSettings(store);
+    EXPECT_TRUE(engine->secretsUnreadable());
+    keyring.locked = false;
+    engine->LoadSettings(store);
+    EXPECT_FALSE(engine->secretsUnreadable());
+  }
 }
 
 // The desktop program's source: loaded once, read from memory, written in the background.

@@ -188,12 +188,8 @@ TEST_F(BusInterfaceProgramTest, AnotherProgramFollowsAndDrivesTheNotifierOverThe
   ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
   ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
   WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x4000000), "--number");
-  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser", "tester", "--protected");
-  WriteSetting("IMAPPassword", "s3cret", "--protected");
-  WriteSetting("IMAPServer2", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser2", "second", "--protected");
-  WriteSetting("IMAPPassword2", "s3cret", "--protected");
+  ASSERT_TRUE(desktop_.WriteImapAccount(1, "tester"));
+  ASSERT_TRUE(desktop_.WriteImapAccount(2, "second"));
   ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
 
   QProcess& program = Start(QStringLiteral(TARVEL_BINARY_DIR_PATH "/bin/tarvel"), {});
@@ -317,9 +313,7 @@ TEST_F(BusInterfaceProgramTest, MarkAsReadFromTheNoticeSetsSeenOnTheServer) {
   ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
   // IMAP #1, notices as desktop notifications (the popup option off).
   WriteSetting("Flags", std::to_string(0x10 | 0x1000000), "--number");
-  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser", "tester", "--protected");
-  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  ASSERT_TRUE(desktop_.WriteImapAccount(1, "tester"));
   // A second settings file, for a check of its own in another session.
   const std::string tarvelctl = TARVEL_BINARY_DIR_PATH "/bin/tarvelctl";
   const std::string ini = folder_.file("other.ini");
@@ -442,9 +436,7 @@ TEST_F(BusInterfaceProgramTest, TarvelctlGoesThroughTheRunningProgram) {
   ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
   ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
   WriteSetting("Flags", std::to_string(0x1010 | 0x1000000), "--number");
-  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser", "tester", "--protected");
-  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  ASSERT_TRUE(desktop_.WriteImapAccount(1, "tester"));
   // Without IDLE the check tarvelctl asks for reads the server (an IDLE leaves that to its
   // own announcement).
   WriteSetting("IMAPUseIDLECommand", "0", "--number");

@@ -165,6 +165,13 @@ bool ProgramDesktop::WriteSetting(const QStringList& arguments) {
   return exitCode == 0;
 }
 
+bool ProgramDesktop::WriteImapAccount(int slot, const QString& user, const QString& password) {
+  const QString suffix = slot > 1 ? QString::number(slot) : QString();
+  return WriteSetting({"IMAPServer" + suffix, "imap.example.com:993", "--text"}) &&
+         WriteSetting({"IMAPUser" + suffix, user, "--protected"}) &&
+         WriteSetting({"IMAPPassword" + suffix, password, "--protected"});
+}
+
 QProcess& ProgramDesktop::StartTrayHost() {
   QProcess& host = Launch("/usr/bin/python3", {kTrayHostScript, file("items.jsonl")});
   ReadyLine(host);

@@ -64,6 +64,9 @@ class ProgramDesktop {
                      QByteArray* errors = nullptr);
   // Sets one setting through `tarvelctl settings set`; false when it refuses.
   bool WriteSetting(const QStringList& arguments);
+  // Points IMAP account `slot` (1 to 3) at the test IMAP server's host name with a user and
+  // its password; false when a setting is refused.
+  bool WriteImapAccount(int slot, const QString& user, const QString& password = "s3cret");
 
   // The fake StatusNotifierWatcher; returns when it owns the watcher's name.
   QProcess& StartTrayHost();

@@ -208,12 +208,8 @@ TEST_F(TrayProgramTest, ItemShowsTheCountAfterACheckAndItsMenuDrivesTheProgram) 
   ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
   // IMAP #1 and IMAP #2 on the default option word (Hotmail White icons, popup announcements).
   WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x4000000), "--number");
-  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser", "tester", "--protected");
-  WriteSetting("IMAPPassword", "s3cret", "--protected");
-  WriteSetting("IMAPServer2", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser2", "second", "--protected");
-  WriteSetting("IMAPPassword2", "s3cret", "--protected");
+  ASSERT_TRUE(desktop_.WriteImapAccount(1, "tester"));
+  ASSERT_TRUE(desktop_.WriteImapAccount(2, "second"));
 
   StartTrayHost();
   QProcess& program = StartProgram();
@@ -313,9 +309,7 @@ TEST_F(TrayProgramTest, OnlyAClickOnOurOwnNotificationOpensTheReadersAndOnlyOnce
   ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
   // IMAP #1, notices as desktop notifications (the popup option off).
   WriteSetting("Flags", std::to_string(0x10 | 0x1000000), "--number");
-  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser", "tester", "--protected");
-  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  ASSERT_TRUE(desktop_.WriteImapAccount(1, "tester"));
 
   StartTrayHost();
   const QString notices = QString::fromStdString(folder_.file("notify.jsonl"));
@@ -379,12 +373,8 @@ TEST_F(TrayProgramTest, AFailedAccountSaysWhichAndWhyInTheTooltipAndTheMenu) {
   ::setenv("TARVEL_CA_FILE", server.caFile().c_str(), 1);
   ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
   WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x4000000), "--number");
-  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser", "tester", "--protected");
-  WriteSetting("IMAPPassword", "wrong", "--protected");
-  WriteSetting("IMAPServer2", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser2", "second", "--protected");
-  WriteSetting("IMAPPassword2", "s3cret", "--protected");
+  ASSERT_TRUE(desktop_.WriteImapAccount(1, "tester", "wrong"));
+  ASSERT_TRUE(desktop_.WriteImapAccount(2, "second"));
   ASSERT_TRUE(server.Deliver("second", "INBOX", Message("third")));
 
   StartTrayHost();
@@ -532,9 +522,7 @@ TEST_F(TrayProgramTest, WithTheOptionSetTheMailListWindowOpensAtStart) {
   ::setenv("TARVEL_CONNECT_TO", server.connectTo().c_str(), 1);
   // IMAP #1 and the option "Show static mail list window".
   WriteSetting("Flags", std::to_string(0x1010 | 0x1000000 | 0x80000), "--number");
-  WriteSetting("IMAPServer", "imap.example.com:993", "--text");
-  WriteSetting("IMAPUser", "tester", "--protected");
-  WriteSetting("IMAPPassword", "s3cret", "--protected");
+  ASSERT_TRUE(desktop_.WriteImapAccount(1, "tester"));
   ASSERT_TRUE(server.Deliver("tester", "INBOX", Message("first")));
 
   StartTrayHost();
